@@ -1,0 +1,46 @@
+// Run-time binding of a shared module by file name, with the Windows loader
+// error numbers that our callers have always been shown.
+#ifndef PLATFORM_MODULE_H_
+#define PLATFORM_MODULE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Loader error numbers kept from the original platform so that messages
+// carry the same codes.
+inline constexpr uint32_t kErrorModNotFound = 0x7E;    // file not found
+inline constexpr uint32_t kErrorBadExeFormat = 0xC1;   // found, but not loadable
+inline constexpr uint32_t kErrorProcNotFound = 0x7F;   // symbol missing
+
+// Owns one dlopen reference.  Every successful open is balanced by exactly
+// one dlclose, on Reset() or destruction.
+class Module {
+ public:
+  Module() = default;
+  ~Module() { Reset(); }
+  Module(const Module &) = delete;
+  Module &operator=(const Module &) = delete;
+  Module(Module &&other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  Module &operator=(Module &&other) noexcept;
+
+  // Binds `path`: a module already in the process is used as it is (a new
+  // reference is taken), otherwise it is loaded.  On failure returns false
+  // and sets *error to one of the loader error numbers above.
+  [[nodiscard]] bool Open(const std::string &path, uint32_t *error);
+
+  // Looks up an exported symbol; nullptr (and *error = kErrorProcNotFound)
+  // when missing.
+  [[nodiscard]] void *Symbol(const char *name, uint32_t *error) const;
+
+  bool IsOpen() const { return handle_ != nullptr; }
+  void Reset();
+
+ private:
+  void *handle_ = nullptr;
+};
+
+}  // namespace platform
+
+#endif  // PLATFORM_MODULE_H_

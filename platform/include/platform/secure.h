@@ -1,0 +1,90 @@
+// Memory that held secrets, and the clock-seeded random number.
+#ifndef PLATFORM_SECURE_H_
+#define PLATFORM_SECURE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace platform {
+
+// Overwrites memory in a way the compiler may not drop.
+void SecureWipe(void *data, size_t size);
+
+// A heap buffer of a fixed size whose bytes are wiped before release.
+// Allocation failure leaves it empty (data() == nullptr) instead of throwing.
+class SecureBuffer {
+ public:
+  SecureBuffer() = default;
+  ~SecureBuffer() { Release(); }
+  SecureBuffer(const SecureBuffer &) = delete;
+  SecureBuffer &operator=(const SecureBuffer &) = delete;
+  SecureBuffer(SecureBuffer &&o) noexcept : data_(std::move(o.data_)), size_(o.size_) { o.size_ = 0; }
+  SecureBuffer &operator=(SecureBuffer &&o) noexcept {
+    if (this != &o) {
+      Release();
+      data_ = std::move(o.data_);
+      size_ = o.size_;
+      o.size_ = 0;
+    }
+    return *this;
+  }
+
+  // Returns false when the memory cannot be had.  A size of 0 succeeds
+  // with an empty buffer.
+  [[nodiscard]] bool Allocate(size_t size) {
+    Release();
+    if (size == 0) return true;
+    data_.reset(new (std::nothrow) unsigned char[size]);
+    if (!data_) return false;
+    size_ = size;
+    return true;
+  }
+  void Release() {
+    if (data_) SecureWipe(data_.get(), size_);
+    data_.reset();
+    size_ = 0;
+  }
+  unsigned char *data() { return data_.get(); }
+  const unsigned char *data() const { return data_.get(); }
+  size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<unsigned char[]> data_;
+  size_t size_ = 0;
+};
+
+// A std::string for secrets: wiped when it goes.
+class SecureString {
+ public:
+  SecureString() = default;
+  explicit SecureString(std::string s) : s_(std::move(s)) {}
+  ~SecureString() { Wipe(); }
+  SecureString(const SecureString &) = delete;
+  SecureString &operator=(const SecureString &) = delete;
+  std::string &get() { return s_; }
+  const std::string &get() const { return s_; }
+  void Wipe() {
+    if (!s_.empty()) SecureWipe(s_.data(), s_.size());
+    s_.clear();
+  }
+
+ private:
+  std::string s_;
+};
+
+// The C runtime generator of the original platform, seeded with `seed` and
+// drawn once: x = x * 214013 + 2531011, result (x >> 16) & 0x7FFF, so the
+// value lies in 0..32767 and equal seeds give equal numbers.
+inline int ClockRandom(std::time_t seed) {
+  uint32_t x = static_cast<uint32_t>(seed);
+  x = x * 214013u + 2531011u;
+  return static_cast<int>((x >> 16) & 0x7FFFu);
+}
+
+}  // namespace platform
+
+#endif  // PLATFORM_SECURE_H_

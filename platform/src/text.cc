@@ -1,0 +1,178 @@
+#include "platform/text.h"
+
+#include <iconv.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <langinfo.h>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+size_t VFormatAt(char *buffer, size_t size, size_t offset, const char *format, va_list args) {
+  if (buffer == nullptr || size == 0 || offset >= size) return offset;
+  int n = std::vsnprintf(buffer + offset, size - offset, format, args);
+  size_t stored = offset;
+  if (n > 0) {
+    size_t want = offset + static_cast<size_t>(n);
+    if (want < size) {
+      stored = want;
+    } else {
+      stored = TrimPartialUtf8(buffer, size - 1);
+    }
+  }
+  buffer[stored] = '\0';
+  return stored;
+}
+
+// Owns an iconv descriptor.
+class Iconv {
+ public:
+  Iconv(const char *to, const char *from) : cd_(iconv_open(to, from)) {}
+  ~Iconv() {
+    if (ok()) iconv_close(cd_);
+  }
+  Iconv(const Iconv &) = delete;
+  Iconv &operator=(const Iconv &) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return cd_; }
+
+ private:
+  iconv_t cd_;
+};
+
+// Length of the UTF-8 sequence that starts with `lead` (0 for a byte that
+// cannot start one).
+size_t Utf8SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+// Converts with iconv, character by character where needed, replacing
+// whatever the target cannot hold with '?'.  `from_utf8` tells how to step
+// over a character the converter refuses.
+std::string Convert(const char *to, const char *from, std::string_view in, bool from_utf8) {
+  Iconv cd(to, from);
+  if (!cd.ok()) return std::string(in);
+  std::string out;
+  out.reserve(in.size() * 2 + 4);
+  std::vector<char> chunk(in.size() * 4 + 16);
+  char *src = const_cast<char *>(in.data());
+  size_t src_left = in.size();
+  while (src_left > 0) {
+    char *dst = chunk.data();
+    size_t dst_left = chunk.size();
+    size_t rc = iconv(cd.get(), &src, &src_left, &dst, &dst_left);
+    out.append(chunk.data(), static_cast<size_t>(dst - chunk.data()));
+    if (rc != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) continue;
+    // EILSEQ or EINVAL: one character cannot be converted or is broken.
+    out.push_back('?');
+    size_t skip = 1;
+    if (from_utf8) {
+      size_t len = Utf8SequenceLength(static_cast<unsigned char>(*src));
+      if (len > 1 && len <= src_left) skip = len;
+    } else {
+      int mlen = std::mblen(src, src_left);
+      if (mlen > 1) skip = static_cast<size_t>(mlen);
+    }
+    src += skip;
+    src_left -= skip;
+    iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+  }
+  // Flush any shift state.
+  char *dst = chunk.data();
+  size_t dst_left = chunk.size();
+  iconv(cd.get(), nullptr, nullptr, &dst, &dst_left);
+  out.append(chunk.data(), static_cast<size_t>(dst - chunk.data()));
+  return out;
+}
+
+}  // namespace
+
+size_t TrimPartialUtf8(const char *text, size_t length) {
+  // Walk back over continuation bytes to the last lead byte; drop that
+  // sequence when it is not complete.
+  size_t i = length;
+  size_t back = 0;
+  while (i > 0 && back < 4 && (static_cast<unsigned char>(text[i - 1]) & 0xC0) == 0x80) {
+    --i;
+    ++back;
+  }
+  if (i == 0) return length;
+  unsigned char lead = static_cast<unsigned char>(text[i - 1]);
+  size_t need = Utf8SequenceLength(lead);
+  if (need > 1 && back + 1 < need) return i - 1;
+  return length;
+}
+
+size_t FormatBounded(char *buffer, size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  size_t n = VFormatAt(buffer, size, 0, format, args);
+  va_end(args);
+  return n;
+}
+
+size_t AppendBounded(char *buffer, size_t size, const char *format, ...) {
+  if (buffer == nullptr || size == 0) return 0;
+  size_t used = strnlen(buffer, size - 1);
+  va_list args;
+  va_start(args, format);
+  size_t n = VFormatAt(buffer, size, used, format, args);
+  va_end(args);
+  return n;
+}
+
+std::string Utf8ToCp932(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, true); }
+
+std::string Utf8ToLocale(std::string_view utf8) {
+  const char *codeset = nl_langinfo(CODESET);
+  if (codeset == nullptr || std::strcmp(codeset, "UTF-8") == 0) return std::string(utf8);
+  return Convert(codeset, "UTF-8", utf8, true);
+}
+
+bool LocaleToUtf8(std::string_view local, std::string *utf8) {
+  const char *codeset = nl_langinfo(CODESET);
+  Iconv cd("UTF-8", codeset != nullptr ? codeset : "ANSI_X3.4-1968");
+  if (!cd.ok()) return false;
+  std::vector<char> out(local.size() * 4 + 8);
+  char *src = const_cast<char *>(local.data());
+  size_t src_left = local.size();
+  char *dst = out.data();
+  size_t dst_left = out.size();
+  if (iconv(cd.get(), &src, &src_left, &dst, &dst_left) == static_cast<size_t>(-1)) return false;
+  if (iconv(cd.get(), nullptr, nullptr, &dst, &dst_left) == static_cast<size_t>(-1)) return false;
+  utf8->assign(out.data(), static_cast<size_t>(dst - out.data()));
+  return true;
+}
+
+bool WriteCp932File(const std::string &path, std::string_view utf8) {
+  if (path.empty()) return false;
+  File f(std::fopen(path.c_str(), "w"));
+  if (!f) return false;
+  std::string text = Utf8ToCp932(utf8);
+  bool ok = std::fputs(text.c_str(), f.get()) >= 0;
+  return f.Close() == 0 && ok;
+}
+
+std::string ProgramFolder() {
+  std::vector<char> buf(PATH_MAX + 1);
+  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0 || static_cast<size_t>(n) >= buf.size() - 1) return {};
+  std::string path(buf.data(), static_cast<size_t>(n));
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace platform

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/module.h"
+#include "platform/secure.h"
+#include "platform/text.h"
+
+namespace {
+
+TEST(FormatBounded, CutsLongTextWithoutHalfCharacters) {
+  char buf[8];
+  // "あ" is three bytes in UTF-8: 7 usable bytes hold two of them, not 2⅓.
+  EXPECT_EQ(platform::FormatBounded(buf, sizeof buf, "%s", "あいう"), 6u);
+  EXPECT_STREQ(buf, "あい");
+  EXPECT_EQ(platform::FormatBounded(buf, sizeof buf, "x=%d", 12), 4u);
+  EXPECT_STREQ(buf, "x=12");
+  EXPECT_EQ(platform::AppendBounded(buf, sizeof buf, "%s", "abcdef"), 7u);
+  EXPECT_STREQ(buf, "x=12abc");
+}
+
+TEST(Cp932, ConvertsMessagesAndReplacesWhatItCannotHold) {
+  // "エラー" in cp932.
+  EXPECT_EQ(platform::Utf8ToCp932("エラー"), "\x83\x47\x83\x89\x81\x5B");
+  EXPECT_EQ(platform::Utf8ToCp932("a\nb"), "a\nb");
+  // An emoji has no cp932 form; a stray continuation byte is broken input.
+  EXPECT_EQ(platform::Utf8ToCp932("a😀b"), "a?b");
+  EXPECT_EQ(platform::Utf8ToCp932("a\x80z"), "a?z");
+}
+
+TEST(ClockRandom, StaysInRangeAndRepeatsForTheSameSecond) {
+  for (std::time_t t : {std::time_t{0}, std::time_t{1}, std::time_t{1700000000}, std::time_t{-1}}) {
+    int r = platform::ClockRandom(t);
+    EXPECT_GE(r, 0);
+    EXPECT_LE(r, 32767);
+    EXPECT_EQ(r, platform::ClockRandom(t));
+  }
+  EXPECT_EQ(platform::ClockRandom(1), 41);  // the classic first draw after srand(1)
+}
+
+TEST(Module, ReportsLoaderErrorNumbers) {
+  platform::Module m;
+  uint32_t err = 0;
+  EXPECT_FALSE(m.Open("/nonexistent/dir/libnothing.so", &err));
+  EXPECT_EQ(err, platform::kErrorModNotFound);
+  EXPECT_FALSE(m.Open("libnothing-at-all.so", &err));
+  EXPECT_EQ(err, platform::kErrorModNotFound);
+
+  std::string junk = ::testing::TempDir() + "/not_a_module.so";
+  std::FILE *f = std::fopen(junk.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("this is text, not ELF", f);
+  std::fclose(f);
+  EXPECT_FALSE(m.Open(junk, &err));
+  EXPECT_EQ(err, platform::kErrorBadExeFormat);
+  std::remove(junk.c_str());
+
+  ASSERT_TRUE(m.Open("libc.so.6", &err));
+  EXPECT_NE(m.Symbol("malloc", &err), nullptr);
+  EXPECT_EQ(m.Symbol("C_GetFunctionList", &err), nullptr);
+  EXPECT_EQ(err, platform::kErrorProcNotFound);
+}
+
+TEST(SecureBuffer, ZeroSizeIsEmptyNotAFailure) {
+  platform::SecureBuffer b;
+  ASSERT_TRUE(b.Allocate(0));
+  EXPECT_EQ(b.size(), 0u);
+  ASSERT_TRUE(b.Allocate(16));
+  EXPECT_EQ(b.size(), 16u);
+}
+
+}  // namespace
