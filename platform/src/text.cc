@@ -114,6 +114,15 @@ size_t TrimPartialUtf8(const char *text, size_t length) {
   return length;
 }
 
+size_t VFormatBounded(char *buffer, size_t size, const char *format, va_list args) {
+  return VFormatAt(buffer, size, 0, format, args);
+}
+
+size_t VAppendBounded(char *buffer, size_t size, const char *format, va_list args) {
+  if (buffer == nullptr || size == 0) return 0;
+  return VFormatAt(buffer, size, strnlen(buffer, size - 1), format, args);
+}
+
 size_t FormatBounded(char *buffer, size_t size, const char *format, ...) {
   va_list args;
   va_start(args, format);

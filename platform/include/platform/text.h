@@ -3,6 +3,7 @@
 #ifndef PLATFORM_TEXT_H_
 #define PLATFORM_TEXT_H_
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -17,6 +18,10 @@ size_t FormatBounded(char *buffer, size_t size, const char *format, ...) __attri
 
 // Appends with the same rules to the text already in `buffer`.
 size_t AppendBounded(char *buffer, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+// va_list forms of the two above.
+size_t VFormatBounded(char *buffer, size_t size, const char *format, va_list args) __attribute__((format(printf, 3, 0)));
+size_t VAppendBounded(char *buffer, size_t size, const char *format, va_list args) __attribute__((format(printf, 3, 0)));
 
 template <size_t N>
 inline size_t CopyBounded(char (&buffer)[N], std::string_view text) {

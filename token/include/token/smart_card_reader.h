@@ -1,0 +1,96 @@
+// The one object through which both programs reach the token: module
+// binding, the single-token session, login, object searches, and the
+// import program's own state.
+#ifndef TOKEN_SMART_CARD_READER_H_
+#define TOKEN_SMART_CARD_READER_H_
+
+#include <p11-kit/pkcs11.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "asn1x509/asn1x509.h"
+#include "platform/module.h"
+#include "platform/text.h"
+#include "token/replacement_plan.h"
+
+class CSmartCardReader {
+ public:
+  static constexpr size_t kErrorTextSize = 512;
+  static constexpr size_t kLogPathSize = 512;
+  static constexpr size_t kResultTextSize = 32;
+
+  CSmartCardReader();
+  virtual ~CSmartCardReader();
+  CSmartCardReader(const CSmartCardReader &) = delete;
+  CSmartCardReader &operator=(const CSmartCardReader &) = delete;
+
+  // --- module binding, session and login ---------------------------------
+  // 0 bound (also when already bound); -8 module file not found; -1 other.
+  int32_t LoadPkcs11Module();
+  // 0 session open; -9 no token; -10 several tokens; -1 other failure or a
+  // session already open.
+  int32_t OpenTokenSession();
+  // 0 logged in; -6 wrong PIN; -7 wrong PIN at the final try; -11 PIN
+  // locked; -1 other failure or already logged in.
+  int32_t LoginUser(const char *pin);
+  // Logs out, closes the session, finalizes and unloads, each only when
+  // owed; may run any number of times.
+  void CloseToken();
+  CK_SESSION_HANDLE GetSessionHandle() const;
+  CK_FUNCTION_LIST_PTR GetFunctionListPtr() const;
+
+  // --- object search, deletion lists and name attributes ------------------
+  // Lists every object the session sees, at most `capacity` handles.
+  int32_t FindAllObjects(CK_OBJECT_HANDLE *list, int32_t capacity, int32_t *count);
+  // 1 success, 0 failure: clears the plan's key write flags for keys that
+  // are already on the token.
+  int PublicKeyAndPrivateKeyWriteCheck(CK_ATTRIBUTE subject, CK_ATTRIBUTE identifier, ReplacementPlan &plan);
+  // 1 success, 0 failure: appends the keys found to the plan's delete lists.
+  int PublicKeyAndPrivateKeyDelete(CK_ATTRIBUTE subject, CK_ATTRIBUTE identifier, ReplacementPlan &plan);
+  // 0 success with *ava the first commonName AVA (null when none); -1.
+  int32_t GetCommonNameAVA(X509NameHandle name, const X509AVA **ava);
+
+  // --- messages and the log file ------------------------------------------
+  const char *ErrorText() const { return m_errorText; }
+  // Replaces the message (bounded to 512 bytes, never half a character).
+  void SetError(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  void SetErrorText(const char *text) { platform::FormatBounded(m_errorText, sizeof m_errorText, "%s", text); }
+  // Adds to the message already there, with the same bound.
+  void AppendError(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  // Opens the log path with mode "w", writes `text` in cp932 and closes it
+  // again; nothing happens when the path is unset or cannot be opened.
+  void WriteLogFile(const char *text);
+
+  // --- import program (defined with the import program) -------------------
+#include "token/import_operations.inc"
+
+ public:
+  // Members in declaration order; the import program's fields come first,
+  // as every user of this layer has always seen them.
+  std::string m_modulePath;
+  char m_logPath[kLogPathSize];
+  int m_subjectMode = 0;
+  int m_issuerCheck = 0;
+  char m_errorText[kErrorTextSize];
+  int m_additionEnabled = 0;
+  CK_FUNCTION_LIST_PTR m_functionList = nullptr;
+  CK_SESSION_HANDLE m_session = 0;
+  std::unique_ptr<CK_SLOT_ID[]> m_slotList;
+  platform::Module m_module;
+  int32_t m_initialized = 0;
+  int32_t m_sessionOpen = 0;
+  int32_t m_loggedIn = 0;
+  platform::File m_logFile;
+  char m_resultText[kResultTextSize];
+
+ private:
+  // Looks up keys with one template; every hit goes to `onHit`.  Returns
+  // false only when closing the search failed.
+  template <typename OnHit>
+  bool SearchKeys(CK_ATTRIBUTE *tmpl, CK_ULONG count, OnHit onHit);
+};
+
+#endif  // TOKEN_SMART_CARD_READER_H_
