@@ -5,7 +5,13 @@ target_compile_options(tokenenrol_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion
   -Wformat=2 -Wnull-dereference -Wimplicit-fallthrough
   $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
-if(DEFINED ENV{CI} OR TOKENENROL_WERROR)
+if(DEFINED ENV{CI})
+  set(_werror_default ON)
+else()
+  set(_werror_default OFF)
+endif()
+option(TOKENENROL_WERROR "Treat warnings as errors (on by default in CI)" ${_werror_default})
+if(TOKENENROL_WERROR)
   target_compile_options(tokenenrol_warnings INTERFACE -Werror)
 endif()
 
