@@ -1,0 +1,250 @@
+#include "charset.h"
+
+#include <climits>
+#include <clocale>
+#include <cstdlib>
+#include <cwchar>
+#include <string_view>
+
+#include "parvox/parvox.h"
+
+namespace parvox {
+namespace {
+
+enum class Source : uint8_t { Ucs2, Ucs4, Utf8 };
+enum class Target : uint8_t { Local, Utf8, Utf8Dn };
+
+struct ConvInfo {
+  Source source;
+  Target target;
+  uint32_t lengthErr;   // input length outside the rule
+  uint32_t rangeErr;    // value outside what the target can take
+  uint32_t convertErr;  // the locale cannot represent a character
+  uint32_t memoryErr;
+};
+
+// Indexed by Conv.
+constexpr ConvInfo kConv[] = {
+    {Source::Ucs2, Target::Local, PARVOX_ERR_UCS2TOMBS_LENGTH, PARVOX_ERR_UCS2TOMBS_CONVERT,
+     PARVOX_ERR_UCS2TOMBS_CONVERT, PARVOX_ERR_UCS2TOMBS_NOMEM},
+    {Source::Ucs4, Target::Local, PARVOX_ERR_UCS4TOMBS_LENGTH, PARVOX_ERR_UCS4TOMBS_CONVERT,
+     PARVOX_ERR_UCS4TOMBS_CONVERT, PARVOX_ERR_UCS4TOMBS_NOMEM},
+    {Source::Utf8, Target::Local, PARVOX_ERR_UTF8TOMBS_LENGTH, PARVOX_ERR_UTF8TOMBS_RANGE,
+     PARVOX_ERR_UTF8TOMBS_CONVERT, PARVOX_ERR_UTF8TOMBS_NOMEM},
+    {Source::Ucs2, Target::Utf8, PARVOX_ERR_UCS2TOUTF8_LENGTH, PARVOX_ERR_UCS2TOUTF8_LENGTH,
+     PARVOX_ERR_UCS2TOUTF8_LENGTH, PARVOX_ERR_UCS2TOUTF8_LENGTH},
+    {Source::Ucs4, Target::Utf8, PARVOX_ERR_UCS4TOUTF8_LENGTH, PARVOX_ERR_UCS4TOUTF8_RANGE,
+     PARVOX_ERR_UCS4TOUTF8_RANGE, PARVOX_ERR_UCS4TOUTF8_LENGTH},
+    {Source::Ucs2, Target::Utf8Dn, PARVOX_ERR_UCS2TOUTF8DN_LENGTH, PARVOX_ERR_UCS2TOUTF8DN_LENGTH,
+     PARVOX_ERR_UCS2TOUTF8DN_LENGTH, PARVOX_ERR_UCS2TOUTF8DN_LENGTH},
+    {Source::Ucs4, Target::Utf8Dn, PARVOX_ERR_UCS4TOUTF8DN_LENGTH, PARVOX_ERR_UCS4TOUTF8DN_RANGE,
+     PARVOX_ERR_UCS4TOUTF8DN_RANGE, PARVOX_ERR_UCS4TOUTF8DN_LENGTH},
+};
+
+const ConvInfo &info(Conv conv) { return kConv[static_cast<size_t>(conv)]; }
+
+// The characters that always take a backslash inside a DN value.
+constexpr std::string_view kDnSpecials = ",+\"\\<>;";
+
+bool needsEscape(unsigned char b, bool first, bool last) {
+  if (kDnSpecials.find(static_cast<char>(b)) != std::string_view::npos) return true;
+  if (first && (b == '#' || b == ' ')) return true;
+  return last && b == ' ';
+}
+
+// Write one character's UTF-8 bytes, with a backslash before it when the
+// DN rules ask for one.  Only single-byte characters can need it.
+void putEscaped(const unsigned char *bytes, size_t n, bool first, bool last, Out &out) {
+  if (n == 1 && needsEscape(bytes[0], first, last)) {
+    const unsigned char pair[2] = {'\\', bytes[0]};
+    out.whole(pair, 2);
+    return;
+  }
+  out.whole(bytes, n);
+}
+
+uint32_t readBe16(const unsigned char *p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
+uint32_t readBe32(const unsigned char *p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Bytes of local text one character can take at most.  Two is the least
+// any answer gives, so that a two-byte code page gets the classic bound.
+int64_t localBytesPerChar() {
+  size_t m = MB_CUR_MAX;
+  return static_cast<int64_t>(m < 2 ? 2 : m);
+}
+
+// UTF-8 scanning: sequence length from the lead byte (0 for a byte that
+// cannot begin one).  Lengths 5 and 6 of the original UTF-8 are accepted.
+size_t sequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead < 0xC0) return 0;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  if (lead < 0xF8) return 4;
+  if (lead < 0xFC) return 5;
+  if (lead < 0xFE) return 6;
+  return 0;
+}
+
+// First pass over UTF-8 input: every lead byte valid and every sequence
+// inside the input.  Answers the number of sequences.
+Result<size_t> countSequences(const unsigned char *src, size_t len) {
+  size_t count = 0;
+  for (size_t i = 0; i < len;) {
+    size_t n = sequenceLength(src[i]);
+    if (n == 0) return Status::failure(PARVOX_ERR_UTF8SCAN_LEAD);
+    if (n > len - i) return Status::failure(PARVOX_ERR_UTF8TOMBS_SEQUENCE);
+    i += n;
+    ++count;
+  }
+  return count;
+}
+
+constexpr unsigned char kLeadPayloadMask[7] = {0, 0x7F, 0x1F, 0x0F, 0x07, 0x03, 0x01};
+
+// Decode the sequence at src (length n from the first pass).
+Result<uint32_t> decodeSequence(const unsigned char *src, size_t n) {
+  uint32_t v = src[0] & kLeadPayloadMask[n];
+  for (size_t k = 1; k < n; ++k) {
+    if (src[k] < 0x80 || src[k] > 0xBF) return Status::failure(PARVOX_ERR_UTF8TOMBS_SEQUENCE);
+    v = v << 6 | (src[k] & 0x3Fu);
+  }
+  return v;
+}
+
+// Local multibyte writer keeping the shift state across one value.
+class LocalWriter {
+ public:
+  explicit LocalWriter(Out &out) : out_(out) {}
+  [[nodiscard]] bool put(uint32_t v) {
+    if (v > 0x7FFFFFFFu) return false;
+    char buf[MB_LEN_MAX];
+    size_t n = std::wcrtomb(buf, static_cast<wchar_t>(v), &state_);
+    if (n == static_cast<size_t>(-1)) return false;
+    out_.whole(buf, n);
+    return true;
+  }
+  void finish() {
+    if (!std::mbsinit(&state_)) {
+      char buf[MB_LEN_MAX];
+      size_t n = std::wcrtomb(buf, L'\0', &state_);
+      if (n != static_cast<size_t>(-1) && n > 1) out_.whole(buf, n - 1);
+    }
+    out_.terminate();
+  }
+
+ private:
+  Out &out_;
+  std::mbstate_t state_{};
+};
+
+Status utf8ToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, Out &out) {
+  if (len == 0) return Status::failure(ci.lengthErr);
+  Result<size_t> count = countSequences(src, len);
+  if (!count.ok()) return count.status();
+  if (out.counting()) {
+    out.count(static_cast<int64_t>(count.value()) * localBytesPerChar() + 2);
+    return Status::success();
+  }
+  // All of the input is checked before any byte is written.
+  for (size_t i = 0; i < len;) {
+    size_t n = sequenceLength(src[i]);
+    Result<uint32_t> v = decodeSequence(src + i, n);
+    if (!v.ok()) return v.status();
+    if (v.value() > 0xFFFEu) return Status::failure(ci.rangeErr);
+    i += n;
+  }
+  LocalWriter writer(out);
+  for (size_t i = 0; i < len && !out.full();) {
+    size_t n = sequenceLength(src[i]);
+    Result<uint32_t> v = decodeSequence(src + i, n);
+    if (!v.ok()) return v.status();
+    if (!writer.put(v.value())) return Status::failure(ci.convertErr);
+    i += n;
+  }
+  writer.finish();
+  return Status::success();
+}
+
+Status unitsToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, size_t unit, Out &out) {
+  size_t chars = len / unit;
+  if (out.counting()) {
+    out.count(static_cast<int64_t>(chars) * localBytesPerChar() + 2);
+    return Status::success();
+  }
+  LocalWriter writer(out);
+  for (size_t i = 0; i < chars && !out.full(); ++i) {
+    uint32_t v = unit == 2 ? readBe16(src + 2 * i) : readBe32(src + 4 * i);
+    if (!writer.put(v)) return Status::failure(ci.convertErr);
+  }
+  writer.finish();
+  return Status::success();
+}
+
+Status unitsToUtf8(const ConvInfo &ci, const unsigned char *src, size_t len, size_t unit, Out &out) {
+  size_t chars = len / unit;
+  unsigned char buf[6];
+  for (size_t i = 0; i < chars; ++i) {
+    uint32_t v = unit == 2 ? readBe16(src + 2 * i) : readBe32(src + 4 * i);
+    if (v > 0x7FFFFFFFu) return Status::failure(ci.rangeErr);
+    size_t n = encodeUtf8(v, buf);
+    if (ci.target == Target::Utf8Dn) {
+      putEscaped(buf, n, i == 0, i + 1 == chars, out);
+    } else {
+      out.whole(buf, n);
+    }
+  }
+  return Status::success();
+}
+
+}  // namespace
+
+uint32_t lengthError(Conv conv) { return info(conv).lengthErr; }
+uint32_t memoryError(Conv conv) { return info(conv).memoryErr; }
+
+void selectLocalCharset() { std::setlocale(LC_CTYPE, ""); }
+
+size_t encodeUtf8(uint32_t v, unsigned char *buf) {
+  if (v < 0x80) {
+    buf[0] = static_cast<unsigned char>(v);
+    return 1;
+  }
+  size_t n;
+  unsigned char lead;
+  if (v < 0x800) {
+    n = 2, lead = 0xC0;
+  } else if (v < 0x10000) {
+    n = 3, lead = 0xE0;
+  } else if (v < 0x200000) {
+    n = 4, lead = 0xF0;
+  } else if (v < 0x4000000) {
+    n = 5, lead = 0xF8;
+  } else {
+    n = 6, lead = 0xFC;
+  }
+  for (size_t k = n - 1; k > 0; --k) {
+    buf[k] = static_cast<unsigned char>(0x80 | (v & 0x3F));
+    v >>= 6;
+  }
+  buf[0] = static_cast<unsigned char>(lead | v);
+  return n;
+}
+
+void escapeValue(const unsigned char *src, size_t len, Out &out) {
+  for (size_t i = 0; i < len; ++i) putEscaped(src + i, 1, i == 0, i + 1 == len, out);
+}
+
+Status convert(Conv conv, const unsigned char *src, size_t len, Out &out) {
+  const ConvInfo &ci = info(conv);
+  if (ci.target == Target::Local) selectLocalCharset();
+  if (ci.source == Source::Utf8) return utf8ToLocal(ci, src, len, out);
+  size_t unit = ci.source == Source::Ucs2 ? 2 : 4;
+  if (len == 0 || len % unit != 0) return Status::failure(ci.lengthErr);
+  if (ci.target == Target::Local) return unitsToLocal(ci, src, len, unit, out);
+  return unitsToUtf8(ci, src, len, unit, out);
+}
+
+}  // namespace parvox

@@ -1,0 +1,34 @@
+#include "decode.h"
+
+#include "asn.h"
+#include "parvox/parvox.h"
+
+namespace parvox {
+Status decodeDirectoryString(const Pdu &pdu, int32_t mode, Out &out) {
+  Result<AsnValue> created = AsnValue::create();
+  if (!created.ok()) return created.status();
+  AsnValue &value = created.value();
+  PARVOX_TRY(value.openFromMem(kDirectoryStringType, pdu));
+  PARVOX_TRY(value.decode());
+  Result<int32_t> choice = value.choice();
+  if (!choice.ok()) return choice.status();
+  const char *path = directoryStringPath(choice.value());
+  if (path == nullptr) return Status::failure(PARVOX_ERR_DECODE_CHOICE);
+  Result<Bytes> content = value.content(path);
+  if (!content.ok()) return content.status();
+  return directoryStringText(choice.value(), content.value().data, content.value().length, mode, out);
+}
+
+Status decodeEmailAddress(const Pdu &pdu, int32_t mode, Out &out) {
+  Result<AsnValue> created = AsnValue::create();
+  if (!created.ok()) return created.status();
+  AsnValue &value = created.value();
+  PARVOX_TRY(value.openFromMem(kEmailAddressType, pdu));
+  PARVOX_TRY(value.decode());
+  Result<Bytes> content = value.content("/");
+  if (!content.ok()) return content.status();
+  if (content.value().data == nullptr && content.value().length != 0) return Status::failure(PARVOX_ERR_ARGUMENT);
+  return plainTextValue(content.value().data, content.value().length, mode, out);
+}
+
+}  // namespace parvox
