@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -113,4 +114,9 @@ int Run(int argc, char **argv) {
 
 }  // namespace
 
-int main(int argc, char **argv) { return Run(argc, argv); }
+int main(int argc, char **argv) {
+  // The PKCS#12 password arrives in the user's character set; the
+  // conversions follow the user's locale.
+  std::setlocale(LC_ALL, "");
+  return Run(argc, argv);
+}

@@ -1,0 +1,183 @@
+// Acceptance of a certificate whose subject changed: the token's
+// certificate with the same common name is replaced when its issuing CA is
+// listed in the trust anchor file beside the program, and so is the token's
+// certificate of that CA; a new CA certificate is accepted when its own key
+// identifier is listed.
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "import_messages.h"
+#include "key_id_text.h"
+#include "library_objects.h"
+#include "platform/text.h"
+#include "token/smart_card_reader.h"
+#include "token_attributes.h"
+
+namespace {
+
+// attrTemplate of the first pass and attrTemplateRoot of the second.
+enum { kSubject = 0, kSerial = 1, kId = 2, kIssuer = 3, kValue = 4 };
+constexpr std::array<CK_ATTRIBUTE_TYPE, 5> kEndEntityTemplate = {CKA_SUBJECT, CKA_SERIAL_NUMBER, CKA_ID,
+                                                                 CKA_ISSUER, CKA_VALUE};
+enum { kRootValue = 0, kRootSerial = 1 };
+constexpr std::array<CK_ATTRIBUTE_TYPE, 2> kRootTemplate = {CKA_VALUE, CKA_SERIAL_NUMBER};
+
+constexpr char kTrustAnchorFile[] = "trustAnchor.config";
+
+Pdu PduOf(const CK_ATTRIBUTE &attr) {
+  return Pdu{static_cast<const unsigned char *>(attr.pValue), static_cast<uint32_t>(attr.ulValueLen)};
+}
+
+std::optional<std::span<const unsigned char>> ExtensionValue(const X509CertParam &param, const AsnObjid &id) {
+  if (param.extensions == nullptr) return std::nullopt;
+  X509Extension ext{};
+  uint32_t err = 0;
+  if (X509ExtObjectGetExtByObjid(param.extensions, &id, &ext, &err) != 0) return std::nullopt;
+  if (ext.value.data == nullptr) return std::nullopt;
+  return std::span<const unsigned char>(ext.value.data, ext.value.length);
+}
+
+// The authority key identifier of the certificate as text; none without
+// one.
+std::optional<std::string> GetAuthorityKeyIdText(const X509CertParam &param) {
+  auto value = ExtensionValue(param, X509Objid_AuthorityKeyId);
+  if (!value) return std::nullopt;
+  auto keyId = velkor::DecodeAuthorityKeyId(*value);
+  if (!keyId) return std::nullopt;
+  return velkor::RenderKeyIdHex(*keyId);
+}
+
+// The subject key identifier of the certificate as text; none without one.
+std::optional<std::string> GetSubjectKeyIdText(const X509CertParam &param) {
+  auto value = ExtensionValue(param, X509Objid_SubjectKeyId);
+  if (!value) return std::nullopt;
+  auto keyId = velkor::DecodeSubjectKeyId(*value);
+  if (!keyId) return std::nullopt;
+  return velkor::RenderKeyIdHex(*keyId);
+}
+
+// A certificate object loaded from a token value, with its parameters.
+struct TokenCertificate {
+  velkor::CertObject object;
+  X509CertParam param{};
+
+  [[nodiscard]] bool Load(const CK_ATTRIBUTE &value) {
+    uint32_t err = 0;
+    Pdu pdu = PduOf(value);
+    return object.Create(&err) && X509CertObjectSetPduBER(object.get(), &pdu, &err) == 0 &&
+           X509CertObjectGetParamUCert(object.get(), &param, &err) == 0;
+  }
+};
+
+}  // namespace
+
+int32_t CSmartCardReader::CheckTrustAnchor(const X509CertParam &param, int kind) {
+  std::optional<std::string> text;
+  if (kind == 0) {
+    text = GetAuthorityKeyIdText(param);
+  } else if (kind == 1) {
+    text = GetSubjectKeyIdText(param);
+  } else {
+    return velkor::kAnchorNoIdentifier;
+  }
+  if (!text) return velkor::kAnchorNoIdentifier;
+  // Without the program's folder the path stays empty and cannot be opened.
+  std::string path;
+  std::string folder = platform::ProgramFolder();
+  if (!folder.empty()) path = (folder == "/" ? std::string() : folder) + "/" + kTrustAnchorFile;
+  return velkor::LookUpTrustAnchor(path, *text);
+}
+
+int32_t CSmartCardReader::DoAdditionProc(X509CertHandle cert, const CK_OBJECT_HANDLE *handles,
+                                         ReplacementPlan &plan, int kind, int32_t *caFound) {
+  auto notAccepted = [this](const char *message) {
+    SetErrorText(message);
+    return int32_t{-3};
+  };
+  uint32_t err = 0;
+  X509CertParam param{};
+  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) return notAccepted(velkor::msg::kAddition);
+  {
+    velkor::EncodedSerial serial;
+    uint32_t code = 0;
+    if (!serial.Encode(param, &code)) return notAccepted(velkor::msg::kAddition);
+  }
+  if (kind != 1 && kind != 2) return notAccepted(velkor::msg::kAddition);
+
+  if (kind == 2) {
+    int32_t r = CheckTrustAnchor(param, 1);
+    if (r == velkor::kAnchorListed) return 0;
+    if (r == velkor::kAnchorNoFile) return notAccepted(velkor::msg::kAdditionNoAnchorFile);
+    return notAccepted(velkor::msg::kAddition);
+  }
+
+  // First pass: the token's certificate with the same common name whose
+  // issuer is a trusted CA.
+  int matched = -1;
+  std::optional<std::string> authorityKeyId;
+  {
+    velkor::AttributeValues<5> attrs(kEndEntityTemplate);
+    for (int i = 0; i < ReplacementPlan::kListCapacity && handles[i] != 0; ++i) {
+      int failedIndex = 0;
+      velkor::AttributeRead read = attrs.Read(m_functionList, m_session, handles[i], &failedIndex);
+      if (read == velkor::AttributeRead::kUnreadable) continue;
+      if (read == velkor::AttributeRead::kNoMemory) return notAccepted(velkor::msg::kAddition);
+      velkor::NameObject tokenSubject;
+      Pdu subjectPdu = PduOf(attrs[kSubject]);
+      if (!tokenSubject.Create(&err) || X509NameObjectSetPduBER(tokenSubject.get(), &subjectPdu, &err) != 0) {
+        return notAccepted(velkor::msg::kAddition);
+      }
+      bool same = false;
+      int32_t failure = -1;
+      if (!SameTypicalCommonName(param.subject, tokenSubject.get(), &same, &failure)) {
+        return notAccepted(velkor::msg::kAddition);
+      }
+      if (!same) continue;
+      TokenCertificate tokenCert;
+      if (!tokenCert.Load(attrs[kValue])) return notAccepted(velkor::msg::kAddition);
+      authorityKeyId = GetAuthorityKeyIdText(tokenCert.param);
+      int32_t r = CheckTrustAnchor(tokenCert.param, 0);
+      if (r == velkor::kAnchorNoFile) return notAccepted(velkor::msg::kAdditionNoAnchorFile);
+      if (r != velkor::kAnchorListed) continue;
+
+      matched = i;
+      if (!plan.AddCertDelete(i)) {
+        SetErrorText(velkor::msg::kCertDeleteListFull);
+        return -1;
+      }
+      plan.eeCertDeletePlanned = 1;
+      if (PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan) == 0) return -1;
+      break;
+    }
+  }
+  if (matched < 0 || !authorityKeyId) return notAccepted(velkor::msg::kAddition);
+
+  // Second pass: the token's certificate of the CA that issued it, found by
+  // its subject key identifier.  A certificate without one is passed over,
+  // wherever the token lists it.
+  velkor::AttributeValues<2> root(kRootTemplate);
+  for (int i = 0; i < ReplacementPlan::kListCapacity && handles[i] != 0; ++i) {
+    if (i == matched) continue;
+    int failedIndex = 0;
+    velkor::AttributeRead read = root.Read(m_functionList, m_session, handles[i], &failedIndex);
+    if (read == velkor::AttributeRead::kUnreadable) continue;
+    if (read == velkor::AttributeRead::kNoMemory) return notAccepted(velkor::msg::kAddition);
+    TokenCertificate tokenCert;
+    if (!tokenCert.Load(root[kRootValue])) return notAccepted(velkor::msg::kAddition);
+    std::optional<std::string> subjectKeyId = GetSubjectKeyIdText(tokenCert.param);
+    if (!subjectKeyId) continue;
+    if (velkor::CompareKeyIdText(*authorityKeyId, *subjectKeyId) == 0) {
+      *caFound = 1;
+      if (!plan.AddCertDelete(i)) {
+        SetErrorText(velkor::msg::kCertDeleteListFull);
+        return -1;
+      }
+      plan.caCertDeletePlanned = 1;
+      return 0;
+    }
+  }
+  if (*caFound == 0) return notAccepted(velkor::msg::kAdditionCaTrust);
+  return 0;
+}

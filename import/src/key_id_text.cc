@@ -1,0 +1,161 @@
+#include "key_id_text.h"
+
+#include <cctype>
+#include <cstdio>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace velkor {
+
+namespace {
+
+struct Tlv {
+  unsigned char tag = 0;
+  std::span<const unsigned char> content;
+};
+
+// Reads one DER element (low tag numbers, definite minimal lengths) from the
+// front of `in` and advances it.  False when the element is malformed or
+// runs past the end.
+bool ReadTlv(std::span<const unsigned char> *in, Tlv *out) {
+  std::span<const unsigned char> s = *in;
+  if (s.size() < 2) return false;
+  unsigned char tag = s[0];
+  if ((tag & 0x1F) == 0x1F) return false;
+  size_t pos = 1;
+  size_t length = s[pos++];
+  if (length >= 0x80) {
+    size_t count = length & 0x7F;
+    if (count == 0 || count > 4 || s.size() - pos < count) return false;
+    length = 0;
+    for (size_t i = 0; i < count; ++i) length = (length << 8) | s[pos++];
+    if (length < 0x80 || (count > 1 && (length >> (8 * (count - 1))) == 0)) return false;
+  }
+  if (s.size() - pos < length) return false;
+  out->tag = tag;
+  out->content = s.subspan(pos, length);
+  *in = s.subspan(pos + length);
+  return true;
+}
+
+bool IsSeparator(char c) { return c == ' ' || c == '\r' || c == '\n'; }
+
+std::vector<std::string> Pieces(const std::string &text) {
+  std::vector<std::string> pieces;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && IsSeparator(text[i])) ++i;
+    size_t start = i;
+    while (i < text.size() && !IsSeparator(text[i])) ++i;
+    if (i > start) pieces.push_back(text.substr(start, i - start));
+  }
+  return pieces;
+}
+
+bool EqualIgnoringCase(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::span<const unsigned char>> DecodeAuthorityKeyId(std::span<const unsigned char> der) {
+  std::span<const unsigned char> in = der;
+  Tlv seq;
+  if (!ReadTlv(&in, &seq) || seq.tag != 0x30 || !in.empty()) return std::nullopt;
+  // keyIdentifier [0], authorityCertIssuer [1], authorityCertSerialNumber
+  // [2], each optional, in this order.
+  std::span<const unsigned char> fields = seq.content;
+  std::optional<std::span<const unsigned char>> keyId;
+  int lastField = -1;
+  while (!fields.empty()) {
+    Tlv field;
+    if (!ReadTlv(&fields, &field)) return std::nullopt;
+    int number;
+    switch (field.tag) {
+      case 0x80: number = 0; break;
+      case 0xA1: number = 1; break;
+      case 0x82: number = 2; break;
+      default: return std::nullopt;
+    }
+    if (number <= lastField) return std::nullopt;
+    lastField = number;
+    if (number == 0) keyId = field.content;
+  }
+  if (!keyId || keyId->empty()) return std::nullopt;
+  return keyId;
+}
+
+std::optional<std::span<const unsigned char>> DecodeSubjectKeyId(std::span<const unsigned char> der) {
+  // An OCTET STRING whose one-byte (short form) length is the rest.
+  if (der.size() < 3 || der[0] != 0x04 || der[1] >= 0x80 || der[1] != der.size() - 2) return std::nullopt;
+  return der.subspan(2);
+}
+
+std::string RenderKeyIdHex(std::span<const unsigned char> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    size_t column = i % 16;
+    if (column == 8) {
+      text += "  ";
+    } else if (column != 0) {
+      text += ' ';
+    }
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0x0F];
+    if (column == 15 || i + 1 == bytes.size()) text += "\r\n";
+  }
+  return text;
+}
+
+int CompareKeyIdText(const std::string &a, const std::string &b) {
+  std::vector<std::string> pa = Pieces(a);
+  std::vector<std::string> pb = Pieces(b);
+  if (pa.empty() || pb.empty() || pa.size() != pb.size()) return 1;
+  for (size_t i = 0; i < pa.size(); ++i) {
+    if (!EqualIgnoringCase(pa[i], pb[i])) return 1;
+  }
+  return 0;
+}
+
+int LookUpTrustAnchor(const std::string &path, const std::string &text) {
+  if (path.empty()) return kAnchorNoFile;
+  platform::File file(std::fopen(path.c_str(), "r"));
+  if (!file) return kAnchorNoFile;
+  // Lines longer than an identifier line can never be one, so only the
+  // first 60 characters of a line are kept and its full length counted.
+  std::string line;
+  size_t length = 0;
+  bool any = false;
+  auto lineMatches = [&]() {
+    size_t len = length;
+    if (len > 0 && len <= line.size() && line[len - 1] == '\r') --len;
+    return len == kAnchorLineLength && CompareKeyIdText(line.substr(0, len), text) == 0;
+  };
+  for (;;) {
+    int c = std::fgetc(file.get());
+    if (c == EOF) break;
+    any = true;
+    if (c == '\n') {
+      if (lineMatches()) return kAnchorListed;
+      line.clear();
+      length = 0;
+      any = false;
+      continue;
+    }
+    if (line.size() <= kAnchorLineLength) line += static_cast<char>(c);
+    ++length;
+  }
+  // A last line without a line feed counts too.
+  if (any && lineMatches()) return kAnchorListed;
+  return kAnchorNotListed;
+}
+
+}  // namespace velkor

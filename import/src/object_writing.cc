@@ -1,0 +1,227 @@
+// The new objects on the token: the identifier text shared by a key pair
+// and its certificate, and the private key, public key and certificate
+// objects, each created from one fixed attribute template.
+#include <cerrno>
+#include <ctime>
+
+#include "import_messages.h"
+#include "library_objects.h"
+#include "platform/secure.h"
+#include "platform/text.h"
+#include "token/smart_card_reader.h"
+
+namespace {
+
+// The identifier text is formatted into this much of its buffer.
+constexpr size_t kIdentifierRoom = 128;
+
+// The label that keys get with any module other than the default one: the
+// text with its terminating zero byte.
+constexpr char kNoLabel[] = "nolabel";
+
+CK_ATTRIBUTE Bytes(CK_ATTRIBUTE_TYPE type, const void *data, size_t length) {
+  return CK_ATTRIBUTE{type, const_cast<void *>(data), static_cast<CK_ULONG>(length)};
+}
+CK_ATTRIBUTE Bytes(CK_ATTRIBUTE_TYPE type, const Pdu &pdu) { return Bytes(type, pdu.data, pdu.length); }
+CK_ATTRIBUTE Empty(CK_ATTRIBUTE_TYPE type) { return CK_ATTRIBUTE{type, nullptr, 0}; }
+template <typename T>
+CK_ATTRIBUTE Value(CK_ATTRIBUTE_TYPE type, const T &value) {
+  return Bytes(type, &value, sizeof value);
+}
+
+const CK_OBJECT_CLASS kPrivateKeyClass = CKO_PRIVATE_KEY;
+const CK_OBJECT_CLASS kPublicKeyClass = CKO_PUBLIC_KEY;
+const CK_OBJECT_CLASS kCertificateClass = CKO_CERTIFICATE;
+const CK_KEY_TYPE kRsa = CKK_RSA;
+const CK_CERTIFICATE_TYPE kX509 = CKC_X_509;
+const CK_BBOOL kTrue = CK_TRUE;
+const CK_BBOOL kFalse = CK_FALSE;
+
+}  // namespace
+
+void CSmartCardReader::RememberCreated(CK_OBJECT_HANDLE handle) {
+  if (m_createdCount < kMaxCreatedObjects) m_createdObjects[m_createdCount++] = handle;
+}
+
+void CSmartCardReader::RollBackCreated() {
+  while (m_createdCount > 0) {
+    CK_OBJECT_HANDLE handle = m_createdObjects[--m_createdCount];
+    m_createdObjects[m_createdCount] = 0;
+    CK_RV rv = m_functionList->C_DestroyObject(m_session, handle);
+    if (rv != CKR_OK) AppendError(velkor::msg::kRollback, static_cast<unsigned>(rv));
+  }
+}
+
+int CSmartCardReader::ProductCKA_ID(char *buffer) {
+  std::time_t now = std::time(nullptr);
+  if (now == static_cast<std::time_t>(-1)) {
+    SetErrorText(velkor::msg::kIdTime);
+    return 0;
+  }
+  std::tm local{};
+  errno = 0;
+  if (localtime_r(&now, &local) == nullptr) {
+    SetError(velkor::msg::kIdLocalTime, static_cast<unsigned>(errno));
+    return 0;
+  }
+  int random = platform::ClockRandom(now);
+  platform::FormatBounded(buffer, kIdentifierRoom, "%04d%02d%02d%02d%02d%02d%d\n", local.tm_year + 1900,
+                          local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, random);
+  return 1;
+}
+
+int CSmartCardReader::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
+                                            std::string_view identifier, ReplacementPlan &plan) {
+  uint32_t err = 0;
+  Pdu subject{nullptr, 0};
+  if (plan.moduleKind == 1) {
+    X509CertParam param{};
+    if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) {
+      SetError(velkor::msg::kCertParam, err);
+      return 0;
+    }
+    if (X509NameObjectGetPduDER(param.subject, &subject, &err) != 0) {
+      SetError(velkor::msg::kCertSubject, err);
+      return 0;
+    }
+  }
+  PKCS1RSAPrivateKeyParam k{};
+  if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) {
+    SetError(velkor::msg::kPrivateKeyParam, err);
+    return 0;
+  }
+  CK_ATTRIBUTE tmpl[] = {
+      Value(CKA_CLASS, kPrivateKeyClass),
+      Value(CKA_KEY_TYPE, kRsa),
+      Value(CKA_TOKEN, kTrue),
+      Value(CKA_PRIVATE, kTrue),
+      Value(CKA_MODIFIABLE, kTrue),
+      plan.moduleKind == 1 ? Empty(CKA_LABEL) : Bytes(CKA_LABEL, kNoLabel, sizeof kNoLabel),
+      plan.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
+      Bytes(CKA_MODULUS, k.modulus),
+      Bytes(CKA_PUBLIC_EXPONENT, k.publicExponent),
+      Bytes(CKA_PRIVATE_EXPONENT, k.privateExponent),
+      Bytes(CKA_PRIME_1, k.prime1),
+      Bytes(CKA_PRIME_2, k.prime2),
+      Bytes(CKA_EXPONENT_1, k.exponent1),
+      Bytes(CKA_EXPONENT_2, k.exponent2),
+      Bytes(CKA_COEFFICIENT, k.coefficient),
+      Bytes(CKA_ID, identifier.data(), identifier.size()),
+  };
+  static_assert(sizeof tmpl / sizeof tmpl[0] == 16);
+  CK_OBJECT_HANDLE created = 0;
+  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, 16, &created);
+  // The template pointed into the key object only; nothing to wipe here.
+  if (rv != CKR_OK) {
+    SetError(velkor::msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
+    return 0;
+  }
+  RememberCreated(created);
+  return 1;
+}
+
+int CSmartCardReader::WritePublicKeyObject(X509CertHandle cert, std::string_view identifier, ReplacementPlan &plan) {
+  uint32_t err = 0;
+  X509CertParam param{};
+  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) {
+    SetError(velkor::msg::kCertParam, err);
+    return 0;
+  }
+  Pdu subject{nullptr, 0};
+  if (X509NameObjectGetPduDER(param.subject, &subject, &err) != 0) {
+    SetError(velkor::msg::kCertSubject, err);
+    return 0;
+  }
+  velkor::Pkcs1PublicKeyObject publicKey;
+  if (!publicKey.Create(&err)) {
+    SetError(velkor::msg::kPublicKeyCreate, err);
+    return 0;
+  }
+  Pdu keyPdu{param.subjectPublicKey.bits, param.subjectPublicKey.bitLength / 8};
+  if (PKCS1RSAPublicKeyObjectSetPduBER(publicKey.get(), &keyPdu, &err) != 0) {
+    SetError(velkor::msg::kPublicKeySet, err);
+    return 0;
+  }
+  PKCS1RSAPublicKeyParam k{};
+  if (PKCS1RSAPublicKeyObjectGetParam(publicKey.get(), &k, &err) != 0) {
+    SetError(velkor::msg::kPublicKeyParam, err);
+    return 0;
+  }
+  CK_ATTRIBUTE tmpl[] = {
+      Value(CKA_CLASS, kPublicKeyClass),
+      Value(CKA_KEY_TYPE, kRsa),
+      Value(CKA_TOKEN, kTrue),
+      Value(CKA_PRIVATE, kFalse),
+      Value(CKA_MODIFIABLE, kTrue),
+      plan.moduleKind == 1 ? Empty(CKA_LABEL) : Bytes(CKA_LABEL, kNoLabel, sizeof kNoLabel),
+      plan.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
+      Value(CKA_ENCRYPT, kTrue),
+      Value(CKA_VERIFY, kTrue),
+      Value(CKA_VERIFY_RECOVER, plan.moduleKind == 1 ? kFalse : kTrue),
+      Bytes(CKA_ID, identifier.data(), identifier.size()),
+      Value(CKA_WRAP, kTrue),
+      Bytes(CKA_MODULUS, k.modulus),
+      Bytes(CKA_PUBLIC_EXPONENT, k.publicExponent),
+  };
+  static_assert(sizeof tmpl / sizeof tmpl[0] == 14);
+  CK_OBJECT_HANDLE created = 0;
+  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, 14, &created);
+  if (rv != CKR_OK) {
+    SetError(velkor::msg::kPublicKeyWrite, static_cast<unsigned>(rv));
+    return 0;
+  }
+  RememberCreated(created);
+  return 1;
+}
+
+int32_t CSmartCardReader::WriteCertificateObject(X509CertHandle cert, std::string_view identifier) {
+  uint32_t err = 0;
+  X509CertParam param{};
+  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) {
+    SetError(velkor::msg::kCertParam, err);
+    return -1;
+  }
+  Pdu subject{nullptr, 0};
+  if (X509NameObjectGetPduDER(param.subject, &subject, &err) != 0) {
+    SetError(velkor::msg::kCertSubject, err);
+    return -1;
+  }
+  Pdu issuer{nullptr, 0};
+  if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) {
+    SetError(velkor::msg::kCertIssuer, err);
+    return -1;
+  }
+  velkor::EncodedSerial serial;
+  uint32_t serialCode = 0;
+  if (!serial.Encode(param, &serialCode)) {
+    SetError(velkor::msg::kSerialEncode, serialCode);
+    return -1;
+  }
+  Pdu value{nullptr, 0};
+  if (X509CertObjectGetPduDER(cert, &value, &err) != 0) {
+    SetError(velkor::msg::kCertEncode, err);
+    return -1;
+  }
+  CK_ATTRIBUTE tmpl[] = {
+      Value(CKA_CLASS, kCertificateClass),
+      Value(CKA_CERTIFICATE_TYPE, kX509),
+      Value(CKA_TOKEN, kTrue),
+      Value(CKA_PRIVATE, kFalse),
+      Value(CKA_MODIFIABLE, kTrue),
+      Bytes(CKA_LABEL, identifier.data(), identifier.size()),
+      Bytes(CKA_SUBJECT, subject),
+      Bytes(CKA_ISSUER, issuer),
+      Bytes(CKA_SERIAL_NUMBER, serial.data(), serial.size()),
+      Bytes(CKA_VALUE, value),
+      Bytes(CKA_ID, identifier.data(), identifier.size()),
+  };
+  static_assert(sizeof tmpl / sizeof tmpl[0] == 11);
+  CK_OBJECT_HANDLE created = 0;
+  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, 11, &created);
+  if (rv != CKR_OK) {
+    SetError(velkor::msg::kCertWrite, static_cast<unsigned>(rv));
+    return rv == CKR_DEVICE_MEMORY ? -12 : -1;
+  }
+  RememberCreated(created);
+  return 0;
+}

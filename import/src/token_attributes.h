@@ -1,0 +1,81 @@
+// Reading a fixed set of attributes of one token object: first the
+// lengths, then the values into buffers of exactly those lengths.  The
+// token's answers are untrusted: every length is checked.
+#ifndef IMPORT_TOKEN_ATTRIBUTES_H_
+#define IMPORT_TOKEN_ATTRIBUTES_H_
+
+#include <p11-kit/pkcs11.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "platform/secure.h"
+
+namespace velkor {
+
+// A single attribute value larger than this is refused like memory that
+// cannot be had; no certificate or name comes near it.
+inline constexpr CK_ULONG kMaxAttributeLength = 1ul << 24;
+
+enum class AttributeRead {
+  kOk,          // every value read
+  kUnreadable,  // the object lacks an attribute or the token refused: pass over it
+  kNoMemory,    // a value buffer could not be had (index in *failedIndex)
+};
+
+template <size_t N>
+class AttributeValues {
+ public:
+  explicit AttributeValues(const std::array<CK_ATTRIBUTE_TYPE, N> &types) : types_(types) {}
+  AttributeValues(const AttributeValues &) = delete;
+  AttributeValues &operator=(const AttributeValues &) = delete;
+
+  [[nodiscard]] AttributeRead Read(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session,
+                                   CK_OBJECT_HANDLE object, int *failedIndex) {
+    Release();
+    for (size_t i = 0; i < N; ++i) attrs_[i] = {types_[i], nullptr, 0};
+    CK_RV rv = functions->C_GetAttributeValue(session, object, attrs_.data(), N);
+    if (rv != CKR_OK) return AttributeRead::kUnreadable;
+    for (size_t i = 0; i < N; ++i) {
+      CK_ULONG length = attrs_[i].ulValueLen;
+      if (length == CK_UNAVAILABLE_INFORMATION) return AttributeRead::kUnreadable;
+      // An empty value still gets a buffer of its own, so that its pointer
+      // is never null.
+      if (length > kMaxAttributeLength || !buffers_[i].Allocate(length == 0 ? 1 : length)) {
+        *failedIndex = static_cast<int>(i);
+        Release();
+        return AttributeRead::kNoMemory;
+      }
+      attrs_[i].pValue = buffers_[i].data();
+    }
+    rv = functions->C_GetAttributeValue(session, object, attrs_.data(), N);
+    if (rv != CKR_OK) return AttributeRead::kUnreadable;
+    for (size_t i = 0; i < N; ++i) {
+      // A value that grew between the two calls was not stored whole.
+      if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || attrs_[i].ulValueLen > buffers_[i].size() ||
+          (buffers_[i].size() == 1 && attrs_[i].ulValueLen > 1)) {
+        return AttributeRead::kUnreadable;
+      }
+    }
+    return AttributeRead::kOk;
+  }
+
+  const CK_ATTRIBUTE &operator[](size_t i) const { return attrs_[i]; }
+  std::span<const unsigned char> Bytes(size_t i) const {
+    return {static_cast<const unsigned char *>(attrs_[i].pValue), static_cast<size_t>(attrs_[i].ulValueLen)};
+  }
+  void Release() {
+    for (auto &b : buffers_) b.Release();
+    for (size_t i = 0; i < N; ++i) attrs_[i] = {types_[i], nullptr, 0};
+  }
+
+ private:
+  std::array<CK_ATTRIBUTE_TYPE, N> types_;
+  std::array<CK_ATTRIBUTE, N> attrs_{};
+  std::array<platform::SecureBuffer, N> buffers_;
+};
+
+}  // namespace velkor
+
+#endif  // IMPORT_TOKEN_ATTRIBUTES_H_
