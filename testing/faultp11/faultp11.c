@@ -1,0 +1,817 @@
+/*
+ * libfaultp11.so: a PKCS#11 module for tests that sits in front of a real
+ * module (SoftHSM2 in practice), forwards every call to it, and on request
+ * answers chosen calls with chosen return values instead.
+ *
+ * Environment, read when the module is loaded:
+ *   FAULTP11_TARGET  path of the real module (required for C_Initialize)
+ *   FAULTP11_RULES   rules, separated by ';' (optional), see below
+ *   FAULTP11_LOG     file that gets one appended line per call (optional):
+ *                    "<function> 0x<result, 8 hex digits>[ injected]"
+ *
+ * Rules:
+ *   C_Login=0xA0                 every C_Login returns 0xA0, not forwarded
+ *   C_DestroyObject#2=0x30       only the 2nd call of C_DestroyObject
+ *   C_DestroyObject#2+=0x30      the 2nd call and every later one
+ *   C_CreateObject:cert=0x31     only calls whose object class is a
+ *                                certificate (also :privkey :pubkey :data
+ *                                :secret); for calls taking a template the
+ *                                template's CKA_CLASS decides, for calls
+ *                                taking an object handle the object's class
+ *   C_GetTokenInfo.flags|=0x20000   forward, then OR bits into the flags
+ *   C_GetTokenInfo.flags&=~0x400    forward, then clear bits in the flags
+ *                                (also C_GetSlotInfo.flags)
+ *   FAIL_CALL=N                  the Nth call received (C_GetFunctionList
+ *                                not counted) returns CKR_DEVICE_ERROR
+ * "#N" counts the calls that match the rule's function (and class).
+ * Values are numbers (0x.. hex or decimal) or a few CKR_/CKF_ names.
+ * Teardown calls (C_Finalize, C_CloseSession, C_CloseAllSessions, C_Logout,
+ * C_FindObjectsFinal) are forwarded even when a rule fires, so that the
+ * real module is never left half-open; the caller still sees the injected
+ * value.  Every other injected call is not forwarded.
+ *
+ * Slots: only slots whose token is initialised are shown, whatever the
+ * tokenPresent argument of C_GetSlotList says.
+ *
+ * Counters live as long as the module image: loading it afresh (after the
+ * last dlclose) starts again from zero with the then current environment.
+ */
+#define _GNU_SOURCE 1
+#include <p11-kit/pkcs11.h>
+
+#include <ctype.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#define FAULTP11_EXPORT __attribute__((visibility("default")))
+
+/* Every entry of the version 2 function list, in list order. */
+#define FAULTP11_FUNCTIONS(X)                                                  \
+  X(Initialize) X(Finalize) X(GetInfo) X(GetFunctionList) X(GetSlotList)       \
+  X(GetSlotInfo) X(GetTokenInfo) X(GetMechanismList) X(GetMechanismInfo)       \
+  X(InitToken) X(InitPIN) X(SetPIN) X(OpenSession) X(CloseSession)             \
+  X(CloseAllSessions) X(GetSessionInfo) X(GetOperationState)                   \
+  X(SetOperationState) X(Login) X(Logout) X(CreateObject) X(CopyObject)        \
+  X(DestroyObject) X(GetObjectSize) X(GetAttributeValue) X(SetAttributeValue)  \
+  X(FindObjectsInit) X(FindObjects) X(FindObjectsFinal) X(EncryptInit)         \
+  X(Encrypt) X(EncryptUpdate) X(EncryptFinal) X(DecryptInit) X(Decrypt)        \
+  X(DecryptUpdate) X(DecryptFinal) X(DigestInit) X(Digest) X(DigestUpdate)     \
+  X(DigestKey) X(DigestFinal) X(SignInit) X(Sign) X(SignUpdate) X(SignFinal)   \
+  X(SignRecoverInit) X(SignRecover) X(VerifyInit) X(Verify) X(VerifyUpdate)    \
+  X(VerifyFinal) X(VerifyRecoverInit) X(VerifyRecover)                         \
+  X(DigestEncryptUpdate) X(DecryptDigestUpdate) X(SignEncryptUpdate)           \
+  X(DecryptVerifyUpdate) X(GenerateKey) X(GenerateKeyPair) X(WrapKey)          \
+  X(UnwrapKey) X(DeriveKey) X(SeedRandom) X(GenerateRandom)                    \
+  X(GetFunctionStatus) X(CancelFunction) X(WaitForSlotEvent)
+
+enum function_id {
+#define FAULTP11_ENUM(name) FN_##name,
+  FAULTP11_FUNCTIONS(FAULTP11_ENUM)
+#undef FAULTP11_ENUM
+  FN_COUNT
+};
+
+static const char *const function_names[FN_COUNT] = {
+#define FAULTP11_NAME(name) "C_" #name,
+    FAULTP11_FUNCTIONS(FAULTP11_NAME)
+#undef FAULTP11_NAME
+};
+
+enum rule_kind { RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR };
+
+struct rule {
+  int function;
+  enum rule_kind kind;
+  int has_class;
+  CK_OBJECT_CLASS object_class;
+  unsigned long nth;      /* 0: every matching call */
+  int nth_and_later;      /* "#N+" */
+  unsigned long matched;  /* matching calls seen so far */
+  unsigned long value;    /* return value, or flag bits */
+};
+
+#define MAX_RULES 64
+#define MAX_PATH_TEXT 4096
+
+static pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
+static struct rule rules[MAX_RULES];
+static size_t rule_count;
+static unsigned long fail_call;   /* 0: off */
+static unsigned long total_calls; /* calls received, C_GetFunctionList aside */
+static int config_error;
+static char target_path[MAX_PATH_TEXT];
+static char log_path[MAX_PATH_TEXT];
+
+static void *target_handle;
+static CK_FUNCTION_LIST_PTR target;
+
+/* ---- configuration ---------------------------------------------------- */
+
+struct named_value {
+  const char *name;
+  unsigned long value;
+};
+
+static const struct named_value value_names[] = {
+    {"CKR_OK", CKR_OK},
+    {"CKR_HOST_MEMORY", CKR_HOST_MEMORY},
+    {"CKR_GENERAL_ERROR", CKR_GENERAL_ERROR},
+    {"CKR_FUNCTION_FAILED", CKR_FUNCTION_FAILED},
+    {"CKR_ARGUMENTS_BAD", CKR_ARGUMENTS_BAD},
+    {"CKR_DEVICE_ERROR", CKR_DEVICE_ERROR},
+    {"CKR_DEVICE_MEMORY", CKR_DEVICE_MEMORY},
+    {"CKR_DEVICE_REMOVED", CKR_DEVICE_REMOVED},
+    {"CKR_OBJECT_HANDLE_INVALID", CKR_OBJECT_HANDLE_INVALID},
+    {"CKR_PIN_INCORRECT", CKR_PIN_INCORRECT},
+    {"CKR_PIN_LOCKED", CKR_PIN_LOCKED},
+    {"CKR_SESSION_HANDLE_INVALID", CKR_SESSION_HANDLE_INVALID},
+    {"CKR_TOKEN_NOT_PRESENT", CKR_TOKEN_NOT_PRESENT},
+    {"CKR_USER_NOT_LOGGED_IN", CKR_USER_NOT_LOGGED_IN},
+    {"CKR_CRYPTOKI_NOT_INITIALIZED", CKR_CRYPTOKI_NOT_INITIALIZED},
+    {"CKF_TOKEN_INITIALIZED", CKF_TOKEN_INITIALIZED},
+    {"CKF_USER_PIN_COUNT_LOW", CKF_USER_PIN_COUNT_LOW},
+    {"CKF_USER_PIN_FINAL_TRY", CKF_USER_PIN_FINAL_TRY},
+    {"CKF_USER_PIN_LOCKED", CKF_USER_PIN_LOCKED},
+    {"CKF_TOKEN_PRESENT", CKF_TOKEN_PRESENT},
+};
+
+static int parse_value(const char *text, unsigned long *out) {
+  size_t i;
+  char *end = NULL;
+  for (i = 0; i < sizeof value_names / sizeof value_names[0]; ++i) {
+    if (strcmp(text, value_names[i].name) == 0) {
+      *out = value_names[i].value;
+      return 1;
+    }
+  }
+  if (*text == '\0' || *text == '-')
+    return 0;
+  errno = 0;
+  *out = strtoul(text, &end, 0);
+  return errno == 0 && end != NULL && *end == '\0';
+}
+
+static int find_function(const char *name, size_t length) {
+  int i;
+  for (i = 0; i < FN_COUNT; ++i) {
+    if (strlen(function_names[i]) == length &&
+        strncmp(function_names[i], name, length) == 0)
+      return i;
+  }
+  return -1;
+}
+
+static int parse_class(const char *name, size_t length, CK_OBJECT_CLASS *out) {
+  static const struct named_value classes[] = {
+      {"cert", CKO_CERTIFICATE}, {"privkey", CKO_PRIVATE_KEY},
+      {"pubkey", CKO_PUBLIC_KEY}, {"data", CKO_DATA},
+      {"secret", CKO_SECRET_KEY},
+  };
+  size_t i;
+  for (i = 0; i < sizeof classes / sizeof classes[0]; ++i) {
+    if (strlen(classes[i].name) == length &&
+        strncmp(classes[i].name, name, length) == 0) {
+      *out = classes[i].value;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+static void report_config_error(const char *item) {
+  config_error = 1;
+  fprintf(stderr, "faultp11: cannot use rule \"%s\"\n", item);
+}
+
+/* One item, already trimmed, e.g. "C_DestroyObject:cert#2=0x30". */
+static void parse_item(char *item) {
+  struct rule r;
+  char *p = item;
+  size_t name_length;
+  char *value_text;
+
+  if (strncmp(item, "FAIL_CALL=", 10) == 0) {
+    unsigned long n;
+    if (!parse_value(item + 10, &n) || n == 0) {
+      report_config_error(item);
+      return;
+    }
+    fail_call = n;
+    return;
+  }
+
+  memset(&r, 0, sizeof r);
+  r.kind = RULE_RETURN;
+  name_length = strcspn(p, ":#.=|&");
+  r.function = find_function(p, name_length);
+  if (r.function < 0) {
+    report_config_error(item);
+    return;
+  }
+  p += name_length;
+  if (*p == ':') {
+    size_t class_length;
+    ++p;
+    class_length = strcspn(p, "#.=|&");
+    if (!parse_class(p, class_length, &r.object_class)) {
+      report_config_error(item);
+      return;
+    }
+    r.has_class = 1;
+    p += class_length;
+  }
+  if (*p == '#') {
+    char *end = NULL;
+    ++p;
+    errno = 0;
+    r.nth = strtoul(p, &end, 10);
+    if (errno != 0 || end == p || r.nth == 0) {
+      report_config_error(item);
+      return;
+    }
+    p = end;
+    if (*p == '+') {
+      r.nth_and_later = 1;
+      ++p;
+    }
+  }
+  if (strncmp(p, ".flags|=", 8) == 0) {
+    r.kind = RULE_FLAGS_OR;
+    value_text = p + 8;
+  } else if (strncmp(p, ".flags&=~", 9) == 0) {
+    r.kind = RULE_FLAGS_CLEAR;
+    value_text = p + 9;
+  } else if (*p == '=') {
+    value_text = p + 1;
+  } else {
+    report_config_error(item);
+    return;
+  }
+  if (r.kind != RULE_RETURN && r.function != FN_GetTokenInfo &&
+      r.function != FN_GetSlotInfo) {
+    report_config_error(item);
+    return;
+  }
+  if (!parse_value(value_text, &r.value) || rule_count == MAX_RULES) {
+    report_config_error(item);
+    return;
+  }
+  rules[rule_count++] = r;
+}
+
+static char *trim(char *text) {
+  char *end;
+  while (isspace((unsigned char)*text))
+    ++text;
+  end = text + strlen(text);
+  while (end > text && isspace((unsigned char)end[-1]))
+    *--end = '\0';
+  return text;
+}
+
+static void copy_env(const char *name, char *out, size_t size) {
+  const char *value = getenv(name);
+  out[0] = '\0';
+  if (value == NULL)
+    return;
+  if (strlen(value) >= size) {
+    fprintf(stderr, "faultp11: %s is too long\n", name);
+    config_error = 1;
+    return;
+  }
+  memcpy(out, value, strlen(value) + 1);
+}
+
+static void load_config(void) {
+  const char *text = getenv("FAULTP11_RULES");
+  copy_env("FAULTP11_TARGET", target_path, sizeof target_path);
+  copy_env("FAULTP11_LOG", log_path, sizeof log_path);
+  if (text != NULL) {
+    char *copy = strdup(text);
+    char *saveptr = NULL;
+    char *item;
+    if (copy == NULL) {
+      config_error = 1;
+      return;
+    }
+    for (item = strtok_r(copy, ";\n", &saveptr); item != NULL;
+         item = strtok_r(NULL, ";\n", &saveptr)) {
+      item = trim(item);
+      if (*item != '\0')
+        parse_item(item);
+    }
+    free(copy);
+  }
+}
+
+__attribute__((constructor)) static void faultp11_load(void) { load_config(); }
+
+__attribute__((destructor)) static void faultp11_unload(void) {
+  /* A caller that unloads us without C_Finalize leaves the real module
+   * initialised; it is released only when it was finalised. */
+  target = NULL;
+  target_handle = NULL;
+}
+
+/* ---- call bookkeeping ------------------------------------------------- */
+
+struct call {
+  int function;
+  int inject;               /* answer with value */
+  CK_RV value;
+  unsigned long flags_or;    /* flag rules that fired */
+  unsigned long flags_clear;
+};
+
+static int is_teardown(int function) {
+  return function == FN_Finalize || function == FN_CloseSession ||
+         function == FN_CloseAllSessions || function == FN_Logout ||
+         function == FN_FindObjectsFinal;
+}
+
+static int rule_fires(struct rule *r, int has_class, CK_OBJECT_CLASS cls) {
+  if (r->has_class && (!has_class || r->object_class != cls))
+    return 0;
+  ++r->matched;
+  if (r->nth == 0)
+    return 1;
+  return r->nth_and_later ? r->matched >= r->nth : r->matched == r->nth;
+}
+
+static void begin_call(struct call *c, int function, int has_class,
+                       CK_OBJECT_CLASS cls) {
+  size_t i;
+  memset(c, 0, sizeof *c);
+  c->function = function;
+  pthread_mutex_lock(&state_lock);
+  if (function != FN_GetFunctionList)
+    ++total_calls;
+  for (i = 0; i < rule_count; ++i) {
+    struct rule *r = &rules[i];
+    if (r->function != function || !rule_fires(r, has_class, cls))
+      continue;
+    if (r->kind == RULE_RETURN) {
+      if (!c->inject) {
+        c->inject = 1;
+        c->value = r->value;
+      }
+    } else if (r->kind == RULE_FLAGS_OR) {
+      c->flags_or |= r->value;
+    } else {
+      c->flags_clear |= r->value;
+    }
+  }
+  if (fail_call != 0 && function != FN_GetFunctionList &&
+      total_calls == fail_call) {
+    c->inject = 1;
+    c->value = CKR_DEVICE_ERROR;
+  }
+  pthread_mutex_unlock(&state_lock);
+}
+
+static void write_log(const char *line, size_t length) {
+  int fd;
+  if (log_path[0] == '\0')
+    return;
+  fd = open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return;
+  while (length > 0) {
+    ssize_t n = write(fd, line, length);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    line += n;
+    length -= (size_t)n;
+  }
+  close(fd);
+}
+
+static CK_RV end_call(const struct call *c, CK_RV rv) {
+  char line[128];
+  int n = snprintf(line, sizeof line, "%s 0x%08lX%s\n",
+                   function_names[c->function], (unsigned long)rv,
+                   c->inject ? " injected" : "");
+  if (n > 0 && (size_t)n < sizeof line) {
+    pthread_mutex_lock(&state_lock);
+    write_log(line, (size_t)n);
+    pthread_mutex_unlock(&state_lock);
+  }
+  return rv;
+}
+
+/* Class of the template's CKA_CLASS attribute, when it has one. */
+static int template_class(CK_ATTRIBUTE_PTR templ, CK_ULONG count,
+                          CK_OBJECT_CLASS *cls) {
+  CK_ULONG i;
+  if (templ == NULL)
+    return 0;
+  for (i = 0; i < count; ++i) {
+    if (templ[i].type == CKA_CLASS && templ[i].pValue != NULL &&
+        templ[i].ulValueLen == sizeof(CK_OBJECT_CLASS)) {
+      memcpy(cls, templ[i].pValue, sizeof *cls);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+static int wants_class(int function) {
+  size_t i;
+  int wanted = 0;
+  pthread_mutex_lock(&state_lock);
+  for (i = 0; i < rule_count; ++i) {
+    if (rules[i].function == function && rules[i].has_class)
+      wanted = 1;
+  }
+  pthread_mutex_unlock(&state_lock);
+  return wanted;
+}
+
+/* Class of an existing object, asked of the real module (not logged). */
+static int object_class(int function, CK_SESSION_HANDLE session,
+                        CK_OBJECT_HANDLE object, CK_OBJECT_CLASS *cls) {
+  CK_ATTRIBUTE attr;
+  if (target == NULL || !wants_class(function))
+    return 0;
+  attr.type = CKA_CLASS;
+  attr.pValue = cls;
+  attr.ulValueLen = sizeof *cls;
+  return target->C_GetAttributeValue(session, object, &attr, 1) == CKR_OK;
+}
+
+/* ---- forwarding --------------------------------------------------------- */
+
+#define NOT_INITIALIZED CKR_CRYPTOKI_NOT_INITIALIZED
+
+#define FORWARD_BODY(name, args)                                             \
+  {                                                                          \
+    struct call c;                                                           \
+    CK_RV rv = CKR_OK;                                                       \
+    begin_call(&c, FN_##name, 0, 0);                                         \
+    if (!c.inject || is_teardown(FN_##name))                                 \
+      rv = target != NULL ? target->C_##name args : NOT_INITIALIZED;         \
+    return end_call(&c, c.inject ? c.value : rv);                            \
+  }
+
+#define FORWARD(name, params, args)                                          \
+  static CK_RV fp_##name params FORWARD_BODY(name, args)
+
+static CK_FUNCTION_LIST function_list;
+
+static void release_target(void) {
+  if (target_handle != NULL)
+    dlclose(target_handle);
+  target_handle = NULL;
+  target = NULL;
+}
+
+static CK_RV load_target(void) {
+  CK_C_GetFunctionList get_list;
+  CK_FUNCTION_LIST_PTR list = NULL;
+  void *handle;
+  void *symbol;
+  if (target != NULL)
+    return CKR_OK;
+  if (target_path[0] == '\0') {
+    fprintf(stderr, "faultp11: FAULTP11_TARGET is not set\n");
+    return CKR_GENERAL_ERROR;
+  }
+  handle = dlopen(target_path, RTLD_NOW | RTLD_LOCAL);
+  if (handle == NULL) {
+    fprintf(stderr, "faultp11: cannot load %s: %s\n", target_path, dlerror());
+    return CKR_GENERAL_ERROR;
+  }
+  symbol = dlsym(handle, "C_GetFunctionList");
+  memcpy(&get_list, &symbol, sizeof get_list);
+  if (get_list == NULL || get_list(&list) != CKR_OK || list == NULL) {
+    fprintf(stderr, "faultp11: %s has no usable C_GetFunctionList\n",
+            target_path);
+    dlclose(handle);
+    return CKR_GENERAL_ERROR;
+  }
+  target_handle = handle;
+  target = list;
+  return CKR_OK;
+}
+
+static CK_RV fp_Initialize(CK_VOID_PTR init_args) {
+  struct call c;
+  CK_RV rv;
+  begin_call(&c, FN_Initialize, 0, 0);
+  if (c.inject)
+    return end_call(&c, c.value);
+  if (config_error)
+    return end_call(&c, CKR_GENERAL_ERROR);
+  if (target != NULL)
+    return end_call(&c, CKR_CRYPTOKI_ALREADY_INITIALIZED);
+  rv = load_target();
+  if (rv == CKR_OK) {
+    rv = target->C_Initialize(init_args);
+    if (rv != CKR_OK)
+      release_target();
+  }
+  return end_call(&c, rv);
+}
+
+static CK_RV fp_Finalize(CK_VOID_PTR reserved) {
+  struct call c;
+  CK_RV rv = NOT_INITIALIZED;
+  begin_call(&c, FN_Finalize, 0, 0);
+  if (target != NULL) {
+    rv = target->C_Finalize(reserved);
+    if (rv == CKR_OK)
+      release_target();
+  }
+  return end_call(&c, c.inject ? c.value : rv);
+}
+
+static CK_RV fp_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+  struct call c;
+  begin_call(&c, FN_GetFunctionList, 0, 0);
+  if (c.inject)
+    return end_call(&c, c.value);
+  if (config_error)
+    return end_call(&c, CKR_GENERAL_ERROR);
+  if (list == NULL)
+    return end_call(&c, CKR_ARGUMENTS_BAD);
+  *list = &function_list;
+  return end_call(&c, CKR_OK);
+}
+
+FORWARD(GetInfo, (CK_INFO_PTR info), (info))
+
+/* Only slots with an initialised token are shown. */
+static CK_RV initialised_slots(CK_SLOT_ID **out, CK_ULONG *out_count) {
+  CK_ULONG count = 0, i, kept = 0;
+  CK_SLOT_ID *slots;
+  CK_RV rv = target->C_GetSlotList(CK_TRUE, NULL, &count);
+  if (rv != CKR_OK)
+    return rv;
+  slots = calloc(count == 0 ? 1 : count, sizeof *slots);
+  if (slots == NULL)
+    return CKR_HOST_MEMORY;
+  rv = target->C_GetSlotList(CK_TRUE, slots, &count);
+  if (rv != CKR_OK) {
+    free(slots);
+    return rv;
+  }
+  for (i = 0; i < count; ++i) {
+    CK_TOKEN_INFO info;
+    if (target->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
+        (info.flags & CKF_TOKEN_INITIALIZED) != 0)
+      slots[kept++] = slots[i];
+  }
+  *out = slots;
+  *out_count = kept;
+  return CKR_OK;
+}
+
+static CK_RV fp_GetSlotList(CK_BBOOL token_present, CK_SLOT_ID_PTR list,
+                            CK_ULONG_PTR count) {
+  struct call c;
+  CK_SLOT_ID *slots = NULL;
+  CK_ULONG kept = 0;
+  CK_RV rv;
+  (void)token_present;
+  begin_call(&c, FN_GetSlotList, 0, 0);
+  if (c.inject)
+    return end_call(&c, c.value);
+  if (target == NULL)
+    return end_call(&c, NOT_INITIALIZED);
+  if (count == NULL)
+    return end_call(&c, CKR_ARGUMENTS_BAD);
+  rv = initialised_slots(&slots, &kept);
+  if (rv == CKR_OK) {
+    if (list == NULL) {
+      *count = kept;
+    } else if (*count < kept) {
+      *count = kept;
+      rv = CKR_BUFFER_TOO_SMALL;
+    } else {
+      if (kept > 0)
+        memcpy(list, slots, kept * sizeof *slots);
+      *count = kept;
+    }
+  }
+  free(slots);
+  return end_call(&c, rv);
+}
+
+static CK_RV fp_GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
+  struct call c;
+  CK_RV rv;
+  begin_call(&c, FN_GetSlotInfo, 0, 0);
+  if (c.inject)
+    return end_call(&c, c.value);
+  rv = target != NULL ? target->C_GetSlotInfo(slot, info) : NOT_INITIALIZED;
+  if (rv == CKR_OK && info != NULL) {
+    info->flags |= c.flags_or;
+    info->flags &= ~c.flags_clear;
+  }
+  return end_call(&c, rv);
+}
+
+static CK_RV fp_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+  struct call c;
+  CK_RV rv;
+  begin_call(&c, FN_GetTokenInfo, 0, 0);
+  if (c.inject)
+    return end_call(&c, c.value);
+  rv = target != NULL ? target->C_GetTokenInfo(slot, info) : NOT_INITIALIZED;
+  if (rv == CKR_OK && info != NULL) {
+    info->flags |= c.flags_or;
+    info->flags &= ~c.flags_clear;
+  }
+  return end_call(&c, rv);
+}
+
+FORWARD(GetMechanismList,
+        (CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count),
+        (slot, list, count))
+FORWARD(GetMechanismInfo,
+        (CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info),
+        (slot, type, info))
+FORWARD(InitToken,
+        (CK_SLOT_ID slot, CK_UTF8CHAR_PTR pin, CK_ULONG pin_len,
+         CK_UTF8CHAR_PTR label),
+        (slot, pin, pin_len, label))
+FORWARD(InitPIN, (CK_SESSION_HANDLE s, CK_UTF8CHAR_PTR pin, CK_ULONG pin_len),
+        (s, pin, pin_len))
+FORWARD(SetPIN,
+        (CK_SESSION_HANDLE s, CK_UTF8CHAR_PTR old_pin, CK_ULONG old_len,
+         CK_UTF8CHAR_PTR new_pin, CK_ULONG new_len),
+        (s, old_pin, old_len, new_pin, new_len))
+FORWARD(OpenSession,
+        (CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app, CK_NOTIFY notify,
+         CK_SESSION_HANDLE_PTR session),
+        (slot, flags, app, notify, session))
+FORWARD(CloseSession, (CK_SESSION_HANDLE s), (s))
+FORWARD(CloseAllSessions, (CK_SLOT_ID slot), (slot))
+FORWARD(GetSessionInfo, (CK_SESSION_HANDLE s, CK_SESSION_INFO_PTR info),
+        (s, info))
+FORWARD(GetOperationState,
+        (CK_SESSION_HANDLE s, CK_BYTE_PTR state, CK_ULONG_PTR len),
+        (s, state, len))
+FORWARD(SetOperationState,
+        (CK_SESSION_HANDLE s, CK_BYTE_PTR state, CK_ULONG len,
+         CK_OBJECT_HANDLE enc_key, CK_OBJECT_HANDLE auth_key),
+        (s, state, len, enc_key, auth_key))
+FORWARD(Login,
+        (CK_SESSION_HANDLE s, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin,
+         CK_ULONG pin_len),
+        (s, user, pin, pin_len))
+FORWARD(Logout, (CK_SESSION_HANDLE s), (s))
+
+/* Calls whose rules may be restricted to one object class. */
+#define FORWARD_TEMPLATE_CLASS(name, params, templ, count, args)             \
+  static CK_RV fp_##name params {                                            \
+    struct call c;                                                           \
+    CK_OBJECT_CLASS cls = 0;                                                 \
+    int has_class = template_class(templ, count, &cls);                      \
+    begin_call(&c, FN_##name, has_class, cls);                               \
+    if (c.inject)                                                            \
+      return end_call(&c, c.value);                                          \
+    return end_call(&c, target != NULL ? target->C_##name args               \
+                                       : NOT_INITIALIZED);                   \
+  }
+
+#define FORWARD_OBJECT_CLASS(name, params, session, object, args)            \
+  static CK_RV fp_##name params {                                            \
+    struct call c;                                                           \
+    CK_OBJECT_CLASS cls = 0;                                                 \
+    int has_class = object_class(FN_##name, session, object, &cls);          \
+    begin_call(&c, FN_##name, has_class, cls);                               \
+    if (c.inject)                                                            \
+      return end_call(&c, c.value);                                          \
+    return end_call(&c, target != NULL ? target->C_##name args               \
+                                       : NOT_INITIALIZED);                   \
+  }
+
+FORWARD_TEMPLATE_CLASS(CreateObject,
+                       (CK_SESSION_HANDLE s, CK_ATTRIBUTE_PTR templ,
+                        CK_ULONG count, CK_OBJECT_HANDLE_PTR object),
+                       templ, count, (s, templ, count, object))
+FORWARD_OBJECT_CLASS(CopyObject,
+                     (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
+                      CK_ATTRIBUTE_PTR templ, CK_ULONG count,
+                      CK_OBJECT_HANDLE_PTR new_object),
+                     s, object, (s, object, templ, count, new_object))
+FORWARD_OBJECT_CLASS(DestroyObject,
+                     (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object), s,
+                     object, (s, object))
+FORWARD(GetObjectSize,
+        (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ULONG_PTR size),
+        (s, object, size))
+FORWARD_OBJECT_CLASS(GetAttributeValue,
+                     (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
+                      CK_ATTRIBUTE_PTR templ, CK_ULONG count),
+                     s, object, (s, object, templ, count))
+FORWARD_OBJECT_CLASS(SetAttributeValue,
+                     (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
+                      CK_ATTRIBUTE_PTR templ, CK_ULONG count),
+                     s, object, (s, object, templ, count))
+FORWARD_TEMPLATE_CLASS(FindObjectsInit,
+                       (CK_SESSION_HANDLE s, CK_ATTRIBUTE_PTR templ,
+                        CK_ULONG count),
+                       templ, count, (s, templ, count))
+FORWARD(FindObjects,
+        (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE_PTR objects, CK_ULONG max,
+         CK_ULONG_PTR count),
+        (s, objects, max, count))
+FORWARD(FindObjectsFinal, (CK_SESSION_HANDLE s), (s))
+
+#define FORWARD_KEY_INIT(name)                                               \
+  FORWARD(name,                                                              \
+          (CK_SESSION_HANDLE s, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE key), \
+          (s, mech, key))
+#define FORWARD_IN_OUT(name)                                                 \
+  FORWARD(name,                                                              \
+          (CK_SESSION_HANDLE s, CK_BYTE_PTR in, CK_ULONG in_len,             \
+           CK_BYTE_PTR out, CK_ULONG_PTR out_len),                           \
+          (s, in, in_len, out, out_len))
+#define FORWARD_IN(name)                                                     \
+  FORWARD(name, (CK_SESSION_HANDLE s, CK_BYTE_PTR in, CK_ULONG in_len),      \
+          (s, in, in_len))
+#define FORWARD_OUT(name)                                                    \
+  FORWARD(name, (CK_SESSION_HANDLE s, CK_BYTE_PTR out, CK_ULONG_PTR out_len), \
+          (s, out, out_len))
+
+FORWARD_KEY_INIT(EncryptInit)
+FORWARD_IN_OUT(Encrypt)
+FORWARD_IN_OUT(EncryptUpdate)
+FORWARD_OUT(EncryptFinal)
+FORWARD_KEY_INIT(DecryptInit)
+FORWARD_IN_OUT(Decrypt)
+FORWARD_IN_OUT(DecryptUpdate)
+FORWARD_OUT(DecryptFinal)
+FORWARD(DigestInit, (CK_SESSION_HANDLE s, CK_MECHANISM_PTR mech), (s, mech))
+FORWARD_IN_OUT(Digest)
+FORWARD_IN(DigestUpdate)
+FORWARD(DigestKey, (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key), (s, key))
+FORWARD_OUT(DigestFinal)
+FORWARD_KEY_INIT(SignInit)
+FORWARD_IN_OUT(Sign)
+FORWARD_IN(SignUpdate)
+FORWARD_OUT(SignFinal)
+FORWARD_KEY_INIT(SignRecoverInit)
+FORWARD_IN_OUT(SignRecover)
+FORWARD_KEY_INIT(VerifyInit)
+FORWARD(Verify,
+        (CK_SESSION_HANDLE s, CK_BYTE_PTR data, CK_ULONG data_len,
+         CK_BYTE_PTR sig, CK_ULONG sig_len),
+        (s, data, data_len, sig, sig_len))
+FORWARD_IN(VerifyUpdate)
+FORWARD_IN(VerifyFinal)
+FORWARD_KEY_INIT(VerifyRecoverInit)
+FORWARD_IN_OUT(VerifyRecover)
+FORWARD_IN_OUT(DigestEncryptUpdate)
+FORWARD_IN_OUT(DecryptDigestUpdate)
+FORWARD_IN_OUT(SignEncryptUpdate)
+FORWARD_IN_OUT(DecryptVerifyUpdate)
+FORWARD(GenerateKey,
+        (CK_SESSION_HANDLE s, CK_MECHANISM_PTR mech, CK_ATTRIBUTE_PTR templ,
+         CK_ULONG count, CK_OBJECT_HANDLE_PTR key),
+        (s, mech, templ, count, key))
+FORWARD(GenerateKeyPair,
+        (CK_SESSION_HANDLE s, CK_MECHANISM_PTR mech, CK_ATTRIBUTE_PTR pub,
+         CK_ULONG pub_count, CK_ATTRIBUTE_PTR priv, CK_ULONG priv_count,
+         CK_OBJECT_HANDLE_PTR pub_key, CK_OBJECT_HANDLE_PTR priv_key),
+        (s, mech, pub, pub_count, priv, priv_count, pub_key, priv_key))
+FORWARD(WrapKey,
+        (CK_SESSION_HANDLE s, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE wrapping,
+         CK_OBJECT_HANDLE key, CK_BYTE_PTR wrapped, CK_ULONG_PTR wrapped_len),
+        (s, mech, wrapping, key, wrapped, wrapped_len))
+FORWARD(UnwrapKey,
+        (CK_SESSION_HANDLE s, CK_MECHANISM_PTR mech,
+         CK_OBJECT_HANDLE unwrapping, CK_BYTE_PTR wrapped, CK_ULONG wrapped_len,
+         CK_ATTRIBUTE_PTR templ, CK_ULONG count, CK_OBJECT_HANDLE_PTR key),
+        (s, mech, unwrapping, wrapped, wrapped_len, templ, count, key))
+FORWARD(DeriveKey,
+        (CK_SESSION_HANDLE s, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE base,
+         CK_ATTRIBUTE_PTR templ, CK_ULONG count, CK_OBJECT_HANDLE_PTR key),
+        (s, mech, base, templ, count, key))
+FORWARD_IN(SeedRandom)
+FORWARD_IN(GenerateRandom)
+FORWARD(GetFunctionStatus, (CK_SESSION_HANDLE s), (s))
+FORWARD(CancelFunction, (CK_SESSION_HANDLE s), (s))
+FORWARD(WaitForSlotEvent, (CK_FLAGS flags, CK_SLOT_ID_PTR slot, CK_VOID_PTR r),
+        (flags, slot, r))
+
+static CK_FUNCTION_LIST function_list = {
+    .version = {CRYPTOKI_VERSION_MAJOR, CRYPTOKI_VERSION_MINOR},
+#define FAULTP11_ENTRY(name) .C_##name = fp_##name,
+    FAULTP11_FUNCTIONS(FAULTP11_ENTRY)
+#undef FAULTP11_ENTRY
+};
+
+FAULTP11_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+  return fp_GetFunctionList(list);
+}

@@ -1,0 +1,529 @@
+// Test token harness: a private SoftHSM2 token store served through
+// p11-kit's server, a small PKCS#11 client for examining and seeding
+// tokens, a child-process runner, a PKI factory on OpenSSL and the helpers
+// around the fault-injecting module libfaultp11.so.
+//
+// Every object here owns what it makes (temp folders, processes, module
+// handles, OpenSSL objects) and releases it in its destructor. Failures of
+// the harness itself are thrown as testtoken::Error.
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+#include <openssl/types.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testtoken {
+
+using Bytes = std::vector<unsigned char>;
+using EnvMap = std::map<std::string, std::string>;
+
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A PKCS#11 call that did not return CKR_OK.
+class P11Error : public Error {
+ public:
+  P11Error(const std::string& what, CK_RV rv);
+  CK_RV rv() const noexcept { return rv_; }
+
+ private:
+  CK_RV rv_;
+};
+
+Bytes toBytes(std::string_view text);
+std::string toHex(const Bytes& bytes);  // lower-case, no separators
+Bytes readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const Bytes& bytes);
+std::string readTextFile(const std::filesystem::path& path);
+
+// ---- Paths found when the harness was built; each can be overridden by the
+// environment variable named beside it. -------------------------------------
+std::string softhsmModulePath();      // TESTTOKEN_SOFTHSM_MODULE
+std::string p11KitClientModulePath(); // TESTTOKEN_P11KIT_CLIENT
+std::string faultModulePath();        // TESTTOKEN_FAULT_MODULE
+std::string p11KitProgram();          // TESTTOKEN_P11KIT
+std::string softhsmUtilProgram();     // TESTTOKEN_SOFTHSM_UTIL
+
+// ---- Environment ------------------------------------------------------------
+
+// setenv for each entry (overwriting).
+void applyEnvironment(const EnvMap& vars);
+
+// Sets the variables for its lifetime and restores the previous values
+// (or their absence) afterwards.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(const EnvMap& vars);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// "NAME=value" strings for a child: the current environment (when inherit)
+// with the given variables added or replaced.
+std::vector<std::string> buildEnvironment(const EnvMap& vars, bool inherit = true);
+
+// ---- Temp folder ------------------------------------------------------------
+
+// A fresh private (0700) folder under base (default: $TMPDIR or /tmp),
+// removed with all its contents by the destructor.
+class TempDir {
+ public:
+  explicit TempDir(std::string_view prefix = "testtoken", const std::filesystem::path& base = {});
+  ~TempDir();
+  TempDir(TempDir&& other) noexcept;
+  TempDir& operator=(TempDir&& other) noexcept;
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// ---- Child processes ----------------------------------------------------------
+
+struct RunOptions {
+  EnvMap env;                      // added to / replacing the inherited ones
+  bool inheritEnv = true;          // start from the current environment
+  std::string workingDir;          // empty: the current one
+  std::string stdinData;           // fed to the child's standard input
+  std::optional<std::string> argv0;  // default: the program path
+  std::chrono::milliseconds timeout{120000};  // then SIGKILL
+};
+
+struct RunResult {
+  int exitCode = -1;      // valid when exited
+  int signal = 0;         // terminating signal, 0 when exited
+  bool exited = false;
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+  // exitCode as the signed 32-bit tool result the program returned
+  // (the low 8 bits of the exit status, sign-extended).
+  int32_t signedExitCode() const;
+};
+
+// Runs program with args (argv[1..]) and waits for it.
+RunResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+
+struct SpawnOptions {
+  std::vector<std::string> envp;  // complete environment, "NAME=value"
+  int stdinFd = -1;               // descriptors the child gets as 0, 1, 2
+  int stdoutFd = -1;              // (-1: /dev/null)
+  int stderrFd = -1;
+  std::string workingDir;
+  std::optional<std::string> argv0;
+  bool ownProcessGroup = true;    // signals then reach its whole group
+};
+
+// A running child; the destructor kills (SIGTERM, then SIGKILL) and reaps it.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               const SpawnOptions& options);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running();  // not yet exited (reaps it when it has)
+  // Waits up to timeout for the exit; true when it exited.
+  bool waitFor(std::chrono::milliseconds timeout);
+  void signal(int sig);  // to the child (its group when it has its own)
+  // SIGTERM, up to grace for the exit, then SIGKILL; returns the wait status.
+  int terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
+  int waitStatus() const { return status_; }  // valid once reaped
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  bool group_ = false;
+  int status_ = 0;
+};
+
+// ---- SoftHSM2 store and p11-kit server ----------------------------------------
+
+struct TokenConfig {
+  std::string label = "TestToken";
+  std::string soPin = "12345678";
+  std::string userPin = "1234";
+};
+
+// A private SoftHSM2 store: a temp folder with softhsm2.conf
+// (directories.tokendir inside it, objectstore.backend = file,
+// log.level = ERROR) and the tokens initialised in it.
+class SoftHsm {
+ public:
+  explicit SoftHsm(const std::vector<TokenConfig>& tokens = {});
+  ~SoftHsm();
+  SoftHsm(const SoftHsm&) = delete;
+  SoftHsm& operator=(const SoftHsm&) = delete;
+
+  void initToken(const TokenConfig& params);  // softhsm2-util --init-token --free
+  const std::vector<TokenConfig>& tokens() const { return tokens_; }
+
+  const std::filesystem::path& dir() const { return dir_.path(); }
+  std::filesystem::path configPath() const;
+  std::filesystem::path tokenDir() const;
+  std::string modulePath() const { return softhsmModulePath(); }
+  EnvMap environment() const;  // SOFTHSM2_CONF
+
+ private:
+  TempDir dir_;
+  std::vector<TokenConfig> tokens_;
+};
+
+// p11-kit's server over a SoftHsm, exposing exactly the tokens with the
+// given labels (none: a URI that matches no token). It runs in the
+// foreground with a private XDG_RUNTIME_DIR and socket; the destructor
+// stops it by its PID and waits for it.
+class P11KitServer {
+ public:
+  P11KitServer(const SoftHsm& hsm, const std::vector<std::string>& labels);
+  ~P11KitServer();
+  P11KitServer(const P11KitServer&) = delete;
+  P11KitServer& operator=(const P11KitServer&) = delete;
+
+  const std::string& address() const { return address_; }  // unix:path=...
+  pid_t pid() const;
+  std::string clientModulePath() const { return p11KitClientModulePath(); }
+  // P11_KIT_SERVER_ADDRESS and SOFTHSM2_CONF
+  EnvMap environment() const;
+
+ private:
+  TempDir runDir_;
+  std::string address_;
+  EnvMap hsmEnv_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// The usual fixture: a SoftHSM store with the given tokens, all of them
+// served by p11-kit's server (or only servedLabels when given).
+class SoftHsmToken {
+ public:
+  explicit SoftHsmToken(const std::vector<TokenConfig>& tokens = {TokenConfig{}},
+                        std::optional<std::vector<std::string>> servedLabels = std::nullopt);
+  ~SoftHsmToken();
+
+  const TokenConfig& token(std::size_t index = 0) const { return hsm_.tokens().at(index); }
+  SoftHsm& hsm() { return hsm_; }
+  const SoftHsm& hsm() const { return hsm_; }
+  P11KitServer& server() { return *server_; }
+
+  // Module the programs load: p11-kit-client.so.
+  std::string modulePath() const { return p11KitClientModulePath(); }
+  // The SoftHSM module itself, for direct access or as fault target.
+  std::string softhsmModulePath() const { return testtoken::softhsmModulePath(); }
+  EnvMap environment() const;  // P11_KIT_SERVER_ADDRESS, SOFTHSM2_CONF
+  void applyEnvironment() const { testtoken::applyEnvironment(environment()); }
+  std::vector<std::string> envp(const EnvMap& extra = {}) const;
+
+  // Serves another set of labels (restarts the server).
+  void serve(const std::vector<std::string>& labels);
+
+ private:
+  SoftHsm hsm_;
+  std::unique_ptr<P11KitServer> server_;
+};
+
+// ---- PKCS#11 client -------------------------------------------------------------
+
+// An attribute template that owns its values.
+class Template {
+ public:
+  Template& add(CK_ATTRIBUTE_TYPE type, const Bytes& value);
+  Template& add(CK_ATTRIBUTE_TYPE type, std::string_view text);
+  Template& add(CK_ATTRIBUTE_TYPE type, const char* text) { return add(type, std::string_view(text)); }
+  Template& addUlong(CK_ATTRIBUTE_TYPE type, CK_ULONG value);
+  Template& addBool(CK_ATTRIBUTE_TYPE type, bool value);
+  Template& set(CK_ATTRIBUTE_TYPE type, const Bytes& value);  // replaces or adds
+  CK_ATTRIBUTE* data();
+  CK_ULONG size() const { return static_cast<CK_ULONG>(values_.size()); }
+
+ private:
+  std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> values_;
+  std::vector<CK_ATTRIBUTE> attrs_;
+};
+
+struct TokenObject {
+  CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+  CK_OBJECT_CLASS objectClass = static_cast<CK_OBJECT_CLASS>(-1);
+  std::string label;
+  Bytes id;
+  Bytes subject;  // certificates and keys, when set
+  Bytes value;    // certificates (DER); empty for keys
+  Bytes issuer;
+  Bytes serialNumber;
+};
+
+class P11Client;
+
+// One session; closed (after logout) by the destructor.
+class P11Session {
+ public:
+  P11Session(P11Session&& other) noexcept;
+  P11Session& operator=(P11Session&&) = delete;
+  P11Session(const P11Session&) = delete;
+  ~P11Session();
+
+  CK_SESSION_HANDLE handle() const { return session_; }
+  void login(const std::string& pin, CK_USER_TYPE user = CKU_USER);
+  CK_RV tryLogin(const std::string& pin, CK_USER_TYPE user = CKU_USER);
+  void logout();
+
+  std::vector<CK_OBJECT_HANDLE> find(Template& match);
+  std::vector<CK_OBJECT_HANDLE> findAll();
+  std::vector<TokenObject> objects();  // every object with its main attributes
+  std::optional<Bytes> attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
+  CK_OBJECT_HANDLE create(Template& attrs);
+  void destroy(CK_OBJECT_HANDLE object);
+
+  // Seeding helpers: token objects the way an enrolment writes them.
+  CK_OBJECT_HANDLE createCertificate(const Bytes& der, const Bytes& id, const std::string& label,
+                                     const Template* extra = nullptr);
+  CK_OBJECT_HANDLE createPrivateKey(EVP_PKEY* rsaKey, const Bytes& id, const std::string& label,
+                                    const Bytes& subject = {}, const Template* extra = nullptr);
+  CK_OBJECT_HANDLE createPublicKey(EVP_PKEY* rsaKey, const Bytes& id, const std::string& label,
+                                   const Bytes& subject = {}, const Template* extra = nullptr);
+
+  // Signs with the private key whose CKA_ID is id (CKM_SHA256_RSA_PKCS by default).
+  Bytes sign(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism = CKM_SHA256_RSA_PKCS);
+
+ private:
+  friend class P11Client;
+  P11Session(CK_FUNCTION_LIST* fl, CK_SESSION_HANDLE session) : fl_(fl), session_(session) {}
+  CK_FUNCTION_LIST* fl_ = nullptr;
+  CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
+  bool loggedIn_ = false;
+};
+
+// dlopen of a module, C_GetFunctionList and C_Initialize; the destructor
+// finalizes and unloads. Sessions must be gone before the client is.
+class P11Client {
+ public:
+  explicit P11Client(const std::string& modulePath, bool initialize = true);
+  ~P11Client();
+  P11Client(const P11Client&) = delete;
+  P11Client& operator=(const P11Client&) = delete;
+
+  CK_FUNCTION_LIST* functions() const { return fl_; }
+  void initialize();
+  void finalize();
+  bool initialized() const { return initialized_; }
+
+  std::vector<CK_SLOT_ID> slots(bool tokenPresent = true);
+  CK_TOKEN_INFO tokenInfo(CK_SLOT_ID slot);
+  std::string tokenLabel(CK_SLOT_ID slot);  // blank padding removed
+  CK_SLOT_ID slotByLabel(const std::string& label);
+  CK_SLOT_ID onlySlot();                     // throws unless exactly one
+  P11Session openSession(CK_SLOT_ID slot, bool readWrite = true);
+
+ private:
+  void* handle_ = nullptr;
+  CK_FUNCTION_LIST* fl_ = nullptr;
+  bool initialized_ = false;
+};
+
+// ---- Fault module ------------------------------------------------------------------
+
+struct FaultCall {
+  std::string function;  // "C_Login"
+  CK_RV rv = CKR_OK;
+  bool injected = false;
+};
+
+// A run through libfaultp11.so: the log file in a private temp folder and
+// the environment that configures the module.
+class FaultSetup {
+ public:
+  // target: the real module (normally the SoftHSM module); hsmEnv is
+  // merged into environment() (e.g. SoftHsm::environment()).
+  explicit FaultSetup(std::string rules = {}, std::string target = softhsmModulePath(),
+                      EnvMap hsmEnv = {});
+  std::string modulePath() const { return faultModulePath(); }
+  const std::filesystem::path& logPath() const { return logPath_; }
+  void setRules(std::string rules) { rules_ = std::move(rules); }
+  // FAULTP11_TARGET, FAULTP11_RULES, FAULTP11_LOG plus hsmEnv.
+  EnvMap environment() const;
+
+  std::vector<FaultCall> calls() const;          // the log, in order
+  std::vector<std::string> functions() const;    // names only
+  std::size_t count(std::string_view function) const;
+  void clearLog() const;
+
+ private:
+  TempDir dir_;
+  std::filesystem::path logPath_;
+  std::string rules_;
+  std::string target_;
+  EnvMap hsmEnv_;
+};
+
+std::vector<FaultCall> readFaultLog(const std::filesystem::path& path);
+
+// ---- PKI factory (OpenSSL) -----------------------------------------------------------
+
+enum class StringType { Utf8, Printable, Ia5, Teletex, Bmp, Universal, Numeric, Visible };
+
+// One attribute of a name. value is UTF-8 text; for Bmp and Universal it is
+// converted to UCS-2/UCS-4 big-endian, for the other types the bytes go in
+// unchanged (so invalid contents can be made on purpose). raw: the value
+// bytes go in unchanged whatever the type.
+struct Ava {
+  std::string type;  // short name ("CN", "O", "C", "emailAddress") or dotted OID
+  std::string value;
+  StringType stringType = StringType::Utf8;
+  bool raw = false;
+};
+using Rdn = std::vector<Ava>;       // more than one: a multi-valued RDN
+using Name = std::vector<Rdn>;      // in encoding order (C first, CN last usually)
+
+// Convenience: one single-valued RDN per AVA.
+Name simpleName(const std::vector<Ava>& avas);
+Bytes nameDer(const Name& name);
+
+class Key {
+ public:
+  static Key rsa(int bits = 2048);
+  static Key fromPrivateKeyInfo(const Bytes& der);
+  static Key adopt(EVP_PKEY* owned);  // takes ownership
+  Key(const Key& other);
+  Key& operator=(const Key& other);
+  Key(Key&&) noexcept = default;
+  Key& operator=(Key&&) noexcept = default;
+  ~Key();
+
+  EVP_PKEY* get() const { return pkey_.get(); }
+  Bytes privateKeyInfoDer() const;  // PKCS#8 PrivateKeyInfo
+  Bytes publicKeyInfoDer() const;   // SubjectPublicKeyInfo
+  Bytes modulus() const;            // unsigned big-endian
+  Bytes publicExponent() const;
+  int bits() const;
+
+ private:
+  struct Free { void operator()(EVP_PKEY* p) const; };
+  explicit Key(EVP_PKEY* pkey) : pkey_(pkey) {}
+  std::unique_ptr<EVP_PKEY, Free> pkey_;
+};
+
+class Certificate {
+ public:
+  static Certificate fromDer(const Bytes& der);
+  static Certificate adopt(X509* owned);  // takes ownership
+  Certificate(const Certificate& other);
+  Certificate& operator=(const Certificate& other);
+  Certificate(Certificate&&) noexcept = default;
+  Certificate& operator=(Certificate&&) noexcept = default;
+  ~Certificate();
+
+  X509* get() const { return cert_.get(); }
+  Bytes der() const;
+  Bytes subjectDer() const;
+  Bytes issuerDer() const;
+  Bytes serialDer() const;       // whole DER INTEGER (tag, length, contents)
+  Bytes serialContent() const;   // contents octets only
+  std::optional<Bytes> subjectKeyId() const;
+  std::string subjectText() const;  // OpenSSL one-line form, for messages
+
+ private:
+  struct Free { void operator()(X509* p) const; };
+  explicit Certificate(X509* x) : cert_(x) {}
+  std::unique_ptr<X509, Free> cert_;
+};
+
+enum class TimeEncoding { Auto, UtcTime, GeneralizedTime };
+enum class BasicConstraints { Absent, CaTrue, CaFalse };
+enum class KeyIdMode { Absent, Computed, Given };
+
+struct Extension {
+  std::string oid;  // dotted or short name
+  bool critical = false;
+  Bytes value;      // DER of the extension value (inside the OCTET STRING)
+};
+
+struct CertParams {
+  Name subject;
+  std::optional<Name> issuer;  // default: the issuer certificate's subject (self: subject)
+  Bytes serial = {0x01};       // contents octets of the DER INTEGER (minimal form)
+  std::time_t notBefore = std::time(nullptr) - 24 * 3600;
+  std::time_t notAfter = std::time(nullptr) + 365 * 24 * 3600;
+  TimeEncoding notBeforeEncoding = TimeEncoding::Auto;  // Auto: UTCTime up to 2049
+  TimeEncoding notAfterEncoding = TimeEncoding::Auto;
+  BasicConstraints basicConstraints = BasicConstraints::Absent;
+  std::optional<long> pathLength;
+  bool basicConstraintsCritical = true;
+  KeyIdMode subjectKeyId = KeyIdMode::Computed;
+  Bytes subjectKeyIdValue;           // for Given
+  KeyIdMode authorityKeyId = KeyIdMode::Computed;  // Computed: issuer's SKI (or key hash)
+  Bytes authorityKeyIdValue;         // for Given
+  std::string keyUsage;              // OpenSSL form, e.g. "critical,keyCertSign,cRLSign"
+  std::vector<Extension> extensions;
+  std::string digest = "SHA256";
+};
+
+// Serial contents octets for an unsigned number (leading zero added when
+// the top bit is set).
+Bytes serialFromUnsigned(const Bytes& magnitude);
+Bytes serialFromNumber(std::uint64_t number);
+
+// Signs a certificate for subjectKey with issuerKey; issuerCert null means
+// self-signed (issuer name = subject).
+Certificate issueCertificate(const CertParams& params, const Key& subjectKey, const Key& issuerKey,
+                             const Certificate* issuerCert = nullptr);
+
+// A CA key and self-signed certificate (cA true, keyCertSign).
+struct CertAuthority {
+  Key key;
+  Certificate cert;
+  static CertAuthority create(const Name& subject, int bits = 2048);
+  // A certificate signed by this CA, made exactly as params say.
+  Certificate issue(const CertParams& params, const Key& subjectKey) const;
+};
+
+enum class Pkcs12Encryption {
+  Aes256,      // PBES2 / PBKDF2 / AES-256-CBC, MAC with SHA-256
+  Legacy3Des,  // pbeWithSHAAnd3-KeyTripleDES-CBC for key and certificates, MAC SHA-1
+  LegacyRc2,   // RC2-40 certificates, 3DES key (needs OpenSSL's legacy provider)
+  None,        // certificates not encrypted, key shrouded with 3DES
+};
+
+struct Pkcs12Params {
+  std::string password;
+  bool absentPassword = false;  // MAC and encryption with no password at all
+  const Key* key = nullptr;     // nullptr: no key bag
+  std::vector<const Certificate*> certs;  // certificate bags in this order
+  // Index into certs that gets the localKeyId shared with the key bag
+  // (default: the certificate whose public key matches the key).
+  std::optional<std::size_t> keyCertIndex;
+  Pkcs12Encryption encryption = Pkcs12Encryption::Aes256;
+  std::string friendlyName;     // on the key and its certificate
+  bool mac = true;
+  bool keyFirst = false;        // key safe before the certificate safe
+  int iterations = 2048;
+};
+
+Bytes makePkcs12(const Pkcs12Params& params);
+void writePkcs12(const std::filesystem::path& path, const Pkcs12Params& params);
+
+}  // namespace testtoken

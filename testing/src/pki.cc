@@ -1,0 +1,569 @@
+// PKI factory on OpenSSL 3: RSA keys, certificates and PKCS#12 files made to
+// measure for tests.
+#include "testtoken/testtoken.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace testtoken {
+
+namespace {
+
+[[noreturn]] void sslFail(const std::string& what) {
+  unsigned long code = ERR_get_error();
+  char text[256] = "no OpenSSL error";
+  if (code != 0) ERR_error_string_n(code, text, sizeof text);
+  ERR_clear_error();
+  throw Error(what + ": " + text);
+}
+
+template <typename T, void (*F)(T*)>
+struct Deleter {
+  void operator()(T* p) const { F(p); }
+};
+template <typename T, void (*F)(T*)>
+using Owned = std::unique_ptr<T, Deleter<T, F>>;
+
+using NamePtr = Owned<X509_NAME, X509_NAME_free>;
+using IntegerPtr = Owned<ASN1_INTEGER, ASN1_INTEGER_free>;
+using TimePtr = Owned<ASN1_TIME, ASN1_TIME_free>;
+using OctetPtr = Owned<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>;
+using ObjectPtr = Owned<ASN1_OBJECT, ASN1_OBJECT_free>;
+using ExtensionPtr = Owned<X509_EXTENSION, X509_EXTENSION_free>;
+using BasicConstraintsPtr = Owned<BASIC_CONSTRAINTS, BASIC_CONSTRAINTS_free>;
+using AuthorityKeyIdPtr = Owned<AUTHORITY_KEYID, AUTHORITY_KEYID_free>;
+using PubkeyPtr = Owned<X509_PUBKEY, X509_PUBKEY_free>;
+using Pkcs12Ptr = Owned<PKCS12, PKCS12_free>;
+
+struct BagStackFree {
+  void operator()(STACK_OF(PKCS12_SAFEBAG) * s) const { sk_PKCS12_SAFEBAG_pop_free(s, PKCS12_SAFEBAG_free); }
+};
+struct SafeStackFree {
+  void operator()(STACK_OF(PKCS7) * s) const { sk_PKCS7_pop_free(s, PKCS7_free); }
+};
+
+template <typename T, typename F>
+Bytes toDer(T* object, F i2d) {
+  int len = i2d(object, nullptr);
+  if (len <= 0) sslFail("DER encoding");
+  Bytes out(static_cast<std::size_t>(len));
+  unsigned char* p = out.data();
+  i2d(object, &p);
+  return out;
+}
+
+void appendDerLength(Bytes& out, std::size_t length) {
+  if (length < 0x80) {
+    out.push_back(static_cast<unsigned char>(length));
+    return;
+  }
+  Bytes digits;
+  for (std::size_t v = length; v != 0; v >>= 8) digits.insert(digits.begin(), static_cast<unsigned char>(v & 0xFF));
+  out.push_back(static_cast<unsigned char>(0x80 | digits.size()));
+  out.insert(out.end(), digits.begin(), digits.end());
+}
+
+// UTF-8 to code points; throws on malformed text.
+std::vector<char32_t> decodeUtf8(const std::string& text) {
+  std::vector<char32_t> out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto c = static_cast<unsigned char>(text[i]);
+    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size() + (extra == 0 ? 1 : 0))
+      throw Error("malformed UTF-8 in a name value");
+    char32_t cp = extra == 0 ? c : static_cast<char32_t>(c & (0x3F >> extra));
+    for (int k = 1; k <= extra; ++k) {
+      auto d = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      if ((d & 0xC0) != 0x80) throw Error("malformed UTF-8 in a name value");
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    out.push_back(cp);
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return out;
+}
+
+int asn1Type(StringType type) {
+  switch (type) {
+    case StringType::Utf8: return V_ASN1_UTF8STRING;
+    case StringType::Printable: return V_ASN1_PRINTABLESTRING;
+    case StringType::Ia5: return V_ASN1_IA5STRING;
+    case StringType::Teletex: return V_ASN1_T61STRING;
+    case StringType::Bmp: return V_ASN1_BMPSTRING;
+    case StringType::Universal: return V_ASN1_UNIVERSALSTRING;
+    case StringType::Numeric: return V_ASN1_NUMERICSTRING;
+    case StringType::Visible: return V_ASN1_VISIBLESTRING;
+  }
+  return V_ASN1_UTF8STRING;
+}
+
+Bytes encodeValue(const Ava& ava) {
+  if (ava.raw || (ava.stringType != StringType::Bmp && ava.stringType != StringType::Universal))
+    return toBytes(ava.value);
+  Bytes out;
+  for (char32_t cp : decodeUtf8(ava.value)) {
+    if (ava.stringType == StringType::Universal) {
+      for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>((cp >> shift) & 0xFF));
+    } else if (cp > 0xFFFF) {  // outside UCS-2: written as a surrogate pair
+      char32_t v = cp - 0x10000;
+      char32_t hi = 0xD800 + (v >> 10), lo = 0xDC00 + (v & 0x3FF);
+      for (char32_t u : {hi, lo}) {
+        out.push_back(static_cast<unsigned char>(u >> 8));
+        out.push_back(static_cast<unsigned char>(u & 0xFF));
+      }
+    } else {
+      out.push_back(static_cast<unsigned char>(cp >> 8));
+      out.push_back(static_cast<unsigned char>(cp & 0xFF));
+    }
+  }
+  return out;
+}
+
+NamePtr buildName(const Name& name) {
+  NamePtr out(X509_NAME_new());
+  if (!out) sslFail("X509_NAME_new");
+  for (const Rdn& rdn : name) {
+    if (rdn.empty()) throw Error("empty RDN");
+    bool first = true;
+    for (const Ava& ava : rdn) {
+      ObjectPtr obj(OBJ_txt2obj(ava.type.c_str(), 0));
+      if (!obj) sslFail("unknown attribute type " + ava.type);
+      Bytes value = encodeValue(ava);
+      static const unsigned char empty = 0;
+      if (X509_NAME_add_entry_by_OBJ(out.get(), obj.get(), asn1Type(ava.stringType),
+                                     value.empty() ? &empty : value.data(), static_cast<int>(value.size()), -1,
+                                     first ? 0 : -1) != 1)
+        sslFail("X509_NAME_add_entry_by_OBJ " + ava.type);
+      first = false;
+    }
+  }
+  return out;
+}
+
+TimePtr makeTime(std::time_t t, TimeEncoding encoding) {
+  ASN1_TIME* out = nullptr;
+  switch (encoding) {
+    case TimeEncoding::Auto: out = ASN1_TIME_set(nullptr, t); break;
+    case TimeEncoding::UtcTime: out = ASN1_UTCTIME_set(nullptr, t); break;
+    case TimeEncoding::GeneralizedTime: out = ASN1_GENERALIZEDTIME_set(nullptr, t); break;
+  }
+  if (out == nullptr) sslFail("time out of range for the chosen encoding");
+  return TimePtr(out);
+}
+
+Bytes keyHash(EVP_PKEY* key) {
+  X509_PUBKEY* raw = nullptr;
+  if (X509_PUBKEY_set(&raw, key) != 1) sslFail("X509_PUBKEY_set");
+  PubkeyPtr pub(raw);
+  // SHA-1 over the subjectPublicKey bits, as for a key identifier.
+  const unsigned char* bits = nullptr;
+  int bitsLength = 0;
+  if (X509_PUBKEY_get0_param(nullptr, &bits, &bitsLength, nullptr, pub.get()) != 1) sslFail("X509_PUBKEY_get0_param");
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_Digest(bits, static_cast<std::size_t>(bitsLength), md, &len, EVP_sha1(), nullptr) != 1)
+    sslFail("EVP_Digest");
+  return Bytes(md, md + len);
+}
+
+OctetPtr octets(const Bytes& value) {
+  OctetPtr os(ASN1_OCTET_STRING_new());
+  if (!os || ASN1_OCTET_STRING_set(os.get(), value.data(), static_cast<int>(value.size())) != 1)
+    sslFail("ASN1_OCTET_STRING_set");
+  return os;
+}
+
+void ensureLegacyProvider() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // Loading one provider explicitly turns off the implicit default one.
+    if (OSSL_PROVIDER_load(nullptr, "default") == nullptr || OSSL_PROVIDER_load(nullptr, "legacy") == nullptr)
+      sslFail("cannot load OpenSSL's legacy provider");
+  });
+}
+
+}  // namespace
+
+// ---- names ----------------------------------------------------------------------------------
+
+Name simpleName(const std::vector<Ava>& avas) {
+  Name name;
+  for (const auto& a : avas) name.push_back(Rdn{a});
+  return name;
+}
+
+Bytes nameDer(const Name& name) {
+  NamePtr n = buildName(name);
+  return toDer(n.get(), i2d_X509_NAME);
+}
+
+// ---- Key ------------------------------------------------------------------------------------
+
+void Key::Free::operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+
+Key Key::rsa(int bits) {
+  EVP_PKEY* pkey = EVP_RSA_gen(static_cast<unsigned int>(bits));
+  if (pkey == nullptr) sslFail("RSA key generation");
+  return Key(pkey);
+}
+
+Key Key::adopt(EVP_PKEY* owned) {
+  if (owned == nullptr) throw Error("Key::adopt(nullptr)");
+  return Key(owned);
+}
+
+Key Key::fromPrivateKeyInfo(const Bytes& der) {
+  const unsigned char* p = der.data();
+  EVP_PKEY* pkey = d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.size()));
+  if (pkey == nullptr) sslFail("d2i_AutoPrivateKey");
+  return Key(pkey);
+}
+
+Key::Key(const Key& other) : pkey_(other.pkey_.get()) {
+  if (pkey_) EVP_PKEY_up_ref(pkey_.get());
+}
+
+Key& Key::operator=(const Key& other) {
+  if (this != &other) {
+    if (other.pkey_) EVP_PKEY_up_ref(other.pkey_.get());
+    pkey_.reset(other.pkey_.get());
+  }
+  return *this;
+}
+
+Key::~Key() = default;
+
+Bytes Key::privateKeyInfoDer() const {
+  PKCS8_PRIV_KEY_INFO* p8 = EVP_PKEY2PKCS8(pkey_.get());
+  if (p8 == nullptr) sslFail("EVP_PKEY2PKCS8");
+  Bytes out;
+  try {
+    out = toDer(p8, i2d_PKCS8_PRIV_KEY_INFO);
+  } catch (...) {
+    PKCS8_PRIV_KEY_INFO_free(p8);
+    throw;
+  }
+  PKCS8_PRIV_KEY_INFO_free(p8);
+  return out;
+}
+
+Bytes Key::publicKeyInfoDer() const { return toDer(pkey_.get(), i2d_PUBKEY); }
+
+static Bytes keyBn(EVP_PKEY* key, const char* name) {
+  BIGNUM* bn = nullptr;
+  if (EVP_PKEY_get_bn_param(key, name, &bn) != 1) sslFail(std::string("EVP_PKEY_get_bn_param ") + name);
+  Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
+  BN_bn2bin(bn, out.data());
+  BN_free(bn);
+  return out;
+}
+
+Bytes Key::modulus() const { return keyBn(pkey_.get(), OSSL_PKEY_PARAM_RSA_N); }
+Bytes Key::publicExponent() const { return keyBn(pkey_.get(), OSSL_PKEY_PARAM_RSA_E); }
+int Key::bits() const { return EVP_PKEY_get_bits(pkey_.get()); }
+
+// ---- Certificate ---------------------------------------------------------------------------------
+
+void Certificate::Free::operator()(X509* p) const { X509_free(p); }
+
+Certificate Certificate::fromDer(const Bytes& der) {
+  const unsigned char* p = der.data();
+  X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+  if (x == nullptr) sslFail("d2i_X509");
+  return Certificate(x);
+}
+
+Certificate Certificate::adopt(X509* owned) {
+  if (owned == nullptr) throw Error("Certificate::adopt(nullptr)");
+  return Certificate(owned);
+}
+
+Certificate::Certificate(const Certificate& other) : cert_(other.cert_.get()) {
+  if (cert_) X509_up_ref(cert_.get());
+}
+
+Certificate& Certificate::operator=(const Certificate& other) {
+  if (this != &other) {
+    if (other.cert_) X509_up_ref(other.cert_.get());
+    cert_.reset(other.cert_.get());
+  }
+  return *this;
+}
+
+Certificate::~Certificate() = default;
+
+Bytes Certificate::der() const { return toDer(cert_.get(), i2d_X509); }
+Bytes Certificate::subjectDer() const { return toDer(X509_get_subject_name(cert_.get()), i2d_X509_NAME); }
+Bytes Certificate::issuerDer() const { return toDer(X509_get_issuer_name(cert_.get()), i2d_X509_NAME); }
+Bytes Certificate::serialDer() const {
+  return toDer(X509_get_serialNumber(cert_.get()), i2d_ASN1_INTEGER);
+}
+
+Bytes Certificate::serialContent() const {
+  Bytes der = serialDer();
+  std::size_t pos = 1;
+  std::size_t lengthBytes = (der[pos] & 0x80) != 0 ? (der[pos] & 0x7F) : 0;
+  pos += 1 + lengthBytes;
+  return Bytes(der.begin() + static_cast<std::ptrdiff_t>(pos), der.end());
+}
+
+std::optional<Bytes> Certificate::subjectKeyId() const {
+  const ASN1_OCTET_STRING* ski = X509_get0_subject_key_id(cert_.get());
+  if (ski == nullptr) return std::nullopt;
+  const unsigned char* p = ASN1_STRING_get0_data(ski);
+  return Bytes(p, p + ASN1_STRING_length(ski));
+}
+
+std::string Certificate::subjectText() const {
+  char buffer[1024];
+  X509_NAME_oneline(X509_get_subject_name(cert_.get()), buffer, sizeof buffer);
+  return buffer;
+}
+
+// ---- issuing ----------------------------------------------------------------------------------------
+
+Bytes serialFromUnsigned(const Bytes& magnitude) {
+  Bytes out = magnitude;
+  while (out.size() > 1 && out[0] == 0 && (out[1] & 0x80) == 0) out.erase(out.begin());
+  if (out.empty()) out.push_back(0);
+  if ((out[0] & 0x80) != 0) out.insert(out.begin(), 0);
+  return out;
+}
+
+Bytes serialFromNumber(std::uint64_t number) {
+  Bytes magnitude;
+  for (int shift = 56; shift >= 0; shift -= 8) magnitude.push_back(static_cast<unsigned char>((number >> shift) & 0xFF));
+  return serialFromUnsigned(magnitude);
+}
+
+Certificate issueCertificate(const CertParams& params, const Key& subjectKey, const Key& issuerKey,
+                             const Certificate* issuerCert) {
+  X509* raw = X509_new();
+  if (raw == nullptr) sslFail("X509_new");
+  Certificate cert = Certificate::adopt(raw);
+  X509* x = cert.get();
+
+  if (X509_set_version(x, X509_VERSION_3) != 1) sslFail("X509_set_version");
+
+  // Serial: the contents octets as given (minimal two's complement).
+  Bytes serialDer{V_ASN1_INTEGER};
+  appendDerLength(serialDer, params.serial.size());
+  serialDer.insert(serialDer.end(), params.serial.begin(), params.serial.end());
+  const unsigned char* sp = serialDer.data();
+  IntegerPtr serial(d2i_ASN1_INTEGER(nullptr, &sp, static_cast<long>(serialDer.size())));
+  if (!serial) sslFail("serial number " + toHex(params.serial) + " (contents octets must be minimal)");
+  if (X509_set_serialNumber(x, serial.get()) != 1) sslFail("X509_set_serialNumber");
+
+  NamePtr subject = buildName(params.subject);
+  if (X509_set_subject_name(x, subject.get()) != 1) sslFail("X509_set_subject_name");
+  if (params.issuer) {
+    NamePtr issuer = buildName(*params.issuer);
+    if (X509_set_issuer_name(x, issuer.get()) != 1) sslFail("X509_set_issuer_name");
+  } else if (issuerCert != nullptr) {
+    if (X509_set_issuer_name(x, X509_get_subject_name(issuerCert->get())) != 1) sslFail("X509_set_issuer_name");
+  } else {
+    if (X509_set_issuer_name(x, subject.get()) != 1) sslFail("X509_set_issuer_name");
+  }
+
+  TimePtr notBefore = makeTime(params.notBefore, params.notBeforeEncoding);
+  TimePtr notAfter = makeTime(params.notAfter, params.notAfterEncoding);
+  if (X509_set1_notBefore(x, notBefore.get()) != 1 || X509_set1_notAfter(x, notAfter.get()) != 1)
+    sslFail("validity");
+  if (X509_set_pubkey(x, subjectKey.get()) != 1) sslFail("X509_set_pubkey");
+
+  if (params.basicConstraints != BasicConstraints::Absent) {
+    BasicConstraintsPtr bc(BASIC_CONSTRAINTS_new());
+    if (!bc) sslFail("BASIC_CONSTRAINTS_new");
+    bc->ca = params.basicConstraints == BasicConstraints::CaTrue ? 0xFF : 0;
+    if (params.pathLength) {
+      bc->pathlen = ASN1_INTEGER_new();
+      if (bc->pathlen == nullptr || ASN1_INTEGER_set(bc->pathlen, *params.pathLength) != 1) sslFail("pathLen");
+    }
+    if (X509_add1_ext_i2d(x, NID_basic_constraints, bc.get(), params.basicConstraintsCritical ? 1 : 0,
+                          X509V3_ADD_DEFAULT) != 1)
+      sslFail("basicConstraints");
+  }
+
+  if (params.subjectKeyId != KeyIdMode::Absent) {
+    Bytes id = params.subjectKeyId == KeyIdMode::Given ? params.subjectKeyIdValue : keyHash(subjectKey.get());
+    OctetPtr os = octets(id);
+    if (X509_add1_ext_i2d(x, NID_subject_key_identifier, os.get(), 0, X509V3_ADD_DEFAULT) != 1)
+      sslFail("subjectKeyIdentifier");
+  }
+
+  if (params.authorityKeyId != KeyIdMode::Absent) {
+    Bytes id;
+    if (params.authorityKeyId == KeyIdMode::Given) {
+      id = params.authorityKeyIdValue;
+    } else if (issuerCert != nullptr && issuerCert->subjectKeyId()) {
+      id = *issuerCert->subjectKeyId();
+    } else {
+      id = keyHash(issuerKey.get());
+    }
+    AuthorityKeyIdPtr akid(AUTHORITY_KEYID_new());
+    if (!akid) sslFail("AUTHORITY_KEYID_new");
+    akid->keyid = octets(id).release();
+    if (X509_add1_ext_i2d(x, NID_authority_key_identifier, akid.get(), 0, X509V3_ADD_DEFAULT) != 1)
+      sslFail("authorityKeyIdentifier");
+  }
+
+  if (!params.keyUsage.empty()) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuerCert != nullptr ? issuerCert->get() : x, x, nullptr, nullptr, 0);
+    ExtensionPtr ext(X509V3_EXT_conf_nid(nullptr, &ctx, NID_key_usage, params.keyUsage.c_str()));
+    if (!ext || X509_add_ext(x, ext.get(), -1) != 1) sslFail("keyUsage " + params.keyUsage);
+  }
+
+  for (const Extension& e : params.extensions) {
+    ObjectPtr obj(OBJ_txt2obj(e.oid.c_str(), 0));
+    if (!obj) sslFail("extension OID " + e.oid);
+    OctetPtr value = octets(e.value);
+    ExtensionPtr ext(X509_EXTENSION_create_by_OBJ(nullptr, obj.get(), e.critical ? 1 : 0, value.get()));
+    if (!ext || X509_add_ext(x, ext.get(), -1) != 1) sslFail("extension " + e.oid);
+  }
+
+  const EVP_MD* md = EVP_get_digestbyname(params.digest.c_str());
+  if (md == nullptr) throw Error("unknown digest " + params.digest);
+  if (X509_sign(x, issuerKey.get(), md) <= 0) sslFail("X509_sign");
+  return cert;
+}
+
+CertAuthority CertAuthority::create(const Name& subject, int bits) {
+  Key key = Key::rsa(bits);
+  CertParams params;
+  params.subject = subject;
+  params.serial = serialFromNumber(1);
+  params.basicConstraints = BasicConstraints::CaTrue;
+  params.keyUsage = "critical,keyCertSign,cRLSign";
+  params.authorityKeyId = KeyIdMode::Computed;
+  params.notAfter = std::time(nullptr) + 10L * 365 * 24 * 3600;
+  Certificate cert = issueCertificate(params, key, key, nullptr);
+  return CertAuthority{std::move(key), std::move(cert)};
+}
+
+Certificate CertAuthority::issue(const CertParams& params, const Key& subjectKey) const {
+  return issueCertificate(params, subjectKey, key, &cert);
+}
+
+// ---- PKCS#12 ----------------------------------------------------------------------------------------
+
+Bytes makePkcs12(const Pkcs12Params& params) {
+  int nidKey = NID_aes_256_cbc, nidCert = NID_aes_256_cbc;
+  const EVP_MD* macMd = EVP_sha256();
+  switch (params.encryption) {
+    case Pkcs12Encryption::Aes256: break;
+    case Pkcs12Encryption::Legacy3Des:
+      nidKey = nidCert = NID_pbe_WithSHA1And3_Key_TripleDES_CBC;
+      macMd = EVP_sha1();
+      break;
+    case Pkcs12Encryption::LegacyRc2:
+      ensureLegacyProvider();
+      nidKey = NID_pbe_WithSHA1And3_Key_TripleDES_CBC;
+      nidCert = NID_pbe_WithSHA1And40BitRC2_CBC;
+      macMd = EVP_sha1();
+      break;
+    case Pkcs12Encryption::None:
+      nidKey = NID_pbe_WithSHA1And3_Key_TripleDES_CBC;
+      nidCert = -1;
+      macMd = EVP_sha1();
+      break;
+  }
+  const char* pass = params.absentPassword ? nullptr : params.password.c_str();
+
+  std::optional<std::size_t> keyIndex = params.keyCertIndex;
+  if (!keyIndex && params.key != nullptr) {
+    for (std::size_t i = 0; i < params.certs.size(); ++i) {
+      if (EVP_PKEY_eq(X509_get0_pubkey(params.certs[i]->get()), params.key->get()) == 1) {
+        keyIndex = i;
+        break;
+      }
+    }
+    ERR_clear_error();
+  }
+  Bytes localKeyId;
+  if (keyIndex && *keyIndex < params.certs.size()) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (X509_digest(params.certs[*keyIndex]->get(), EVP_sha1(), md, &len) != 1) sslFail("X509_digest");
+    localKeyId.assign(md, md + len);
+  }
+
+  std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> certBags;
+  for (std::size_t i = 0; i < params.certs.size(); ++i) {
+    STACK_OF(PKCS12_SAFEBAG)* bags = certBags.release();
+    PKCS12_SAFEBAG* bag = PKCS12_add_cert(&bags, params.certs[i]->get());
+    certBags.reset(bags);
+    if (bag == nullptr) sslFail("PKCS12_add_cert");
+    if (keyIndex && *keyIndex == i && params.key != nullptr) {
+      if (!localKeyId.empty() &&
+          PKCS12_add_localkeyid(bag, localKeyId.data(), static_cast<int>(localKeyId.size())) != 1)
+        sslFail("PKCS12_add_localkeyid");
+      if (!params.friendlyName.empty() && PKCS12_add_friendlyname_utf8(bag, params.friendlyName.c_str(), -1) != 1)
+        sslFail("PKCS12_add_friendlyname");
+    }
+  }
+
+  std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> keyBags;
+  if (params.key != nullptr) {
+    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+    PKCS12_SAFEBAG* bag = PKCS12_add_key(&bags, params.key->get(), 0, params.iterations, nidKey, pass);
+    keyBags.reset(bags);
+    if (bag == nullptr) sslFail("PKCS12_add_key");
+    if (!localKeyId.empty() &&
+        PKCS12_add_localkeyid(bag, localKeyId.data(), static_cast<int>(localKeyId.size())) != 1)
+      sslFail("PKCS12_add_localkeyid");
+    if (!params.friendlyName.empty() && PKCS12_add_friendlyname_utf8(bag, params.friendlyName.c_str(), -1) != 1)
+      sslFail("PKCS12_add_friendlyname");
+  }
+
+  std::unique_ptr<STACK_OF(PKCS7), SafeStackFree> safes;
+  auto addCertSafe = [&] {
+    if (!certBags) return;
+    STACK_OF(PKCS7)* s = safes.release();
+    int ok = PKCS12_add_safe(&s, certBags.get(), nidCert, params.iterations, pass);
+    safes.reset(s);
+    if (ok != 1) sslFail("PKCS12_add_safe (certificates)");
+  };
+  auto addKeySafe = [&] {
+    if (!keyBags) return;
+    STACK_OF(PKCS7)* s = safes.release();
+    int ok = PKCS12_add_safe(&s, keyBags.get(), -1, 0, nullptr);
+    safes.reset(s);
+    if (ok != 1) sslFail("PKCS12_add_safe (key)");
+  };
+  if (params.keyFirst) {
+    addKeySafe();
+    addCertSafe();
+  } else {
+    addCertSafe();
+    addKeySafe();
+  }
+  if (!safes) {
+    // Nothing at all: an empty authenticated safe.
+    safes.reset(sk_PKCS7_new_null());
+    if (!safes) sslFail("sk_PKCS7_new_null");
+  }
+
+  Pkcs12Ptr p12(PKCS12_add_safes(safes.get(), 0));
+  if (!p12) sslFail("PKCS12_add_safes");
+  if (params.mac && PKCS12_set_mac(p12.get(), pass, -1, nullptr, 0, params.iterations, macMd) != 1)
+    sslFail("PKCS12_set_mac");
+  return toDer(p12.get(), i2d_PKCS12);
+}
+
+void writePkcs12(const std::filesystem::path& path, const Pkcs12Params& params) { writeFile(path, makePkcs12(params)); }
+
+}  // namespace testtoken
