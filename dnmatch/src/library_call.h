@@ -14,7 +14,9 @@ namespace mirrel {
 // The library signals failure by a non-zero result (X509 calls) or -1
 // (Asn calls) and leaves its code in the error argument; that code is
 // passed on unchanged.  A failure that left no code is still a failure.
-inline Status fromLibrary(int32_t rc, uint32_t err) noexcept {
+// The code is taken by reference so that it is read after the call that
+// fills it, whatever order the arguments are evaluated in.
+inline Status fromLibrary(int32_t rc, const uint32_t &err) noexcept {
   if (rc == 0) {
     return Status::success();
   }
