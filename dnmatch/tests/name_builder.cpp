@@ -149,6 +149,54 @@ Bytes utf8StringDer(const std::string &content) {
   return out;
 }
 
+namespace {
+
+Bytes tlv(unsigned char tag, const Bytes &content) {
+  Bytes out{tag};
+  const std::size_t n = content.size();
+  if (n < 0x80) {
+    out.push_back(static_cast<unsigned char>(n));
+  } else if (n < 0x100) {
+    out.push_back(0x81);
+    out.push_back(static_cast<unsigned char>(n));
+  } else {
+    out.push_back(0x82);
+    out.push_back(static_cast<unsigned char>(n >> 8));
+    out.push_back(static_cast<unsigned char>(n));
+  }
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+Bytes oidDer(int nid) {
+  unsigned char *oid = nullptr;
+  const int length = i2d_ASN1_OBJECT(OBJ_nid2obj(nid), &oid);
+  EXPECT_GT(length, 0);
+  Bytes out(oid, oid + (length > 0 ? length : 0));
+  OPENSSL_free(oid);
+  return out;
+}
+
+}  // namespace
+
+Bytes unsortedDerOf(const NameSpec &spec) {
+  Bytes rdns;
+  for (const Rdn &rdn : spec) {
+    Bytes set;
+    for (const Ava &ava : rdn) {
+      Bytes seq = oidDer(ava.nid);
+      const Bytes content = ava.raw ? Bytes(ava.text.begin(), ava.text.end()) : contentOf(ava.type, ava.text);
+      const Bytes value = tlv(static_cast<unsigned char>(ava.type), content);
+      seq.insert(seq.end(), value.begin(), value.end());
+      const Bytes avaDer = tlv(0x30, seq);
+      set.insert(set.end(), avaDer.begin(), avaDer.end());
+    }
+    const Bytes setDer = tlv(0x31, set);
+    rdns.insert(rdns.end(), setDer.begin(), setDer.end());
+  }
+  return tlv(0x30, rdns);
+}
+
 Bytes rawValueNameDer(int nid, unsigned char tag, const std::string &content) {
   unsigned char *oid = nullptr;
   const int oidLength = i2d_ASN1_OBJECT(OBJ_nid2obj(nid), &oid);

@@ -73,6 +73,11 @@ uint32_t avaCount(const Name &name, uint32_t rdn);
 
 Bytes utf8StringDer(const std::string &content);
 
+// The DER of a name written out by the test itself, keeping the AVAs of
+// each RDN in the order given (OpenSSL sorts them as DER's SET OF wants;
+// this shows the object library and CompareDN another order).
+Bytes unsortedDerOf(const NameSpec &spec);
+
 // A one-AVA name whose value is the given tag around the given content,
 // for values OpenSSL refuses to build (odd-length BMPString and the
 // like).  The attribute's identifier is OpenSSL's encoding.
