@@ -14,6 +14,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstring>
+#include <map>
 #include <mutex>
 
 namespace testtoken {
@@ -185,13 +186,30 @@ OctetPtr octets(const Bytes& value) {
   return os;
 }
 
-void ensureLegacyProvider() {
-  static std::once_flag once;
-  std::call_once(once, [] {
+// OpenSSL's legacy provider (RC2), loaded once and unloaded at exit.
+class LegacyProviders {
+ public:
+  LegacyProviders() {
     // Loading one provider explicitly turns off the implicit default one.
-    if (OSSL_PROVIDER_load(nullptr, "default") == nullptr || OSSL_PROVIDER_load(nullptr, "legacy") == nullptr)
-      sslFail("cannot load OpenSSL's legacy provider");
-  });
+    defaultProvider_ = OSSL_PROVIDER_load(nullptr, "default");
+    legacyProvider_ = OSSL_PROVIDER_load(nullptr, "legacy");
+  }
+  ~LegacyProviders() {
+    if (legacyProvider_ != nullptr) OSSL_PROVIDER_unload(legacyProvider_);
+    if (defaultProvider_ != nullptr) OSSL_PROVIDER_unload(defaultProvider_);
+  }
+  LegacyProviders(const LegacyProviders&) = delete;
+  LegacyProviders& operator=(const LegacyProviders&) = delete;
+  bool loaded() const { return defaultProvider_ != nullptr && legacyProvider_ != nullptr; }
+
+ private:
+  OSSL_PROVIDER* defaultProvider_ = nullptr;
+  OSSL_PROVIDER* legacyProvider_ = nullptr;
+};
+
+void ensureLegacyProvider() {
+  static LegacyProviders providers;
+  if (!providers.loaded()) sslFail("cannot load OpenSSL's legacy provider");
 }
 
 }  // namespace
@@ -217,6 +235,15 @@ Key Key::rsa(int bits) {
   EVP_PKEY* pkey = EVP_RSA_gen(static_cast<unsigned int>(bits));
   if (pkey == nullptr) sslFail("RSA key generation");
   return Key(pkey);
+}
+
+Key Key::pooledRsa(int index, int bits) {
+  static std::mutex lock;
+  static std::map<std::pair<int, int>, Key> pool;
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = pool.find({bits, index});
+  if (it == pool.end()) it = pool.emplace(std::make_pair(bits, index), rsa(bits)).first;
+  return it->second;
 }
 
 Key Key::adopt(EVP_PKEY* owned) {

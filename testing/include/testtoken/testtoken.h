@@ -406,6 +406,9 @@ Bytes nameDer(const Name& name);
 class Key {
  public:
   static Key rsa(int bits = 2048);
+  // The index-th key of a process-wide pool of keys of that size, made on
+  // first use: tests that only need "some key" save the generation time.
+  static Key pooledRsa(int index = 0, int bits = 2048);
   static Key fromPrivateKeyInfo(const Bytes& der);
   static Key adopt(EVP_PKEY* owned);  // takes ownership
   Key(const Key& other);
