@@ -1,0 +1,374 @@
+// The token access layer against a real SoftHSM2 token behind p11-kit's
+// server, and against the fault module for what a real token will not do
+// on demand.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "testtoken/testtoken.h"
+#include "token/messages.h"
+#include "token/smart_card_reader.h"
+
+using namespace testtoken;
+
+namespace {
+
+std::string Formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Formatted(const char *format, ...) {
+  char buf[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return buf;
+}
+
+// A reader bound to the p11-kit client of a served SoftHSM store.
+struct ServedReader {
+  SoftHsmToken token;
+  ScopedEnv env;
+  CSmartCardReader reader;
+  explicit ServedReader(std::vector<TokenConfig> tokens = {TokenConfig{}},
+                        std::optional<std::vector<std::string>> served = std::nullopt)
+      : token(tokens, served), env(token.environment()) {
+    reader.m_modulePath = token.modulePath();
+  }
+};
+
+// A reader bound to the fault module in front of SoftHSM.
+struct FaultReader {
+  SoftHsm hsm;
+  FaultSetup fault;
+  ScopedEnv env;
+  CSmartCardReader reader;
+  explicit FaultReader(const std::string &rules, std::vector<TokenConfig> tokens = {TokenConfig{}})
+      : hsm(tokens), fault(rules, softhsmModulePath(), hsm.environment()), env(fault.environment()) {
+    reader.m_modulePath = fault.modulePath();
+  }
+  int32_t OpenAndLogin(const char *pin) {
+    int32_t rc = reader.LoadPkcs11Module();
+    if (rc == 0) rc = reader.OpenTokenSession();
+    if (rc == 0) rc = reader.LoginUser(pin);
+    return rc;
+  }
+};
+
+TEST(ModuleBinding, LoaderFailuresKeepTheirCodes) {
+  TempDir dir;
+  writeFile(dir / "text.so", toBytes("not a module"));
+  struct Case {
+    std::string path;
+    int32_t result;
+    std::string message;
+  } cases[] = {
+      {(dir / "missing.so").string(), -8, Formatted(token::msg::kModuleLoad, 0x7Eu)},
+      {"tkvault11.dll", -8, Formatted(token::msg::kModuleLoad, 0x7Eu)},
+      {(dir / "text.so").string(), -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
+      {"libc.so.6", -1, Formatted(token::msg::kNoGetFunctionList, 0x7Fu)},
+  };
+  for (const Case &c : cases) {
+    CSmartCardReader reader;
+    reader.m_modulePath = c.path;
+    EXPECT_EQ(reader.LoadPkcs11Module(), c.result) << c.path;
+    EXPECT_EQ(reader.ErrorText(), c.message) << c.path;
+    EXPECT_EQ(reader.GetFunctionListPtr(), nullptr);
+  }
+}
+
+TEST(Session, OneTokenOpensAndSecondCallsAreRefused) {
+  ServedReader s;
+  CSmartCardReader &r = s.reader;
+  ASSERT_EQ(r.LoadPkcs11Module(), 0);
+  EXPECT_EQ(r.LoadPkcs11Module(), 0);
+  EXPECT_EQ(r.GetSessionHandle(), 0u);
+  ASSERT_EQ(r.OpenTokenSession(), 0) << r.ErrorText();
+  EXPECT_NE(r.GetSessionHandle(), 0u);
+  EXPECT_NE(r.GetFunctionListPtr(), nullptr);
+  EXPECT_EQ(r.OpenTokenSession(), -1);
+  EXPECT_STREQ(r.ErrorText(), "");
+  ASSERT_EQ(r.LoginUser("1234"), 0) << r.ErrorText();
+  EXPECT_EQ(r.LoginUser("1234"), -1);
+  EXPECT_STREQ(r.ErrorText(), "");
+  r.CloseToken();
+  EXPECT_EQ(r.GetSessionHandle(), 0u);
+  EXPECT_EQ(r.GetFunctionListPtr(), nullptr);
+  r.CloseToken();
+}
+
+TEST(Session, NoTokenOrSeveralTokensAreRefusedAndFinalized) {
+  struct Case {
+    std::vector<TokenConfig> tokens;
+    int32_t result;
+    const char *message;
+  } cases[] = {
+      {{}, -9, token::msg::kNoToken},
+      {{TokenConfig{"One"}, TokenConfig{"Two"}}, -10, token::msg::kSeveralTokens},
+  };
+  for (const Case &c : cases) {
+    FaultReader f("", c.tokens);
+    ASSERT_EQ(f.reader.LoadPkcs11Module(), 0);
+    EXPECT_EQ(f.reader.OpenTokenSession(), c.result);
+    EXPECT_STREQ(f.reader.ErrorText(), c.message);
+    EXPECT_EQ(f.reader.m_initialized, 0);
+    EXPECT_EQ(f.fault.count("C_Finalize"), 1u);
+    EXPECT_EQ(f.fault.count("C_OpenSession"), 0u);
+    // Closing afterwards owes the module nothing more.
+    f.reader.CloseToken();
+    f.reader.CloseToken();
+    EXPECT_EQ(f.fault.count("C_Finalize"), 1u);
+    EXPECT_EQ(f.fault.count("C_CloseSession"), 0u);
+  }
+}
+
+TEST(Session, ServedTokensThroughP11Kit) {
+  ServedReader none({TokenConfig{"One"}}, std::vector<std::string>{});
+  ASSERT_EQ(none.reader.LoadPkcs11Module(), 0);
+  EXPECT_EQ(none.reader.OpenTokenSession(), -9);
+  ServedReader two({TokenConfig{"One"}, TokenConfig{"Two"}});
+  ASSERT_EQ(two.reader.LoadPkcs11Module(), 0);
+  EXPECT_EQ(two.reader.OpenTokenSession(), -10);
+}
+
+TEST(Session, FailingModuleCallsReportTheirCodes) {
+  struct Case {
+    std::string rules;
+    int32_t result;
+    std::string message;
+  } cases[] = {
+      {"C_Initialize=0x6", -1, Formatted(token::msg::kInitialize, 0x6u)},
+      {"C_GetSlotList#1=0x30", -1, Formatted(token::msg::kSlotCount, 0x30u)},
+      {"C_GetSlotList#2=0x150", -1, Formatted(token::msg::kSlotList, 0x150u)},
+      {"C_OpenSession=0xB3", -1, Formatted(token::msg::kOpenSession, 0xB3u)},
+  };
+  for (const Case &c : cases) {
+    FaultReader f(c.rules);
+    ASSERT_EQ(f.reader.LoadPkcs11Module(), 0);
+    EXPECT_EQ(f.reader.OpenTokenSession(), c.result) << c.rules;
+    EXPECT_EQ(f.reader.ErrorText(), c.message) << c.rules;
+    // Even a failed C_Initialize is followed by C_Finalize.
+    EXPECT_EQ(f.fault.count("C_Finalize"), 1u) << c.rules;
+    EXPECT_EQ(f.reader.GetFunctionListPtr(), nullptr);
+  }
+}
+
+TEST(Login, PinOutcomes) {
+  struct Case {
+    std::string rules;
+    int32_t result;
+    std::string message;
+  } cases[] = {
+      {"C_Login=0xA0", -6, Formatted(token::msg::kPinIncorrect, 0xA0u)},
+      {"C_Login=0xA0;C_GetTokenInfo.flags|=0x20000", -7, token::msg::kPinFinalTry},
+      {"C_Login=0xA0;C_GetTokenInfo=0x30", -6, Formatted(token::msg::kTokenInfo, 0x30u)},
+      {"C_Login=0xA4", -11, Formatted(token::msg::kLoginFailed, 0xA4u)},
+      {"C_Login=0x5", -1, Formatted(token::msg::kLoginFailed, 0x5u)},
+  };
+  for (const Case &c : cases) {
+    FaultReader f(c.rules);
+    EXPECT_EQ(f.OpenAndLogin("1234"), c.result) << c.rules;
+    EXPECT_EQ(f.reader.ErrorText(), c.message) << c.rules;
+    EXPECT_EQ(f.reader.m_loggedIn, 0);
+    f.reader.CloseToken();
+    EXPECT_EQ(f.fault.count("C_Logout"), 0u) << c.rules;
+  }
+}
+
+TEST(Login, RealTokenRejectsAWrongPin) {
+  ServedReader s;
+  ASSERT_EQ(s.reader.LoadPkcs11Module(), 0);
+  ASSERT_EQ(s.reader.OpenTokenSession(), 0);
+  EXPECT_EQ(s.reader.LoginUser("9999"), -6);
+  EXPECT_EQ(s.reader.ErrorText(), Formatted(token::msg::kPinIncorrect, 0xA0u));
+}
+
+TEST(CloseToken, UndoesInReverseOrderOnce) {
+  FaultReader f("");
+  ASSERT_EQ(f.OpenAndLogin("1234"), 0);
+  f.fault.clearLog();
+  f.reader.CloseToken();
+  f.reader.CloseToken();
+  EXPECT_EQ(f.fault.functions(), (std::vector<std::string>{"C_Logout", "C_CloseSession", "C_Finalize"}));
+}
+
+TEST(FindAllObjects, ListsUpToTheCapacityAndAlwaysEndsTheSearch) {
+  FaultReader f("");
+  {
+    P11Client client(softhsmModulePath());
+    P11Session session = client.openSession(client.slotByLabel("TestToken"));
+    session.login("1234");
+    for (int i = 0; i < 5; ++i) {
+      Template t;
+      t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_LABEL, "d" + std::to_string(i));
+      session.create(t);
+    }
+  }
+  CK_OBJECT_HANDLE list[8] = {};
+  int32_t count = -1;
+  CSmartCardReader &r = f.reader;
+  EXPECT_EQ(r.FindAllObjects(list, 8, &count), -1);
+  EXPECT_STREQ(r.ErrorText(), token::msg::kCallOrder);
+  ASSERT_EQ(f.OpenAndLogin("1234"), 0);
+  EXPECT_EQ(r.FindAllObjects(nullptr, 8, &count), -1);
+  EXPECT_STREQ(r.ErrorText(), token::msg::kBadHandleList);
+  EXPECT_EQ(r.FindAllObjects(list, 0, &count), -1);
+
+  ASSERT_EQ(r.FindAllObjects(list, 8, &count), 0);
+  EXPECT_EQ(count, 5);
+  ASSERT_EQ(r.FindAllObjects(list, 3, &count), 0);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(f.fault.count("C_FindObjectsInit"), f.fault.count("C_FindObjectsFinal"));
+}
+
+TEST(FindAllObjects, FailingSearchCalls) {
+  CK_OBJECT_HANDLE list[4] = {};
+  {
+    FaultReader f("C_FindObjectsInit=0x30");
+    ASSERT_EQ(f.OpenAndLogin("1234"), 0);
+    int32_t count = 7;
+    EXPECT_EQ(f.reader.FindAllObjects(list, 4, &count), -1);
+    EXPECT_EQ(f.reader.ErrorText(), Formatted(token::msg::kFindInit, 0x30u));
+    EXPECT_EQ(f.fault.count("C_FindObjectsFinal"), 0u);
+  }
+  {
+    FaultReader f("C_FindObjectsFinal=0x30");
+    ASSERT_EQ(f.OpenAndLogin("1234"), 0);
+    int32_t count = 7;
+    EXPECT_EQ(f.reader.FindAllObjects(list, 4, &count), -1);
+    EXPECT_EQ(f.reader.ErrorText(), Formatted(token::msg::kFindFinal, 0x30u));
+    EXPECT_EQ(count, 7);  // not stored
+  }
+  {
+    // A failing C_FindObjects ends the listing quietly; the search is
+    // still closed.
+    FaultReader f("C_FindObjects=0x30");
+    ASSERT_EQ(f.OpenAndLogin("1234"), 0);
+    int32_t count = 7;
+    EXPECT_EQ(f.reader.FindAllObjects(list, 4, &count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(f.fault.count("C_FindObjectsFinal"), 1u);
+  }
+}
+
+// Keys seeded the way an enrolment writes them: subject and CKA_ID of
+// their certificate.
+struct KeyToken {
+  FaultReader f{""};
+  Bytes subject = nameDer(simpleName({{"CN", "Alice"}}));
+  Bytes otherSubject = nameDer(simpleName({{"CN", "Bob"}}));
+  Bytes id = toBytes("201611090054354711\n");
+  CK_OBJECT_HANDLE pub = 0, priv = 0;
+
+  void Seed(bool withPublic, bool withPrivate, const Bytes &keySubject) {
+    P11Client client(softhsmModulePath());
+    P11Session session = client.openSession(client.slotByLabel("TestToken"));
+    session.login("1234");
+    Key key = Key::pooledRsa(0, 1024);
+    if (withPublic) pub = session.createPublicKey(key.get(), id, "", keySubject);
+    if (withPrivate) priv = session.createPrivateKey(key.get(), id, "", keySubject);
+  }
+  CK_ATTRIBUTE Attr(CK_ATTRIBUTE_TYPE type, Bytes &value) { return {type, value.data(), value.size()}; }
+};
+
+TEST(KeySearch, WriteCheckClearsOnlyTheFlagsOfKeysPresent) {
+  KeyToken k;
+  k.Seed(true, false, k.subject);
+  ASSERT_EQ(k.f.OpenAndLogin("1234"), 0);
+  ReplacementPlan plan;
+  plan.Reset("tkvault11.dll");
+  ASSERT_EQ(k.f.reader.PublicKeyAndPrivateKeyWriteCheck(k.Attr(CKA_SUBJECT, k.subject), k.Attr(CKA_ID, k.id), plan), 1);
+  EXPECT_EQ(plan.writePublicKey, 0);
+  EXPECT_EQ(plan.writePrivateKey, 1);
+}
+
+TEST(KeySearch, SubjectMattersOnlyForTheDefaultModule) {
+  KeyToken k;
+  k.Seed(true, true, k.otherSubject);
+  ASSERT_EQ(k.f.OpenAndLogin("1234"), 0);
+  ReplacementPlan byDefault;
+  byDefault.Reset("tkvault11.dll");
+  ASSERT_EQ(k.f.reader.PublicKeyAndPrivateKeyDelete(k.Attr(CKA_SUBJECT, k.subject), k.Attr(CKA_ID, k.id), byDefault), 1);
+  EXPECT_EQ(byDefault.publicKeyDeleteCount, 0);
+  EXPECT_EQ(byDefault.privateKeyDeleteCount, 0);
+
+  ReplacementPlan other;
+  other.Reset("/usr/lib/tkvault11.dll");
+  EXPECT_EQ(other.moduleKind, 2);
+  ASSERT_EQ(k.f.reader.PublicKeyAndPrivateKeyDelete(k.Attr(CKA_SUBJECT, k.subject), k.Attr(CKA_ID, k.id), other), 1);
+  ASSERT_EQ(other.publicKeyDeleteCount, 1);
+  ASSERT_EQ(other.privateKeyDeleteCount, 1);
+  EXPECT_EQ(other.publicKeyDelete[0], k.pub);
+  EXPECT_EQ(other.privateKeyDelete[0], k.priv);
+  // The same keys found again are not listed twice.
+  ASSERT_EQ(k.f.reader.PublicKeyAndPrivateKeyDelete(k.Attr(CKA_SUBJECT, k.subject), k.Attr(CKA_ID, k.id), other), 1);
+  EXPECT_EQ(other.publicKeyDeleteCount, 1);
+  EXPECT_EQ(other.privateKeyDeleteCount, 1);
+}
+
+TEST(KeySearch, FailingSearchEndIsReported) {
+  struct Case {
+    bool deleting;
+    const char *message;
+  } cases[] = {{false, token::msg::kWriteCheckFinal}, {true, token::msg::kDeleteFinal}};
+  for (const Case &c : cases) {
+    FaultReader f("C_FindObjectsFinal=0x30");
+    ASSERT_EQ(f.OpenAndLogin("1234"), 0);
+    Bytes subject = toBytes("s"), id = toBytes("i");
+    CK_ATTRIBUTE s{CKA_SUBJECT, subject.data(), 1}, i{CKA_ID, id.data(), 1};
+    ReplacementPlan plan;
+    plan.Reset("x");
+    int rc = c.deleting ? f.reader.PublicKeyAndPrivateKeyDelete(s, i, plan)
+                        : f.reader.PublicKeyAndPrivateKeyWriteCheck(s, i, plan);
+    EXPECT_EQ(rc, 0);
+    EXPECT_STREQ(f.reader.ErrorText(), c.message);
+  }
+}
+
+TEST(ReplacementPlanTest, ListsAreBoundedAndFreeOfDuplicates) {
+  ReplacementPlan plan;
+  plan.Reset("tkvault11.dll");
+  EXPECT_EQ(plan.moduleKind, 1);
+  EXPECT_TRUE(plan.AddCertDelete(3));
+  EXPECT_TRUE(plan.AddCertDelete(3));
+  EXPECT_EQ(plan.certDeleteCount, 1);
+  for (CK_OBJECT_HANDLE h = 1; h <= ReplacementPlan::kListCapacity; ++h) ASSERT_TRUE(plan.AddPublicKeyDelete(h));
+  EXPECT_FALSE(plan.AddPublicKeyDelete(9999));
+  EXPECT_EQ(plan.publicKeyDeleteCount, ReplacementPlan::kListCapacity);
+}
+
+TEST(CommonName, FirstCommonNameInRdnOrder) {
+  struct Case {
+    Name name;
+    const char *expected;  // DER value of the first CN, as text; null: none
+  } cases[] = {
+      {simpleName({{"C", "JP", StringType::Printable}, {"O", "Org"}}), nullptr},
+      {simpleName({{"O", "Org"}, {"CN", "first"}, {"CN", "second"}}), "first"},
+      {Name{{{"O", "Org"}, {"CN", "inside"}}, {{"CN", "later"}}}, "inside"},
+      {Name{}, nullptr},
+  };
+  CSmartCardReader reader;
+  for (const Case &c : cases) {
+    Bytes der = nameDer(c.name);
+    X509NameHandle name = nullptr;
+    uint32_t err = 0;
+    ASSERT_EQ(X509NameObjectCreate(&name, &err), 0);
+    Pdu pdu{der.data(), static_cast<uint32_t>(der.size())};
+    ASSERT_EQ(X509NameObjectSetPduBER(name, &pdu, &err), 0);
+    const X509AVA *ava = reinterpret_cast<const X509AVA *>(1);
+    ASSERT_EQ(reader.GetCommonNameAVA(name, &ava), 0);
+    if (c.expected == nullptr) {
+      EXPECT_EQ(ava, nullptr);
+    } else {
+      ASSERT_NE(ava, nullptr);
+      std::string value(reinterpret_cast<const char *>(ava->value) + 2, ava->valueLength - 2);
+      EXPECT_EQ(value, c.expected);
+    }
+    X509NameObjectDestroy(name, &err);
+  }
+  const X509AVA *ava = nullptr;
+  EXPECT_EQ(reader.GetCommonNameAVA(nullptr, &ava), -1);
+  EXPECT_STREQ(reader.ErrorText(), token::msg::kBadNameArgs);
+}
+
+}  // namespace
