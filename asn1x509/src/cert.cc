@@ -171,7 +171,7 @@ Status ReadName(der::Input *in, X509NameObject *name, Pdu *raw) {
 Status DecodeCertificate(X509CertObject *cert) {
   X509CertParam &p = cert->param;
   der::Input in(cert->der);
-  der::Input certificate, tbsWhole, tbs, outerAlgorithm, signature;
+  der::Input certificate, tbsWhole, tbs, signature;
   if (Status s = ExpectElement(&in, der::kSequence, &certificate); s != Status::kOk) {
     return s;
   }

@@ -271,9 +271,6 @@ bool IsEncodableObjectIdentifier(std::span<const int32_t> arcs) {
   if (arcs[0] < 2 && arcs[1] >= 40) {
     return false;
   }
-  if (arcs[0] == 2 && arcs[1] > std::numeric_limits<int32_t>::max() - 80) {
-    return false;
-  }
   for (size_t i = 2; i < arcs.size(); ++i) {
     if (arcs[i] < 0) {
       return false;

@@ -190,6 +190,10 @@ const OidCase kOids[] = {
     {"first arc 0", {0x00}, {0, 0}},
     {"2.999", {0x88, 0x37}, {2, 999}},
     {"largest arc", {0x55, 0x87, 0xFF, 0xFF, 0xFF, 0x7F}, {2, 5, 0x7FFFFFFF}},
+    // A decoded identifier must be writable again (names are rebuilt from
+    // decoded AVAs): the largest second arc under 2 included.
+    {"largest second arc", {0x88, 0x80, 0x80, 0x80, 0x4F}, {2, 0x7FFFFFFF}},
+    {"second arc beyond 31 bits", {0x88, 0x80, 0x80, 0x80, 0x50}, {}},
     {"empty", {}, {}},
     {"redundant 0x80 group", {0x55, 0x80, 0x04}, {}},
     {"last subidentifier cut short", {0x55, 0x84}, {}},
