@@ -1,11 +1,11 @@
-// Child processes: posix_spawn, pipes for the standard streams, RAII
+// Child processes: fork and exec, pipes for the standard streams, RAII
 // termination and reaping.
 #include "testtoken/testtoken.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,41 +56,6 @@ struct Pipe {
   }
 };
 
-class SpawnFileActions {
- public:
-  SpawnFileActions() {
-    if (::posix_spawn_file_actions_init(&actions_) != 0) throw Error("posix_spawn_file_actions_init");
-  }
-  ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
-  void redirect(int fd, int target) {
-    int rc = fd >= 0 ? ::posix_spawn_file_actions_adddup2(&actions_, fd, target)
-                     : ::posix_spawn_file_actions_addopen(&actions_, target, "/dev/null",
-                                                          target == 0 ? O_RDONLY : O_WRONLY, 0);
-    if (rc != 0) throw Error("posix_spawn file action");
-  }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttr {
- public:
-  SpawnAttr() {
-    if (::posix_spawnattr_init(&attr_) != 0) throw Error("posix_spawnattr_init");
-  }
-  ~SpawnAttr() { ::posix_spawnattr_destroy(&attr_); }
-  SpawnAttr(const SpawnAttr&) = delete;
-  SpawnAttr& operator=(const SpawnAttr&) = delete;
-  posix_spawnattr_t* get() { return &attr_; }
-
- private:
-  posix_spawnattr_t attr_;
-};
-
 std::vector<char*> cStrings(std::vector<std::string>& strings) {
   std::vector<char*> out;
   out.reserve(strings.size() + 1);
@@ -131,41 +96,68 @@ void writeAllNoSigpipe(int fd, const std::string& data) {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const SpawnOptions& options) {
+  // Everything the child needs is prepared before fork: after it, only
+  // async-signal-safe calls.
   std::vector<std::string> argv;
   argv.push_back(options.argv0.value_or(program));
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> envp = options.envp;
   auto argvC = cStrings(argv);
   auto envpC = cStrings(envp);
-
-  SpawnFileActions actions;
-  actions.redirect(options.stdinFd, 0);
-  actions.redirect(options.stdoutFd, 1);
-  actions.redirect(options.stderrFd, 2);
-  if (!options.workingDir.empty() &&
-      ::posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDir.c_str()) != 0)
-    throw Error("posix_spawn_file_actions_addchdir_np");
-
-  SpawnAttr attr;
-  sigset_t empty, defaults;
+  const char* dir = options.workingDir.empty() ? nullptr : options.workingDir.c_str();
+  const int fds[3] = {options.stdinFd, options.stdoutFd, options.stderrFd};
+  const bool ownGroup = options.ownProcessGroup;
+  const pid_t parent = ::getpid();
+  sigset_t empty;
   sigemptyset(&empty);
-  sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGQUIT, SIGUSR1, SIGUSR2})
-    sigaddset(&defaults, sig);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (options.ownProcessGroup) {
-    flags = static_cast<short>(flags | POSIX_SPAWN_SETPGROUP);
-    ::posix_spawnattr_setpgroup(attr.get(), 0);
-  }
-  ::posix_spawnattr_setflags(attr.get(), flags);
-  ::posix_spawnattr_setsigmask(attr.get(), &empty);
-  ::posix_spawnattr_setsigdefault(attr.get(), &defaults);
+  Pipe report;  // the child writes errno here when it cannot exec
 
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argvC.data(), envpC.data());
-  if (rc != 0) throw Error("cannot start " + program + ": " + std::strerror(rc));
+  pid_t pid = ::fork();
+  if (pid < 0) throw Error(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    int fail = 0;
+    if (ownGroup && ::setpgid(0, 0) != 0) fail = errno;
+    // Dies with the test process, so a crashed test leaves no server behind.
+    if (fail == 0 && ::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) fail = errno;
+    if (fail == 0 && ::getppid() != parent) ::_exit(127);
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGQUIT, SIGUSR1, SIGUSR2})
+      ::sigaction(sig, &dfl, nullptr);
+    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+    for (int target = 0; target < 3 && fail == 0; ++target) {
+      int fd = fds[target];
+      if (fd < 0) fd = ::open("/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
+      if (fd < 0) {
+        fail = errno;
+      } else if (fd == target) {
+        ::fcntl(fd, F_SETFD, 0);
+      } else if (::dup2(fd, target) < 0) {
+        fail = errno;
+      }
+    }
+    if (fail == 0 && dir != nullptr && ::chdir(dir) != 0) fail = errno;
+    if (fail == 0) {
+      ::execve(program.c_str(), argvC.data(), envpC.data());
+      fail = errno;
+    }
+    ssize_t ignored = ::write(report.write.get(), &fail, sizeof fail);
+    (void)ignored;
+    ::_exit(127);
+  }
   pid_ = pid;
-  group_ = options.ownProcessGroup;
+  group_ = ownGroup;
+  report.write.reset();
+  int childErrno = 0;
+  ssize_t got;
+  do {
+    got = ::read(report.read.get(), &childErrno, sizeof childErrno);
+  } while (got < 0 && errno == EINTR);
+  if (got == static_cast<ssize_t>(sizeof childErrno)) {
+    terminate();
+    throw Error("cannot start " + program + ": " + std::strerror(childErrno));
+  }
 }
 
 ChildProcess::~ChildProcess() {

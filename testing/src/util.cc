@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <system_error>
 
@@ -52,7 +51,11 @@ std::string toHex(const Bytes& bytes) {
 Bytes readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error("cannot open " + path.string());
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  Bytes out;
+  char buffer[8192];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+    out.insert(out.end(), buffer, buffer + in.gcount());
+  return out;
 }
 
 std::string readTextFile(const std::filesystem::path& path) {

@@ -1,7 +1,12 @@
 // The child-process runner and the environment helpers.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <thread>
 
 #include "testtoken/testtoken.h"
 
@@ -60,4 +65,46 @@ TEST(ProcessTest, TempDirIsPrivateAndRemoved) {
     EXPECT_EQ(perms & std::filesystem::perms::group_all, std::filesystem::perms::none);
   }
   EXPECT_FALSE(std::filesystem::exists(kept));
+}
+
+TEST(ProcessTest, MissingProgramThrows) {
+  EXPECT_THROW(runProcess("/nonexistent/program", {}), Error);
+}
+
+namespace {
+// Running and not a zombie.
+bool alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(stat, text);
+  auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+}  // namespace
+
+TEST(ProcessTest, ServerDiesWithAnAbruptlyEndingTest) {
+  TempDir leftovers("abrupt");  // what the child leaves is removed here
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(fds[0]);
+    ::setenv("TMPDIR", leftovers.path().c_str(), 1);
+    SoftHsm hsm({TokenConfig{}});
+    P11KitServer server(hsm, {"TestToken"});
+    pid_t pid = server.pid();
+    if (::write(fds[1], &pid, sizeof pid) != sizeof pid) ::_exit(2);
+    ::_exit(0);  // no destructors: the server must still go away
+  }
+  ::close(fds[1]);
+  pid_t server = -1;
+  ASSERT_EQ(::read(fds[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (alive(server) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(alive(server));
 }
