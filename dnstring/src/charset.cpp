@@ -3,6 +3,7 @@
 #include <climits>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string_view>
 
@@ -205,7 +206,22 @@ Status unitsToUtf8(const ConvInfo &ci, const unsigned char *src, size_t len, siz
 uint32_t lengthError(Conv conv) { return info(conv).lengthErr; }
 uint32_t memoryError(Conv conv) { return info(conv).memoryErr; }
 
-void selectLocalCharset() { std::setlocale(LC_CTYPE, ""); }
+// The locale name that setlocale(LC_CTYPE, "") would take from the
+// environment.
+const char *environmentLocale() {
+  for (const char *var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char *value = std::getenv(var);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return "C";
+}
+
+void selectLocalCharset() {
+  // Setting the locale it already has is skipped: setlocale is costly.
+  const char *current = std::setlocale(LC_CTYPE, nullptr);
+  if (current != nullptr && std::strcmp(current, environmentLocale()) == 0) return;
+  std::setlocale(LC_CTYPE, "");
+}
 
 size_t encodeUtf8(uint32_t v, unsigned char *buf) {
   if (v < 0x80) {
@@ -239,7 +255,10 @@ void escapeValue(const unsigned char *src, size_t len, Out &out) {
 
 Status convert(Conv conv, const unsigned char *src, size_t len, Out &out) {
   const ConvInfo &ci = info(conv);
-  if (ci.target == Target::Local) selectLocalCharset();
+  if (ci.target == Target::Local && !out.localeSelected()) {
+    selectLocalCharset();
+    out.markLocaleSelected();
+  }
   if (ci.source == Source::Utf8) return utf8ToLocal(ci, src, len, out);
   size_t unit = ci.source == Source::Ucs2 ? 2 : 4;
   if (len == 0 || len % unit != 0) return Status::failure(ci.lengthErr);

@@ -61,6 +61,11 @@ class Out {
   }
   void prefix(const char *text, size_t n) { prefix(reinterpret_cast<const unsigned char *>(text), n); }
 
+  // LC_CTYPE has been set for this output already (once per call is
+  // enough: nothing in between changes the environment).
+  bool localeSelected() const { return localeSelected_; }
+  void markLocaleSelected() { localeSelected_ = true; }
+
   // Store a NUL behind the text when it still fits in the window (not
   // counted), as the C library's wide-to-multibyte conversion does.
   void terminate() {
@@ -73,6 +78,7 @@ class Out {
   int64_t cap_;
   int64_t used_ = 0;
   bool cut_ = false;
+  bool localeSelected_ = false;
 };
 
 }  // namespace parvox

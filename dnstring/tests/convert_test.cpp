@@ -252,6 +252,26 @@ TEST_F(LocalConverters, RejectedInAnyLocale) {
   EXPECT_EQ(room, 5);
 }
 
+TEST_F(LocalConverters, LocaleFollowsTheEnvironmentOnEveryCall) {
+  const std::string utf8 = utf8Locale();
+  if (!useLocale(utf8)) GTEST_SKIP() << "locale not installed";
+  const Bytes jp = ucs2({0x3042});
+  // Someone set the process locale back to C: the next call sets it again.
+  std::setlocale(LC_CTYPE, "C");
+  Call r = convert(PARVOX_ucs2tombs, jp);
+  ASSERT_EQ(r.status, 0) << hexCode(r.err);
+  EXPECT_EQ(r.out, bytes("\xE3\x81\x82"));
+  // The environment changed between calls: the new setting holds.
+  {
+    LocaleEnv c("C");
+    Call rc = convert(PARVOX_ucs2tombs, jp);
+    EXPECT_EQ(rc.status, -1);
+    EXPECT_EQ(rc.err, PARVOX_ERR_UCS2TOMBS_CONVERT);
+  }
+  LocaleEnv again(utf8.c_str());
+  EXPECT_EQ(convert(PARVOX_ucs2tombs, jp).status, 0);
+}
+
 TEST_F(LocalConverters, ShiftJisLocale) {
   if (!useLocale(sjisLocale())) GTEST_SKIP() << "locale not installed";
   // U+65E5 U+672C (Japanese "nihon") is 93 FA 96 7B in Shift-JIS.
