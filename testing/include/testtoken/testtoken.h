@@ -138,6 +138,8 @@ struct SpawnOptions {
 };
 
 // A running child; the destructor kills (SIGTERM, then SIGKILL) and reaps it.
+// The child gets SIGTERM when the thread that started it ends, so a test
+// that dies abruptly leaves nothing running.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
