@@ -1,0 +1,162 @@
+// Key identifier decoding, rendering, comparison and the trust anchor
+// lookup; password conversion.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "key_id_text.h"
+#include "pkcs12_archive.h"
+#include "testtoken/testtoken.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Twenty() {
+  Bytes b;
+  for (int i = 0; i < 20; ++i) b.push_back(static_cast<unsigned char>(0xA0 + i));
+  return b;
+}
+
+// The 59-character line of a 20-byte identifier.
+std::string AnchorLine(const Bytes &id, bool upper = false) {
+  std::string line;
+  char buf[4];
+  for (size_t i = 0; i < id.size(); ++i) {
+    std::snprintf(buf, sizeof buf, upper ? "%02X" : "%02x", id[i]);
+    if (i > 0) line += ' ';
+    line += buf;
+  }
+  return line;
+}
+
+TEST(KeyIdText, RendersPairsSixteenToALineWithDoubleBlankAfterTheEighth) {
+  std::string text = velkor::RenderKeyIdHex(Twenty());
+  EXPECT_EQ(text,
+            "a0 a1 a2 a3 a4 a5 a6 a7  a8 a9 aa ab ac ad ae af\r\n"
+            "b0 b1 b2 b3\r\n");
+  EXPECT_EQ(velkor::RenderKeyIdHex(Bytes{0x00, 0x0f}), "00 0f\r\n");
+}
+
+TEST(KeyIdText, DecodesTheAuthorityKeyIdentifier) {
+  // SEQUENCE { [0] 01 02 03, [2] 05 }
+  Bytes aki = {0x30, 0x08, 0x80, 0x03, 0x01, 0x02, 0x03, 0x82, 0x01, 0x05};
+  auto id = velkor::DecodeAuthorityKeyId(aki);
+  ASSERT_TRUE(id.has_value());
+  EXPECT_EQ(Bytes(id->begin(), id->end()), (Bytes{0x01, 0x02, 0x03}));
+}
+
+TEST(KeyIdText, RefusesMalformedAuthorityKeyIdentifiers) {
+  // no keyIdentifier
+  EXPECT_FALSE(velkor::DecodeAuthorityKeyId(Bytes{0x30, 0x03, 0x82, 0x01, 0x05}).has_value());
+  // length running past the end
+  EXPECT_FALSE(velkor::DecodeAuthorityKeyId(Bytes{0x30, 0x05, 0x80, 0x09, 0x01}).has_value());
+  // trailing bytes after the SEQUENCE
+  EXPECT_FALSE(velkor::DecodeAuthorityKeyId(Bytes{0x30, 0x03, 0x80, 0x01, 0x01, 0x00}).has_value());
+  // indefinite length
+  EXPECT_FALSE(velkor::DecodeAuthorityKeyId(Bytes{0x30, 0x80, 0x80, 0x01, 0x01, 0x00, 0x00}).has_value());
+  // fields out of order
+  EXPECT_FALSE(
+      velkor::DecodeAuthorityKeyId(Bytes{0x30, 0x06, 0x82, 0x01, 0x05, 0x80, 0x01, 0x01}).has_value());
+  // non-minimal long-form length
+  EXPECT_FALSE(velkor::DecodeAuthorityKeyId(Bytes{0x30, 0x81, 0x03, 0x80, 0x01, 0x01}).has_value());
+  EXPECT_FALSE(velkor::DecodeAuthorityKeyId(Bytes{}).has_value());
+}
+
+TEST(KeyIdText, DecodesTheSubjectKeyIdentifierOnlyWithAShortExactLength) {
+  auto id = velkor::DecodeSubjectKeyId(Bytes{0x04, 0x02, 0xAB, 0xCD});
+  ASSERT_TRUE(id.has_value());
+  EXPECT_EQ(id->size(), 2u);
+  EXPECT_FALSE(velkor::DecodeSubjectKeyId(Bytes{0x04, 0x03, 0xAB, 0xCD}).has_value());
+  EXPECT_FALSE(velkor::DecodeSubjectKeyId(Bytes{0x04, 0x00}).has_value());
+  EXPECT_FALSE(velkor::DecodeSubjectKeyId(Bytes{0x03, 0x01, 0x00}).has_value());
+  Bytes longForm(131, 0x11);
+  longForm[0] = 0x04;
+  longForm[1] = 0x81;  // 129 = 131 - 2, but a long-form marker
+  EXPECT_FALSE(velkor::DecodeSubjectKeyId(longForm).has_value());
+}
+
+TEST(KeyIdText, ComparesPiecewiseIgnoringCaseAndLayout) {
+  std::string rendered = velkor::RenderKeyIdHex(Twenty());
+  EXPECT_EQ(velkor::CompareKeyIdText(rendered, AnchorLine(Twenty(), true)), 0);
+  EXPECT_EQ(velkor::CompareKeyIdText(rendered, AnchorLine(Twenty())), 0);
+  Bytes other = Twenty();
+  other[19] ^= 1;
+  EXPECT_EQ(velkor::CompareKeyIdText(rendered, AnchorLine(other)), 1);
+  Bytes shorter(Twenty().begin(), Twenty().end() - 1);
+  EXPECT_EQ(velkor::CompareKeyIdText(rendered, AnchorLine(shorter)), 1);
+  EXPECT_EQ(velkor::CompareKeyIdText(rendered, ""), 1);
+  EXPECT_EQ(velkor::CompareKeyIdText("  \r\n", "  "), 1);
+}
+
+class TrustAnchorFile : public ::testing::Test {
+ protected:
+  testtoken::TempDir dir_{"anchor"};
+  std::string path_ = (dir_.path() / "trustAnchor.config").string();
+  std::string text_ = velkor::RenderKeyIdHex(Twenty());
+
+  void Write(const std::string &content) {
+    std::ofstream out(path_, std::ios::binary);
+    out << content;
+  }
+};
+
+TEST_F(TrustAnchorFile, FindsAnUpperCaseLineAmongOthers) {
+  Write("# trusted CAs\n" + AnchorLine(Bytes(20, 0x11)) + "\n" + AnchorLine(Twenty(), true) + "\n");
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorListed);
+}
+
+TEST_F(TrustAnchorFile, ComparesALastLineWithoutLineFeedAndDropsCarriageReturns) {
+  Write(AnchorLine(Twenty()));
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorListed);
+  Write(AnchorLine(Twenty()) + "\r\n");
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorListed);
+}
+
+TEST_F(TrustAnchorFile, IgnoresLinesOfAnyOtherLength) {
+  std::string doubleBlanks;
+  for (size_t i = 0; i < 20; ++i) doubleBlanks += (i ? "  " : "") + AnchorLine(Bytes{Twenty()[i]});
+  Write(AnchorLine(Twenty()) + "  \n" + doubleBlanks + "\n");
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNotListed);
+}
+
+TEST_F(TrustAnchorFile, EmptyFileListsNothingAndMissingFileIsReported) {
+  Write("");
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNotListed);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_ + ".missing", text_), velkor::kAnchorNoFile);
+  EXPECT_EQ(velkor::LookUpTrustAnchor("", text_), velkor::kAnchorNoFile);
+}
+
+TEST(PasswordConversion, KeepsWholeCodePointsAndEndsInUtf8) {
+  const char *saved = std::setlocale(LC_ALL, nullptr);
+  std::string restore = saved ? saved : "C";
+  ASSERT_NE(std::setlocale(LC_ALL, "ja_JP.UTF-8"), nullptr) << "ja_JP.UTF-8 locale needed";
+  platform::SecureBuffer wide, utf8;
+  const char *password = "パス\xF0\x9F\x94\x91";  // includes a character beyond 16 bits
+  ASSERT_EQ(velkor::ConvertPassword(password, &wide, &utf8), velkor::PasswordConversion::kOk);
+  EXPECT_STREQ(reinterpret_cast<const char *>(utf8.data()), password);
+  ASSERT_EQ(velkor::ConvertPassword("", &wide, &utf8), velkor::PasswordConversion::kOk);
+  EXPECT_EQ(utf8.data()[0], 0);
+  ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
+  EXPECT_EQ(velkor::ConvertPassword("\xE3\x83\x91", &wide, &utf8), velkor::PasswordConversion::kConvertFailed);
+  std::setlocale(LC_ALL, restore.c_str());
+}
+
+TEST(PasswordConversion, RefusesValuesThatAreNoCharacters) {
+  unsigned char out[16];
+  size_t written = 0;
+  const wchar_t surrogate[] = {static_cast<wchar_t>(0xD800)};
+  EXPECT_FALSE(velkor::WideToUtf8(surrogate, 1, out, sizeof out, &written));
+  const wchar_t tooBig[] = {static_cast<wchar_t>(0x110000)};
+  EXPECT_FALSE(velkor::WideToUtf8(tooBig, 1, out, sizeof out, &written));
+  const wchar_t ok[] = {L'a', static_cast<wchar_t>(0x3042)};
+  ASSERT_TRUE(velkor::WideToUtf8(ok, 2, out, sizeof out, &written));
+  EXPECT_EQ(written, 4u);
+  EXPECT_FALSE(velkor::WideToUtf8(ok, 2, out, 4, &written));  // no room for the terminator
+}
+
+}  // namespace

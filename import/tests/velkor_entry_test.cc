@@ -1,0 +1,99 @@
+// The command line and the consumption of the PKCS#12 file.
+#include "velkor_fixture.h"
+
+namespace velkor_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class VelkorEntry : public ::testing::Test {
+ protected:
+  const Pki &pki_ = SharedPki();
+  VelkorApp app_;
+  // No token is needed before the arguments are accepted: a module that
+  // does not exist shows that none was loaded.
+  const std::string module_ = "/nonexistent/module.so";
+
+  void ExpectLog(const std::string &message, int code) {
+    ASSERT_TRUE(app_.Log().has_value());
+    EXPECT_EQ(*app_.Log(), Cp932(LogText(message, code)));
+  }
+  std::vector<std::string> Args(const std::string &a5, const std::string &a6, const std::string &a7) {
+    return {app_.p12Path().string(), "1234", pki_.password, module_, a5, a6, a7};
+  }
+};
+
+TEST_F(VelkorEntry, SevenOrNineArgumentsAreRefusedAndTheFileKept) {
+  Bytes p12 = pki_.Renewal();
+  testtoken::writeFile(app_.p12Path(), p12);
+  std::vector<std::string> args = Args("SUBDN", "ISCHKOFF", "ADDOFF");
+  std::vector<std::string> seven(args.begin(), args.end() - 1);
+  EXPECT_EQ(app_.Run(seven, {}).signedExitCode(), -1);
+  ExpectLog("error:コマンドライン引数が8以外である。", -1);
+  args.push_back("extra");
+  fs::remove(app_.logPath());
+  EXPECT_EQ(app_.Run(args, {}).signedExitCode(), -1);
+  ExpectLog("error:コマンドライン引数が8以外である。", -1);
+  EXPECT_EQ(testtoken::readFile(app_.p12Path()), p12);
+}
+
+TEST_F(VelkorEntry, KeywordsAreExactAndTheFirstBadOneIsReported) {
+  Bytes p12 = pki_.Renewal();
+  testtoken::writeFile(app_.p12Path(), p12);
+  EXPECT_EQ(app_.Run(Args("subdn", "ISCHKOFF", "ADDOFF"), {}).signedExitCode(), -1);
+  ExpectLog("error:コマンドライン引数5番目のオプション文字列がサポート外である。", -1);
+  EXPECT_EQ(app_.Run(Args("SUBDN", "ischkoff", "addoff"), {}).signedExitCode(), -1);
+  ExpectLog("error:コマンドライン引数6番目のオプション文字列がサポート外である。", -1);
+  EXPECT_EQ(app_.Run(Args("SUBCN", "ISCHKON", "ADD"), {}).signedExitCode(), -1);
+  ExpectLog("error:コマンドライン引数7番目のオプション文字列がサポート外である。", -1);
+  EXPECT_EQ(testtoken::readFile(app_.p12Path()), p12);
+}
+
+TEST_F(VelkorEntry, EmptyFileIsNotReadAndNotDeleted) {
+  testtoken::writeFile(app_.p12Path(), {});
+  EXPECT_EQ(app_.Run(Args("SUBDN", "ISCHKOFF", "ADDOFF"), {}).signedExitCode(), -1);
+  ExpectLog("error:PKCS#12ファイルの読み込みに失敗しました。", -1);
+  EXPECT_TRUE(fs::exists(app_.p12Path()));
+}
+
+TEST_F(VelkorEntry, MissingFileIsReportedWithItsPath) {
+  EXPECT_EQ(app_.Run(Args("SUBDN", "ISCHKOFF", "ADDOFF"), {}).signedExitCode(), -1);
+  ExpectLog("error:PKCS#12ファイル\n" + app_.p12Path().string() + "\nを開けませんでした。", -1);
+}
+
+TEST_F(VelkorEntry, WrongPasswordReportedAfterTheFileWasConsumed) {
+  testtoken::writeFile(app_.p12Path(), pki_.Pkcs12(&pki_.newKey, {&pki_.newCert, &pki_.ca.cert}, "right"));
+  EXPECT_EQ(app_.Run(Args("SUBDN", "ISCHKOFF", "ADDOFF"), {}).signedExitCode(), -1);
+  ExpectLog("error:PKCS#12ファイルのパスワードが間違っています。", -1);
+  EXPECT_FALSE(fs::exists(app_.p12Path()));
+}
+
+TEST_F(VelkorEntry, ModuleThatCannotBeFoundGivesMinusEight) {
+  testtoken::writeFile(app_.p12Path(), pki_.Renewal());
+  testtoken::RunResult r = app_.Run(Args("SUBDN", "ISCHKOFF", "ADDOFF"), {});
+  EXPECT_EQ(r.signedExitCode(), -8);
+  ExpectLog("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8);
+}
+
+TEST_F(VelkorEntry, SuccessfulRunAfterAFailedOneLeavesTheOldLog) {
+  testtoken::SoftHsmToken token;
+  {
+    TokenView view(token);
+    SeedOldSet(view.session, pki_);
+  }
+  testtoken::RunResult r = app_.Import(pki_.Renewal(), "0000", pki_.password, token.modulePath(), "SUBDN",
+                                       "ISCHKOFF", "ADDOFF", token.environment());
+  EXPECT_EQ(r.signedExitCode(), -6);
+  const std::string wrongPin =
+      "error:PKCS#11トークンのログインに失敗しました。ユーザPINが間違っています。 code = 0x000000A0";
+  ExpectLog(wrongPin, -6);
+  const std::string failedLog = Cp932(LogText(wrongPin, -6));
+  r = app_.Import(pki_.Renewal(), "1234", pki_.password, token.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF",
+                  token.environment());
+  EXPECT_EQ(r.signedExitCode(), 0);
+  ASSERT_TRUE(app_.Log().has_value());
+  EXPECT_EQ(*app_.Log(), failedLog);
+}
+
+}  // namespace
+}  // namespace velkor_test

@@ -1,0 +1,144 @@
+// Velkor through the fault-injecting module in front of SoftHSM: failing
+// writes are rolled back, failing deletions are reported, and a renewal
+// that fails at any single PKCS#11 call leaves a complete, usable set.
+#include "velkor_fixture.h"
+
+namespace velkor_test {
+namespace {
+
+using testtoken::FaultSetup;
+using testtoken::SoftHsm;
+
+struct Inspection {
+  SetCheck sets;
+  std::vector<std::vector<Bytes>> snapshot;
+};
+
+class VelkorFaults : public ::testing::Test {
+ protected:
+  const Pki &pki_ = SharedPki();
+  VelkorApp app_;
+
+  static std::unique_ptr<SoftHsm> SeededStore(const Pki &pki) {
+    auto hsm = std::make_unique<SoftHsm>(std::vector<testtoken::TokenConfig>{testtoken::TokenConfig{}});
+    testtoken::ScopedEnv env(hsm->environment());
+    testtoken::P11Client client(testtoken::softhsmModulePath());
+    testtoken::P11Session session = client.openSession(client.slotByLabel("TestToken"));
+    session.login("1234");
+    SeedOldSet(session, pki);
+    return hsm;
+  }
+  Inspection Inspect(const SoftHsm &hsm) const {
+    testtoken::ScopedEnv env(hsm.environment());
+    testtoken::P11Client client(testtoken::softhsmModulePath());
+    testtoken::P11Session session = client.openSession(client.slotByLabel("TestToken"));
+    session.login("1234");
+    return Inspection{CheckSets(session, pki_), Snapshot(session)};
+  }
+  testtoken::RunResult Run(const SoftHsm &hsm, const FaultSetup &fault) const {
+    (void)hsm;
+    return app_.Import(pki_.Renewal(), "1234", pki_.password, fault.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF",
+                       fault.environment());
+  }
+  void ExpectLog(const std::string &message, int code) {
+    ASSERT_TRUE(app_.Log().has_value());
+    EXPECT_EQ(*app_.Log(), Cp932(LogText(message, code)));
+  }
+};
+
+TEST_F(VelkorFaults, FullTokenWhenWritingTheCertificateRollsBackTheKeys) {
+  auto hsm = SeededStore(pki_);
+  Inspection before = Inspect(*hsm);
+  FaultSetup fault("C_CreateObject:cert=0x31", testtoken::softhsmModulePath(), hsm->environment());
+  testtoken::RunResult r = Run(*hsm, fault);
+  EXPECT_EQ(r.signedExitCode(), -12);
+  ExpectLog("error:証明書の書き込みに失敗。\ncode=0x00000031", -12);
+  EXPECT_EQ(fault.count("C_DestroyObject"), 2u);  // both keys written in this run
+  EXPECT_EQ(Inspect(*hsm).snapshot, before.snapshot);
+}
+
+TEST_F(VelkorFaults, OtherRefusalOfTheCertificateIsMinusOne) {
+  auto hsm = SeededStore(pki_);
+  Inspection before = Inspect(*hsm);
+  FaultSetup fault("C_CreateObject:cert=0x30", testtoken::softhsmModulePath(), hsm->environment());
+  EXPECT_EQ(Run(*hsm, fault).signedExitCode(), -1);
+  ExpectLog("error:証明書の書き込みに失敗。\ncode=0x00000030", -1);
+  EXPECT_EQ(Inspect(*hsm).snapshot, before.snapshot);
+}
+
+TEST_F(VelkorFaults, FailingRollbackAddsALineAndKeepsTheCode) {
+  auto hsm = SeededStore(pki_);
+  FaultSetup fault("C_CreateObject:pubkey=0x31;C_DestroyObject#1=0x30", testtoken::softhsmModulePath(),
+                   hsm->environment());
+  EXPECT_EQ(Run(*hsm, fault).signedExitCode(), -1);
+  ExpectLog("error:公開鍵の書き込みに失敗。\ncode=0x00000031\nerror:書き込み済みオブジェクトの削除に失敗。\ncode=0x00000030",
+            -1);
+}
+
+TEST_F(VelkorFaults, FailingDeletionOfTheSecondKeyLeavesTheRestPlanned) {
+  auto hsm = SeededStore(pki_);
+  FaultSetup fault("C_DestroyObject#2=0x30", testtoken::softhsmModulePath(), hsm->environment());
+  EXPECT_EQ(Run(*hsm, fault).signedExitCode(), -5);
+  ExpectLog("error:Kivo内の公開鍵データ削除に失敗。\ncode=0x00000030", -5);
+  Inspection after = Inspect(*hsm);
+  EXPECT_EQ(after.sets.completeSets, 1);  // the new set; the old private key went first
+  EXPECT_TRUE(after.sets.oldCertPresent);
+  EXPECT_FALSE(after.sets.anyIncompleteNewObject);
+}
+
+TEST_F(VelkorFaults, FailingCertificateDeletion) {
+  auto hsm = SeededStore(pki_);
+  FaultSetup fault("C_DestroyObject:cert=0x30", testtoken::softhsmModulePath(), hsm->environment());
+  EXPECT_EQ(Run(*hsm, fault).signedExitCode(), -5);
+  ExpectLog("error:Kivo内のデータ削除に失敗。\ncode=0x00000030", -5);
+}
+
+TEST_F(VelkorFaults, EveryFailingCallOfARenewalLeavesACompleteSet) {
+  int calls = 0;
+  {
+    auto hsm = SeededStore(pki_);
+    FaultSetup clean("", testtoken::softhsmModulePath(), hsm->environment());
+    testtoken::RunResult r = Run(*hsm, clean);
+    ASSERT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
+    calls = static_cast<int>(clean.calls().size());
+  }
+  ASSERT_GT(calls, 20);
+  int survived = 0;
+  int failedRuns = 0;
+  for (int n = 1; n <= calls; ++n) {
+    SCOPED_TRACE("FAIL_CALL=" + std::to_string(n));
+    auto hsm = SeededStore(pki_);
+    Inspection before = Inspect(*hsm);
+    std::filesystem::remove(app_.logPath());
+    FaultSetup fault("FAIL_CALL=" + std::to_string(n), testtoken::softhsmModulePath(), hsm->environment());
+    testtoken::RunResult r = Run(*hsm, fault);
+    ASSERT_TRUE(r.exited);
+    int32_t code = r.signedExitCode();
+    if (code != 0) ++failedRuns;
+    Inspection after = Inspect(*hsm);
+    bool ok = after.sets.completeSets >= 1 && !after.sets.anyIncompleteNewObject && after.sets.caPresent;
+    if (code == 0) {
+      ok = ok && !app_.Log().has_value();
+    } else {
+      // The log ends with the code the program returned.
+      std::optional<std::string> log = app_.Log();
+      std::string tail = Cp932("\nツールの戻り値 = " + std::to_string(code));
+      ok = ok && log.has_value() && log->size() >= tail.size() &&
+           log->compare(log->size() - tail.size(), tail.size(), tail) == 0;
+      // Both sets remain only when a deletion failed; any earlier failure
+      // leaves the token as it was.
+      if (code != -5) ok = ok && after.snapshot == before.snapshot;
+    }
+    EXPECT_TRUE(ok) << "exit " << code << (app_.Log() ? "\n" + *app_.Log() : "");
+    if (ok) ++survived;
+  }
+  EXPECT_EQ(survived, calls);
+  // Teardown calls fail without effect; everything else makes the run fail.
+  EXPECT_GT(failedRuns, calls / 2);
+  std::printf("[ fault sweep ] %d of %d failure points survived (%d runs failed)\n", survived, calls, failedRuns);
+  RecordProperty("failure_points", calls);
+  RecordProperty("survived", survived);
+}
+
+}  // namespace
+}  // namespace velkor_test

@@ -1,0 +1,154 @@
+#include "velkor_fixture.h"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "platform/text.h"
+
+namespace velkor_test {
+
+namespace fs = std::filesystem;
+
+std::string LogText(const std::string &message, int code) {
+  return message + "\nツールの戻り値 = " + std::to_string(code);
+}
+
+std::string Cp932(const std::string &utf8) { return platform::Utf8ToCp932(utf8); }
+
+VelkorApp::VelkorApp() {
+  fs::create_directory(binFolder());
+  fs::copy_file(VELKOR_PROGRAM, binFolder() / "Velkor");
+  fs::permissions(binFolder() / "Velkor", fs::perms::owner_all);
+  fs::create_directory_symlink(VELKOR_LIBDIR, dir_.path() / "lib");
+}
+
+std::optional<std::string> VelkorApp::Log() const {
+  if (!fs::exists(logPath())) return std::nullopt;
+  std::ifstream in(logPath(), std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+testtoken::RunResult VelkorApp::Run(const std::vector<std::string> &args, const testtoken::EnvMap &env) const {
+  testtoken::RunOptions options;
+  options.env = env;
+  return testtoken::runProcess((binFolder() / "Velkor").string(), args, options);
+}
+
+testtoken::RunResult VelkorApp::Import(const Bytes &p12, const std::string &pin, const std::string &password,
+                                       const std::string &module, const std::string &subject,
+                                       const std::string &issuer, const std::string &addition,
+                                       const testtoken::EnvMap &env) const {
+  testtoken::writeFile(p12Path(), p12);
+  return Run({p12Path().string(), pin, password, module, subject, issuer, addition}, env);
+}
+
+Pki::Pki()
+    : caName(testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "Velkor Test CA"}})),
+      eeName(testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "Taro Yamada"}})),
+      ca(testtoken::CertAuthority::create(caName, 2048)),
+      oldKey(testtoken::Key::rsa(2048)),
+      newKey(testtoken::Key::rsa(2048)),
+      oldCert(Issue(eeName, 1001, oldKey)),
+      newCert(Issue(eeName, 1002, newKey)) {}
+
+testtoken::Certificate Pki::Issue(const testtoken::Name &subject, uint64_t serial, const testtoken::Key &key) const {
+  testtoken::CertParams spec;
+  spec.subject = subject;
+  spec.serial = testtoken::serialFromNumber(serial);
+  spec.basicConstraints = testtoken::BasicConstraints::CaFalse;
+  return ca.issue(spec, key);
+}
+
+Bytes Pki::Pkcs12(const testtoken::Key *key, const std::vector<const testtoken::Certificate *> &certs,
+                  const std::string &pass) const {
+  testtoken::Pkcs12Params spec;
+  spec.password = pass;
+  spec.key = key;
+  spec.certs = certs;
+  return testtoken::makePkcs12(spec);
+}
+
+Bytes Pki::Renewal() const { return Pkcs12(&newKey, {&newCert, &ca.cert}, password); }
+
+const Pki &SharedPki() {
+  static const Pki pki;
+  return pki;
+}
+
+TokenView::TokenView(const testtoken::SoftHsmToken &token)
+    : env(token.environment()), client(token.modulePath()), session(client.openSession(client.onlySlot())) {
+  session.login(token.token().userPin);
+}
+
+std::vector<std::vector<Bytes>> Snapshot(testtoken::P11Session &session) {
+  static const CK_ATTRIBUTE_TYPE kTypes[] = {CKA_CLASS,   CKA_LABEL,   CKA_ID,       CKA_SUBJECT,
+                                             CKA_VALUE,   CKA_ISSUER,  CKA_SERIAL_NUMBER, CKA_MODULUS,
+                                             CKA_PUBLIC_EXPONENT, CKA_VERIFY_RECOVER, CKA_PRIVATE};
+  std::vector<std::vector<Bytes>> snap;
+  for (CK_OBJECT_HANDLE h : session.findAll()) {
+    std::vector<Bytes> values;
+    for (CK_ATTRIBUTE_TYPE t : kTypes) values.push_back(session.attribute(h, t).value_or(Bytes{0xEE, 0xEE}));
+    snap.push_back(std::move(values));
+  }
+  std::sort(snap.begin(), snap.end());
+  return snap;
+}
+
+bool Verifies(const testtoken::Certificate &cert, const Bytes &data, const Bytes &signature) {
+  EVP_PKEY *key = X509_get0_pubkey(cert.get());
+  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+  bool ok = ctx != nullptr && EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+            EVP_DigestVerify(ctx, signature.data(), signature.size(), data.data(), data.size()) == 1;
+  EVP_MD_CTX_free(ctx);
+  return ok;
+}
+
+void SeedOldSet(testtoken::P11Session &session, const Pki &pki) {
+  Bytes subject = pki.oldCert.subjectDer();
+  session.createCertificate(pki.oldCert.der(), {0x01}, "old certificate");
+  session.createPrivateKey(pki.oldKey.get(), {0x01}, "old key", subject);
+  session.createPublicKey(pki.oldKey.get(), {0x01}, "old key", subject);
+  session.createCertificate(pki.ca.cert.der(), {0x02}, "ca");
+}
+
+SetCheck CheckSets(testtoken::P11Session &session, const Pki &pki) {
+  SetCheck check;
+  std::vector<testtoken::TokenObject> objects = session.objects();
+  Bytes eeSubject = pki.newCert.subjectDer();
+  std::map<Bytes, int> kinds;  // id -> bit set: 1 cert, 2 private, 4 public
+  for (const auto &o : objects) {
+    int bit = 0;
+    if (o.objectClass == CKO_CERTIFICATE) {
+      if (o.subject == pki.ca.cert.subjectDer()) {
+        check.caPresent = true;
+        continue;
+      }
+      if (o.subject != eeSubject) continue;
+      if (o.value == pki.oldCert.der()) check.oldCertPresent = true;
+      bit = 1;
+    } else if (o.objectClass == CKO_PRIVATE_KEY) {
+      bit = 2;
+    } else if (o.objectClass == CKO_PUBLIC_KEY) {
+      bit = 4;
+    }
+    kinds[o.id] |= bit;
+  }
+  for (const auto &[id, bits] : kinds) {
+    if (bits == 7) {
+      ++check.completeSets;
+      check.completeIds.push_back(id);
+    } else if (id != Bytes{0x01} && id != Bytes{0x02}) {
+      check.anyIncompleteNewObject = true;
+    }
+  }
+  return check;
+}
+
+}  // namespace velkor_test

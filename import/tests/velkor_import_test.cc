@@ -1,0 +1,507 @@
+// Velkor against a SoftHSM token behind p11-kit's server: renewal, the
+// checks of subject, serial and issuer, the token's object count, the
+// shapes of PKCS#12 file, and the two module kinds.
+#include <regex>
+
+#include "velkor_fixture.h"
+
+namespace velkor_test {
+namespace {
+
+namespace fs = std::filesystem;
+using testtoken::P11Session;
+using testtoken::SoftHsmToken;
+
+constexpr char kSubjectMismatch[] = "error:Kivo内の証明書とPKCS#12の証明書のサブジェクトが異なる";
+constexpr char kSubjectCnMismatch[] = "error:Kivo内の証明書とPKCS#12の証明書のサブジェクトCNが異なる";
+
+class VelkorImport : public ::testing::Test {
+ protected:
+  const Pki &pki_ = SharedPki();
+  SoftHsmToken token_;
+  VelkorApp app_;
+
+  testtoken::RunResult Import(const Bytes &p12, const std::string &subject = "SUBDN",
+                              const std::string &issuer = "ISCHKOFF", const std::string &addition = "ADDOFF") {
+    return app_.Import(p12, token_.token().userPin, pki_.password, token_.modulePath(), subject, issuer, addition,
+                       token_.environment());
+  }
+  void ExpectLog(const std::string &message, int code) {
+    ASSERT_TRUE(app_.Log().has_value());
+    EXPECT_EQ(*app_.Log(), Cp932(LogText(message, code)));
+  }
+  // A CA certificate of the same name and key as the current one, but an
+  // older serial: what the token holds before a CA renewal.
+  testtoken::Certificate OldCaCert() const {
+    testtoken::CertParams spec;
+    spec.subject = pki_.caName;
+    spec.serial = testtoken::serialFromNumber(7);
+    spec.basicConstraints = testtoken::BasicConstraints::CaTrue;
+    spec.keyUsage = "critical,keyCertSign,cRLSign";
+    return testtoken::issueCertificate(spec, pki_.ca.key, pki_.ca.key, nullptr);
+  }
+};
+
+// The identifier text: 14 digits of local time, a number 0..32767, a line
+// feed.
+bool IsIdentifierText(const Bytes &id) {
+  std::string text(id.begin(), id.end());
+  std::smatch m;
+  if (!std::regex_match(text, m, std::regex("([0-9]{14})(0|[1-9][0-9]{0,4})\n"))) return false;
+  return std::stol(m[2].str()) <= 32767;
+}
+
+TEST_F(VelkorImport, RenewalReplacesTheOldSetAndTheNewKeySigns) {
+  testtoken::Certificate oldCa = OldCaCert();
+  {
+    TokenView view(token_);
+    Bytes subject = pki_.oldCert.subjectDer();
+    view.session.createCertificate(pki_.oldCert.der(), {0x01}, "old certificate");
+    view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old key", subject);
+    view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old key", subject);
+    view.session.createCertificate(oldCa.der(), {0x02}, "old ca");
+  }
+  testtoken::RunResult r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), 0) << r.err;
+  EXPECT_FALSE(app_.Log().has_value());
+  EXPECT_FALSE(fs::exists(app_.p12Path()));
+
+  TokenView view(token_);
+  std::vector<testtoken::TokenObject> objects = view.session.objects();
+  ASSERT_EQ(objects.size(), 4u);
+  Bytes eeId, caId;
+  int privateKeys = 0, publicKeys = 0;
+  for (const auto &o : objects) {
+    EXPECT_NE(o.id, Bytes{0x01});
+    EXPECT_NE(o.id, Bytes{0x02});
+    if (o.objectClass == CKO_CERTIFICATE && o.value == pki_.newCert.der()) {
+      eeId = o.id;
+      EXPECT_EQ(testtoken::toBytes(o.label), o.id);
+      EXPECT_EQ(o.subject, pki_.newCert.subjectDer());
+      EXPECT_EQ(o.issuer, pki_.newCert.issuerDer());
+      EXPECT_EQ(o.serialNumber, pki_.newCert.serialDer());
+    } else if (o.objectClass == CKO_CERTIFICATE && o.value == pki_.ca.cert.der()) {
+      caId = o.id;
+      EXPECT_EQ(testtoken::toBytes(o.label), o.id);
+    } else if (o.objectClass == CKO_PRIVATE_KEY) {
+      ++privateKeys;
+    } else if (o.objectClass == CKO_PUBLIC_KEY) {
+      ++publicKeys;
+    }
+  }
+  EXPECT_EQ(privateKeys, 1);
+  EXPECT_EQ(publicKeys, 1);
+  ASSERT_TRUE(IsIdentifierText(eeId)) << std::string(eeId.begin(), eeId.end());
+  ASSERT_TRUE(IsIdentifierText(caId));
+  for (const auto &o : objects) {
+    if (o.objectClass == CKO_PRIVATE_KEY || o.objectClass == CKO_PUBLIC_KEY) {
+      EXPECT_EQ(o.id, eeId);
+    }
+  }
+  // Keys written through another module than the default one.
+  testtoken::Template pubMatch;
+  pubMatch.addUlong(CKA_CLASS, CKO_PUBLIC_KEY);
+  std::vector<CK_OBJECT_HANDLE> pub = view.session.find(pubMatch);
+  ASSERT_EQ(pub.size(), 1u);
+  EXPECT_EQ(view.session.attribute(pub[0], CKA_LABEL), (Bytes{'n', 'o', 'l', 'a', 'b', 'e', 'l', 0}));
+  EXPECT_EQ(view.session.attribute(pub[0], CKA_SUBJECT), Bytes{});
+  EXPECT_EQ(view.session.attribute(pub[0], CKA_VERIFY_RECOVER), Bytes{CK_TRUE});
+  EXPECT_EQ(view.session.attribute(pub[0], CKA_MODULUS), pki_.newKey.modulus());
+
+  Bytes data = testtoken::toBytes("renewed key signs this");
+  Bytes signature = view.session.sign(eeId, data);
+  EXPECT_TRUE(Verifies(pki_.newCert, data, signature));
+}
+
+TEST_F(VelkorImport, SameCertificateAlreadyPresentLeavesTheTokenUntouched) {
+  std::vector<std::vector<Bytes>> before;
+  {
+    TokenView view(token_);
+    Bytes id = testtoken::toBytes("201701020905037\n");
+    Bytes subject = pki_.newCert.subjectDer();
+    view.session.createCertificate(pki_.newCert.der(), id, "201701020905037\n");
+    view.session.createPrivateKey(pki_.newKey.get(), id, "", subject);
+    view.session.createPublicKey(pki_.newKey.get(), id, "", subject);
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+    before = Snapshot(view.session);
+  }
+  testtoken::RunResult r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), 0);
+  EXPECT_FALSE(app_.Log().has_value());
+  TokenView view(token_);
+  EXPECT_EQ(Snapshot(view.session), before);
+}
+
+TEST_F(VelkorImport, SameCertificateWithAMissingKeyGetsItUnderItsIdentifier) {
+  Bytes id = {0x42};
+  {
+    TokenView view(token_);
+    view.session.createCertificate(pki_.newCert.der(), id, "current");
+    view.session.createPublicKey(pki_.newKey.get(), id, "", pki_.newCert.subjectDer());
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+  }
+  testtoken::RunResult r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), 0);
+  TokenView view(token_);
+  testtoken::Template match;
+  match.addUlong(CKA_CLASS, CKO_PRIVATE_KEY);
+  std::vector<CK_OBJECT_HANDLE> keys = view.session.find(match);
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_EQ(view.session.attribute(keys[0], CKA_ID), id);
+  EXPECT_EQ(view.session.findAll().size(), 4u);
+}
+
+TEST_F(VelkorImport, TwoCopiesOfTheCurrentCertificateNeverCostItsKeys) {
+  Bytes id = {0x42};
+  {
+    TokenView view(token_);
+    Bytes subject = pki_.newCert.subjectDer();
+    view.session.createCertificate(pki_.newCert.der(), id, "current");
+    view.session.createCertificate(pki_.newCert.der(), id, "copy");
+    view.session.createPrivateKey(pki_.newKey.get(), id, "", subject);
+    view.session.createPublicKey(pki_.newKey.get(), id, "", subject);
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+  }
+  testtoken::RunResult r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), 0);
+  TokenView view(token_);
+  SetCheck sets = CheckSets(view.session, pki_);
+  EXPECT_EQ(sets.completeSets, 1);
+  EXPECT_EQ(view.session.findAll().size(), 4u);  // the copy went, the keys stayed
+  EXPECT_TRUE(Verifies(pki_.newCert, Bytes{1, 2, 3}, view.session.sign(id, Bytes{1, 2, 3})));
+}
+
+TEST_F(VelkorImport, SubcnMatchesSubjectsThatDifferOutsideTheCommonName) {
+  testtoken::Name moved = testtoken::simpleName({{"C", "JP"}, {"O", "Elsewhere Inc"}, {"CN", "Taro Yamada"}});
+  testtoken::Certificate movedCert = pki_.Issue(moved, 900, pki_.oldKey);
+  {
+    TokenView view(token_);
+    view.session.createCertificate(movedCert.der(), {0x01}, "old");
+    view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old", movedCert.subjectDer());
+    view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old", movedCert.subjectDer());
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+  }
+  // The whole DN differs: refused with SUBDN.
+  testtoken::RunResult r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), -3);
+  ExpectLog(kSubjectMismatch, -3);
+  fs::remove(app_.logPath());
+
+  r = Import(pki_.Renewal(), "SUBCN");
+  EXPECT_EQ(r.signedExitCode(), 0);
+  EXPECT_FALSE(app_.Log().has_value());
+  TokenView view(token_);
+  SetCheck sets = CheckSets(view.session, pki_);
+  EXPECT_EQ(sets.completeSets, 1);
+  EXPECT_EQ(view.session.findAll().size(), 4u);
+}
+
+TEST_F(VelkorImport, SubcnStillComparesTheCaByWholeName) {
+  testtoken::CertAuthority otherCa = testtoken::CertAuthority::create(
+      testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "Another CA"}}), 2048);
+  {
+    TokenView view(token_);
+    SeedOldSet(view.session, pki_);
+    // Only another CA on the token: the CA of the file has no match.
+    testtoken::Template ca;
+    ca.addUlong(CKA_CLASS, CKO_CERTIFICATE);
+    for (CK_OBJECT_HANDLE h : view.session.find(ca)) {
+      if (view.session.attribute(h, CKA_ID) == Bytes{0x02}) view.session.destroy(h);
+    }
+    view.session.createCertificate(otherCa.cert.der(), {0x02}, "other ca");
+  }
+  testtoken::RunResult r = Import(pki_.Renewal(), "SUBCN");
+  EXPECT_EQ(r.signedExitCode(), -14);
+  ExpectLog(kSubjectCnMismatch, -14);
+}
+
+TEST_F(VelkorImport, IssuerCheckRefusesACertificateFromAnotherIssuer) {
+  testtoken::CertAuthority otherCa = testtoken::CertAuthority::create(
+      testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "Another CA"}}), 2048);
+  testtoken::CertParams spec;
+  spec.subject = pki_.eeName;
+  spec.serial = testtoken::serialFromNumber(5);
+  testtoken::Certificate foreign = otherCa.issue(spec, pki_.oldKey);
+  {
+    TokenView view(token_);
+    view.session.createCertificate(foreign.der(), {0x01}, "foreign");
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+  }
+  testtoken::RunResult r = Import(pki_.Renewal(), "SUBDN", "ISCHKON");
+  EXPECT_EQ(r.signedExitCode(), -15);
+  ExpectLog("error:Kivo内の証明書とPKCS#12のイシュアが異なる。", -15);
+}
+
+TEST_F(VelkorImport, IssuerCheckAcceptsTheSameIssuer) {
+  {
+    TokenView view(token_);
+    SeedOldSet(view.session, pki_);
+  }
+  testtoken::RunResult r = Import(pki_.Renewal(), "SUBDN", "ISCHKON");
+  EXPECT_EQ(r.signedExitCode(), 0);
+  EXPECT_FALSE(app_.Log().has_value());
+}
+
+TEST_F(VelkorImport, SubjectMismatchWithoutAdditionIsRefusedAndTheTokenKept) {
+  testtoken::Certificate stranger =
+      pki_.Issue(testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "Hanako Suzuki"}}), 77,
+                 pki_.oldKey);
+  std::vector<std::vector<Bytes>> before;
+  {
+    TokenView view(token_);
+    view.session.createCertificate(stranger.der(), {0x01}, "stranger");
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+    before = Snapshot(view.session);
+  }
+  testtoken::RunResult r = Import(pki_.Renewal(), "SUBDN", "ISCHKOFF", "ADDOFF");
+  EXPECT_EQ(r.signedExitCode(), -3);
+  ExpectLog(kSubjectMismatch, -3);
+  r = Import(pki_.Renewal(), "SUBDN", "ISCHKON", "ADDON");
+  EXPECT_EQ(r.signedExitCode(), -3);
+  ExpectLog(kSubjectMismatch, -3);
+  TokenView view(token_);
+  EXPECT_EQ(Snapshot(view.session), before);
+}
+
+TEST_F(VelkorImport, TokenObjectCountBounds) {
+  testtoken::RunResult r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), -13);
+  ExpectLog("error:USB内のオブジェクトが空", -13);
+
+  {
+    TokenView view(token_);
+    SeedOldSet(view.session, pki_);
+    for (int i = 0; i < 507; ++i) {
+      testtoken::Template data;
+      data.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_VALUE, std::to_string(i));
+      view.session.create(data);
+    }
+    ASSERT_EQ(view.session.findAll().size(), 511u);
+  }
+  // 511 objects: accepted, and the renewal makes 511 again.
+  r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), 0);
+  {
+    TokenView view(token_);
+    ASSERT_EQ(view.session.findAll().size(), 511u);
+    testtoken::Template data;
+    data.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_VALUE, "one more");
+    view.session.create(data);
+  }
+  fs::remove(app_.logPath());
+  r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), -5);
+  ExpectLog("error:USB内のオブジェクトが規定値よりも多い", -5);
+}
+
+class VelkorPkcs12 : public VelkorImport {
+ protected:
+  void SetUp() override {
+    TokenView view(token_);
+    SeedOldSet(view.session, pki_);
+  }
+};
+
+TEST_F(VelkorPkcs12, OnlyTheEndEntityCertificate) {
+  testtoken::RunResult r = Import(pki_.Pkcs12(&pki_.newKey, {&pki_.newCert}, pki_.password));
+  EXPECT_EQ(r.signedExitCode(), -16);
+  ExpectLog("error:PKCS#12内にCA証明書が存在しない。", -16);
+}
+
+TEST_F(VelkorPkcs12, OnlyACaCertificateIsHandledAlone) {
+  testtoken::Certificate oldCa = OldCaCert();
+  {
+    TokenView view(token_);
+    testtoken::Template ca;
+    ca.add(CKA_ID, Bytes{0x02});
+    for (CK_OBJECT_HANDLE h : view.session.find(ca)) view.session.destroy(h);
+    view.session.createCertificate(oldCa.der(), {0x02}, "old ca");
+  }
+  testtoken::RunResult r = Import(pki_.Pkcs12(nullptr, {&pki_.ca.cert}, pki_.password));
+  EXPECT_EQ(r.signedExitCode(), 0);
+  TokenView view(token_);
+  SetCheck sets = CheckSets(view.session, pki_);
+  EXPECT_TRUE(sets.oldCertPresent);  // the end-entity set is not touched
+  EXPECT_EQ(sets.completeIds, std::vector<Bytes>{Bytes{0x01}});
+  int cas = 0;
+  for (const auto &o : view.session.objects()) {
+    if (o.objectClass == CKO_CERTIFICATE && o.subject == pki_.ca.cert.subjectDer()) {
+      ++cas;
+      EXPECT_EQ(o.value, pki_.ca.cert.der());
+    }
+  }
+  EXPECT_EQ(cas, 1);
+}
+
+TEST_F(VelkorPkcs12, ShapesThatAreRefused) {
+  struct Case {
+    const char *name;
+    Bytes p12;
+    std::string message;
+  };
+  testtoken::Certificate second = pki_.Issue(pki_.eeName, 1003, pki_.newKey);
+  std::vector<Case> cases = {
+      {"three certificates", pki_.Pkcs12(&pki_.newKey, {&pki_.newCert, &pki_.ca.cert, &pki_.oldCert}, pki_.password),
+       "error:P12ファイルが不正である。P12ファイルに証明書が複数格納されている。"},
+      {"no certificate", pki_.Pkcs12(&pki_.newKey, {}, pki_.password), "error:PKCS#12内に証明書が存在しない。"},
+      {"two certificates with the key", pki_.Pkcs12(&pki_.newKey, {&pki_.newCert, &second}, pki_.password),
+       "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が複数格納されている。"},
+      {"two certificates without a key", pki_.Pkcs12(nullptr, {&pki_.oldCert, &pki_.ca.cert}, pki_.password),
+       "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が存在しない。"},
+      {"not a PKCS#12 file", pki_.newCert.der(), "error:指定されたファイルPKCS#12ファイルではありません。"},
+      {"wrong password", pki_.Pkcs12(&pki_.newKey, {&pki_.newCert, &pki_.ca.cert}, "other"),
+       "error:PKCS#12ファイルのパスワードが間違っています。"},
+  };
+  std::vector<std::vector<Bytes>> before;
+  {
+    TokenView view(token_);
+    before = Snapshot(view.session);
+  }
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    testtoken::RunResult r = Import(c.p12);
+    EXPECT_EQ(r.signedExitCode(), -1);
+    ExpectLog(c.message, -1);
+    EXPECT_FALSE(fs::exists(app_.p12Path()));
+  }
+  TokenView view(token_);
+  EXPECT_EQ(Snapshot(view.session), before);
+}
+
+TEST_F(VelkorPkcs12, PasswordsInTheUsersCharacterSet) {
+  const std::string utf8Password = "パスワード";
+  Bytes p12 = pki_.Pkcs12(&pki_.newKey, {&pki_.newCert, &pki_.ca.cert}, utf8Password);
+  testtoken::EnvMap env = token_.environment();
+  env["LC_ALL"] = "C";
+  // Bytes that are no text of the C locale cannot be converted.
+  testtoken::RunResult r = app_.Import(p12, "1234", utf8Password, token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF",
+                                       env);
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog("error:PKCS#12ファイルのパスワードをWCSに変換できませんでした。", -1);
+  // The same password typed in a Shift_JIS locale.
+  env["LC_ALL"] = "ja_JP.SJIS";
+  r = app_.Import(p12, "1234", Cp932(utf8Password), token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF", env);
+  EXPECT_EQ(r.signedExitCode(), 0);
+}
+
+TEST_F(VelkorPkcs12, PasswordInAUtf8Locale) {
+  const std::string password = "パスワード";
+  testtoken::EnvMap env = token_.environment();
+  env["LC_ALL"] = "ja_JP.UTF-8";
+  testtoken::RunResult r = app_.Import(pki_.Pkcs12(&pki_.newKey, {&pki_.newCert, &pki_.ca.cert}, password), "1234",
+                                       password, token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF", env);
+  EXPECT_EQ(r.signedExitCode(), 0);
+  EXPECT_FALSE(app_.Log().has_value());
+}
+
+TEST_F(VelkorPkcs12, EmptyPasswordAlsoOpensAFileWithoutPassword) {
+  testtoken::Pkcs12Params spec;
+  spec.absentPassword = true;
+  spec.key = &pki_.newKey;
+  spec.certs = {&pki_.newCert, &pki_.ca.cert};
+  testtoken::RunResult r = app_.Import(testtoken::makePkcs12(spec), "1234", "", token_.modulePath(), "SUBDN",
+                                       "ISCHKOFF", "ADDOFF", token_.environment());
+  EXPECT_EQ(r.signedExitCode(), 0);
+}
+
+TEST_F(VelkorPkcs12, EmptyPassword) {
+  testtoken::RunResult r = app_.Import(pki_.Pkcs12(&pki_.newKey, {&pki_.newCert, &pki_.ca.cert}, ""), "1234", "",
+                                       token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF", token_.environment());
+  EXPECT_EQ(r.signedExitCode(), 0);
+}
+
+TEST_F(VelkorPkcs12, CaFirstInTheFileIsWrittenFirst) {
+  testtoken::Certificate oldCa = OldCaCert();
+  {
+    TokenView view(token_);
+    testtoken::Template ca;
+    ca.add(CKA_ID, Bytes{0x02});
+    for (CK_OBJECT_HANDLE h : view.session.find(ca)) view.session.destroy(h);
+    view.session.createCertificate(oldCa.der(), {0x02}, "old ca");
+  }
+  testtoken::RunResult r = Import(pki_.Pkcs12(&pki_.newKey, {&pki_.ca.cert, &pki_.newCert}, pki_.password));
+  EXPECT_EQ(r.signedExitCode(), 0);
+  TokenView view(token_);
+  SetCheck sets = CheckSets(view.session, pki_);
+  EXPECT_EQ(sets.completeSets, 1);
+  EXPECT_FALSE(sets.oldCertPresent);
+  EXPECT_EQ(view.session.findAll().size(), 4u);
+}
+
+// The default module name: a copy of the client module called
+// tkvault11.dll on the child's library path.
+class VelkorDefaultModule : public VelkorImport {
+ protected:
+  testtoken::TempDir libs_{"tkvault"};
+  testtoken::EnvMap Env() {
+    fs::create_symlink(token_.modulePath(), libs_.path() / "tkvault11.dll");
+    testtoken::EnvMap env = token_.environment();
+    env["LD_LIBRARY_PATH"] = libs_.path().string();
+    return env;
+  }
+};
+
+TEST_F(VelkorDefaultModule, KeysCarryTheSubjectAndAnEmptyLabel) {
+  {
+    TokenView view(token_);
+    SeedOldSet(view.session, pki_);
+  }
+  testtoken::RunResult r = app_.Import(pki_.Renewal(), "1234", pki_.password, "tkvault11.dll", "SUBDN", "ISCHKOFF",
+                                       "ADDOFF", Env());
+  EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
+  TokenView view(token_);
+  SetCheck sets = CheckSets(view.session, pki_);
+  EXPECT_EQ(sets.completeSets, 1);
+  EXPECT_EQ(view.session.findAll().size(), 4u);
+  for (CK_OBJECT_CLASS cls : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
+    testtoken::Template match;
+    match.addUlong(CKA_CLASS, cls);
+    std::vector<CK_OBJECT_HANDLE> keys = view.session.find(match);
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(view.session.attribute(keys[0], CKA_LABEL), Bytes{});
+    EXPECT_EQ(view.session.attribute(keys[0], CKA_SUBJECT), pki_.newCert.subjectDer());
+    if (cls == CKO_PUBLIC_KEY) {
+      EXPECT_EQ(view.session.attribute(keys[0], CKA_VERIFY_RECOVER), Bytes{CK_FALSE});
+    }
+  }
+}
+
+TEST_F(VelkorDefaultModule, KeySearchNeedsSubjectAndIdentifier) {
+  // Old keys with the right identifier but without a subject: the default
+  // module's search does not find them; any other module's does.
+  {
+    TokenView view(token_);
+    view.session.createCertificate(pki_.oldCert.der(), {0x01}, "old");
+    view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old");
+    view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old");
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+  }
+  testtoken::RunResult r = app_.Import(pki_.Renewal(), "1234", pki_.password, "tkvault11.dll", "SUBDN", "ISCHKOFF",
+                                       "ADDOFF", Env());
+  EXPECT_EQ(r.signedExitCode(), 0);
+  {
+    TokenView view(token_);
+    testtoken::Template old;
+    old.add(CKA_ID, Bytes{0x01});
+    EXPECT_EQ(view.session.find(old).size(), 2u);  // the two keys stayed
+  }
+}
+
+TEST_F(VelkorImport, KeySearchByIdentifierAloneWithAnotherModule) {
+  {
+    TokenView view(token_);
+    view.session.createCertificate(pki_.oldCert.der(), {0x01}, "old");
+    view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old");
+    view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old");
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+  }
+  testtoken::RunResult r = Import(pki_.Renewal());
+  EXPECT_EQ(r.signedExitCode(), 0);
+  TokenView view(token_);
+  testtoken::Template old;
+  old.add(CKA_ID, Bytes{0x01});
+  EXPECT_EQ(view.session.find(old).size(), 0u);
+}
+
+}  // namespace
+}  // namespace velkor_test
