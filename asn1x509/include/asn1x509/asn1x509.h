@@ -142,6 +142,8 @@ typedef struct {
 } X509TypedAVA;
 
 ASN1X509_API int32_t X509NameObjectCreate(X509NameHandle *out, uint32_t *err);
+/* The issuer and subject handles inside X509CertParam belong to their
+ * certificate: destroying one of them fails with ASN1X509_ERR_STATE. */
 ASN1X509_API int32_t X509NameObjectDestroy(X509NameHandle name, uint32_t *err);
 /* Decode a Name (SEQUENCE OF RDN) from DER; replaces the content.  The
  * bytes are kept so that GetPduDER returns them unchanged.  An empty
@@ -162,6 +164,8 @@ ASN1X509_API int32_t X509NameObjectGetAVAp(X509NameHandle name, uint32_t rdnInde
  * kind, ASN1X509_ERR_STRUCTURE for a value of the wrong ASN.1 type. */
 ASN1X509_API int32_t X509NameObjectSgetAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t avaIndex,
                                            X509TypedAVA *record, uint32_t *err);
+/* Building: AVAs keep the order in which they are added, also inside a
+ * multi-valued RDN (the encoding does not re-sort the SET OF). */
 /* Append an empty RDN at the end. */
 ASN1X509_API int32_t X509NameObjectAddRDN(X509NameHandle name, uint32_t *err);
 /* Add one AVA to the last RDN (type and value copied; the value must be
@@ -293,7 +297,9 @@ ASN1X509_API int32_t AsnObjectCreate(AsnObjectHandle *out, uint32_t *err);
 ASN1X509_API int32_t AsnObjectDestroy(AsnObjectHandle obj, uint32_t *err);
 /* Open DER bytes under a type description.  The object keeps a reference
  * to the caller's bytes (no copy) until AsnClose; AsnCalAddressOfValFld
- * answers addresses inside them. */
+ * answers addresses inside them.  The type description is referenced too
+ * (it is normally a static table) and must stay valid until AsnClose.
+ * Opened bytes not yet decoded are decoded by the first query. */
 ASN1X509_API int32_t AsnOpenFromMem(AsnObjectHandle obj, const AsnTypeDesc *type, const Pdu *pdu, uint32_t *err);
 /* Open an empty value to be built with AsnSetOctDER. */
 ASN1X509_API int32_t AsnOpenNew(AsnObjectHandle obj, const AsnTypeDesc *type, uint32_t *err);
@@ -309,7 +315,8 @@ ASN1X509_API int32_t AsnCalLengthOfValFld(AsnObjectHandle obj, const char *path,
 /* Address and length of the content octets inside the opened bytes. */
 ASN1X509_API int32_t AsnCalAddressOfValFld(AsnObjectHandle obj, const char *path, const unsigned char **address,
                                            uint32_t *length, uint32_t *err);
-/* Copy the content octets at path into buffer (capacity bytes). */
+/* Copy the content octets at path into buffer (capacity bytes).  When
+ * they do not fit: ASN1X509_ERR_BUFFER, and *length gets the size needed. */
 ASN1X509_API int32_t AsnGetOctDER(AsnObjectHandle obj, const char *path, unsigned char *buffer, uint32_t capacity,
                                   uint32_t *length, uint32_t *err);
 /* Set the content octets at path (copied); for a CHOICE this selects the
