@@ -1,0 +1,158 @@
+// The program's entry: arguments, its two files beside it, the result line
+// and the console cases.
+#include <gtest/gtest.h>
+
+#include "sarnet_support.h"
+
+namespace sarnet_test {
+namespace {
+
+using namespace testtoken;
+
+constexpr char kArgMessage[] = "error:コマンドライン引数が2以外である。";
+
+TEST(SarnetEntry, WrongArgumentCountFailsBeforeAnyModuleIsLoaded) {
+  ProgramCopy app;
+  const std::string client = p11KitClientModulePath();
+  for (const std::vector<std::string> &args : {std::vector<std::string>{}, std::vector<std::string>{client, "x"}}) {
+    SCOPED_TRACE(args.size());
+    writeFile(app.certFile(), toBytes("old entry\n"));
+    // The loader reports every file it maps: the module must not be one.
+    RunResult r = app.Run(args, {{"LD_DEBUG", "files"}});
+    EXPECT_EQ(r.signedExitCode(), -1);
+    EXPECT_EQ(readTextFile(app.errorFile()), ErrorFileText(kArgMessage, -1));
+    EXPECT_FALSE(fs::exists(app.certFile()));
+    EXPECT_EQ(r.err.find("p11-kit-client.so"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(SarnetEntry, MissingModuleGivesMinus8AndNoCertificateFile) {
+  ProgramCopy app;
+  writeFile(app.certFile(), toBytes("old entry\n"));
+  RunResult r = app.Run({"/nonexistent/libnothing-pkcs11.so"});
+  EXPECT_EQ(r.signedExitCode(), -8);
+  EXPECT_EQ(readTextFile(app.errorFile()),
+            ErrorFileText("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8));
+  EXPECT_FALSE(fs::exists(app.certFile()));
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(SarnetEntry, FileThatIsNoModuleGivesMinus1) {
+  ProgramCopy app;
+  fs::path notModule = app.binDir() / "notamodule.so";
+  writeFile(notModule, toBytes("not an ELF file"));
+  RunResult r = app.Run({notModule.string()});
+  EXPECT_EQ(r.signedExitCode(), -1);
+  EXPECT_EQ(readTextFile(app.errorFile()),
+            ErrorFileText("error:PKCS#11モジュールがロードに失敗しました。 code = 0x000000C1", -1));
+}
+
+TEST(SarnetEntry, NoTokenAndTwoTokens) {
+  SoftHsmToken token({TokenConfig{"One"}, TokenConfig{"Two"}}, std::vector<std::string>{});
+  ProgramCopy app;
+  RunResult none = app.Run({token.modulePath()}, token.environment());
+  EXPECT_EQ(none.signedExitCode(), -9);
+  EXPECT_EQ(readTextFile(app.errorFile()), ErrorFileText("error:USBトークンが挿入されていません。", -9));
+  EXPECT_FALSE(fs::exists(app.certFile()));
+
+  token.serve({"One", "Two"});
+  RunResult two = app.Run({token.modulePath()}, token.environment());
+  EXPECT_EQ(two.signedExitCode(), -10);
+  EXPECT_EQ(readTextFile(app.errorFile()), ErrorFileText("error:複数のUSBトークンが挿入されています。", -10));
+  EXPECT_FALSE(fs::exists(app.certFile()));
+}
+
+TEST(SarnetEntry, EmptyTokenGivesMinus13) {
+  SoftHsmToken token;
+  ProgramCopy app;
+  RunResult r = app.Run({token.modulePath()}, token.environment());
+  EXPECT_EQ(r.signedExitCode(), -13);
+  EXPECT_EQ(readTextFile(app.errorFile()), ErrorFileText("error:USB内のオブジェクトが空", -13));
+  EXPECT_FALSE(fs::exists(app.certFile()));
+}
+
+TEST(SarnetEntry, SuccessfulRunLeavesTheOldErrorFileUnchanged) {
+  SoftHsmToken token;
+  Seed(token, [](P11Session &s) {
+    s.createCertificate(EndEntity(simpleName({{"CN", "Taro"}})).der(), toBytes("01"), "ee");
+  });
+  ProgramCopy app;
+  ASSERT_EQ(app.Run({}).signedExitCode(), -1);
+  const Bytes before = readFile(app.errorFile());
+  RunResult r = app.Run({token.modulePath()}, token.environment());
+  EXPECT_EQ(r.signedExitCode(), 0);
+  EXPECT_EQ(readFile(app.errorFile()), before);
+  EXPECT_EQ(Lines(readTextFile(app.certFile())).size(), 4u);
+}
+
+// Root may write into any folder, so the folder is made unusable by
+// taking both file names with folders of the same names.
+TEST(SarnetEntry, UnwritableProgramFolderReportsOnTheConsole) {
+  SoftHsmToken token;
+  Seed(token, [](P11Session &s) {
+    s.createCertificate(EndEntity(simpleName({{"CN", "Taro"}})).der(), toBytes("01"), "ee");
+  });
+  ProgramCopy app;
+  fs::create_directory(app.errorFile());
+  fs::create_directory(app.certFile());
+  RunResult r = app.Run({token.modulePath()}, token.environment());
+  EXPECT_EQ(r.signedExitCode(), -2);
+  EXPECT_EQ(r.out,
+            "error: エラー情報ファイルへの書き込みに失敗しました。\n"
+            "error:証明書情報ファイルのオープンに失敗しました。\nerrNo=0x00000015"
+            "\nツールの戻り値 = -1");
+  EXPECT_TRUE(fs::is_directory(app.errorFile()));
+  EXPECT_TRUE(fs::is_empty(app.errorFile()));
+}
+
+TEST(SarnetEntry, ArgumentFailureInUnwritableFolderShowsItsOwnCode) {
+  ProgramCopy app;
+  fs::create_directory(app.errorFile());
+  RunResult r = app.Run({});
+  EXPECT_EQ(r.signedExitCode(), -2);
+  EXPECT_EQ(r.out, std::string("error: エラー情報ファイルへの書き込みに失敗しました。\n") + kArgMessage +
+                       "\nツールの戻り値 = -1");
+}
+
+TEST(SarnetEntry, ConsoleLinesFollowTheLocaleCharacterSet) {
+  ProgramCopy app;
+  fs::create_directory(app.errorFile());
+  // The C locale has no Japanese characters: each becomes "?".
+  RunResult r = app.Run({}, {{"LC_ALL", "C"}});
+  EXPECT_EQ(r.signedExitCode(), -2);
+  EXPECT_EQ(r.out.rfind("error: ", 0), 0u);
+  EXPECT_NE(r.out.find("\n??????? = -1"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("\xE3"), std::string::npos);
+}
+
+// A folder path too long for the two 511-byte file paths would give cut
+// paths naming other files; the run stops before touching any file.
+TEST(SarnetEntry, ProgramFolderTooLongForThePathsGivesMinus2) {
+  TempDir base("sarnet-long");
+  fs::path deep = base.path();
+  while (deep.string().size() < 520) deep /= std::string(60, 'd');
+  ProgramCopy app(deep / "bin");
+  RunResult r = app.Run({});
+  EXPECT_EQ(r.signedExitCode(), -2);
+  EXPECT_EQ(r.out, "error:ログファイルパスが構築できない。");
+  EXPECT_FALSE(fs::exists(app.errorFile()));
+}
+
+TEST(SarnetEntry, FolderLongEnoughForTheErrorFileButNotTheCertificateFile) {
+  TempDir base("sarnet-long");
+  fs::path deep = base.path();
+  // "<folder>/bin/Morva.txt" fits 510 bytes, "<folder>/bin/certRead.txt" does not.
+  const size_t want = 510 - std::string("/bin/Morva.txt").size();
+  while (deep.string().size() + 60 < want) deep /= std::string(59, 'd');
+  deep /= std::string(want - deep.string().size() - 1, 'e');
+  ASSERT_EQ((deep / "bin" / "Morva.txt").string().size(), 510u);
+  ProgramCopy app(deep / "bin");
+  RunResult r = app.Run({});
+  EXPECT_EQ(r.signedExitCode(), -2);
+  EXPECT_EQ(r.out, "error:ログファイルパスが構築できない。");
+  EXPECT_FALSE(fs::exists(app.errorFile()));
+}
+
+}  // namespace
+}  // namespace sarnet_test
