@@ -415,8 +415,10 @@ int32_t X509CertObjectSetPduBER(X509CertHandle cert, const Pdu *pdu, uint32_t *e
     if (!IsLive(cert, ObjectKind::kCertificate) || pdu == nullptr || (pdu->data == nullptr && pdu->length != 0)) {
       return Status::kArgument;
     }
+    // Copy before resetting: the bytes may be this object's own DER.
+    std::vector<uint8_t> copy(pdu->data, pdu->data + pdu->length);
     ResetCertificate(cert);
-    cert->der.assign(pdu->data, pdu->data + pdu->length);
+    cert->der = std::move(copy);
     const Status status = DecodeCertificate(cert);
     if (status != Status::kOk) {
       ResetCertificate(cert);

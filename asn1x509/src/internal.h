@@ -74,13 +74,17 @@ class SecureBytes {
   SecureBytes &operator=(const SecureBytes &) = delete;
   ~SecureBytes() { Reset(); }
 
+  // Copies first and releases the old bytes after, so that `bytes` may
+  // point into the old content.
   void Assign(std::span<const uint8_t> bytes) {
-    Reset();
+    std::unique_ptr<uint8_t[]> fresh;
     if (!bytes.empty()) {
-      data_ = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
-      std::memcpy(data_.get(), bytes.data(), bytes.size());
-      size_ = bytes.size();
+      fresh = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
+      std::memcpy(fresh.get(), bytes.data(), bytes.size());
     }
+    Reset();
+    data_ = std::move(fresh);
+    size_ = bytes.size();
   }
   void Reset() {
     Wipe(data_.get(), size_);

@@ -26,8 +26,10 @@ void X509NameObject::Clear() {
 
 Status X509NameObject::Decode(std::span<const uint8_t> bytes) {
   using asn1x509::ExpectElement;
+  // Copy before clearing: the bytes may be this object's own earlier DER.
+  std::vector<uint8_t> copy(bytes.begin(), bytes.end());
   Clear();
-  input.assign(bytes.begin(), bytes.end());
+  input = std::move(copy);
   // Offsets of each AVA's arcs in decodedArcs; pointers are fixed once the
   // vector has stopped growing.
   std::vector<uint32_t> arcOffsets;

@@ -265,6 +265,18 @@ TEST(CertObject, ReloadReplacesContentAndFailedLoadLeavesNothing) {
   EXPECT_EQ(err, ASN1X509_ERR_STATE);
 }
 
+TEST(CertObject, ReloadFromItsOwnDer) {
+  const Bytes der = CertDer(MakeCert(CertSpec{}).get());
+  Cert cert;
+  ASSERT_EQ(cert.Load(der), 0);
+  Pdu own{};
+  uint32_t err = 0;
+  ASSERT_EQ(X509CertObjectGetPduDER(cert.handle(), &own, &err), 0);
+  ASSERT_EQ(X509CertObjectSetPduBER(cert.handle(), &own, &err), 0);
+  ASSERT_EQ(X509CertObjectGetPduDER(cert.handle(), &own, &err), 0);
+  EXPECT_EQ(ToBytes(own.data, own.length), der);
+}
+
 TEST(CertObject, OwnedNamesRefuseTheirOwnDestroy) {
   Cert cert;
   ASSERT_EQ(cert.Load(CertDer(MakeCert(CertSpec{}).get())), 0);

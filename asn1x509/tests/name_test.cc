@@ -286,6 +286,17 @@ TEST(NameObject, ModifiedDecodedNameIsReencodedAndOldPduStays) {
   EXPECT_EQ(ToBytes(before.data, before.length), der);
 }
 
+TEST(NameObject, ReloadFromItsOwnDer) {
+  const Bytes der = NameDer(MakeName({{"CN", V_ASN1_UTF8STRING, Text("Self")}}).get());
+  Name name;
+  ASSERT_EQ(name.Load(der), 0);
+  Pdu own{};
+  uint32_t err = 0;
+  ASSERT_EQ(X509NameObjectGetPduDER(name.handle(), &own, &err), 0);
+  ASSERT_EQ(X509NameObjectSetPduBER(name.handle(), &own, &err), 0);
+  EXPECT_EQ(name.Der(), der);
+}
+
 TEST(NameObject, LongValuesUseLongFormLengths) {
   const Bytes longValue(300, 'x');
   NamePtr x = MakeName({{"CN", V_ASN1_UTF8STRING, longValue}});
