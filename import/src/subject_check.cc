@@ -216,8 +216,6 @@ int32_t CSmartCardReader::SubjectAndSerialCheck(X509CertHandle cert, const CK_OB
     result = status;
     if (status == -3) SetErrorText(velkor::msg::kSubjectMismatch);
     if (status == -14) SetErrorText(velkor::msg::kSubjectCnMismatch);
-  } else if (failed && result == 0) {
-    result = -1;
   }
   return result;
 }

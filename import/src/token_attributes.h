@@ -53,8 +53,7 @@ class AttributeValues {
     if (rv != CKR_OK) return AttributeRead::kUnreadable;
     for (size_t i = 0; i < N; ++i) {
       // A value that grew between the two calls was not stored whole.
-      if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || attrs_[i].ulValueLen > buffers_[i].size() ||
-          (buffers_[i].size() == 1 && attrs_[i].ulValueLen > 1)) {
+      if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || attrs_[i].ulValueLen > buffers_[i].size()) {
         return AttributeRead::kUnreadable;
       }
     }

@@ -87,7 +87,8 @@ TEST(KeyIdText, ComparesPiecewiseIgnoringCaseAndLayout) {
   Bytes other = Twenty();
   other[19] ^= 1;
   EXPECT_EQ(velkor::CompareKeyIdText(rendered, AnchorLine(other)), 1);
-  Bytes shorter(Twenty().begin(), Twenty().end() - 1);
+  Bytes shorter = Twenty();
+  shorter.pop_back();
   EXPECT_EQ(velkor::CompareKeyIdText(rendered, AnchorLine(shorter)), 1);
   EXPECT_EQ(velkor::CompareKeyIdText(rendered, ""), 1);
   EXPECT_EQ(velkor::CompareKeyIdText("  \r\n", "  "), 1);
