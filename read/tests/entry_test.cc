@@ -106,6 +106,25 @@ TEST(SarnetEntry, UnwritableProgramFolderReportsOnTheConsole) {
   EXPECT_TRUE(fs::is_empty(app.errorFile()));
 }
 
+// A certificate file left behind that cannot be deleted (here a folder of
+// that name, since root deletes read-only files): the deletion fails
+// unnoticed and the open after the token was listed fails.
+TEST(SarnetEntry, CertificateFileThatCannotBeReplacedGivesMinus1) {
+  SoftHsmToken token;
+  Seed(token, [](P11Session &s) {
+    s.createCertificate(EndEntity(simpleName({{"CN", "Taro"}})).der(), toBytes("01"), "ee");
+  });
+  ProgramCopy app;
+  fs::create_directory(app.certFile());
+  writeFile(app.certFile() / "kept", toBytes("x"));
+  RunResult r = app.Run({token.modulePath()}, token.environment());
+  EXPECT_EQ(r.signedExitCode(), -1);
+  EXPECT_EQ(readTextFile(app.errorFile()),
+            ErrorFileText("error:証明書情報ファイルのオープンに失敗しました。\nerrNo=0x00000015", -1));
+  EXPECT_TRUE(fs::exists(app.certFile() / "kept"));
+  EXPECT_EQ(r.out, "");
+}
+
 TEST(SarnetEntry, ArgumentFailureInUnwritableFolderShowsItsOwnCode) {
   ProgramCopy app;
   fs::create_directory(app.errorFile());
