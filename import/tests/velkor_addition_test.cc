@@ -113,11 +113,11 @@ TEST_F(VelkorAddition, IssuingCaMissingOnTheToken) {
 }
 
 TEST_F(VelkorAddition, CertificateWithoutKeyIdentifierBeforeTheCaIsPassedOver) {
-  testtoken::CertParams spec;
-  spec.subject = testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "No Key Id"}});
-  spec.serial = testtoken::serialFromNumber(3003);
-  spec.subjectKeyId = testtoken::KeyIdMode::Absent;
-  testtoken::Certificate noSki = pki_.ca.issue(spec, pki_.oldKey);
+  testtoken::CertParams params;
+  params.subject = testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "No Key Id"}});
+  params.serial = testtoken::serialFromNumber(3003);
+  params.subjectKeyId = testtoken::KeyIdMode::Absent;
+  testtoken::Certificate noSki = pki_.ca.issue(params, pki_.oldKey);
   ASSERT_FALSE(noSki.subjectKeyId().has_value());
   {
     TokenView view(token_);

@@ -9,7 +9,7 @@ namespace {
 using testtoken::FaultSetup;
 using testtoken::SoftHsm;
 
-struct Inspection {
+struct TokenState {
   SetCheck sets;
   std::vector<std::vector<Bytes>> snapshot;
 };
@@ -28,12 +28,12 @@ class VelkorFaults : public ::testing::Test {
     SeedOldSet(session, pki);
     return hsm;
   }
-  Inspection Inspect(const SoftHsm &hsm) const {
+  TokenState ReadState(const SoftHsm &hsm) const {
     testtoken::ScopedEnv env(hsm.environment());
     testtoken::P11Client client(testtoken::softhsmModulePath());
     testtoken::P11Session session = client.openSession(client.slotByLabel("TestToken"));
     session.login("1234");
-    return Inspection{CheckSets(session, pki_), Snapshot(session)};
+    return TokenState{CheckSets(session, pki_), Snapshot(session)};
   }
   testtoken::RunResult Run(const SoftHsm &hsm, const FaultSetup &fault) const {
     (void)hsm;
@@ -48,22 +48,22 @@ class VelkorFaults : public ::testing::Test {
 
 TEST_F(VelkorFaults, FullTokenWhenWritingTheCertificateRollsBackTheKeys) {
   auto hsm = SeededStore(pki_);
-  Inspection before = Inspect(*hsm);
+  TokenState before = ReadState(*hsm);
   FaultSetup fault("C_CreateObject:cert=0x31", testtoken::softhsmModulePath(), hsm->environment());
   testtoken::RunResult r = Run(*hsm, fault);
   EXPECT_EQ(r.signedExitCode(), -12);
   ExpectLog("error:証明書の書き込みに失敗。\ncode=0x00000031", -12);
   EXPECT_EQ(fault.count("C_DestroyObject"), 2u);  // both keys written in this run
-  EXPECT_EQ(Inspect(*hsm).snapshot, before.snapshot);
+  EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
 }
 
 TEST_F(VelkorFaults, OtherRefusalOfTheCertificateIsMinusOne) {
   auto hsm = SeededStore(pki_);
-  Inspection before = Inspect(*hsm);
+  TokenState before = ReadState(*hsm);
   FaultSetup fault("C_CreateObject:cert=0x30", testtoken::softhsmModulePath(), hsm->environment());
   EXPECT_EQ(Run(*hsm, fault).signedExitCode(), -1);
   ExpectLog("error:証明書の書き込みに失敗。\ncode=0x00000030", -1);
-  EXPECT_EQ(Inspect(*hsm).snapshot, before.snapshot);
+  EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
 }
 
 TEST_F(VelkorFaults, FailingRollbackAddsALineAndKeepsTheCode) {
@@ -80,7 +80,7 @@ TEST_F(VelkorFaults, FailingDeletionOfTheSecondKeyLeavesTheRestPlanned) {
   FaultSetup fault("C_DestroyObject#2=0x30", testtoken::softhsmModulePath(), hsm->environment());
   EXPECT_EQ(Run(*hsm, fault).signedExitCode(), -5);
   ExpectLog("error:Kivo内の公開鍵データ削除に失敗。\ncode=0x00000030", -5);
-  Inspection after = Inspect(*hsm);
+  TokenState after = ReadState(*hsm);
   EXPECT_EQ(after.sets.completeSets, 1);  // the new set; the old private key went first
   EXPECT_TRUE(after.sets.oldCertPresent);
   EXPECT_FALSE(after.sets.anyIncompleteNewObject);
@@ -108,14 +108,14 @@ TEST_F(VelkorFaults, EveryFailingCallOfARenewalLeavesACompleteSet) {
   for (int n = 1; n <= calls; ++n) {
     SCOPED_TRACE("FAIL_CALL=" + std::to_string(n));
     auto hsm = SeededStore(pki_);
-    Inspection before = Inspect(*hsm);
+    TokenState before = ReadState(*hsm);
     std::filesystem::remove(app_.logPath());
     FaultSetup fault("FAIL_CALL=" + std::to_string(n), testtoken::softhsmModulePath(), hsm->environment());
     testtoken::RunResult r = Run(*hsm, fault);
     ASSERT_TRUE(r.exited);
     int32_t code = r.signedExitCode();
     if (code != 0) ++failedRuns;
-    Inspection after = Inspect(*hsm);
+    TokenState after = ReadState(*hsm);
     bool ok = after.sets.completeSets >= 1 && !after.sets.anyIncompleteNewObject && after.sets.caPresent;
     if (code == 0) {
       ok = ok && !app_.Log().has_value();

@@ -59,20 +59,20 @@ Pki::Pki()
       newCert(Issue(eeName, 1002, newKey)) {}
 
 testtoken::Certificate Pki::Issue(const testtoken::Name &subject, uint64_t serial, const testtoken::Key &key) const {
-  testtoken::CertParams spec;
-  spec.subject = subject;
-  spec.serial = testtoken::serialFromNumber(serial);
-  spec.basicConstraints = testtoken::BasicConstraints::CaFalse;
-  return ca.issue(spec, key);
+  testtoken::CertParams params;
+  params.subject = subject;
+  params.serial = testtoken::serialFromNumber(serial);
+  params.basicConstraints = testtoken::BasicConstraints::CaFalse;
+  return ca.issue(params, key);
 }
 
 Bytes Pki::Pkcs12(const testtoken::Key *key, const std::vector<const testtoken::Certificate *> &certs,
                   const std::string &pass) const {
-  testtoken::Pkcs12Params spec;
-  spec.password = pass;
-  spec.key = key;
-  spec.certs = certs;
-  return testtoken::makePkcs12(spec);
+  testtoken::Pkcs12Params params;
+  params.password = pass;
+  params.key = key;
+  params.certs = certs;
+  return testtoken::makePkcs12(params);
 }
 
 Bytes Pki::Renewal() const { return Pkcs12(&newKey, {&newCert, &ca.cert}, password); }

@@ -33,12 +33,12 @@ class VelkorImport : public ::testing::Test {
   // A CA certificate of the same name and key as the current one, but an
   // older serial: what the token holds before a CA renewal.
   testtoken::Certificate OldCaCert() const {
-    testtoken::CertParams spec;
-    spec.subject = pki_.caName;
-    spec.serial = testtoken::serialFromNumber(7);
-    spec.basicConstraints = testtoken::BasicConstraints::CaTrue;
-    spec.keyUsage = "critical,keyCertSign,cRLSign";
-    return testtoken::issueCertificate(spec, pki_.ca.key, pki_.ca.key, nullptr);
+    testtoken::CertParams params;
+    params.subject = pki_.caName;
+    params.serial = testtoken::serialFromNumber(7);
+    params.basicConstraints = testtoken::BasicConstraints::CaTrue;
+    params.keyUsage = "critical,keyCertSign,cRLSign";
+    return testtoken::issueCertificate(params, pki_.ca.key, pki_.ca.key, nullptr);
   }
 };
 
@@ -218,10 +218,10 @@ TEST_F(VelkorImport, SubcnStillComparesTheCaByWholeName) {
 TEST_F(VelkorImport, IssuerCheckRefusesACertificateFromAnotherIssuer) {
   testtoken::CertAuthority otherCa = testtoken::CertAuthority::create(
       testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "Another CA"}}), 2048);
-  testtoken::CertParams spec;
-  spec.subject = pki_.eeName;
-  spec.serial = testtoken::serialFromNumber(5);
-  testtoken::Certificate foreign = otherCa.issue(spec, pki_.oldKey);
+  testtoken::CertParams params;
+  params.subject = pki_.eeName;
+  params.serial = testtoken::serialFromNumber(5);
+  testtoken::Certificate foreign = otherCa.issue(params, pki_.oldKey);
   {
     TokenView view(token_);
     view.session.createCertificate(foreign.der(), {0x01}, "foreign");
@@ -395,11 +395,11 @@ TEST_F(VelkorPkcs12, PasswordInAUtf8Locale) {
 }
 
 TEST_F(VelkorPkcs12, EmptyPasswordAlsoOpensAFileWithoutPassword) {
-  testtoken::Pkcs12Params spec;
-  spec.absentPassword = true;
-  spec.key = &pki_.newKey;
-  spec.certs = {&pki_.newCert, &pki_.ca.cert};
-  testtoken::RunResult r = app_.Import(testtoken::makePkcs12(spec), "1234", "", token_.modulePath(), "SUBDN",
+  testtoken::Pkcs12Params params;
+  params.absentPassword = true;
+  params.key = &pki_.newKey;
+  params.certs = {&pki_.newCert, &pki_.ca.cert};
+  testtoken::RunResult r = app_.Import(testtoken::makePkcs12(params), "1234", "", token_.modulePath(), "SUBDN",
                                        "ISCHKOFF", "ADDOFF", token_.environment());
   EXPECT_EQ(r.signedExitCode(), 0);
 }
