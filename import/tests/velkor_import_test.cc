@@ -505,3 +505,57 @@ TEST_F(VelkorImport, KeySearchByIdentifierAloneWithAnotherModule) {
 
 }  // namespace
 }  // namespace velkor_test
+
+namespace velkor_test {
+namespace {
+
+TEST_F(VelkorImport, TokenWithoutAnyCertificateIsASubjectMismatch) {
+  {
+    TokenView view(token_);
+    view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old", pki_.oldCert.subjectDer());
+    view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old", pki_.oldCert.subjectDer());
+  }
+  EXPECT_EQ(Import(pki_.Renewal()).signedExitCode(), -3);
+  ExpectLog(kSubjectMismatch, -3);
+  EXPECT_EQ(Import(pki_.Renewal(), "SUBCN").signedExitCode(), -14);
+  ExpectLog(kSubjectCnMismatch, -14);
+}
+
+TEST_F(VelkorImport, SubcnNeverMatchesASubjectWithoutCommonName) {
+  testtoken::Name noCn = testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}});
+  testtoken::Certificate noCnOld = pki_.Issue(noCn, 41, pki_.oldKey);
+  testtoken::Certificate noCnNew = pki_.Issue(noCn, 42, pki_.newKey);
+  {
+    TokenView view(token_);
+    view.session.createCertificate(noCnOld.der(), {0x01}, "old");
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+  }
+  testtoken::RunResult r = Import(pki_.Pkcs12(&pki_.newKey, {&noCnNew, &pki_.ca.cert}, pki_.password), "SUBCN");
+  EXPECT_EQ(r.signedExitCode(), -14);
+  ExpectLog(kSubjectCnMismatch, -14);
+}
+
+TEST_F(VelkorPkcs12, FileWithoutMacIsCheckedByDecryption) {
+  testtoken::Pkcs12Params params;
+  params.password = pki_.password;
+  params.key = &pki_.newKey;
+  params.certs = {&pki_.newCert, &pki_.ca.cert};
+  params.mac = false;
+  params.encryption = testtoken::Pkcs12Encryption::Legacy3Des;
+  Bytes p12 = testtoken::makePkcs12(params);
+  testtoken::RunResult r = app_.Import(p12, "1234", "not the password", token_.modulePath(), "SUBDN", "ISCHKOFF",
+                                       "ADDOFF", token_.environment());
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ASSERT_TRUE(app_.Log().has_value());
+  std::string expectedHead = Cp932("error:PKCS#12のインポートに失敗しました。\ncode=0x");
+  EXPECT_EQ(app_.Log()->substr(0, expectedHead.size()), expectedHead);
+  std::string rest = app_.Log()->substr(expectedHead.size());
+  EXPECT_TRUE(std::regex_match(rest.substr(0, 8), std::regex("[0-9A-F]{8}"))) << rest;
+  EXPECT_EQ(rest.substr(8), Cp932("\nツールの戻り値 = -1"));
+  r = app_.Import(p12, "1234", pki_.password, token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF",
+                  token_.environment());
+  EXPECT_EQ(r.signedExitCode(), 0);
+}
+
+}  // namespace
+}  // namespace velkor_test
