@@ -361,6 +361,12 @@ int32_t AsnSetOctDER(AsnObjectHandle obj, const char *path, const unsigned char 
     if (obj->type->kind == ASN_TYPE_CHOICE && alternative == 0) {
       return Status::kChoice;  // a CHOICE is set through one alternative
     }
+    // Types with content rules (INTEGER, BOOLEAN, ...) only take contents
+    // that encode as DER; strings take any octets.
+    const uint32_t tag = alternative == 0 ? obj->type->tag : obj->type->alternatives[alternative - 1].tag;
+    if (!IsValidContent(tag, der::Input(bytes, length))) {
+      return Status::kDer;
+    }
     // The value must encode within the 32-bit range.
     uint32_t encoded = 0;
     if (Status s = EncodedLength(length, &encoded); s != Status::kOk) {

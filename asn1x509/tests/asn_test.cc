@@ -217,6 +217,30 @@ TEST(AsnValue, PathsStatesAndDescriptions) {
   EXPECT_EQ(*asn.err(), ASN1X509_ERR_ARGUMENT);
 }
 
+TEST(AsnValue, SetRefusesContentsThatAreNotDer) {
+  const AsnTypeDesc integer{ASN_TYPE_PRIMITIVE, 2, nullptr, nullptr, 0};
+  struct Case {
+    const char *what;
+    Bytes contents;
+    int32_t status;
+  } cases[] = {
+      {"one octet", {0x05}, 0},
+      {"needed sign octet", {0x00, 0x80}, 0},
+      {"empty INTEGER", {}, -1},
+      {"redundant leading zero", {0x00, 0x05}, -1},
+  };
+  for (const Case &c : cases) {
+    Asn asn;
+    ASSERT_EQ(AsnOpenNew(asn.h(), &integer, asn.err()), 0);
+    EXPECT_EQ(AsnSetOctDER(asn.h(), "/", c.contents.data(), static_cast<uint32_t>(c.contents.size()), asn.err()),
+              c.status)
+        << c.what;
+    if (c.status != 0) {
+      EXPECT_EQ(*asn.err(), ASN1X509_ERR_DER) << c.what;
+    }
+  }
+}
+
 TEST(AsnValue, CompareObjid) {
   const int32_t cn[] = {2, 5, 4, 3};
   const int32_t o[] = {2, 5, 4, 10};
