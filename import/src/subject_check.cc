@@ -173,18 +173,19 @@ int32_t CSmartCardReader::SubjectAndSerialCheck(X509CertHandle cert, const CK_OB
     if (sameSerial) {
       if (kind == 1) {
         plan.writeEeCert = 0;
+      } else {
+        plan.writeCaCert = 0;
+      }
+      // The first certificate with this serial stays, and only its keys
+      // count as present; a second copy goes like an older certificate,
+      // keys and all.
+      if (sameSerialCount > 0) {
+        planDeletion = true;
+      } else if (kind == 1) {
         if (PublicKeyAndPrivateKeyWriteCheck(attrs[kSubject], attrs[kId], plan) == 0) {
           failed = true;
           break;
         }
-      } else {
-        plan.writeCaCert = 0;
-      }
-      // The first certificate with this serial stays; a second copy goes
-      // like an older certificate.
-      if (sameSerialCount > 0) {
-        planDeletion = true;
-      } else if (kind == 1) {
         RememberKeptEe(attrs[kSubject], attrs[kId], i);
       } else {
         RememberKeptCa(i);

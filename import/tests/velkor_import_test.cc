@@ -559,3 +559,28 @@ TEST_F(VelkorPkcs12, FileWithoutMacIsCheckedByDecryption) {
 
 }  // namespace
 }  // namespace velkor_test
+
+namespace velkor_test {
+namespace {
+
+TEST_F(VelkorImport, SecondCopyUnderAnotherIdentifierGoesWithItsKeys) {
+  {
+    TokenView view(token_);
+    Bytes subject = pki_.newCert.subjectDer();
+    for (Bytes id : {Bytes{0x42}, Bytes{0x43}}) {
+      view.session.createCertificate(pki_.newCert.der(), id, "copy");
+      view.session.createPrivateKey(pki_.newKey.get(), id, "", subject);
+      view.session.createPublicKey(pki_.newKey.get(), id, "", subject);
+    }
+    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+  }
+  EXPECT_EQ(Import(pki_.Renewal()).signedExitCode(), 0);
+  TokenView view(token_);
+  SetCheck sets = CheckSets(view.session, pki_);
+  EXPECT_EQ(sets.completeSets, 1);
+  EXPECT_FALSE(sets.anyIncompleteNewObject);
+  EXPECT_EQ(view.session.findAll().size(), 4u);
+}
+
+}  // namespace
+}  // namespace velkor_test
