@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "entry_messages.h"
@@ -20,12 +21,22 @@ namespace {
 constexpr size_t kEntryMessageSize = 1024;
 constexpr int kFailure = -1;
 
+// The path as it goes into a message: cut (never inside a character) so
+// that the message's own text and its result line always fit.
+std::string PathForMessage(const char *path) {
+  constexpr size_t kRoomForText = 160;
+  size_t length = std::strlen(path);
+  size_t room = kEntryMessageSize - kRoomForText;
+  if (length <= room) return path;
+  return std::string(path, platform::TrimPartialUtf8(path, room));
+}
+
 // Reads the whole file into `blob` (wiped when it goes).  On failure the
 // message is formatted into `message`.
 bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, char *message, size_t messageSize) {
   platform::File f(std::fopen(path, "rb"));
   if (!f) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, path, kFailure);
+    platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
     return false;
   }
   struct stat st {};
@@ -51,7 +62,7 @@ bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, char *messag
 bool OverwritePkcs12File(const char *path, size_t size, char *message, size_t messageSize) {
   platform::File f(std::fopen(path, "w"));
   if (!f) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, path, kFailure);
+    platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
     return false;
   }
   std::vector<unsigned char> ones(size, 0x01);

@@ -97,3 +97,24 @@ TEST_F(VelkorEntry, SuccessfulRunAfterAFailedOneLeavesTheOldLog) {
 
 }  // namespace
 }  // namespace velkor_test
+
+namespace velkor_test {
+namespace {
+
+TEST_F(VelkorEntry, VeryLongPathStillEndsTheLogWithTheResultLine) {
+  std::string path = "/nonexistent";
+  while (path.size() < 1500) path += "/ディレクトリ";
+  testtoken::RunResult r = app_.Run({path + "/in.p12", "1234", "x", module_, "SUBDN", "ISCHKOFF", "ADDOFF"}, {});
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ASSERT_TRUE(app_.Log().has_value());
+  std::string head = Cp932("error:PKCS#12ファイル\n/nonexistent/");
+  std::string tail = Cp932("\nを開けませんでした。\nツールの戻り値 = -1");
+  const std::string log = app_.Log().value();
+  ASSERT_GT(log.size(), head.size() + tail.size());
+  EXPECT_EQ(log.substr(0, head.size()), head);
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+  EXPECT_EQ(log.find('?'), std::string::npos);  // no character was cut in half
+}
+
+}  // namespace
+}  // namespace velkor_test
