@@ -20,14 +20,14 @@ Bytes TypicalName() {
 }
 
 Bytes TypicalCert() {
-  CertSpec spec;
-  spec.subject = {{"C", V_ASN1_PRINTABLESTRING, {'J', 'P'}}, {"O", V_ASN1_UTF8STRING, {'O', 'r', 'g'}},
+  CertRecipe recipe;
+  recipe.subject = {{"C", V_ASN1_PRINTABLESTRING, {'J', 'P'}}, {"O", V_ASN1_UTF8STRING, {'O', 'r', 'g'}},
                   {"CN", V_ASN1_UTF8STRING, {'T', 'a', 'r', 'o'}}};
-  spec.basicConstraints = "CA:FALSE";
-  spec.subjectKeyId = true;
-  spec.authorityKeyId = true;
-  spec.keyUsage = "critical,digitalSignature";
-  return CertDer(MakeCert(spec).get());
+  recipe.basicConstraints = "CA:FALSE";
+  recipe.subjectKeyId = true;
+  recipe.authorityKeyId = true;
+  recipe.keyUsage = "critical,digitalSignature";
+  return CertDer(MakeCert(recipe).get());
 }
 
 void BM_NameDecodeAndWalk(benchmark::State &state) {

@@ -54,7 +54,7 @@ struct Shape {
 Bytes Build(const Shape &s) {
   static const Bytes name = NameDer(MakeName({{"CN", V_ASN1_UTF8STRING, {'x'}}}).get());
   static const Bytes spki = [] {
-    X509Ptr cert = MakeCert(CertSpec{});
+    X509Ptr cert = MakeCert(CertRecipe{});
     unsigned char *out = nullptr;
     const int n = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert.get()), &out);
     Bytes b(out, out + n);

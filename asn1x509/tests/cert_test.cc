@@ -61,11 +61,11 @@ Bytes ExtensionValue(const X509 *cert, int nid, int *critical) {
 
 struct CertCase {
   const char *label;
-  CertSpec spec;
+  CertRecipe recipe;
 };
 
-CertSpec Spec(int bits, Bytes serial) {
-  CertSpec s;
+CertRecipe Recipe(int bits, Bytes serial) {
+  CertRecipe s;
   s.keyBits = bits;
   s.serial = std::move(serial);
   return s;
@@ -73,29 +73,29 @@ CertSpec Spec(int bits, Bytes serial) {
 
 std::vector<CertCase> Cases() {
   std::vector<CertCase> cases;
-  cases.push_back({"rsa1024_serial_one_byte", Spec(1024, {0x05})});
-  cases.push_back({"rsa2048_serial_needs_zero_pad", Spec(2048, {0x00, 0x80})});
-  cases.push_back({"rsa3072_serial_20_bytes", Spec(3072, Bytes(20, 0x7A))});
+  cases.push_back({"rsa1024_serial_one_byte", Recipe(1024, {0x05})});
+  cases.push_back({"rsa2048_serial_needs_zero_pad", Recipe(2048, {0x00, 0x80})});
+  cases.push_back({"rsa3072_serial_20_bytes", Recipe(3072, Bytes(20, 0x7A))});
   cases.push_back({"serial_21_bytes_padded", [] {
                      Bytes b(21, 0xC3);
                      b[0] = 0x00;
-                     return Spec(2048, b);
+                     return Recipe(2048, b);
                    }()});
-  cases.push_back({"serial_negative", Spec(2048, {0xFF, 0x7F})});
-  cases.push_back({"serial_zero", Spec(2048, {0x00})});
+  cases.push_back({"serial_negative", Recipe(2048, {0xFF, 0x7F})});
+  cases.push_back({"serial_zero", Recipe(2048, {0x00})});
   {
-    CertSpec s = Spec(2048, {0x01});
+    CertRecipe s = Recipe(2048, {0x01});
     s.v1 = true;
     cases.push_back({"v1_without_extensions", s});
   }
   {
-    CertSpec s = Spec(2048, {0x02});
+    CertRecipe s = Recipe(2048, {0x02});
     s.notBefore = "491231235959Z";
     s.notAfter = "20510101000000Z";
     cases.push_back({"utc_and_generalized_times", s});
   }
   {
-    CertSpec s = Spec(2048, {0x03});
+    CertRecipe s = Recipe(2048, {0x03});
     s.basicConstraints = "critical,CA:TRUE,pathlen:2";
     s.subjectKeyId = true;
     s.authorityKeyId = true;
@@ -103,14 +103,14 @@ std::vector<CertCase> Cases() {
     cases.push_back({"ca_with_key_ids", s});
   }
   {
-    CertSpec s = Spec(2048, {0x04});
+    CertRecipe s = Recipe(2048, {0x04});
     s.basicConstraints = "CA:FALSE";
     s.subjectKeyId = true;
     s.keyUsage = "digitalSignature";
     cases.push_back({"end_entity_non_critical", s});
   }
   {
-    CertSpec s = Spec(2048, {0x06});
+    CertRecipe s = Recipe(2048, {0x06});
     s.subject = {{"C", V_ASN1_PRINTABLESTRING, {'J', 'P'}},
                  {"O", V_ASN1_UTF8STRING, {'O', 'r', 'g'}},
                  {"OU", V_ASN1_T61STRING, {'U', 'n', 'i', 't'}},
@@ -124,8 +124,8 @@ std::vector<CertCase> Cases() {
 class CertDecode : public ::testing::TestWithParam<CertCase> {};
 
 TEST_P(CertDecode, FieldsMatchOpenSsl) {
-  const CertSpec &spec = GetParam().spec;
-  X509Ptr x509 = MakeCert(spec);
+  const CertRecipe &recipe = GetParam().recipe;
+  X509Ptr x509 = MakeCert(recipe);
   const Bytes der = CertDer(x509.get());
   Cert cert;
   ASSERT_EQ(cert.Load(der), 0) << std::hex << cert.err();
@@ -137,7 +137,7 @@ TEST_P(CertDecode, FieldsMatchOpenSsl) {
 
   EXPECT_EQ(p.version, X509_get_version(x509.get()));
   EXPECT_EQ(p.serial.serialForm, 1);
-  EXPECT_EQ(ToBytes(p.serial.serialBytes, p.serial.serialLength), spec.serial);
+  EXPECT_EQ(ToBytes(p.serial.serialBytes, p.serial.serialLength), recipe.serial);
   EXPECT_EQ(ToBytes(p.serial.serialBytes, p.serial.serialLength), SerialContent(x509.get()));
 
   EXPECT_EQ(PduBytes(p.subjectDer), NameDer(X509_get_subject_name(x509.get())));
@@ -149,12 +149,12 @@ TEST_P(CertDecode, FieldsMatchOpenSsl) {
   EXPECT_EQ(PduBytes(subject), PduBytes(p.subjectDer));
   EXPECT_EQ(PduBytes(issuer), PduBytes(p.issuerDer));
 
-  const int expectedBefore = spec.notBefore.size() == 13 ? X509_TIME_UTC : X509_TIME_GENERALIZED;
-  const int expectedAfter = spec.notAfter.size() == 13 ? X509_TIME_UTC : X509_TIME_GENERALIZED;
+  const int expectedBefore = recipe.notBefore.size() == 13 ? X509_TIME_UTC : X509_TIME_GENERALIZED;
+  const int expectedAfter = recipe.notAfter.size() == 13 ? X509_TIME_UTC : X509_TIME_GENERALIZED;
   EXPECT_EQ(p.notBefore.kind, expectedBefore);
   EXPECT_EQ(p.notAfter.kind, expectedAfter);
-  EXPECT_EQ(std::string(p.notBefore.chars, p.notBefore.count), spec.notBefore);
-  EXPECT_EQ(std::string(p.notAfter.chars, p.notAfter.count), spec.notAfter);
+  EXPECT_EQ(std::string(p.notBefore.chars, p.notBefore.count), recipe.notBefore);
+  EXPECT_EQ(std::string(p.notAfter.chars, p.notAfter.count), recipe.notAfter);
 
   // Subject public key bits and the SPKI as a whole.
   ASN1_BIT_STRING *key = X509_get0_pubkey_bitstr(x509.get());
@@ -162,7 +162,7 @@ TEST_P(CertDecode, FieldsMatchOpenSsl) {
   EXPECT_EQ(ToBytes(p.subjectPublicKey.bits, p.subjectPublicKey.bitLength / 8),
             ToBytes(key->data, static_cast<size_t>(key->length)));
   EXPECT_EQ(ToBytes(p.subjectPublicKey.bits, p.subjectPublicKey.bitLength / 8),
-            Pkcs1PublicDer(RsaKey(spec.keyBits)));
+            Pkcs1PublicDer(RsaKey(recipe.keyBits)));
   unsigned char *spki = nullptr;
   const int spkiLength = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(x509.get()), &spki);
   EXPECT_EQ(PduBytes(p.subjectPublicKeyInfoDer), Bytes(spki, spki + spkiLength));
@@ -185,7 +185,7 @@ TEST_P(CertDecode, FieldsMatchOpenSsl) {
 
   // Extensions, each compared with OpenSSL's view of it.
   EXPECT_EQ(p.extensionCount, static_cast<uint32_t>(X509_get_ext_count(x509.get())));
-  if (spec.v1 || X509_get_ext_count(x509.get()) == 0) {
+  if (recipe.v1 || X509_get_ext_count(x509.get()) == 0) {
     EXPECT_EQ(p.extensions, nullptr);
     return;
   }
@@ -235,10 +235,10 @@ INSTANTIATE_TEST_SUITE_P(OpenSsl, CertDecode, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<CertCase> &param) { return param.param.label; });
 
 TEST(CertObject, EndEntityWithoutBasicConstraintsReportsAbsence) {
-  CertSpec spec;
-  spec.subjectKeyId = true;
+  CertRecipe recipe;
+  recipe.subjectKeyId = true;
   Cert cert;
-  ASSERT_EQ(cert.Load(CertDer(MakeCert(spec).get())), 0);
+  ASSERT_EQ(cert.Load(CertDer(MakeCert(recipe).get())), 0);
   X509CertParam p = cert.Param();
   ASSERT_NE(p.extensions, nullptr);
   X509BasicConstraints bc{};
@@ -248,7 +248,7 @@ TEST(CertObject, EndEntityWithoutBasicConstraintsReportsAbsence) {
 }
 
 TEST(CertObject, ReloadReplacesContentAndFailedLoadLeavesNothing) {
-  CertSpec a, b;
+  CertRecipe a, b;
   a.serial = {0x11};
   b.serial = {0x22};
   Cert cert;
@@ -266,7 +266,7 @@ TEST(CertObject, ReloadReplacesContentAndFailedLoadLeavesNothing) {
 }
 
 TEST(CertObject, ReloadFromItsOwnDer) {
-  const Bytes der = CertDer(MakeCert(CertSpec{}).get());
+  const Bytes der = CertDer(MakeCert(CertRecipe{}).get());
   Cert cert;
   ASSERT_EQ(cert.Load(der), 0);
   Pdu own{};
@@ -279,7 +279,7 @@ TEST(CertObject, ReloadFromItsOwnDer) {
 
 TEST(CertObject, OwnedNamesRefuseTheirOwnDestroy) {
   Cert cert;
-  ASSERT_EQ(cert.Load(CertDer(MakeCert(CertSpec{}).get())), 0);
+  ASSERT_EQ(cert.Load(CertDer(MakeCert(CertRecipe{}).get())), 0);
   X509CertParam p = cert.Param();
   uint32_t err = 0;
   EXPECT_EQ(X509NameObjectDestroy(p.subject, &err), -1);
@@ -288,10 +288,10 @@ TEST(CertObject, OwnedNamesRefuseTheirOwnDestroy) {
 
 // Every truncation of a real certificate is refused, and never read past.
 TEST(CertObject, EveryTruncationIsRefused) {
-  CertSpec spec;
-  spec.basicConstraints = "CA:TRUE";
-  spec.subjectKeyId = true;
-  const Bytes der = CertDer(MakeCert(spec).get());
+  CertRecipe recipe;
+  recipe.basicConstraints = "CA:TRUE";
+  recipe.subjectKeyId = true;
+  const Bytes der = CertDer(MakeCert(recipe).get());
   Cert cert;
   for (size_t n = 0; n < der.size(); ++n) {
     Bytes cut(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(n));
@@ -308,7 +308,7 @@ struct Mutation {
 
 // Single-byte changes at known places of the outer framing.
 TEST(CertObject, RejectedMutations) {
-  const Bytes der = CertDer(MakeCert(CertSpec{}).get());
+  const Bytes der = CertDer(MakeCert(CertRecipe{}).get());
   // der[0] is the outer SEQUENCE; der[1] 0x82 + two length bytes.
   ASSERT_EQ(der[1], 0x82);
   const Mutation mutations[] = {

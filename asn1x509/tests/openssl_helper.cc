@@ -64,43 +64,43 @@ Bytes NameDer(const X509_NAME *name) {
   return bytes;
 }
 
-X509Ptr MakeCert(const CertSpec &spec) {
-  EVP_PKEY *key = RsaKey(spec.keyBits);
+X509Ptr MakeCert(const CertRecipe &recipe) {
+  EVP_PKEY *key = RsaKey(recipe.keyBits);
   X509Ptr cert(X509_new());
   Check(cert != nullptr, "X509_new");
-  if (!spec.v1) {
+  if (!recipe.v1) {
     Check(X509_set_version(cert.get(), X509_VERSION_3) == 1, "X509_set_version");
   }
   // The serial's content octets wrapped in an INTEGER header and decoded,
   // so that any shape (negative, zero, long) comes out exactly as given.
-  Bytes serialDer{0x02, static_cast<uint8_t>(spec.serial.size())};
-  serialDer.insert(serialDer.end(), spec.serial.begin(), spec.serial.end());
+  Bytes serialDer{0x02, static_cast<uint8_t>(recipe.serial.size())};
+  serialDer.insert(serialDer.end(), recipe.serial.begin(), recipe.serial.end());
   const unsigned char *p = serialDer.data();
   ASN1_INTEGER *serial = d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(serialDer.size()));
   Check(serial != nullptr, "d2i_ASN1_INTEGER");
   Check(X509_set_serialNumber(cert.get(), serial) == 1, "X509_set_serialNumber");
   ASN1_INTEGER_free(serial);
-  NamePtr subject = MakeName(spec.subject);
-  NamePtr issuer = MakeName(spec.issuer);
+  NamePtr subject = MakeName(recipe.subject);
+  NamePtr issuer = MakeName(recipe.issuer);
   Check(X509_set_subject_name(cert.get(), subject.get()) == 1, "X509_set_subject_name");
   Check(X509_set_issuer_name(cert.get(), issuer.get()) == 1, "X509_set_issuer_name");
-  SetTime(X509_getm_notBefore(cert.get()), spec.notBefore);
-  SetTime(X509_getm_notAfter(cert.get()), spec.notAfter);
+  SetTime(X509_getm_notBefore(cert.get()), recipe.notBefore);
+  SetTime(X509_getm_notAfter(cert.get()), recipe.notAfter);
   Check(X509_set_pubkey(cert.get(), key) == 1, "X509_set_pubkey");
-  if (!spec.v1) {
+  if (!recipe.v1) {
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
-    if (spec.basicConstraints) {
-      AddExtension(cert.get(), &ctx, NID_basic_constraints, *spec.basicConstraints);
+    if (recipe.basicConstraints) {
+      AddExtension(cert.get(), &ctx, NID_basic_constraints, *recipe.basicConstraints);
     }
-    if (spec.subjectKeyId) {
+    if (recipe.subjectKeyId) {
       AddExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash");
     }
-    if (spec.authorityKeyId) {
+    if (recipe.authorityKeyId) {
       AddExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
     }
-    if (spec.keyUsage) {
-      AddExtension(cert.get(), &ctx, NID_key_usage, *spec.keyUsage);
+    if (recipe.keyUsage) {
+      AddExtension(cert.get(), &ctx, NID_key_usage, *recipe.keyUsage);
     }
   }
   Check(X509_sign(cert.get(), key, EVP_sha256()) > 0, "X509_sign");

@@ -45,7 +45,7 @@ struct Attribute {
 NamePtr MakeName(const std::vector<Attribute> &attributes);
 Bytes NameDer(const X509_NAME *name);
 
-struct CertSpec {
+struct CertRecipe {
   int keyBits = 2048;
   Bytes serial{0x01};  // content octets of the serialNumber INTEGER
   bool v1 = false;
@@ -59,7 +59,7 @@ struct CertSpec {
   std::optional<std::string> keyUsage;  // e.g. "critical,digitalSignature"
 };
 
-X509Ptr MakeCert(const CertSpec &spec);
+X509Ptr MakeCert(const CertRecipe &recipe);
 Bytes CertDer(const X509 *cert);
 
 // DER forms of a key.
