@@ -79,6 +79,7 @@ if(IS_ABSOLUTE "${_inst_pc_dir}")
   set(TOKENENROL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 else()
   file(RELATIVE_PATH _inst_pc_up "/root/${_inst_pc_dir}" "/root")
+  string(REGEX REPLACE "/+$" "" _inst_pc_up "${_inst_pc_up}")
   set(TOKENENROL_PC_PREFIX "\${pcfiledir}/${_inst_pc_up}")
 endif()
 foreach(_v LIBDIR INCLUDEDIR)
@@ -148,7 +149,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 # Dependencies from the binaries themselves where dpkg-shlibdeps is at hand
 # (libc6, libssl3 for libcrypto, libstdc++6, libgcc-s1, ...); otherwise the
 # list below.
