@@ -1,0 +1,142 @@
+// Both programs under valgrind's memcheck, end to end against the token:
+// no invalid access, no use of undefined values, no definite or indirect
+// leak, and the exit code the program has without valgrind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "release_support.h"
+
+namespace release_test {
+namespace {
+
+using namespace testtoken;
+
+constexpr int kValgrindError = 99;
+int g_memcheckRuns = 0;
+
+class Memcheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (SanitizedBuild()) GTEST_SKIP() << "sanitizer builds are not run under valgrind";
+    if (ValgrindPath().empty()) GTEST_SKIP() << "valgrind was not found when the tests were configured";
+  }
+  static void TearDownTestSuite() { std::printf("[ memcheck ] %d valgrind runs\n", g_memcheckRuns); }
+
+  std::vector<std::string> Wrapper(const std::string &name) {
+    fs::path report = reports_ / (name + ".txt");
+    reportPath_ = report;
+    std::vector<std::string> w = {ValgrindPath(),
+                                  "--tool=memcheck",
+                                  "--error-exitcode=" + std::to_string(kValgrindError),
+                                  "--leak-check=full",
+                                  "--errors-for-leak-kinds=definite,indirect",
+                                  "--show-leak-kinds=definite,indirect",
+                                  "--num-callers=30",
+                                  "--log-file=" + report.string()};
+    if (fs::exists(ValgrindSuppressions())) w.push_back("--suppressions=" + ValgrindSuppressions());
+    return w;
+  }
+  std::string Report() const { return FileBytes(reportPath_).value_or("(no valgrind report)"); }
+
+  // The run exited by itself with the expected code, and the report shows
+  // no error at all.
+  void ExpectClean(const RunResult &r, int expected) {
+    ++g_memcheckRuns;
+    ASSERT_TRUE(r.exited) << "signal " << r.signal << "\n" << Report();
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_NE(r.exitCode, kValgrindError) << Report();
+    EXPECT_EQ(r.signedExitCode(), expected) << Report();
+    EXPECT_NE(Report().find("ERROR SUMMARY: 0 errors"), std::string::npos) << Report();
+  }
+
+  const Pki &pki_ = SharedPki();
+  SoftHsmToken token_;
+  TempDir reports_{"memcheck"};
+  fs::path reportPath_;
+};
+
+TEST_F(Memcheck, Renewal) {
+  Seed(token_, [](P11Session &s) { SeedOldSet(s); });
+  VelkorCopy velkor;
+  writeFile(velkor.p12Path(), pki_.Renewal());
+  RunResult r = velkor.Run({velkor.p12Path().string(), "1234", pki_.password, token_.modulePath(), "SUBDN",
+                            "ISCHKOFF", "ADDOFF"},
+                           token_.environment(), Wrapper("renewal"));
+  ExpectClean(r, 0);
+  EXPECT_FALSE(fs::exists(velkor.logPath())) << FileBytes(velkor.logPath()).value_or("");
+  EXPECT_FALSE(fs::exists(velkor.p12Path()));
+  size_t newCerts = 0;
+  for (const auto &o : TokenContents(token_))
+    if (o[4] == pki_.newCert.der()) ++newCerts;
+  EXPECT_EQ(newCerts, 1u);
+}
+
+TEST_F(Memcheck, RenewalWithWrongPin) {
+  Seed(token_, [](P11Session &s) { SeedOldSet(s); });
+  VelkorCopy velkor;
+  writeFile(velkor.p12Path(), pki_.Renewal());
+  RunResult r = velkor.Run({velkor.p12Path().string(), "9999", pki_.password, token_.modulePath(), "SUBDN",
+                            "ISCHKOFF", "ADDOFF"},
+                           token_.environment(), Wrapper("wrong-pin"));
+  ExpectClean(r, -6);
+  EXPECT_EQ(FileBytes(velkor.logPath()),
+            ResultFile("error:PKCS#11トークンのログインに失敗しました。ユーザPINが間違っています。 code = 0x000000A0", -6));
+}
+
+TEST_F(Memcheck, RenewalWithWrongPassword) {
+  // Fails inside the PKCS#12 decoding, after the file was consumed.
+  VelkorCopy velkor;
+  writeFile(velkor.p12Path(), pki_.Renewal());
+  RunResult r = velkor.Run({velkor.p12Path().string(), "1234", "not-the-password", token_.modulePath(), "SUBDN",
+                            "ISCHKOFF", "ADDOFF"},
+                           token_.environment(), Wrapper("wrong-password"));
+  ExpectClean(r, -1);
+  EXPECT_EQ(FileBytes(velkor.logPath()), ResultFile("error:PKCS#12ファイルのパスワードが間違っています。", -1));
+}
+
+TEST_F(Memcheck, Listing) {
+  Seed(token_, [](P11Session &s) { SeedListing(s); });
+  SarnetCopy sarnet;
+  RunResult r = sarnet.Run({token_.modulePath()}, token_.environment(), Wrapper("listing"));
+  ExpectClean(r, 0);
+  EXPECT_FALSE(fs::exists(sarnet.errorPath()));
+  std::vector<std::string> lines = Lines(FileBytes(sarnet.certPath()).value_or(""));
+  ASSERT_EQ(lines.size(), 8u);
+  std::vector<std::vector<std::string>> entries = {{lines.begin(), lines.begin() + 4},
+                                                   {lines.begin() + 4, lines.end()}};
+  std::sort(entries.begin(), entries.end());
+  std::vector<std::vector<std::string>> expected = {OldCertEntry(), OtherCertEntry()};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(entries, expected);
+}
+
+TEST_F(Memcheck, ListingWithoutToken) {
+  token_.serve({});
+  SarnetCopy sarnet;
+  RunResult r = sarnet.Run({token_.modulePath()}, token_.environment(), Wrapper("no-token"));
+  ExpectClean(r, -9);
+  EXPECT_EQ(FileBytes(sarnet.errorPath()), ResultFile("error:USBトークンが挿入されていません。", -9));
+}
+
+TEST_F(Memcheck, ListingOfObjectsWithoutCertificates) {
+  Seed(token_, [](P11Session &s) {
+    Template data;
+    data.addUlong(CKA_CLASS, CKO_DATA)
+        .addBool(CKA_TOKEN, true)
+        .addBool(CKA_PRIVATE, false)
+        .add(CKA_LABEL, "note")
+        .add(CKA_VALUE, toBytes("x"));
+    s.create(data);
+  });
+  SarnetCopy sarnet;
+  RunResult r = sarnet.Run({token_.modulePath()}, token_.environment(), Wrapper("no-certificates"));
+  ExpectClean(r, -13);
+  EXPECT_EQ(FileBytes(sarnet.errorPath()),
+            ResultFile("error:USBトークンに証明書が格納されていませんでした。\n", -13));
+  EXPECT_EQ(FileBytes(sarnet.certPath()), std::string());
+}
+
+}  // namespace
+}  // namespace release_test

@@ -1,0 +1,233 @@
+#include "release_support.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace release_test {
+
+using namespace testtoken;
+
+std::string SpyModulePath() { return RELEASE_PKCS11_SPY; }
+std::string ValgrindPath() { return RELEASE_VALGRIND; }
+std::string ValgrindSuppressions() { return RELEASE_VALGRIND_SUPP; }
+bool SanitizedBuild() { return RELEASE_SANITIZED != 0; }
+
+std::string Cp932(const std::string &utf8) {
+  iconv_t cd = iconv_open("CP932", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open CP932");
+  std::string in = utf8;
+  std::string out(in.size() * 2 + 16, '\0');
+  char *src = in.data();
+  size_t srcLeft = in.size();
+  char *dst = out.data();
+  size_t dstLeft = out.size();
+  size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+  iconv_close(cd);
+  if (rc == static_cast<size_t>(-1)) throw std::runtime_error("text not convertible to cp932: " + utf8);
+  out.resize(out.size() - dstLeft);
+  return out;
+}
+
+std::string ResultFile(const std::string &message, int code) {
+  return Cp932(message + "\nツールの戻り値 = " + std::to_string(code));
+}
+
+std::optional<std::string> FileBytes(const fs::path &path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+ProgramCopy::ProgramCopy(const std::string &program) : dir_("release") {
+  fs::create_directory(binFolder());
+  program_ = binFolder() / fs::path(program).filename();
+  fs::copy_file(program, program_);
+  fs::permissions(program_, fs::perms::owner_all);
+  fs::create_directory_symlink(RELEASE_LIBDIR, dir_.path() / "lib");
+}
+
+RunResult ProgramCopy::Run(const std::vector<std::string> &args, EnvMap env,
+                           const std::vector<std::string> &wrapper) const {
+  RunOptions options;
+  env.emplace("LC_ALL", "C.UTF-8");
+  options.env = std::move(env);
+  options.timeout = std::chrono::milliseconds(wrapper.empty() ? 120000 : 600000);
+  if (wrapper.empty()) return runProcess(program_.string(), args, options);
+  std::vector<std::string> all(wrapper.begin() + 1, wrapper.end());
+  all.push_back(program_.string());
+  all.insert(all.end(), args.begin(), args.end());
+  return runProcess(wrapper.front(), all, options);
+}
+
+VelkorCopy::VelkorCopy() : ProgramCopy(RELEASE_VELKOR) {}
+SarnetCopy::SarnetCopy() : ProgramCopy(RELEASE_SARNET) {}
+
+namespace {
+
+std::time_t Utc(int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  return timegm(&tm);
+}
+
+Name UserName(const std::string &commonName) {
+  return simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test"}, {"CN", commonName}});
+}
+
+Certificate UserCert(const CertAuthority &ca, const std::string &commonName, std::uint64_t serial,
+                     const Key &key) {
+  CertParams params;
+  params.subject = UserName(commonName);
+  params.serial = serialFromNumber(serial);
+  params.basicConstraints = BasicConstraints::CaFalse;
+  params.notBefore = Utc(2024, 1, 2, 3, 4, 5);
+  params.notAfter = Utc(2030, 7, 8, 9, 10, 11);
+  return ca.issue(params, key);
+}
+
+}  // namespace
+
+Pki::Pki()
+    : ca(CertAuthority::create(simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test"},
+                                           {"CN", "Release Test CA"}}))),
+      oldKey(Key::pooledRsa(0)),
+      newKey(Key::pooledRsa(1)),
+      otherKey(Key::pooledRsa(2)),
+      oldCert(UserCert(ca, "Taro Yamada", 2001, oldKey)),
+      newCert(UserCert(ca, "Taro Yamada", 2002, newKey)),
+      otherCert(UserCert(ca, "Hanako Sato", 2003, otherKey)) {}
+
+Bytes Pki::Renewal() const {
+  Pkcs12Params params;
+  params.password = password;
+  params.key = &newKey;
+  params.certs = {&newCert, &ca.cert};
+  return makePkcs12(params);
+}
+
+const Pki &SharedPki() {
+  static const Pki pki;
+  return pki;
+}
+
+std::vector<std::string> OldCertEntry() {
+  return {"CN=Taro Yamada,O=Release Test,C=JP", "Taro Yamada", "20240102030405", "20300708091011"};
+}
+
+std::vector<std::string> OtherCertEntry() {
+  return {"CN=Hanako Sato,O=Release Test,C=JP", "Hanako Sato", "20240102030405", "20300708091011"};
+}
+
+void SeedOldSet(P11Session &session) {
+  const Pki &pki = SharedPki();
+  Bytes subject = pki.oldCert.subjectDer();
+  session.createCertificate(pki.oldCert.der(), {0x01}, "old certificate");
+  session.createPrivateKey(pki.oldKey.get(), {0x01}, "old key", subject);
+  session.createPublicKey(pki.oldKey.get(), {0x01}, "old key", subject);
+  session.createCertificate(pki.ca.cert.der(), {0x02}, "ca");
+}
+
+void SeedListing(P11Session &session) {
+  const Pki &pki = SharedPki();
+  SeedOldSet(session);
+  session.createCertificate(pki.otherCert.der(), {0x03}, "other certificate");
+  session.createPublicKey(pki.otherKey.get(), {0x03}, "other key", pki.otherCert.subjectDer());
+  Template data;
+  data.addUlong(CKA_CLASS, CKO_DATA)
+      .addBool(CKA_TOKEN, true)
+      .addBool(CKA_PRIVATE, false)
+      .add(CKA_LABEL, "enrolment note")
+      .add(CKA_APPLICATION, "release-test")
+      .add(CKA_VALUE, toBytes("not a certificate"));
+  session.create(data);
+}
+
+std::vector<std::vector<Bytes>> TokenContents(const SoftHsmToken &token) {
+  ScopedEnv env(token.environment());
+  P11Client client(token.modulePath());
+  P11Session session = client.openSession(client.onlySlot());
+  session.login(token.token().userPin);
+  std::vector<std::vector<Bytes>> contents;
+  for (const TokenObject &o : session.objects()) {
+    Bytes cls(sizeof o.objectClass);
+    std::copy_n(reinterpret_cast<const unsigned char *>(&o.objectClass), sizeof o.objectClass, cls.begin());
+    contents.push_back({cls, toBytes(o.label), o.id, o.subject, o.value});
+  }
+  std::sort(contents.begin(), contents.end());
+  return contents;
+}
+
+std::vector<std::string> Lines(const std::string &text, bool *whole) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  if (whole != nullptr) *whole = true;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      if (whole != nullptr) *whole = false;
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<SpyCall> ReadSpyLog(const fs::path &path) {
+  std::ifstream in(path);
+  if (!in) throw Error("no spy log at " + path.string());
+  std::vector<SpyCall> calls;
+  std::string line;
+  while (std::getline(in, line)) {
+    // "12: C_FindObjectsInit" opens a call, "Returned:  0 CKR_OK" ends it.
+    size_t colon = line.find(": C_");
+    if (colon != std::string::npos && colon > 0 &&
+        std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                    [](char c) { return c >= '0' && c <= '9'; })) {
+      SpyCall call;
+      call.index = std::stoi(line.substr(0, colon));
+      call.function = line.substr(colon + 2);
+      while (!call.function.empty() && (call.function.back() == ' ' || call.function.back() == '\r'))
+        call.function.pop_back();
+      calls.push_back(call);
+      continue;
+    }
+    if (line.rfind("Returned:", 0) == 0 && !calls.empty() && !calls.back().rv) {
+      std::istringstream s(line.substr(9));
+      unsigned long rv = 0;
+      if (s >> rv) calls.back().rv = rv;
+    }
+  }
+  return calls;
+}
+
+EnvMap SpyEnvironment(const SoftHsmToken &token, const fs::path &log) {
+  EnvMap env = token.environment();
+  env["PKCS11SPY"] = token.modulePath();
+  env["PKCS11SPY_OUTPUT"] = log.string();
+  return env;
+}
+
+bool IsWritingCall(const std::string &function) {
+  static const char *const kWriting[] = {"C_CreateObject", "C_DestroyObject", "C_SetAttributeValue",
+                                         "C_CopyObject",   "C_InitPIN",       "C_SetPIN",
+                                         "C_InitToken",    "C_GenerateKey",   "C_GenerateKeyPair",
+                                         "C_UnwrapKey",    "C_DeriveKey"};
+  return std::find(std::begin(kWriting), std::end(kWriting), function) != std::end(kWriting);
+}
+
+}  // namespace release_test

@@ -1,0 +1,136 @@
+// What the release checks share: private copies of both programs (their
+// files sit beside them), one small PKI, tokens seeded the way an enrolment
+// leaves them, expected file texts in cp932, and the reader of
+// pkcs11-spy's call log.
+#ifndef TESTS_RELEASE_SUPPORT_H_
+#define TESTS_RELEASE_SUPPORT_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "testtoken/testtoken.h"
+
+namespace release_test {
+
+namespace fs = std::filesystem;
+using testtoken::Bytes;
+using testtoken::EnvMap;
+
+// Tool paths found at configure time; empty when missing.
+std::string SpyModulePath();
+std::string ValgrindPath();
+std::string ValgrindSuppressions();
+bool SanitizedBuild();
+
+// UTF-8 to cp932 through iconv.
+std::string Cp932(const std::string &utf8);
+// A log or error file as the programs write it: message, result line, cp932.
+std::string ResultFile(const std::string &message, int code);
+
+// The raw bytes of a file; none when there is no regular file.
+std::optional<std::string> FileBytes(const fs::path &path);
+
+// A program copied into <temp>/bin with <temp>/lib pointing at the build's
+// libraries.
+class ProgramCopy {
+ public:
+  explicit ProgramCopy(const std::string &program);
+  const fs::path &folder() const { return dir_.path(); }
+  fs::path binFolder() const { return dir_.path() / "bin"; }
+  fs::path program() const { return program_; }
+  fs::path beside(const std::string &name) const { return binFolder() / name; }
+
+  // Runs the copy (LC_ALL C.UTF-8 unless env says otherwise). With a
+  // wrapper (valgrind and its options) the copy runs under it.
+  testtoken::RunResult Run(const std::vector<std::string> &args, EnvMap env = {},
+                           const std::vector<std::string> &wrapper = {}) const;
+
+ private:
+  testtoken::TempDir dir_;
+  fs::path program_;
+};
+
+class VelkorCopy : public ProgramCopy {
+ public:
+  VelkorCopy();
+  fs::path logPath() const { return beside("Tamrin.txt"); }
+  fs::path p12Path() const { return folder() / "renewal.p12"; }
+};
+
+class SarnetCopy : public ProgramCopy {
+ public:
+  SarnetCopy();
+  fs::path errorPath() const { return beside("Morva.txt"); }
+  fs::path certPath() const { return beside("certRead.txt"); }
+};
+
+// A CA, the user's old and renewed certificates (same subject), a second
+// user and the keys.
+struct Pki {
+  Pki();
+  testtoken::CertAuthority ca;
+  testtoken::Key oldKey;
+  testtoken::Key newKey;
+  testtoken::Key otherKey;
+  testtoken::Certificate oldCert;    // "Taro Yamada", serial 2001
+  testtoken::Certificate newCert;    // "Taro Yamada", serial 2002
+  testtoken::Certificate otherCert;  // "Hanako Sato", serial 2003
+  std::string password = "release-pw";
+
+  // The renewed key with its certificate, then the CA certificate.
+  Bytes Renewal() const;
+};
+const Pki &SharedPki();
+
+// The lines Sarnet writes for oldCert and otherCert.
+std::vector<std::string> OldCertEntry();
+std::vector<std::string> OtherCertEntry();
+
+// Old certificate and both its keys under CKA_ID 01, the CA certificate
+// under 02: what a renewal finds on the token.
+void SeedOldSet(testtoken::P11Session &session);
+// The listing token: oldCert with its keys, otherCert, the CA certificate
+// and a public data object.
+void SeedListing(testtoken::P11Session &session);
+
+// Runs `seed` in a logged-in session on the only token that the fixture's
+// server shows.
+template <typename F>
+void Seed(const testtoken::SoftHsmToken &token, F seed) {
+  testtoken::ScopedEnv env(token.environment());
+  testtoken::P11Client client(token.modulePath());
+  testtoken::P11Session session = client.openSession(client.onlySlot());
+  session.login(token.token().userPin);
+  seed(session);
+}
+
+// Every object of the only token with its class, label, id, subject and
+// value, sorted: to compare a token before and after a run.
+std::vector<std::vector<Bytes>> TokenContents(const testtoken::SoftHsmToken &token);
+
+// The lines of a text (each ended by "\n"); false in `whole` when the last
+// one has no line end.
+std::vector<std::string> Lines(const std::string &text, bool *whole = nullptr);
+
+// ---- pkcs11-spy ----------------------------------------------------------------
+
+struct SpyCall {
+  int index = -1;         // the number the spy gave the call
+  std::string function;   // "C_Login"
+  std::optional<unsigned long> rv;  // none when the log ends inside the call
+};
+
+std::vector<SpyCall> ReadSpyLog(const fs::path &path);
+
+// The environment that puts pkcs11-spy in front of the token's module.
+EnvMap SpyEnvironment(const testtoken::SoftHsmToken &token, const fs::path &log);
+
+// Functions that change a token.
+bool IsWritingCall(const std::string &function);
+
+}  // namespace release_test
+
+#endif  // TESTS_RELEASE_SUPPORT_H_

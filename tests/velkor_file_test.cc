@@ -1,0 +1,191 @@
+// Velkor's entry with PKCS#12 files it cannot read, overwrite or delete, and
+// with a log that cannot be written. The tests run as root, so permission
+// bits stop nothing: a path through a regular file, a directory, a running
+// executable and the immutable attribute make the failures real.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "release_support.h"
+
+namespace release_test {
+namespace {
+
+using namespace testtoken;
+
+// Sets the immutable attribute on a file or folder for its lifetime.
+class Immutable {
+ public:
+  explicit Immutable(const fs::path &path) : path_(path) { ok_ = Change(true); }
+  ~Immutable() {
+    if (ok_) Change(false);
+  }
+  Immutable(const Immutable &) = delete;
+  Immutable &operator=(const Immutable &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool Change(bool on) {
+    int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+      flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+      done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return done;
+  }
+  fs::path path_;
+  bool ok_ = false;
+};
+
+class VelkorFiles : public ::testing::Test {
+ protected:
+  // The token is not touched before the file is consumed: a module that
+  // does not exist would turn up as -8.
+  std::vector<std::string> Args(const fs::path &p12, const std::string &module = "/nonexistent/pkcs11-module.so",
+                                const std::string &pin = "1234") const {
+    return {p12.string(), pin, pki_.password, module, "SUBDN", "ISCHKOFF", "ADDOFF"};
+  }
+  void ExpectLog(const std::string &message, int code) const {
+    EXPECT_EQ(FileBytes(velkor_.logPath()), ResultFile(message, code));
+  }
+  static std::string OpenMessage(const fs::path &p12) {
+    return "error:PKCS#12ファイル\n" + p12.string() + "\nを開けませんでした。";
+  }
+
+  const Pki &pki_ = SharedPki();
+  VelkorCopy velkor_;
+};
+
+TEST_F(VelkorFiles, PathThroughARegularFileCannotBeOpened) {
+  fs::path plain = velkor_.folder() / "plain";
+  writeFile(plain, toBytes("a file, not a folder"));
+  fs::path p12 = plain / "renewal.p12";
+  RunResult r = velkor_.Run(Args(p12), {});
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog(OpenMessage(p12), -1);
+  EXPECT_EQ(readTextFile(plain), "a file, not a folder");
+}
+
+TEST_F(VelkorFiles, DanglingLinkCannotBeOpened) {
+  fs::path p12 = velkor_.folder() / "gone.p12";
+  fs::create_symlink(velkor_.folder() / "vanished.p12", p12);
+  RunResult r = velkor_.Run(Args(p12), {});
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog(OpenMessage(p12), -1);
+  EXPECT_TRUE(fs::is_symlink(p12));
+  EXPECT_FALSE(fs::exists(velkor_.folder() / "vanished.p12"));
+}
+
+TEST_F(VelkorFiles, FolderGivenAsTheFileCannotBeRead) {
+  // A folder opens for reading, but reading it fails (EISDIR).
+  fs::path p12 = velkor_.folder() / "folder.p12";
+  fs::create_directory(p12);
+  RunResult r = velkor_.Run(Args(p12), {});
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog("error:PKCS#12ファイルの読み込みに失敗しました。", -1);
+  EXPECT_TRUE(fs::is_directory(p12));
+}
+
+TEST_F(VelkorFiles, RunningProgramCannotBeOverwritten) {
+  // The program's own file is readable but busy (ETXTBSY) for writing.
+  Bytes before = readFile(velkor_.program());
+  RunResult r = velkor_.Run(Args(velkor_.program()), {});
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog(OpenMessage(velkor_.program()), -1);
+  EXPECT_EQ(readFile(velkor_.program()), before);
+}
+
+TEST_F(VelkorFiles, ImmutableFileIsReadButNotOverwritten) {
+  Bytes p12 = pki_.Renewal();
+  writeFile(velkor_.p12Path(), p12);
+  RunResult r;
+  {
+    Immutable guard(velkor_.p12Path());
+    if (!guard.ok()) GTEST_SKIP() << "the immutable attribute cannot be set here";
+    r = velkor_.Run(Args(velkor_.p12Path()), {});
+  }
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog(OpenMessage(velkor_.p12Path()), -1);
+  EXPECT_EQ(readFile(velkor_.p12Path()), p12);
+}
+
+TEST_F(VelkorFiles, FileInAnImmutableFolderIsOverwrittenButNotDeleted) {
+  fs::path folder = velkor_.folder() / "locked";
+  fs::create_directory(folder);
+  fs::path p12Path = folder / "renewal.p12";
+  Bytes p12 = pki_.Renewal();
+  writeFile(p12Path, p12);
+  RunResult r;
+  {
+    Immutable guard(folder);
+    if (!guard.ok()) GTEST_SKIP() << "the immutable attribute cannot be set here";
+    r = velkor_.Run(Args(p12Path), {});
+  }
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog("error:PKCS#12ファイルの削除に失敗しました。", -1);
+  ASSERT_TRUE(fs::exists(p12Path));
+  EXPECT_EQ(readFile(p12Path), Bytes(p12.size(), 0x01));
+}
+
+class VelkorLogFolder : public VelkorFiles {
+ protected:
+  void SetUp() override {
+    // A folder where the log should be: the log cannot be opened.
+    fs::create_directory(velkor_.logPath());
+  }
+  void ExpectLogFolderUntouched() const {
+    EXPECT_TRUE(fs::is_directory(velkor_.logPath()));
+    EXPECT_TRUE(fs::is_empty(velkor_.logPath()));
+  }
+};
+
+TEST_F(VelkorLogFolder, EntryFailureKeepsItsCode) {
+  RunResult r = velkor_.Run(Args(velkor_.p12Path()), {});
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  EXPECT_EQ(r.out, "");
+  ExpectLogFolderUntouched();
+}
+
+TEST_F(VelkorLogFolder, TokenFailureKeepsItsCode) {
+  SoftHsmToken token;
+  Seed(token, [](P11Session &s) { SeedOldSet(s); });
+  writeFile(velkor_.p12Path(), pki_.Renewal());
+  RunResult r = velkor_.Run(Args(velkor_.p12Path(), token.modulePath(), "0000"), token.environment());
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -6);
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(fs::exists(velkor_.p12Path()));
+  ExpectLogFolderUntouched();
+}
+
+TEST_F(VelkorLogFolder, RenewalSucceedsWithoutALog) {
+  SoftHsmToken token;
+  Seed(token, [](P11Session &s) { SeedOldSet(s); });
+  writeFile(velkor_.p12Path(), pki_.Renewal());
+  RunResult r = velkor_.Run(Args(velkor_.p12Path(), token.modulePath()), token.environment());
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), 0);
+  EXPECT_EQ(r.out, "");
+  ExpectLogFolderUntouched();
+  size_t newCerts = 0;
+  for (const auto &o : TokenContents(token))
+    if (o[4] == pki_.newCert.der()) ++newCerts;
+  EXPECT_EQ(newCerts, 1u);
+}
+
+}  // namespace
+}  // namespace release_test
