@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "release_support.h"
@@ -65,9 +66,12 @@ TEST(ListingSweep, EveryFailingCallEndsCleanlyWithWholeEntries) {
   std::sort(sortedClean.begin(), sortedClean.end());
   std::sort(expected.begin(), expected.end());
   ASSERT_EQ(sortedClean, expected);
-  const size_t cleanCalls = clean.calls().size();
+  // The fault module counts every call but C_GetFunctionList.
+  const std::vector<FaultCall> cleanLog = clean.calls();
+  const size_t cleanCalls = static_cast<size_t>(std::count_if(
+      cleanLog.begin(), cleanLog.end(), [](const FaultCall &c) { return c.function != "C_GetFunctionList"; }));
   ASSERT_GT(cleanCalls, 10u);
-  for (const FaultCall &c : clean.calls()) {
+  for (const FaultCall &c : cleanLog) {
     EXPECT_NE(c.function, "C_Login");
     EXPECT_FALSE(IsWritingCall(c.function)) << c.function;
   }
@@ -90,7 +94,10 @@ TEST(ListingSweep, EveryFailingCallEndsCleanlyWithWholeEntries) {
       // Past the last call: the clean run again.
       EXPECT_EQ(n, cleanCalls + 1);
       EXPECT_EQ(r.signedExitCode(), 0);
-      EXPECT_EQ(FileBytes(sarnet.certPath()), cleanText);
+      std::vector<Entry> last;
+      EXPECT_TRUE(SplitEntries(FileBytes(sarnet.certPath()).value_or("-"), &last));
+      std::sort(last.begin(), last.end());
+      EXPECT_EQ(last, sortedClean);
       break;
     }
     const std::string failing = injected->function;
@@ -113,12 +120,19 @@ TEST(ListingSweep, EveryFailingCallEndsCleanlyWithWholeEntries) {
       if (!ok) why = "certificate file is not made of clean entries:\n" + *text;
     }
     if (ok && code == 0) {
-      // A failing attribute read passes one object over; anything else
-      // that fails without ending the run is part of the teardown.
+      // A failing attribute read passes one object over, a failing search
+      // step ends the search with what it found so far; anything else that
+      // fails without ending the run is part of the teardown. (SoftHSM
+      // lists its objects in an order of its own in every session, so the
+      // entries are compared as a set.)
+      std::vector<Entry> sorted = entries;
+      std::sort(sorted.begin(), sorted.end());
       if (failing == "C_GetAttributeValue") {
         ok = text.has_value() && entries.size() + 1 >= cleanEntries.size();
+      } else if (failing == "C_FindObjects") {
+        ok = text.has_value();
       } else {
-        ok = text == cleanText;
+        ok = text.has_value() && sorted == sortedClean && text->size() == cleanText.size();
       }
       ok = ok && !error.has_value();
       if (!ok) why = "exit 0 after a failing " + failing + " with\n" + text.value_or("(no file)");
@@ -143,6 +157,8 @@ TEST(ListingSweep, EveryFailingCallEndsCleanlyWithWholeEntries) {
       why = "last call " + calls.back().function;
     }
 
+    if (std::getenv("RELEASE_SWEEP_VERBOSE") != nullptr)
+      std::printf("FAIL_CALL=%zu %s -> %d\n", n, failing.c_str(), static_cast<int>(code));
     EXPECT_TRUE(ok) << "failing " << failing << ": " << why;
     if (ok) ++survived;
     if (code != 0) ++failedRuns;
