@@ -48,12 +48,6 @@ for i in $(seq 1 "$count"); do
   openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial "$i" -days 730 -extfile ee.ext \
     -outform DER -out "ee$i.der" 2>/dev/null
 done
-echo "bench-sarnet: writing them to the token"
-for i in $(seq 1 "$count"); do
-  pkcs11-tool --module "$softhsm" --token-label bench --login --pin 1234 \
-    --write-object "ee$i.der" --type cert --id "$(printf '%04x' "$i")" --label "user$i" >/dev/null 2>&1
-done
-
 # The server in the foreground, in the background of this script, on a
 # socket of our own; stopped by its PID at the end.
 export XDG_RUNTIME_DIR=$work/runtime
@@ -61,6 +55,14 @@ p11-kit server -f --sh -n "$work/runtime/sock" --provider "$softhsm" "pkcs11:tok
 server_pid=$!
 export P11_KIT_SERVER_ADDRESS=unix:path=$work/runtime/sock
 for _ in $(seq 1 50); do [ -S "$work/runtime/sock" ] && break; sleep 0.1; done
+
+# Written through the server, which keeps the token loaded between the
+# writes.
+echo "bench-sarnet: writing them to the token"
+for i in $(seq 1 "$count"); do
+  pkcs11-tool --module "$client" --login --pin 1234 \
+    --write-object "ee$i.der" --type cert --id "$(printf '%04x' "$i")" --label "user$i" >/dev/null 2>&1
+done
 
 # Sanity: Sarnet sees every certificate.
 "$work/app/bin/Sarnet" "$client" || { echo "bench-sarnet: Sarnet failed ($?)"; cat "$work/app/bin/Morva.txt"; exit 1; }
