@@ -69,17 +69,32 @@ done
 lines=$(wc -l <"$work/app/bin/certRead.txt")
 [ "$lines" -eq $((count * 4)) ] || { echo "bench-sarnet: expected $((count * 4)) lines, got $lines"; exit 1; }
 
-hyperfine --warmup 3 --runs "$runs" --export-json "$work/result.json" \
-  -n Sarnet "$work/app/bin/Sarnet $client" \
-  -n p11tool "p11tool --provider $client --list-all-certs" \
-  -n pkcs11-tool "pkcs11-tool --module $client --list-objects --type cert"
-
-python3 - "$work/result.json" <<'PY'
+# compare <label> <module>: the three listings through one module.
+compare() {
+  local label=$1 module=$2
+  echo "bench-sarnet: $label ($module)"
+  hyperfine -N --warmup 3 --runs "$runs" --export-json "$work/$label.json" \
+    -n Sarnet "$work/app/bin/Sarnet $module" \
+    -n p11tool "p11tool --provider $module --list-all-certs" \
+    -n pkcs11-tool "pkcs11-tool --module $module --list-objects --type cert"
+  python3 - "$work/$label.json" "$label" <<'PY'
 import json, sys
 r = {x["command"]: x["mean"] for x in json.load(open(sys.argv[1]))["results"]}
 s = r["Sarnet"]
 peer = min(r["p11tool"], r["pkcs11-tool"])
 for name in ("p11tool", "pkcs11-tool"):
-    print(f"bench-sarnet: Sarnet / {name} = {s / r[name]:.3f}")
-print(f"bench-sarnet: Sarnet / faster peer = {s / peer:.3f} (target <= 0.5)")
+    print(f"bench-sarnet: {sys.argv[2]}: Sarnet / {name} = {s / r[name]:.3f}")
+print(f"bench-sarnet: {sys.argv[2]}: Sarnet / faster peer = {s / peer:.3f} (target <= 0.5)")
 PY
+}
+
+# Through p11-kit's server, as the tests run the programs.
+compare p11-kit-server "$client"
+
+# Straight on SoftHSM in each process, through our fault module without
+# rules (it only hides SoftHSM's spare uninitialised token): no RPC.
+fault=$build/lib/libfaultp11.so
+if [ -f "$fault" ]; then
+  export FAULTP11_TARGET=$softhsm
+  compare softhsm-direct "$fault"
+fi
