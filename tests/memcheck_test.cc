@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "release_support.h"
 
@@ -35,7 +36,6 @@ class Memcheck : public ::testing::Test {
                                   "--show-leak-kinds=definite,indirect",
                                   "--num-callers=30",
                                   "--log-file=" + report.string()};
-    if (fs::exists(ValgrindSuppressions())) w.push_back("--suppressions=" + ValgrindSuppressions());
     return w;
   }
   std::string Report() const { return FileBytes(reportPath_).value_or("(no valgrind report)"); }
@@ -48,7 +48,14 @@ class Memcheck : public ::testing::Test {
     ASSERT_FALSE(r.timedOut);
     EXPECT_NE(r.exitCode, kValgrindError) << Report();
     EXPECT_EQ(r.signedExitCode(), expected) << Report();
-    EXPECT_NE(Report().find("ERROR SUMMARY: 0 errors"), std::string::npos) << Report();
+    const std::string report = Report();
+    EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos) << report;
+    // The leak check ran and found nothing that counts.
+    const bool allFreed = report.find("All heap blocks were freed") != std::string::npos;
+    EXPECT_TRUE(allFreed || (report.find("definitely lost: 0 bytes") != std::string::npos &&
+                             report.find("indirectly lost: 0 bytes") != std::string::npos))
+        << report;
+    if (std::getenv("RELEASE_MEMCHECK_VERBOSE") != nullptr) std::printf("%s\n", report.c_str());
   }
 
   const Pki &pki_ = SharedPki();

@@ -14,7 +14,6 @@ using namespace testtoken;
 
 std::string SpyModulePath() { return RELEASE_PKCS11_SPY; }
 std::string ValgrindPath() { return RELEASE_VALGRIND; }
-std::string ValgrindSuppressions() { return RELEASE_VALGRIND_SUPP; }
 bool SanitizedBuild() { return RELEASE_SANITIZED != 0; }
 
 std::string Cp932(const std::string &utf8) {

@@ -22,7 +22,6 @@ using testtoken::EnvMap;
 // Tool paths found at configure time; empty when missing.
 std::string SpyModulePath();
 std::string ValgrindPath();
-std::string ValgrindSuppressions();
 bool SanitizedBuild();
 
 // UTF-8 to cp932 through iconv.
