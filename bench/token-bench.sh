@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# token-bench.sh <build-dir> <result-dir>: the whole-program benchmarks on a
+# SoftHSM2 token, timed by hyperfine; results as hyperfine JSON files in
+# <result-dir> (velkor.json, sarnet.json), read by table.py.
+#
+#  - Renewal: Velkor against the same renewal done by hand with openssl +
+#    pkcs11-tool and with openssl + p11tool.  Before every run the token
+#    store goes back to the saved state (old certificate, its key pair and
+#    the CA certificate) and the renewed PKCS#12 file is put back.
+#  - Listing: Sarnet against p11tool --list-all-certs and pkcs11-tool
+#    --list-objects --type cert on a token holding $BENCH_SARNET_CERTS
+#    end-entity certificates.
+#
+# Both sides load the same module.  BENCH_MODULE=server (default): SoftHSM2
+# behind p11-kit's server, programs load p11-kit-client.so, as the tests do;
+# BENCH_MODULE=direct: every program loads libsofthsm2.so itself.
+# BENCH_RUNS (default 20) runs per command after 2 (renewal) or 3 (listing)
+# warm-up runs; BENCH_SLOW_RUNS (default 5) for p11tool's listing, which
+# takes seconds.
+set -euo pipefail
+
+build=$(cd "${1:?build dir}" && pwd)
+out=$(mkdir -p "${2:?result dir}" && cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+mode=${BENCH_MODULE:-server}
+runs=${BENCH_RUNS:-20}
+slow_runs=${BENCH_SLOW_RUNS:-5}
+certs=${BENCH_SARNET_CERTS:-500}
+pin=1234
+p12pass=renew-2026
+
+say() { echo "token-bench: $*"; }
+for tool in hyperfine openssl softhsm2-util p11-kit p11tool pkcs11-tool python3; do
+  command -v "$tool" >/dev/null || { say "$tool missing; skipped"; exit 0; }
+done
+find_module() {
+  local d
+  for d in /usr/lib/x86_64-linux-gnu/softhsm /usr/lib/softhsm /usr/lib/x86_64-linux-gnu/pkcs11 \
+           /usr/lib/pkcs11 /usr/lib64/pkcs11 /usr/lib64/softhsm /usr/local/lib/softhsm; do
+    [ -e "$d/$1" ] && { echo "$d/$1"; return 0; }
+  done
+  return 1
+}
+softhsm=$(find_module libsofthsm2.so) || { say "libsofthsm2.so not found; skipped"; exit 0; }
+client=$(find_module p11-kit-client.so) || { say "p11-kit-client.so not found; skipped"; exit 0; }
+case $mode in
+  server) module=$client ;;
+  direct) module=$softhsm ;;
+  *) say "BENCH_MODULE must be server or direct"; exit 1 ;;
+esac
+say "module for every program: $module ($mode)"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/token-bench.XXXXXX")
+cleanup() {
+  local t
+  for t in "$work"/tok-*; do
+    [ -d "$t" ] && (source "$here/token-env.sh" "$t" && server_stop) || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# make_token <folder> <label>: a fresh store with one initialised token,
+# its server running (server mode).
+make_token() {
+  local t=$1
+  mkdir -p "$t/tokens" "$t/run"
+  chmod 700 "$t/run"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$t/tokens" >"$t/softhsm2.conf"
+  echo "$mode" >"$t/mode"; echo "$module" >"$t/module"; echo "$softhsm" >"$t/softhsm"; echo "$2" >"$t/label"
+  SOFTHSM2_CONF=$t/softhsm2.conf softhsm2-util --init-token --free --label "$2" --so-pin 12345678 --pin "$pin" >/dev/null
+}
+
+# ---------------------------------------------------------------- renewal
+tok=$work/tok-renew
+app=$work/app-velkor
+pki=$work/pki
+make_token "$tok" bench
+source "$here/token-env.sh" "$tok"
+mkdir -p "$app/bin" "$pki"
+cp "$build/bin/Velkor" "$app/bin/Velkor"
+ln -s "$build/lib" "$app/lib"
+
+cd "$pki"
+subject="/C=JP/O=Bench Corp/OU=Tokens/CN=Taro Yamada"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 3650 \
+  -subj "/C=JP/O=Bench Corp/CN=Bench CA" \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+for n in old new; do
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$n.key" -out "$n.pem" -days 365 -subj "$subject" \
+    -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE 2>/dev/null
+done
+openssl x509 -in old.pem -outform DER -out old.der
+openssl x509 -in ca.pem -outform DER -out ca.der
+openssl pkcs8 -topk8 -nocrypt -in old.key -outform DER -out old.p8
+openssl pkey -in old.key -pubout -outform DER -out old.pub
+openssl pkcs12 -export -inkey new.key -in new.pem -certfile ca.pem -passout "pass:$p12pass" -out renewed.p12
+
+(
+  server_start
+  w() { pkcs11-tool --module "$module" --login --pin "$pin" --write-object "$@" >/dev/null 2>&1; }
+  # The old set as another application left it; the CA certificate is
+  # there as well (SUBDN asks for a token certificate with the CA's subject).
+  w old.der --type cert --id 01 --label old
+  w old.p8 --type privkey --id 01 --label old
+  w old.pub --type pubkey --id 01 --label old
+  w ca.der --type cert --id 02 --label ca
+  server_stop
+  cp -a "$tok/tokens" "$tok/tokens-saved"
+)
+
+prepare="$here/restore-token.sh $tok $app $pki/renewed.p12"
+velkor="$app/bin/Velkor $app/renewed.p12 $pin $p12pass $module SUBDN ISCHKOFF ADDOFF"
+p11tool_pipe="$here/pipeline-p11tool.sh $module $app $p12pass $pin bench"
+pkcs11tool_pipe="$here/pipeline-pkcs11-tool.sh $module $app $p12pass $pin"
+
+# One run of each, and a look at what stayed on the token: the old
+# identifier 01 gone, the renewed objects there.
+check_renewal() {  # check_renewal <name> <command>
+  local objects
+  bash -c "$prepare"
+  if ! bash -c "$2"; then
+    say "$1 failed"; cat "$app/bin/Tamrin.txt" 2>/dev/null | iconv -f cp932 -t utf-8 || true; return 1
+  fi
+  objects=$(pkcs11-tool --module "$module" --login --pin "$pin" -O 2>/dev/null)
+  if grep -qE 'ID: +01$' <<<"$objects" || [ "$(grep -c 'Object;' <<<"$objects")" -lt 4 ] \
+     || [ "$(grep -c 'Private Key Object' <<<"$objects")" -ne 1 ]; then
+    say "$1 left an unexpected token:"; echo "$objects"; return 1
+  fi
+  say "$1: $(grep -c 'Object;' <<<"$objects") objects after the renewal, old ones gone"
+}
+check_renewal Velkor "$velkor"
+check_renewal pkcs11-tool-pipeline "$pkcs11tool_pipe"
+check_renewal p11tool-pipeline "$p11tool_pipe"
+
+hyperfine --warmup 2 --runs "$runs" --prepare "$prepare" --export-json "$out/velkor.json" \
+  -n Velkor "$velkor" -n pkcs11-tool-pipeline "$pkcs11tool_pipe" -n p11tool-pipeline "$p11tool_pipe"
+server_stop
+
+# ---------------------------------------------------------------- listing
+tok=$work/tok-list
+app=$work/app-sarnet
+make_token "$tok" list
+source "$here/token-env.sh" "$tok"
+mkdir -p "$app/bin" "$pki/list"
+cp "$build/bin/Sarnet" "$app/bin/Sarnet"
+ln -s "$build/lib" "$app/lib"
+cd "$pki/list"
+say "making $certs certificates"
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out ee.key 2>/dev/null
+for i in $(seq 1 "$certs"); do
+  openssl req -x509 -new -key ee.key -subj "/C=JP/O=Bench Corp/OU=Unit $i/CN=User $i" -set_serial "$i" \
+    -days 730 -CA ../ca.pem -CAkey ../ca.key -addext basicConstraints=CA:FALSE -outform DER -out "ee$i.der" 2>/dev/null
+done
+say "writing them to the token"
+(
+  server_start
+  for i in $(seq 1 "$certs"); do
+    pkcs11-tool --module "$module" --login --pin "$pin" \
+      --write-object "ee$i.der" --type cert --id "$(printf '%04x' "$i")" --label "user$i" >/dev/null 2>&1
+  done
+  "$app/bin/Sarnet" "$module" || { say "Sarnet failed ($?)"; iconv -f cp932 -t utf-8 "$app/bin/Morva.txt"; exit 1; }
+  lines=$(wc -l <"$app/bin/certRead.txt")
+  [ "$lines" -eq $((certs * 4)) ] || { say "Sarnet: expected $((certs * 4)) lines, got $lines"; exit 1; }
+  n=$(p11tool --provider "$module" --list-all-certs 2>/dev/null | grep -c 'URL:')
+  [ "$n" -eq "$certs" ] || { say "p11tool lists $n certificates, not $certs"; exit 1; }
+  n=$(pkcs11-tool --module "$module" --list-objects --type cert 2>/dev/null | grep -c 'Certificate Object')
+  [ "$n" -eq "$certs" ] || { say "pkcs11-tool lists $n certificates, not $certs"; exit 1; }
+  say "all three list $certs certificates"
+  hyperfine --warmup 3 --runs "$runs" --export-json "$out/sarnet.json" \
+    -n Sarnet "$app/bin/Sarnet $module" \
+    -n "pkcs11-tool -O --type cert" "pkcs11-tool --module $module --list-objects --type cert"
+  # p11tool takes seconds here (one round trip per attribute through the
+  # server): fewer runs, so that the whole benchmark stays short.
+  hyperfine --warmup 1 --runs "$slow_runs" --export-json "$out/sarnet-p11tool.json" \
+    -n "p11tool --list-all-certs" "p11tool --provider $module --list-all-certs"
+  server_stop
+)
