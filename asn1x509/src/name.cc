@@ -340,7 +340,11 @@ int32_t X509NameObjectSgetAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t a
     X509TypedAVA typed{};
     typed.kind = kind;
     if (kind == X509_AVA_COUNTRY) {
-      if (element.tag != der::kPrintableString) {
+      // Country codes are PrintableString; some issuers write them as
+      // UTF8String or IA5String.  Their bytes read the same way, so those
+      // are shown as they are rather than failing the whole name.
+      if (element.tag != der::kPrintableString && element.tag != der::kUtf8String &&
+          element.tag != der::kIa5String) {
         return Status::kStructure;
       }
       typed.country.data = element.contents.data();

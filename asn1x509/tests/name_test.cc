@@ -183,7 +183,7 @@ TEST(NameObject, TypedViewRejections) {
   } rejections[] = {
       {"emailAddress has no typed kind",
        NameDer(MakeName({{"emailAddress", V_ASN1_IA5STRING, Text("a@b")}}).get()), ASN1X509_ERR_UNSUPPORTED},
-      {"country must be a PrintableString", NameDer(MakeName({{"C", V_ASN1_UTF8STRING, Text("JP")}}).get()),
+      {"country cannot be a BMPString", NameDer(MakeName({{"C", V_ASN1_BMPSTRING, Bytes{0, 'J', 0, 'P'}}}).get()),
        ASN1X509_ERR_STRUCTURE},
       {"commonName as OCTET STRING is no DirectoryString",
        {0x30, 0x0C, 0x31, 0x0A, 0x30, 0x08, 0x06, 0x03, 0x55, 0x04, 0x03, 0x04, 0x01, 'x'}, ASN1X509_ERR_STRUCTURE},
@@ -195,6 +195,18 @@ TEST(NameObject, TypedViewRejections) {
     uint32_t err = 0;
     EXPECT_EQ(X509NameObjectSgetAVA(name.handle(), 0, 0, &typed, &err), -1) << r.reason;
     EXPECT_EQ(err, r.expected) << r.reason;
+  }
+}
+
+TEST(NameObject, CountryWrittenAsUtf8OrIa5StringReadsAsItsBytes) {
+  for (int type : {V_ASN1_UTF8STRING, V_ASN1_IA5STRING}) {
+    Name name;
+    ASSERT_EQ(name.Load(NameDer(MakeName({{"C", type, Text("JP")}}).get())), 0);
+    X509TypedAVA typed{};
+    uint32_t err = 0;
+    ASSERT_EQ(X509NameObjectSgetAVA(name.handle(), 0, 0, &typed, &err), 0) << type;
+    EXPECT_EQ(typed.kind, X509_AVA_COUNTRY);
+    EXPECT_EQ(ToBytes(typed.country.data, typed.country.length), Text("JP"));
   }
 }
 
