@@ -144,6 +144,16 @@ TEST_F(CallTrace, RenewalWritesEverythingBeforeItDeletesAnything) {
   for (size_t i : creates) EXPECT_EQ(calls[i].rv, CKR_OK);
   for (size_t i : destroys) EXPECT_EQ(calls[i].rv, CKR_OK);
 
+  // It deletes none of the objects it has just written.
+  ++g_traceChecks;
+  for (size_t c : creates) {
+    ASSERT_TRUE(calls[c].object.has_value()) << "no handle in the log for #" << calls[c].index;
+    for (size_t d : destroys) {
+      ASSERT_TRUE(calls[d].object.has_value()) << "no handle in the log for #" << calls[d].index;
+      EXPECT_NE(calls[d].object, calls[c].object) << "#" << calls[d].index;
+    }
+  }
+
   // Writes and deletions happen while logged in.
   ++g_traceChecks;
   std::vector<size_t> logins = Positions(calls, "C_Login");
@@ -193,6 +203,69 @@ TEST_F(CallTrace, WrongPinEndsWithFinalizeAndWritesNothing) {
   EXPECT_EQ(calls[logins.front()].rv, CKR_PIN_INCORRECT);
   EXPECT_EQ(Positions(calls, "C_Logout").size(), 0u);
   EXPECT_EQ(TokenContents(token_), before);
+}
+
+TEST_F(CallTrace, RefusedCertificateWriteRemovesOnlyWhatTheRunWrote) {
+  // pkcs11-spy in front of libfaultp11.so in front of SoftHSM: the token
+  // refuses the certificate as full.
+  SoftHsm hsm({TokenConfig{}});
+  auto contents = [&hsm] {
+    ScopedEnv env(hsm.environment());
+    P11Client client(softhsmModulePath());
+    P11Session session = client.openSession(client.slotByLabel("TestToken"));
+    session.login("1234");
+    std::vector<std::vector<Bytes>> all;
+    for (const TokenObject &o : session.objects()) all.push_back({toBytes(o.label), o.id, o.subject, o.value});
+    std::sort(all.begin(), all.end());
+    return all;
+  };
+  {
+    ScopedEnv env(hsm.environment());
+    P11Client client(softhsmModulePath());
+    P11Session session = client.openSession(client.slotByLabel("TestToken"));
+    session.login("1234");
+    SeedOldSet(session);
+  }
+  const std::vector<std::vector<Bytes>> before = contents();
+  FaultSetup fault("C_CreateObject:cert=CKR_DEVICE_MEMORY", softhsmModulePath(), hsm.environment());
+  EnvMap env = fault.environment();
+  fs::path log = logs_ / "refused-write.log";
+  env["PKCS11SPY"] = fault.modulePath();
+  env["PKCS11SPY_OUTPUT"] = log.string();
+
+  VelkorCopy velkor;
+  testtoken::writeFile(velkor.p12Path(), pki_.Renewal());
+  RunResult r = velkor.Run({velkor.p12Path().string(), "1234", pki_.password, SpyModulePath(), "SUBDN", "ISCHKOFF",
+                            "ADDOFF"},
+                           env);
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -12);
+  EXPECT_EQ(FileBytes(velkor.logPath()), ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
+
+  std::vector<SpyCall> calls = ReadSpyLog(log);
+  ExpectCommonShape(calls);
+  SCOPED_TRACE(Describe(calls));
+
+  // Private and public key written, the certificate refused; then exactly
+  // the two keys of this run are removed again, newest first.
+  ++g_traceChecks;
+  std::vector<size_t> creates = Positions(calls, "C_CreateObject");
+  std::vector<size_t> destroys = Positions(calls, "C_DestroyObject");
+  ASSERT_EQ(creates.size(), 3u);
+  EXPECT_EQ(calls[creates[0]].rv, CKR_OK);
+  EXPECT_EQ(calls[creates[1]].rv, CKR_OK);
+  EXPECT_EQ(calls[creates[2]].rv, CKR_DEVICE_MEMORY);
+  ASSERT_EQ(destroys.size(), 2u);
+  EXPECT_GT(destroys.front(), creates.back());
+  EXPECT_EQ(calls[destroys[0]].object, calls[creates[1]].object);
+  EXPECT_EQ(calls[destroys[1]].object, calls[creates[0]].object);
+  for (size_t d : destroys) {
+    EXPECT_TRUE(calls[d].object.has_value()) << "no handle in the log for #" << calls[d].index;
+    EXPECT_EQ(calls[d].rv, CKR_OK);
+  }
+
+  ++g_traceChecks;
+  EXPECT_EQ(contents(), before);
 }
 
 TEST_F(CallTrace, ListingNeverLogsInNorWrites) {

@@ -205,6 +205,11 @@ std::vector<SpyCall> ReadSpyLog(const fs::path &path) {
       calls.push_back(call);
       continue;
     }
+    // "[out] *phObject = 0x2" (C_CreateObject), "[in] hObject = 0x2" (C_DestroyObject).
+    for (const char *key : {"[out] *phObject = ", "[in] hObject = "}) {
+      if (line.rfind(key, 0) == 0 && !calls.empty() && !calls.back().rv)
+        calls.back().object = std::stoul(line.substr(std::char_traits<char>::length(key)), nullptr, 0);
+    }
     if (line.rfind("Returned:", 0) == 0 && !calls.empty() && !calls.back().rv) {
       std::istringstream s(line.substr(9));
       unsigned long rv = 0;

@@ -120,6 +120,7 @@ struct SpyCall {
   int index = -1;         // the number the spy gave the call
   std::string function;   // "C_Login"
   std::optional<unsigned long> rv;  // none when the log ends inside the call
+  std::optional<unsigned long> object;  // C_CreateObject's new handle, C_DestroyObject's handle
 };
 
 std::vector<SpyCall> ReadSpyLog(const fs::path &path);
