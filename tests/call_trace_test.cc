@@ -228,10 +228,8 @@ TEST_F(CallTrace, RefusedCertificateWriteRemovesOnlyWhatTheRunWrote) {
   }
   const std::vector<std::vector<Bytes>> before = contents();
   FaultSetup fault("C_CreateObject:cert=CKR_DEVICE_MEMORY", softhsmModulePath(), hsm.environment());
-  EnvMap env = fault.environment();
   fs::path log = logs_ / "refused-write.log";
-  env["PKCS11SPY"] = fault.modulePath();
-  env["PKCS11SPY_OUTPUT"] = log.string();
+  EnvMap env = SpyEnvironment(fault.environment(), fault.modulePath(), log);
 
   VelkorCopy velkor;
   testtoken::writeFile(velkor.p12Path(), pki_.Renewal());

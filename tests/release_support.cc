@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -219,11 +220,23 @@ std::vector<SpyCall> ReadSpyLog(const fs::path &path) {
   return calls;
 }
 
-EnvMap SpyEnvironment(const SoftHsmToken &token, const fs::path &log) {
-  EnvMap env = token.environment();
-  env["PKCS11SPY"] = token.modulePath();
+EnvMap SpyEnvironment(EnvMap env, const std::string &module, const fs::path &log) {
+  env["PKCS11SPY"] = module;
   env["PKCS11SPY_OUTPUT"] = log.string();
+  if (SanitizedBuild()) {
+    // pkcs11-spy.so keeps three blocks it allocates in its C_GetFunctionList
+    // (1312 bytes) for good and is unloaded before LeakSanitizer reports,
+    // so they cannot be told apart by a suppression. The leak check of
+    // these runs is valgrind's, in the plain build.
+    const char *current = std::getenv("ASAN_OPTIONS");
+    env["ASAN_OPTIONS"] = std::string(current != nullptr && *current != '\0' ? std::string(current) + ":" : "") +
+                          "detect_leaks=0";
+  }
   return env;
+}
+
+EnvMap SpyEnvironment(const SoftHsmToken &token, const fs::path &log) {
+  return SpyEnvironment(token.environment(), token.modulePath(), log);
 }
 
 bool IsWritingCall(const std::string &function) {

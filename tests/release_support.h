@@ -125,7 +125,10 @@ struct SpyCall {
 
 std::vector<SpyCall> ReadSpyLog(const fs::path &path);
 
-// The environment that puts pkcs11-spy in front of the token's module.
+// The environment that puts pkcs11-spy in front of `module` (env holds
+// what that module needs), logging to `log`.
+EnvMap SpyEnvironment(EnvMap env, const std::string &module, const fs::path &log);
+// The same in front of the token's module (p11-kit's client).
 EnvMap SpyEnvironment(const testtoken::SoftHsmToken &token, const fs::path &log);
 
 // Functions that change a token.
