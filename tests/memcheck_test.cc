@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "release_support.h"
 
@@ -143,6 +144,59 @@ TEST_F(Memcheck, ListingOfObjectsWithoutCertificates) {
   EXPECT_EQ(FileBytes(sarnet.errorPath()),
             ResultFile("error:USBトークンに証明書が格納されていませんでした。\n", -13));
   EXPECT_EQ(FileBytes(sarnet.certPath()), std::string());
+}
+
+// Through libfaultp11.so in front of SoftHSM: the rollback of a refused
+// certificate and a failing deletion.
+TEST_F(Memcheck, RenewalWithRefusedCertificate) {
+  SoftHsm hsm({TokenConfig{}});
+  SeedStore(hsm, [](P11Session &s) { SeedOldSet(s); });
+  FaultSetup fault("C_CreateObject:cert=CKR_DEVICE_MEMORY", softhsmModulePath(), hsm.environment());
+  VelkorCopy velkor;
+  writeFile(velkor.p12Path(), pki_.Renewal());
+  RunResult r = velkor.Run({velkor.p12Path().string(), "1234", pki_.password, fault.modulePath(), "SUBDN",
+                            "ISCHKOFF", "ADDOFF"},
+                           fault.environment(), Wrapper("refused-certificate"));
+  ExpectClean(r, -12);
+  EXPECT_EQ(FileBytes(velkor.logPath()), ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
+  EXPECT_EQ(fault.count("C_DestroyObject"), 2u);
+}
+
+TEST_F(Memcheck, RenewalWithFailingDeletion) {
+  SoftHsm hsm({TokenConfig{}});
+  SeedStore(hsm, [](P11Session &s) { SeedOldSet(s); });
+  FaultSetup fault("C_DestroyObject:cert=0x30", softhsmModulePath(), hsm.environment());
+  VelkorCopy velkor;
+  writeFile(velkor.p12Path(), pki_.Renewal());
+  RunResult r = velkor.Run({velkor.p12Path().string(), "1234", pki_.password, fault.modulePath(), "SUBDN",
+                            "ISCHKOFF", "ADDOFF"},
+                           fault.environment(), Wrapper("failing-deletion"));
+  ExpectClean(r, -5);
+  EXPECT_EQ(FileBytes(velkor.logPath()), ResultFile("error:Kivo内のデータ削除に失敗。\ncode=0x00000030", -5));
+}
+
+// Every failure point of a listing, under memcheck.
+TEST_F(Memcheck, ListingWithEachCallFailing) {
+  SoftHsm hsm({TokenConfig{}});
+  SeedStore(hsm, [](P11Session &s) { SeedListing(s); });
+  SarnetCopy sarnet;
+  FaultSetup clean("", softhsmModulePath(), hsm.environment());
+  ASSERT_EQ(sarnet.Run({clean.modulePath()}, clean.environment()).signedExitCode(), 0);
+  const std::vector<FaultCall> cleanLog = clean.calls();
+  const size_t points = static_cast<size_t>(std::count_if(
+      cleanLog.begin(), cleanLog.end(), [](const FaultCall &c) { return c.function != "C_GetFunctionList"; }));
+  ASSERT_GT(points, 10u);
+  const std::set<int32_t> allowed = {0, -1, -8, -9, -10, -13};
+  for (size_t n = 1; n <= points; ++n) {
+    SCOPED_TRACE("FAIL_CALL=" + std::to_string(n));
+    FaultSetup fault("FAIL_CALL=" + std::to_string(n), softhsmModulePath(), hsm.environment());
+    RunResult r = sarnet.Run({fault.modulePath()}, fault.environment(), Wrapper("listing-" + std::to_string(n)));
+    ++g_memcheckRuns;
+    ASSERT_TRUE(r.exited) << "signal " << r.signal << "\n" << Report();
+    EXPECT_EQ(allowed.count(r.signedExitCode()), 1u) << r.signedExitCode() << "\n" << Report();
+    const std::string report = Report();
+    EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos) << report;
+  }
 }
 
 }  // namespace

@@ -106,6 +106,16 @@ void Seed(const testtoken::SoftHsmToken &token, F seed) {
   seed(session);
 }
 
+// The same on the token "TestToken" of a SoftHSM store, without a server.
+template <typename F>
+void SeedStore(const testtoken::SoftHsm &hsm, F seed) {
+  testtoken::ScopedEnv env(hsm.environment());
+  testtoken::P11Client client(testtoken::softhsmModulePath());
+  testtoken::P11Session session = client.openSession(client.slotByLabel("TestToken"));
+  session.login("1234");
+  seed(session);
+}
+
 // Every object of the only token with its class, label, id, subject and
 // value, sorted: to compare a token before and after a run.
 std::vector<std::vector<Bytes>> TokenContents(const testtoken::SoftHsmToken &token);
