@@ -3,9 +3,9 @@
 
 Reads what scripts/bench left in <result-dir>:
   lib-<program>.json  Google Benchmark JSON (repetitions, aggregates only)
-  velkor.json         hyperfine JSON of the renewal benchmark
-  sarnet.json         hyperfine JSON of the listing benchmark (sarnet-*.json:
-                      further commands of it, run separately)
+  velkor-*.json       hyperfine JSON of the renewal benchmark (one per round)
+  sarnet-*.json       hyperfine JSON of the listing benchmark (rounds, and
+                      p11tool's slow listing apart)
 and prints, per comparison, our median, the peer's median, ours/peer and
 the target.  Library rows use the median over repetitions of the CPU time
 per iteration; program rows the median wall-clock time of hyperfine's runs.
@@ -31,15 +31,15 @@ LIB_PAIRS = [
 ]
 LIB_TARGET = 1.0
 
-# Program comparisons: (file, label, ours, [peers], target on ours / fastest peer).
+# Program comparisons: (file stem, label, ours, [peers], target on ours / fastest peer).
 PROGRAM_ROWS = [
-    ("velkor.json", "Velkor renewal vs openssl + pkcs11-tool", "Velkor", ["pkcs11-tool-pipeline"], None),
-    ("velkor.json", "Velkor renewal vs openssl + p11tool", "Velkor", ["p11tool-pipeline"], None),
-    ("velkor.json", "Velkor renewal vs faster peer pipeline", "Velkor",
+    ("velkor", "Velkor renewal vs openssl + pkcs11-tool", "Velkor", ["pkcs11-tool-pipeline"], None),
+    ("velkor", "Velkor renewal vs openssl + p11tool", "Velkor", ["p11tool-pipeline"], None),
+    ("velkor", "Velkor renewal vs faster peer pipeline", "Velkor",
      ["pkcs11-tool-pipeline", "p11tool-pipeline"], 1 / 3),
-    ("sarnet.json", "Sarnet listing vs p11tool --list-all-certs", "Sarnet", ["p11tool --list-all-certs"], None),
-    ("sarnet.json", "Sarnet listing vs pkcs11-tool -O --type cert", "Sarnet", ["pkcs11-tool -O --type cert"], None),
-    ("sarnet.json", "Sarnet listing vs faster peer", "Sarnet",
+    ("sarnet", "Sarnet listing vs p11tool --list-all-certs", "Sarnet", ["p11tool --list-all-certs"], None),
+    ("sarnet", "Sarnet listing vs pkcs11-tool -O --type cert", "Sarnet", ["pkcs11-tool -O --type cert"], None),
+    ("sarnet", "Sarnet listing vs faster peer", "Sarnet",
      ["p11tool --list-all-certs", "pkcs11-tool -O --type cert"], 1 / 2),
 ]
 
@@ -81,16 +81,14 @@ def lib_medians(doc):
     return medians
 
 
-def hyperfine_medians(doc):
-    out = {}
-    for r in doc.get("results", []):
-        times = r.get("times") or []
-        med = r.get("median")
-        if med is None and times:
-            med = statistics.median(times)
-        if med is not None:
-            out[r["command"]] = med * 1e9
-    return out
+def hyperfine_medians(docs):
+    """command -> median in ns of all its runs in all the given documents."""
+    times = {}
+    for doc in docs:
+        for r in doc.get("results", []):
+            t = r.get("times") or ([r["median"]] if r.get("median") is not None else [])
+            times.setdefault(r["command"], []).extend(t)
+    return {c: statistics.median(t) * 1e9 for c, t in times.items() if t}
 
 
 def main():
@@ -100,7 +98,9 @@ def main():
     for prog, label, ours, peer in LIB_PAIRS:
         doc = load_json(os.path.join(rdir, f"lib-{prog}.json"))
         if doc is None:
-            rows.append((label, None, None, LIB_TARGET, f"{prog} not run"))
+            rows.append((label, None, None, LIB_TARGET, None))
+            if f"{prog} not built or not run" not in notes:
+                notes.append(f"{prog} not built or not run")
             continue
         m = lib_medians(doc)
         rows.append((label, m.get(ours), m.get(peer), LIB_TARGET,
@@ -115,15 +115,12 @@ def main():
                 if (prog, name) not in paired:
                     notes.append(f"{prog} {name}: {fmt_ns(t)} (no pair in bench/table.py)")
 
-    for fname, label, ours, peers, target in PROGRAM_ROWS:
-        # velkor.json, sarnet.json and their companions (sarnet-p11tool.json).
-        stem = fname[:-5]
-        m = {}
-        for other in sorted(os.listdir(rdir)):
-            if other == fname or (other.startswith(stem + "-") and other.endswith(".json")):
-                m.update(hyperfine_medians(load_json(os.path.join(rdir, other)) or {}))
+    for stem, label, ours, peers, target in PROGRAM_ROWS:
+        docs = [load_json(os.path.join(rdir, f)) or {} for f in sorted(os.listdir(rdir))
+                if f == stem + ".json" or (f.startswith(stem + "-") and f.endswith(".json"))]
+        m = hyperfine_medians(docs)
         if not m:
-            rows.append((label, None, None, target, f"{fname} missing"))
+            rows.append((label, None, None, target, f"{stem}*.json missing"))
             continue
         got = [m[p] for p in peers if p in m]
         rows.append((label, m.get(ours), min(got) if got else None, target, None))

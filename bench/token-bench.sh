@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # token-bench.sh <build-dir> <result-dir>: the whole-program benchmarks on a
 # SoftHSM2 token, timed by hyperfine; results as hyperfine JSON files in
-# <result-dir> (velkor.json, sarnet.json), read by table.py.
+# <result-dir> (velkor-<round>.json, sarnet-<round>.json, sarnet-slow.json),
+# read by table.py.
 #
 #  - Renewal: Velkor against the same renewal done by hand with openssl +
 #    pkcs11-tool and with openssl + p11tool.  Before every run the token
@@ -11,20 +12,24 @@
 #    --list-objects --type cert on a token holding $BENCH_SARNET_CERTS
 #    end-entity certificates.
 #
-# Both sides load the same module.  BENCH_MODULE=server (default): SoftHSM2
-# behind p11-kit's server, programs load p11-kit-client.so, as the tests do;
-# BENCH_MODULE=direct: every program loads libsofthsm2.so itself.
-# BENCH_RUNS (default 20) runs per command after 2 (renewal) or 3 (listing)
-# warm-up runs; BENCH_SLOW_RUNS (default 5) for p11tool's listing, which
-# takes seconds.
+# Every program loads the same module: p11-kit-client.so, talking to
+# p11-kit's server in front of SoftHSM2, as the tests do.  (libsofthsm2.so
+# loaded directly always shows a spare uninitialised token as well, which
+# Velkor and Sarnet rightly refuse as a second token; the server exports the
+# one token only.)
+# BENCH_TOKEN_TMPDIR: where the token stores go (default /dev/shm).
+# BENCH_RUNS (default 30) runs per command, spread over BENCH_ROUNDS
+# (default 5) hyperfine calls with one warm-up run each; BENCH_SLOW_RUNS
+# (default 5) for p11tool's listing, which takes seconds.
 set -euo pipefail
 
 build=$(cd "${1:?build dir}" && pwd)
 out=$(mkdir -p "${2:?result dir}" && cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-mode=${BENCH_MODULE:-server}
-runs=${BENCH_RUNS:-20}
+runs=${BENCH_RUNS:-30}
 slow_runs=${BENCH_SLOW_RUNS:-5}
+rounds=${BENCH_ROUNDS:-5}
+per_round=$(( (runs + rounds - 1) / rounds ))
 certs=${BENCH_SARNET_CERTS:-500}
 pin=1234
 p12pass=renew-2026
@@ -43,14 +48,23 @@ find_module() {
 }
 softhsm=$(find_module libsofthsm2.so) || { say "libsofthsm2.so not found; skipped"; exit 0; }
 client=$(find_module p11-kit-client.so) || { say "p11-kit-client.so not found; skipped"; exit 0; }
-case $mode in
-  server) module=$client ;;
-  direct) module=$softhsm ;;
-  *) say "BENCH_MODULE must be server or direct"; exit 1 ;;
-esac
-say "module for every program: $module ($mode)"
+module=$client
+say "module for every program: $module (p11-kit server in front of $softhsm)"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/token-bench.XXXXXX")
+# The token stores live in memory (/dev/shm) unless BENCH_TOKEN_TMPDIR says
+# otherwise: SoftHSM2's file store rewrites an object's file once per
+# attribute while creating it (some 30 ftruncate+write per object), and on
+# a disk shared with other builds those calls wait for writeback, so the
+# times would follow the other builds' I/O, not the programs.
+if [ -n "${BENCH_TOKEN_TMPDIR:-}" ]; then
+  base=$BENCH_TOKEN_TMPDIR
+elif [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  base=/dev/shm
+else
+  base=${TMPDIR:-/tmp}
+fi
+work=$(mktemp -d "$base/token-bench.XXXXXX")
+say "token stores and files in $work ($(df --output=fstype "$work" | tail -1))"
 cleanup() {
   local t
   for t in "$work"/tok-*; do
@@ -61,13 +75,13 @@ cleanup() {
 trap cleanup EXIT
 
 # make_token <folder> <label>: a fresh store with one initialised token,
-# its server running (server mode).
+# its server not started yet.
 make_token() {
   local t=$1
   mkdir -p "$t/tokens" "$t/run"
   chmod 700 "$t/run"
   printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$t/tokens" >"$t/softhsm2.conf"
-  echo "$mode" >"$t/mode"; echo "$module" >"$t/module"; echo "$softhsm" >"$t/softhsm"; echo "$2" >"$t/label"
+  echo "$module" >"$t/module"; echo "$softhsm" >"$t/softhsm"; echo "$2" >"$t/label"
   SOFTHSM2_CONF=$t/softhsm2.conf softhsm2-util --init-token --free --label "$2" --so-pin 12345678 --pin "$pin" >/dev/null
 }
 
@@ -133,8 +147,12 @@ check_renewal Velkor "$velkor"
 check_renewal pkcs11-tool-pipeline "$pkcs11tool_pipe"
 check_renewal p11tool-pipeline "$p11tool_pipe"
 
-hyperfine --warmup 2 --runs "$runs" --prepare "$prepare" --export-json "$out/velkor.json" \
-  -n Velkor "$velkor" -n pkcs11-tool-pipeline "$pkcs11tool_pipe" -n p11tool-pipeline "$p11tool_pipe"
+# The machine is shared: the runs are spread over $rounds rounds of all
+# commands, so that a busy minute does not fall on one command only.
+for r in $(seq 1 "$rounds"); do
+  hyperfine --warmup 1 --runs "$per_round" --prepare "$prepare" --export-json "$out/velkor-$r.json" \
+    -n Velkor "$velkor" -n pkcs11-tool-pipeline "$pkcs11tool_pipe" -n p11tool-pipeline "$p11tool_pipe"
+done
 server_stop
 
 # ---------------------------------------------------------------- listing
@@ -167,12 +185,14 @@ say "writing them to the token"
   n=$(pkcs11-tool --module "$module" --list-objects --type cert 2>/dev/null | grep -c 'Certificate Object')
   [ "$n" -eq "$certs" ] || { say "pkcs11-tool lists $n certificates, not $certs"; exit 1; }
   say "all three list $certs certificates"
-  hyperfine --warmup 3 --runs "$runs" --export-json "$out/sarnet.json" \
-    -n Sarnet "$app/bin/Sarnet $module" \
-    -n "pkcs11-tool -O --type cert" "pkcs11-tool --module $module --list-objects --type cert"
+  for r in $(seq 1 "$rounds"); do
+    hyperfine --warmup 1 --runs "$per_round" --export-json "$out/sarnet-$r.json" \
+      -n Sarnet "$app/bin/Sarnet $module" \
+      -n "pkcs11-tool -O --type cert" "pkcs11-tool --module $module --list-objects --type cert"
+  done
   # p11tool takes seconds here (one round trip per attribute through the
   # server): fewer runs, so that the whole benchmark stays short.
-  hyperfine --warmup 1 --runs "$slow_runs" --export-json "$out/sarnet-p11tool.json" \
+  hyperfine --warmup 1 --runs "$slow_runs" --export-json "$out/sarnet-slow.json" \
     -n "p11tool --list-all-certs" "p11tool --provider $module --list-all-certs"
   server_stop
 )

@@ -4,8 +4,7 @@
 #
 # Layout of a token folder:
 #   softhsm2.conf tokens/ tokens-saved/ run/ (server socket, pid)
-#   mode          "server" (p11-kit-client.so in front of the p11-kit server) or "direct" (libsofthsm2.so)
-#   module        the PKCS#11 module the programs load
+#   module        the PKCS#11 module the programs load (p11-kit-client.so)
 #   softhsm       libsofthsm2.so
 #   label         the token label
 
@@ -13,7 +12,6 @@ tok=$1
 export SOFTHSM2_CONF=$tok/softhsm2.conf
 export XDG_RUNTIME_DIR=$tok/run
 export P11_KIT_SERVER_ADDRESS=unix:path=$tok/run/sock
-mode=$(cat "$tok/mode")
 module=$(cat "$tok/module")
 softhsm=$(cat "$tok/softhsm")
 label=$(cat "$tok/label")
@@ -37,7 +35,6 @@ server_stop() {
 }
 
 server_start() {
-  [ "$mode" = server ] || return 0
   rm -f "$tok/run/sock"
   p11-kit server -f -n "$tok/run/sock" --provider "$softhsm" "pkcs11:token=$label" \
     </dev/null >>"$tok/server.log" 2>&1 &
