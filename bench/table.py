@@ -6,6 +6,7 @@ Reads what scripts/bench left in <result-dir>:
   velkor-*.json       hyperfine JSON of the renewal benchmark (one per round)
   sarnet-*.json       hyperfine JSON of the listing benchmark (rounds, and
                       p11tool's slow listing apart)
+  token-info.txt      how the token benchmarks were set up (printed as notes)
 and prints, per comparison, our median, the peer's median, ours/peer and
 the target.  Library rows use the median over repetitions of the CPU time
 per iteration; program rows the median wall-clock time of hyperfine's runs.
@@ -153,6 +154,11 @@ def main():
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for r in table:
         print(line(r))
+    try:
+        with open(os.path.join(rdir, "token-info.txt")) as f:
+            notes += [line.strip() for line in f if line.strip()]
+    except OSError:
+        pass
     for n in notes:
         print("note: " + n)
     print("all targets met" if met_all else "some targets missed")

@@ -64,7 +64,13 @@ else
   base=${TMPDIR:-/tmp}
 fi
 work=$(mktemp -d "$base/token-bench.XXXXXX")
-say "token stores and files in $work ($(df --output=fstype "$work" | tail -1))"
+fstype=$(df --output=fstype "$work" | tail -1 | tr -d ' ')
+say "token stores and files in $work ($fstype)"
+{
+  echo "programs: every command loads $module (p11-kit server over SoftHSM2), token store on $fstype ($base)"
+  echo "renewal: token starts with old certificate + key pair (id 01) + CA certificate; Velkor writes 3 objects, each pipeline 4 (key pair, EE and CA certificate), all delete 3"
+  echo "listing: $certs end-entity certificates on the token"
+} >"$out/token-info.txt"
 cleanup() {
   local t
   for t in "$work"/tok-*; do
