@@ -17,32 +17,57 @@ namespace fs = std::filesystem;
 using testtoken::Bytes;
 using testtoken::StringType;
 
-// One installation for the whole test program.
+// An installation of the build tree in a scratch folder: either what
+// `cmake --install` puts there, or the Debian package made by cpack and
+// unpacked with dpkg -x (nothing is installed on the machine itself).
 class InstalledTree {
  public:
-  InstalledTree() {
-    testtoken::RunOptions o;
-    o.env = {{"DESTDIR", ""}};
-    o.timeout = std::chrono::milliseconds(120000);
-    testtoken::RunResult r = testtoken::runProcess(
-        PACKAGING_CMAKE, {"--install", PACKAGING_BUILD_DIR, "--prefix", dir_.path().string()}, o);
-    ok_ = r.exited && r.exitCode == 0;
-    output_ = r.out + r.err;
+  enum class Kind { kCmakeInstall, kDebianPackage };
+
+  explicit InstalledTree(Kind kind) {
+    if (kind == Kind::kCmakeInstall) {
+      ok_ = Run(PACKAGING_CMAKE, {"--install", PACKAGING_BUILD_DIR, "--prefix", dir_.path().string()});
+      bin_ = dir_.path() / PACKAGING_BINDIR;
+      return;
+    }
+    // cpack from the build tree's install script, without first bringing
+    // the build up to date (the tests never build).
+    fs::path script = dir_ / "cpack_install.cmake";
+    testtoken::writeFile(script, testtoken::toBytes(std::string("set(CMAKE_INSTALL_PREFIX \"${CPACK_PACKAGING_INSTALL_PREFIX}\")\n"
+                                                                "include(\"") +
+                                                    PACKAGING_BUILD_DIR + "/cmake_install.cmake\")\n"));
+    fs::path pkg = dir_ / "pkg";
+    ok_ = Run(PACKAGING_CPACK, {"--config", std::string(PACKAGING_BUILD_DIR) + "/CPackConfig.cmake", "-G", "DEB", "-B",
+                                pkg.string(), "-D", "CPACK_INSTALL_CMAKE_PROJECTS=", "-D",
+                                "CPACK_INSTALL_SCRIPTS=" + script.string()});
+    if (!ok_) return;
+    fs::path deb;
+    for (const auto &entry : fs::directory_iterator(pkg)) {
+      if (entry.path().extension() == ".deb") deb = entry.path();
+    }
+    ok_ = !deb.empty() && Run(PACKAGING_DPKG, {"-x", deb.string(), (dir_ / "root").string()});
+    bin_ = dir_ / "root" / "usr" / PACKAGING_BINDIR;
   }
   bool ok() const { return ok_; }
   const std::string &output() const { return output_; }
-  fs::path bin() const { return dir_.path() / PACKAGING_BINDIR; }
+  const fs::path &bin() const { return bin_; }
 
  private:
+  bool Run(const std::string &program, const std::vector<std::string> &args) {
+    testtoken::RunOptions o;
+    o.env = {{"DESTDIR", ""}};
+    o.workingDir = dir_.path().string();
+    o.timeout = std::chrono::milliseconds(300000);
+    testtoken::RunResult r = testtoken::runProcess(program, args, o);
+    output_ += r.out + r.err;
+    return r.exited && r.exitCode == 0;
+  }
+
   testtoken::TempDir dir_{"tokenenrol-installed"};
+  fs::path bin_;
   bool ok_ = false;
   std::string output_;
 };
-
-const InstalledTree &Installed() {
-  static InstalledTree tree;
-  return tree;
-}
 
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
@@ -55,8 +80,10 @@ std::string FileText(const fs::path &path) {
   return fs::exists(path) ? testtoken::readTextFile(path) : std::string("(none)");
 }
 
-TEST(InstalledPrograms, VelkorRenewsTheCertificateAndSarnetListsIt) {
-  const InstalledTree &tree = Installed();
+class InstalledPrograms : public ::testing::TestWithParam<InstalledTree::Kind> {};
+
+TEST_P(InstalledPrograms, VelkorRenewsTheCertificateAndSarnetListsIt) {
+  const InstalledTree tree(GetParam());
   ASSERT_TRUE(tree.ok()) << tree.output();
 
   // A CA, the user's current certificate and key on the token, and the
@@ -153,5 +180,12 @@ TEST(InstalledPrograms, VelkorRenewsTheCertificateAndSarnetListsIt) {
   EXPECT_EQ(lines[3].size(), 14u);
   fs::remove(tree.bin() / "certRead.txt");
 }
+
+INSTANTIATE_TEST_SUITE_P(Trees, InstalledPrograms,
+                         ::testing::Values(InstalledTree::Kind::kCmakeInstall, InstalledTree::Kind::kDebianPackage),
+                         [](const ::testing::TestParamInfo<InstalledTree::Kind> &param) {
+                           return param.param == InstalledTree::Kind::kCmakeInstall ? "CmakeInstall"
+                                                                                   : "DebianPackage";
+                         });
 
 }  // namespace
