@@ -115,6 +115,10 @@ int Run(int argc, char **argv) {
     }
     platform::File logFile;
     result = reader->DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), argv[2], argv[3], logFile);
+    // The PIN and the password are not needed any more: wipe the argument
+    // strings too, so that no copy of them outlives the import.
+    platform::SecureWipe(argv[2], std::strlen(argv[2]));
+    platform::SecureWipe(argv[3], std::strlen(argv[3]));
   } while (false);
 
   if (message[0] != '\0') reader->WriteLogFile(message);
