@@ -116,21 +116,21 @@ int CSmartCardReader::PublicKeyAndPrivateKeyWriteCheck(CK_ATTRIBUTE subject, CK_
     SetErrorText(token::msg::kCallOrder);
     return 0;
   }
-  KeyTemplate pub(CKO_PUBLIC_KEY, subject, identifier, plan.moduleKind);
-  if (!SearchKeys(pub.attrs.data(), pub.count, [&](CK_OBJECT_HANDLE) {
-        plan.writePublicKey = 0;
-        return true;
-      })) {
-    SetErrorText(token::msg::kWriteCheckFinal);
-    return 0;
-  }
-  KeyTemplate priv(CKO_PRIVATE_KEY, subject, identifier, plan.moduleKind);
-  if (!SearchKeys(priv.attrs.data(), priv.count, [&](CK_OBJECT_HANDLE) {
-        plan.writePrivateKey = 0;
-        return true;
-      })) {
-    SetErrorText(token::msg::kWriteCheckFinal);
-    return 0;
+  // Public keys first, then private keys; a hit clears that key's flag.
+  struct Pass {
+    CK_OBJECT_CLASS keyClass;
+    int ReplacementPlan::*writeFlag;
+  };
+  for (const Pass &pass : {Pass{CKO_PUBLIC_KEY, &ReplacementPlan::writePublicKey},
+                           Pass{CKO_PRIVATE_KEY, &ReplacementPlan::writePrivateKey}}) {
+    KeyTemplate keys(pass.keyClass, subject, identifier, plan.moduleKind);
+    if (!SearchKeys(keys.attrs.data(), keys.count, [&](CK_OBJECT_HANDLE) {
+          plan.*pass.writeFlag = 0;
+          return true;
+        })) {
+      SetErrorText(token::msg::kWriteCheckFinal);
+      return 0;
+    }
   }
   return 1;
 }
@@ -141,30 +141,26 @@ int CSmartCardReader::PublicKeyAndPrivateKeyDelete(CK_ATTRIBUTE subject, CK_ATTR
     SetErrorText(token::msg::kCallOrder);
     return 0;
   }
-  bool overflow = false;
-  KeyTemplate pub(CKO_PUBLIC_KEY, subject, identifier, plan.moduleKind);
-  if (!SearchKeys(pub.attrs.data(), pub.count, [&](CK_OBJECT_HANDLE h) {
-        overflow = !plan.AddPublicKeyDelete(h);
-        return !overflow;
-      })) {
-    SetErrorText(token::msg::kDeleteFinal);
-    return 0;
-  }
-  if (overflow) {
-    SetErrorText(token::msg::kKeyDeleteListFull);
-    return 0;
-  }
-  KeyTemplate priv(CKO_PRIVATE_KEY, subject, identifier, plan.moduleKind);
-  if (!SearchKeys(priv.attrs.data(), priv.count, [&](CK_OBJECT_HANDLE h) {
-        overflow = !plan.AddPrivateKeyDelete(h);
-        return !overflow;
-      })) {
-    SetErrorText(token::msg::kDeleteFinal);
-    return 0;
-  }
-  if (overflow) {
-    SetErrorText(token::msg::kKeyDeleteListFull);
-    return 0;
+  // Public keys first, then private keys; every hit goes to its list.
+  struct Pass {
+    CK_OBJECT_CLASS keyClass;
+    bool (ReplacementPlan::*append)(CK_OBJECT_HANDLE);
+  };
+  for (const Pass &pass : {Pass{CKO_PUBLIC_KEY, &ReplacementPlan::AddPublicKeyDelete},
+                           Pass{CKO_PRIVATE_KEY, &ReplacementPlan::AddPrivateKeyDelete}}) {
+    bool overflow = false;
+    KeyTemplate keys(pass.keyClass, subject, identifier, plan.moduleKind);
+    if (!SearchKeys(keys.attrs.data(), keys.count, [&](CK_OBJECT_HANDLE h) {
+          overflow = !(plan.*pass.append)(h);
+          return !overflow;
+        })) {
+      SetErrorText(token::msg::kDeleteFinal);
+      return 0;
+    }
+    if (overflow) {
+      SetErrorText(token::msg::kKeyDeleteListFull);
+      return 0;
+    }
   }
   return 1;
 }
