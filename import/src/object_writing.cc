@@ -2,6 +2,7 @@
 // and its certificate, and the private key, public key and certificate
 // objects, each created from one fixed attribute template.
 #include <cerrno>
+#include <iterator>
 #include <ctime>
 
 #include "import_messages.h"
@@ -36,6 +37,21 @@ const CK_KEY_TYPE kRsa = CKK_RSA;
 const CK_CERTIFICATE_TYPE kX509 = CKC_X_509;
 const CK_BBOOL kTrue = CK_TRUE;
 const CK_BBOOL kFalse = CK_FALSE;
+
+// The certificate's parameter record and the DER of its subject, as every
+// writer needs them; false with the message of the step that failed.
+bool ReadCertificateSubject(CSmartCardReader &reader, X509CertHandle cert, X509CertParam *param, Pdu *subject) {
+  uint32_t err = 0;
+  if (X509CertObjectGetParamUCert(cert, param, &err) != 0) {
+    reader.SetError(velkor::msg::kCertParam, err);
+    return false;
+  }
+  if (X509NameObjectGetPduDER(param->subject, subject, &err) != 0) {
+    reader.SetError(velkor::msg::kCertSubject, err);
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -74,17 +90,9 @@ int CSmartCardReader::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509Ce
                                             std::string_view identifier, ReplacementPlan &plan) {
   uint32_t err = 0;
   Pdu subject{nullptr, 0};
-  if (plan.moduleKind == 1) {
-    X509CertParam param{};
-    if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) {
-      SetError(velkor::msg::kCertParam, err);
-      return 0;
-    }
-    if (X509NameObjectGetPduDER(param.subject, &subject, &err) != 0) {
-      SetError(velkor::msg::kCertSubject, err);
-      return 0;
-    }
-  }
+  // Only keys for the default module carry the certificate's subject.
+  X509CertParam param{};
+  if (plan.moduleKind == 1 && !ReadCertificateSubject(*this, cert, &param, &subject)) return 0;
   PKCS1RSAPrivateKeyParam k{};
   if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) {
     SetError(velkor::msg::kPrivateKeyParam, err);
@@ -108,9 +116,9 @@ int CSmartCardReader::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509Ce
       Bytes(CKA_COEFFICIENT, k.coefficient),
       Bytes(CKA_ID, identifier.data(), identifier.size()),
   };
-  static_assert(sizeof tmpl / sizeof tmpl[0] == 16);
+  static_assert(std::size(tmpl) == 16);
   CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, 16, &created);
+  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, std::size(tmpl), &created);
   // The template pointed into the key object only; nothing to wipe here.
   if (rv != CKR_OK) {
     SetError(velkor::msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
@@ -123,15 +131,8 @@ int CSmartCardReader::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509Ce
 int CSmartCardReader::WritePublicKeyObject(X509CertHandle cert, std::string_view identifier, ReplacementPlan &plan) {
   uint32_t err = 0;
   X509CertParam param{};
-  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) {
-    SetError(velkor::msg::kCertParam, err);
-    return 0;
-  }
   Pdu subject{nullptr, 0};
-  if (X509NameObjectGetPduDER(param.subject, &subject, &err) != 0) {
-    SetError(velkor::msg::kCertSubject, err);
-    return 0;
-  }
+  if (!ReadCertificateSubject(*this, cert, &param, &subject)) return 0;
   velkor::Pkcs1PublicKeyObject publicKey;
   if (!publicKey.Create(&err)) {
     SetError(velkor::msg::kPublicKeyCreate, err);
@@ -163,9 +164,9 @@ int CSmartCardReader::WritePublicKeyObject(X509CertHandle cert, std::string_view
       Bytes(CKA_MODULUS, k.modulus),
       Bytes(CKA_PUBLIC_EXPONENT, k.publicExponent),
   };
-  static_assert(sizeof tmpl / sizeof tmpl[0] == 14);
+  static_assert(std::size(tmpl) == 14);
   CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, 14, &created);
+  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, std::size(tmpl), &created);
   if (rv != CKR_OK) {
     SetError(velkor::msg::kPublicKeyWrite, static_cast<unsigned>(rv));
     return 0;
@@ -177,15 +178,8 @@ int CSmartCardReader::WritePublicKeyObject(X509CertHandle cert, std::string_view
 int32_t CSmartCardReader::WriteCertificateObject(X509CertHandle cert, std::string_view identifier) {
   uint32_t err = 0;
   X509CertParam param{};
-  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) {
-    SetError(velkor::msg::kCertParam, err);
-    return -1;
-  }
   Pdu subject{nullptr, 0};
-  if (X509NameObjectGetPduDER(param.subject, &subject, &err) != 0) {
-    SetError(velkor::msg::kCertSubject, err);
-    return -1;
-  }
+  if (!ReadCertificateSubject(*this, cert, &param, &subject)) return -1;
   Pdu issuer{nullptr, 0};
   if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) {
     SetError(velkor::msg::kCertIssuer, err);
@@ -215,9 +209,9 @@ int32_t CSmartCardReader::WriteCertificateObject(X509CertHandle cert, std::strin
       Bytes(CKA_VALUE, value),
       Bytes(CKA_ID, identifier.data(), identifier.size()),
   };
-  static_assert(sizeof tmpl / sizeof tmpl[0] == 11);
+  static_assert(std::size(tmpl) == 11);
   CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, 11, &created);
+  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, std::size(tmpl), &created);
   if (rv != CKR_OK) {
     SetError(velkor::msg::kCertWrite, static_cast<unsigned>(rv));
     return rv == CKR_DEVICE_MEMORY ? -12 : -1;
