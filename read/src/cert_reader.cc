@@ -10,6 +10,7 @@
 #include "parvox/parvox.h"
 #include "platform/text.h"
 #include "sarnet/messages.h"
+#include "token/library_objects.h"
 
 namespace {
 
@@ -22,36 +23,8 @@ constexpr size_t kValidityBufferSize = 32;
 // CK_UNAVAILABLE_INFORMATION: the module could not tell a length.
 constexpr CK_ULONG kLengthUnavailable = ~CK_ULONG{0};
 
-// A name or certificate object of the object library, destroyed with its
-// own call.
-template <typename Handle, int32_t (*Destroy)(Handle, uint32_t *)>
-class LibraryObject {
- public:
-  LibraryObject() = default;
-  ~LibraryObject() { Reset(); }
-  LibraryObject(const LibraryObject &) = delete;
-  LibraryObject &operator=(const LibraryObject &) = delete;
-
-  Handle get() const { return handle_; }
-  // Where a ...Create call stores the new handle.
-  Handle *Out() {
-    Reset();
-    return &handle_;
-  }
-  void Reset() {
-    if (handle_ != nullptr) {
-      uint32_t err = 0;
-      (void)Destroy(handle_, &err);
-      handle_ = nullptr;
-    }
-  }
-
- private:
-  Handle handle_ = nullptr;
-};
-
-using NameObject = LibraryObject<X509NameHandle, X509NameObjectDestroy>;
-using CertObject = LibraryObject<X509CertHandle, X509CertObjectDestroy>;
+using token::CertObject;
+using token::NameObject;
 
 // A zero-filled byte buffer whose allocation may fail without throwing.
 class ByteBuffer {
@@ -121,11 +94,11 @@ int32_t CSmartCardReaderForCertRead::ReadCertificates() {
   }
 
   uint32_t err = 0;
-  if (X509NameObjectCreate(name.Out(), &err) != 0) {
+  if (!name.Create(&err)) {
     SetError(sarnet::msg::kNameCreate, err);
     return -1;
   }
-  if (X509CertObjectCreate(cert.Out(), &err) != 0) {
+  if (!cert.Create(&err)) {
     SetError(sarnet::msg::kCertCreate, err);
     return -1;
   }
