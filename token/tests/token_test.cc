@@ -3,6 +3,10 @@
 // on demand.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -55,9 +59,51 @@ struct FaultReader {
   }
 };
 
+// Sets the process locale for its lifetime (the loader translates its own
+// messages by it) and restores the previous one.
+class ScopedLocale {
+ public:
+  explicit ScopedLocale(const char *name) : saved_(std::setlocale(LC_ALL, nullptr)) {
+    ok_ = std::setlocale(LC_ALL, name) != nullptr;
+  }
+  ~ScopedLocale() { std::setlocale(LC_ALL, saved_.c_str()); }
+  ScopedLocale(const ScopedLocale &) = delete;
+  ScopedLocale &operator=(const ScopedLocale &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  std::string saved_;
+  bool ok_ = false;
+};
+
+// The loader's message for a missing file in the current locale.
+std::string LoaderMessageForMissingFile() {
+  dlerror();
+  void *h = dlopen("/nonexistent/folder/libnothing.so", RTLD_NOW);
+  if (h != nullptr) dlclose(h);
+  const char *text = dlerror();
+  return text != nullptr ? text : "";
+}
+
+// The outcome comes from the file system, never from the loader's words:
+// the same codes under the users' Japanese locale, where the loader's
+// messages are Japanese, as under C.UTF-8.  A FIFO is never opened (the
+// loader would wait for a writer forever).  A bare name is decided by the
+// first folder of the loader's search that has an entry of that name
+// (here the folders of LD_LIBRARY_PATH).
 TEST(ModuleBinding, LoaderFailuresKeepTheirCodes) {
   TempDir dir;
   writeFile(dir / "text.so", toBytes("not a module"));
+  ASSERT_EQ(mkfifo((dir / "fifo.so").c_str(), 0600), 0);
+  TempDir first("search-first"), second("search-second");
+  ASSERT_EQ(mkfifo((first / "libprobe-fifo.so").c_str(), 0600), 0);
+  std::filesystem::create_directory(first / "libprobe-dir.so");
+  for (const char *name : {"libprobe-fifo.so", "libprobe-dir.so", "libprobe-module.so"})
+    std::filesystem::create_symlink(faultModulePath(), second / name);
+  ScopedEnv searchPath({{"LD_LIBRARY_PATH", first.path().string() + ":" + second.path().string()}});
+  std::string longPath = dir.path().string();
+  while (longPath.size() < 120 * 1024) longPath += "/" + std::string(200, 'd');
+  longPath += "/module.so";
   struct Case {
     std::string path;
     int32_t result;
@@ -67,13 +113,32 @@ TEST(ModuleBinding, LoaderFailuresKeepTheirCodes) {
       {"tkvault11.dll", -8, Formatted(token::msg::kModuleLoad, 0x7Eu)},
       {(dir / "text.so").string(), -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
       {"libc.so.6", -1, Formatted(token::msg::kNoGetFunctionList, 0x7Fu)},
+      {(dir / "fifo.so").string(), -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
+      {dir.path().string(), -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
+      {longPath, -8, Formatted(token::msg::kModuleLoad, 0x7Eu)},
+      {"libprobe-fifo.so", -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
+      {"libprobe-dir.so", -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
+      {"libprobe-module.so", 0, ""},
   };
-  for (const Case &c : cases) {
-    CSmartCardReader reader;
-    reader.m_modulePath = c.path;
-    EXPECT_EQ(reader.LoadPkcs11Module(), c.result) << c.path;
-    EXPECT_EQ(reader.ErrorText(), c.message) << c.path;
-    EXPECT_EQ(reader.GetFunctionListPtr(), nullptr);
+  const std::string english = LoaderMessageForMissingFile();
+  for (const char *locale : {"C.UTF-8", "ja_JP.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    ScopedLocale scoped(locale);
+    if (!scoped.ok()) GTEST_SKIP() << locale << " is not installed (scripts/install-deps generates it)";
+    if (std::string(locale) == "ja_JP.UTF-8") {
+      // Without the translated loader messages this row would prove nothing.
+      const std::string japanese = LoaderMessageForMissingFile();
+      EXPECT_NE(japanese, english);
+      EXPECT_NE(japanese.find("\xE3"), std::string::npos) << japanese;
+    }
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.path.substr(0, 80));
+      CSmartCardReader reader;
+      reader.m_modulePath = c.path;
+      EXPECT_EQ(reader.LoadPkcs11Module(), c.result);
+      EXPECT_EQ(reader.ErrorText(), c.message);
+      EXPECT_EQ(reader.GetFunctionListPtr(), nullptr);
+    }
   }
 }
 

@@ -27,7 +27,13 @@ class Module {
 
   // Binds `path`: a module already in the process is used as it is (a new
   // reference is taken), otherwise it is loaded.  On failure returns false
-  // and sets *error to one of the loader error numbers above.
+  // and sets *error to one of the loader error numbers above, decided by
+  // the file system alone: a path (with a slash) that names nothing, or a
+  // bare name that no folder of the loader's search holds and the loader
+  // cannot find either, is "not found"; an entry that is no regular file
+  // (a FIFO, a folder, a device; never handed to the loader) or a file the
+  // loader refuses is "not loadable".  A bare name is bound to the first
+  // entry of that name in the folders the loader searches.
   [[nodiscard]] bool Open(const std::string &path, uint32_t *error);
 
   // Looks up an exported symbol; nullptr (and *error = kErrorProcNotFound)
