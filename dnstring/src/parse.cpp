@@ -347,37 +347,31 @@ Result<Component> parseComponent(std::string_view comp) {
 }
 
 // Split at "," or ";" outside double quotes and not behind a backslash.
+// One pass: a double quote skips to its partner, a separator behind a
+// backslash stays in the component.
 Status splitComponents(std::string_view text, std::vector<Component> &components) {
   size_t start = 0;
+  size_t pos = 0;
   while (true) {
-    size_t from = start;
-    size_t sep;
-    bool last = false;
-    while (true) {
-      sep = text.find_first_of(",;", from);
-      const size_t quote = text.find('"', from);
-      if (quote != std::string_view::npos && quote < sep) {
-        const size_t close = text.find('"', quote + 1);
-        if (close == std::string_view::npos) return Status::failure(PARVOX_ERR_LDAPPARSE_QUOTE);
-        from = close + 1;
-        continue;
-      }
-      if (sep == std::string_view::npos) {
-        last = true;
-        sep = text.size();
-        break;
-      }
-      if (sep > 0 && text[sep - 1] == '\\') {
-        from = sep + 1;
-        continue;
-      }
-      break;
+    const size_t stop = text.find_first_of(",;\"", pos);
+    if (stop == std::string_view::npos) {
+      Result<Component> c = parseComponent(text.substr(start));
+      if (!c.ok()) return c.status();
+      components.push_back(std::move(c.value()));
+      return Status::success();
     }
-    Result<Component> c = parseComponent(text.substr(start, sep - start));
+    if (text[stop] == '"') {
+      const size_t close = text.find('"', stop + 1);
+      if (close == std::string_view::npos) return Status::failure(PARVOX_ERR_LDAPPARSE_QUOTE);
+      pos = close + 1;
+      continue;
+    }
+    pos = stop + 1;
+    if (stop > 0 && text[stop - 1] == '\\') continue;
+    Result<Component> c = parseComponent(text.substr(start, stop - start));
     if (!c.ok()) return c.status();
     components.push_back(std::move(c.value()));
-    if (last) return Status::success();
-    start = sep + 1;
+    start = pos;
   }
 }
 

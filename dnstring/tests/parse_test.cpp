@@ -82,6 +82,27 @@ TEST_F(Parsers, LdapAccepted) {
     ASSERT_EQ(PARVOX_NameStringToObjLDAP(c.text, nullptr, name.get(), &err), 0) << c.text << " " << hexCode(err);
     EXPECT_EQ(derOf(name.get()), built(c.expected)) << c.text;
   }
+  // Megabyte values full of quotes, escaped separators and quoted
+  // separators: the text is read in one pass (a rescan per quote or per
+  // escape would take minutes here).
+  auto repeat = [](const std::string &piece, size_t n) {
+    std::string r;
+    r.reserve(piece.size() * n);
+    for (size_t i = 0; i < n; ++i) r += piece;
+    return r;
+  };
+  const std::string longValues[] = {
+      "\"" + repeat("\\\"", 512 * 1024) + "\"",
+      repeat("a\\,", 384 * 1024),
+      repeat("\",;\"", 256 * 1024),
+  };
+  for (const std::string &value : longValues) {
+    const std::string text = "CN=" + value + ",C=JP";
+    Name name = emptyName();
+    uint32_t err = 0;
+    ASSERT_EQ(PARVOX_NameStringToObjLDAP(text.c_str(), nullptr, name.get(), &err), 0) << hexCode(err);
+    EXPECT_EQ(derOf(name.get()), built({{"C", P, bytes("JP")}, {"CN", U, bytes(value)}})) << value.substr(0, 16);
+  }
 }
 
 TEST_F(Parsers, LdapRejected) {
