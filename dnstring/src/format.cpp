@@ -3,7 +3,6 @@
 
 #include <array>
 #include <charconv>
-#include <cstring>
 #include <string_view>
 
 #include "attributes.h"
@@ -178,8 +177,21 @@ constexpr Style kTxtStyle{Form::Slash, kModeLocal, PARVOX_ERR_SLASHFMT_KIND, tru
 constexpr Style kLdapStyle{Form::Ldap, kModeLocal, PARVOX_ERR_LDAPFMT_KIND, false};
 constexpr Style kLdapUtf8Style{Form::Ldap, kModeUtf8Dn, PARVOX_ERR_LDAPUTF8FMT_KIND, false};
 
+// Writes the text into at most `window` bytes of `buffer` and a NUL behind
+// it when that still lies inside the `size` bytes the caller declared, on
+// failure too (the text written so far stays readable).  Nothing else of
+// the buffer is touched: a declared size is only an upper bound, never a
+// promise that the memory exists.  Answers the bytes of text written.
+Result<int32_t> formatInto(X509NameHandle name, const Style &style, char *buffer, int64_t window, int64_t size) {
+  Out out = Out::into(reinterpret_cast<unsigned char *>(buffer), window);
+  const Status status = formatName(name, style, out);
+  if (out.used() < size) buffer[out.used()] = '\0';
+  if (!status.ok()) return status;
+  return count32(out);
+}
+
 // LDAP forms: size query answers the bytes needed with the NUL; a write
-// fills the whole buffer with zeros and writes at most size - 1 bytes.
+// puts at most size - 1 bytes of text and the NUL behind them.
 int32_t ldapForm(X509NameHandle name, char *buffer, int32_t *length, uint32_t *errorCode, const Style &style) {
   return guarded(errorCode, PARVOX_ERR_NOMEM, [&]() -> Status {
     if (length == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
@@ -193,10 +205,8 @@ int32_t ldapForm(X509NameHandle name, char *buffer, int32_t *length, uint32_t *e
       *length = n.value();
       return Status::success();
     }
-    const int32_t size = *length;
-    if (size > 0) std::memset(buffer, 0, static_cast<size_t>(size));
-    Out out = Out::into(reinterpret_cast<unsigned char *>(buffer), static_cast<int64_t>(size) - 1);
-    return formatName(name, style, out);
+    const int64_t size = *length;
+    return formatInto(name, style, buffer, size - 1, size).status();
   });
 }
 
@@ -211,22 +221,26 @@ extern "C" {
 int32_t PARVOX_NameObjToString(X509NameHandle name, char *buffer, int32_t capacity, uint32_t *errorCode) {
   return parvox::guarded(errorCode, PARVOX_ERR_NOMEM, [&]() -> Status {
     if (buffer == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
-    if (capacity > 0) std::memset(buffer, 0, static_cast<size_t>(capacity));
-    Out out = Out::into(reinterpret_cast<unsigned char *>(buffer), static_cast<int64_t>(capacity) - 1);
-    return parvox::formatName(name, parvox::kSlashStyle, out);
+    const int64_t size = capacity;
+    return parvox::formatInto(name, parvox::kSlashStyle, buffer, size - 1, size).status();
   });
 }
 
 int32_t PARVOX_NameObjToStringTXT(X509NameHandle name, char *buffer, int32_t *length, uint32_t *errorCode) {
   return parvox::guarded(errorCode, PARVOX_ERR_NOMEM, [&]() -> Status {
     if (length == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
-    Out out = Out::query();
-    if (buffer != nullptr) {
-      if (*length > 0) std::memset(buffer, 0, static_cast<size_t>(*length));
-      out = Out::into(reinterpret_cast<unsigned char *>(buffer), *length);
+    if (buffer == nullptr) {
+      Out out = Out::query();
+      PARVOX_TRY(parvox::formatName(name, parvox::kTxtStyle, out));
+      parvox::Result<int32_t> n = parvox::count32(out);
+      if (!n.ok()) return n.status();
+      *length = n.value();
+      return Status::success();
     }
-    PARVOX_TRY(parvox::formatName(name, parvox::kTxtStyle, out));
-    parvox::Result<int32_t> n = parvox::count32(out);
+    // The text may fill the whole capacity; the NUL then belongs to the
+    // caller's extra byte.
+    const int64_t size = *length;
+    parvox::Result<int32_t> n = parvox::formatInto(name, parvox::kTxtStyle, buffer, size, size);
     if (!n.ok()) return n.status();
     *length = n.value();
     return Status::success();

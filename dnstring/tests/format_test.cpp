@@ -5,6 +5,9 @@
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <climits>
+
 #include "support.h"
 
 namespace parvox_test {
@@ -144,7 +147,7 @@ TEST_F(Formatters, CutAtTheCapacity) {
   EXPECT_EQ(length, 9);
   EXPECT_EQ(std::string(tb.data(), 9), "/C=JP/O=O");
   EXPECT_EQ(tb[9], 'x');
-  // LDAP: size - 1 bytes, zero-filled, count untouched.
+  // LDAP: size - 1 bytes and a NUL, count untouched.
   std::vector<char> lb(16, 'x');
   int32_t size = 6;
   ASSERT_EQ(PARVOX_NameObjToStringLDAP(name.get(), lb.data(), &size, &err), 0);
@@ -161,6 +164,55 @@ TEST_F(Formatters, CutAtTheCapacity) {
   EXPECT_EQ(PARVOX_NameObjToString(name.get(), buf.data(), 0, &err), 0);
   size = 0;
   EXPECT_EQ(PARVOX_NameObjToStringLDAP(name.get(), lb.data(), &size, &err), 0);
+}
+
+// The declared capacity is an upper bound, not a promise: a 64-byte buffer
+// declared as INT32_MAX gets the text and its NUL and nothing more.  The
+// guard bytes around it (and the buffer's own unused tail) must keep their
+// pattern.
+TEST_F(Formatters, OverDeclaredCapacityWritesOnlyTheText) {
+  Name name = nameOf({kC, kO, kCN});
+  struct Writer {
+    const char *what;
+    std::string text;
+    int32_t (*write)(X509NameHandle, char *, uint32_t *);
+  };
+  const Writer writers[] = {
+      {"NameObjToString", "/C=JP/O=Org/CN=Taro",
+       [](X509NameHandle n, char *b, uint32_t *e) { return PARVOX_NameObjToString(n, b, INT32_MAX, e); }},
+      {"NameObjToStringTXT", "/C=JP/O=Org/CN=Taro",
+       [](X509NameHandle n, char *b, uint32_t *e) {
+         int32_t length = INT32_MAX;
+         const int32_t r = PARVOX_NameObjToStringTXT(n, b, &length, e);
+         EXPECT_EQ(length, 19) << "TXT reports the bytes written";
+         return r;
+       }},
+      {"NameObjToStringLDAP", "CN=Taro,O=Org,C=JP",
+       [](X509NameHandle n, char *b, uint32_t *e) {
+         int32_t size = INT32_MAX;
+         return PARVOX_NameObjToStringLDAP(n, b, &size, e);
+       }},
+      {"NameObjToStringLDAPUTF8", "CN=Taro,O=Org,C=JP",
+       [](X509NameHandle n, char *b, uint32_t *e) {
+         int32_t size = INT32_MAX;
+         return PARVOX_NameObjToStringLDAPUTF8(n, b, &size, e);
+       }},
+  };
+  constexpr size_t kGuard = 4096;
+  constexpr size_t kBuffer = 64;
+  for (const Writer &w : writers) {
+    std::vector<char> region(kGuard + kBuffer + kGuard, '\x5A');
+    char *buffer = region.data() + kGuard;
+    uint32_t err = 0;
+    ASSERT_EQ(w.write(name.get(), buffer, &err), 0) << w.what << " " << hexCode(err);
+    EXPECT_EQ(std::string(buffer, w.text.size()), w.text) << w.what;
+    EXPECT_EQ(buffer[w.text.size()], '\0') << w.what;
+    const size_t end = kGuard + w.text.size() + 1;
+    EXPECT_EQ(std::count(region.begin(), region.begin() + kGuard, '\x5A'), static_cast<long>(kGuard)) << w.what;
+    EXPECT_EQ(std::count(region.begin() + static_cast<long>(end), region.end(), '\x5A'),
+              static_cast<long>(region.size() - end))
+        << w.what << ": nothing written past the NUL";
+  }
 }
 
 TEST_F(Formatters, FailuresPassTheirCodeOn) {
