@@ -32,7 +32,7 @@ void Walk(der::Input in, int depth) {
     Require(element.whole.data() == before.data());
     Require(element.contents.data() + element.contents.size() == element.whole.data() + element.whole.size());
     std::vector<uint8_t> written;
-    der::Output(&written).AddElement(element.tag, element.contents.span());
+    Require(der::Output(&written).AddElement(element.tag, element.contents.span()));
     Require(written.size() == element.whole.size());
     Require(std::memcmp(written.data(), element.whole.data(), written.size()) == 0);
     Require(der::HeaderLength(element.contents.size()) + element.contents.size() == element.whole.size());
@@ -42,7 +42,7 @@ void Walk(der::Input in, int depth) {
       if (der::ParseObjectIdentifier(element.contents, &arcs)) {
         Require(der::IsEncodableObjectIdentifier(arcs));
         std::vector<uint8_t> oid;
-        der::Output(&oid).AddObjectIdentifier(arcs);
+        Require(der::Output(&oid).AddObjectIdentifier(arcs));
         Require(oid.size() == element.whole.size());
         Require(std::memcmp(oid.data(), element.whole.data(), oid.size()) == 0);
       }

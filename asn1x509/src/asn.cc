@@ -416,7 +416,9 @@ int32_t AsnEncodeToMemDER(AsnObjectHandle obj, const char *path, unsigned char *
     }
     std::vector<uint8_t> encoding;
     encoding.reserve(total);
-    der::Output(&encoding).AddElement(static_cast<uint8_t>(tag), {content, contentLength});
+    if (!der::Output(&encoding).AddElement(static_cast<uint8_t>(tag), {content, contentLength})) {
+      return Status::kTooLarge;
+    }
     std::memcpy(buffer, encoding.data(), encoding.size());
     *written = total;
     return Status::kOk;

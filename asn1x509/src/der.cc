@@ -1,5 +1,6 @@
 #include "der.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace asn1x509::der {
@@ -326,10 +327,10 @@ size_t HeaderLength(size_t contentLength) {
   return n;
 }
 
-namespace {
-
-// Length octets for `length` (which fits 32 bits) into out[0..4].
-size_t EncodeLength(size_t length, uint8_t *out) {
+size_t EncodeLength(size_t length, uint8_t (&out)[kMaxLengthOctets]) {
+  if (length > std::numeric_limits<uint32_t>::max()) {
+    return 0;
+  }
   if (length < 0x80) {
     out[0] = static_cast<uint8_t>(length);
     return 1;
@@ -345,16 +346,34 @@ size_t EncodeLength(size_t length, uint8_t *out) {
   return octets + 1;
 }
 
+namespace {
+
+// Identifier and length octets of one element; 0 when the length cannot be
+// written.
+size_t EncodeHeader(uint8_t tag, size_t length, uint8_t (&header)[1 + kMaxLengthOctets]) {
+  uint8_t lengthOctets[kMaxLengthOctets];
+  const size_t n = EncodeLength(length, lengthOctets);
+  if (n == 0) {
+    return 0;
+  }
+  header[0] = tag;
+  std::copy(lengthOctets, lengthOctets + n, header + 1);
+  return n + 1;
+}
+
 }  // namespace
 
 void Output::AddBytes(std::span<const uint8_t> bytes) { buffer_->insert(buffer_->end(), bytes.begin(), bytes.end()); }
 
-void Output::AddElement(uint8_t tag, std::span<const uint8_t> contents) {
-  uint8_t header[6];
-  header[0] = tag;
-  const size_t n = EncodeLength(contents.size(), header + 1);
-  buffer_->insert(buffer_->end(), header, header + 1 + n);
+bool Output::AddElement(uint8_t tag, std::span<const uint8_t> contents) {
+  uint8_t header[1 + kMaxLengthOctets];
+  const size_t n = EncodeHeader(tag, contents.size(), header);
+  if (n == 0) {
+    return false;
+  }
+  buffer_->insert(buffer_->end(), header, header + n);
   AddBytes(contents);
+  return true;
 }
 
 namespace {
@@ -379,20 +398,23 @@ void PutSubidentifier(std::vector<uint8_t> *out, uint64_t v) {
 
 }  // namespace
 
-void Output::AddObjectIdentifier(std::span<const int32_t> arcs) {
+bool Output::AddObjectIdentifier(std::span<const int32_t> arcs) {
   const uint64_t first = static_cast<uint64_t>(arcs[0]) * 40 + static_cast<uint64_t>(arcs[1]);
   size_t length = SubidentifierLength(first);
   for (size_t i = 2; i < arcs.size(); ++i) {
     length += SubidentifierLength(static_cast<uint64_t>(arcs[i]));
   }
-  uint8_t header[6];
-  header[0] = kObjectIdentifier;
-  const size_t n = EncodeLength(length, header + 1);
-  buffer_->insert(buffer_->end(), header, header + 1 + n);
+  uint8_t header[1 + kMaxLengthOctets];
+  const size_t n = EncodeHeader(kObjectIdentifier, length, header);
+  if (n == 0) {
+    return false;
+  }
+  buffer_->insert(buffer_->end(), header, header + n);
   PutSubidentifier(buffer_, first);
   for (size_t i = 2; i < arcs.size(); ++i) {
     PutSubidentifier(buffer_, static_cast<uint64_t>(arcs[i]));
   }
+  return true;
 }
 
 size_t Output::BeginElement(uint8_t tag) {
@@ -404,11 +426,11 @@ size_t Output::BeginElement(uint8_t tag) {
 
 bool Output::EndElement(size_t marker) {
   const size_t length = buffer_->size() - marker - 2;
-  if (length > std::numeric_limits<uint32_t>::max()) {
+  uint8_t lengthOctets[kMaxLengthOctets];
+  const size_t n = EncodeLength(length, lengthOctets);
+  if (n == 0) {
     return false;
   }
-  uint8_t lengthOctets[5];
-  const size_t n = EncodeLength(length, lengthOctets);
   (*buffer_)[marker + 1] = lengthOctets[0];
   if (n > 1) {
     buffer_->insert(buffer_->begin() + static_cast<std::ptrdiff_t>(marker + 2), lengthOctets + 1, lengthOctets + n);

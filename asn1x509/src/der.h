@@ -138,16 +138,27 @@ struct Element {
 // Bytes of the identifier and length octets for a given contents length.
 size_t HeaderLength(size_t contentLength);
 
+// Length octets the writer produces at most: the long form with four
+// octets, so contents up to 4 GiB - 1 (the reader accepts no more either).
+inline constexpr size_t kMaxLengthOctets = 5;
+
+// Minimal definite length octets for `length`; answers how many were
+// written, or 0 (nothing written) when the length needs more than
+// kMaxLengthOctets.
+[[nodiscard]] size_t EncodeLength(size_t length, uint8_t (&out)[kMaxLengthOctets]);
+
 class Output {
  public:
   explicit Output(std::vector<uint8_t> *buffer) : buffer_(buffer) {}
 
   void AddBytes(std::span<const uint8_t> bytes);
   // One element: identifier, minimal definite length, contents.
-  void AddElement(uint8_t tag, std::span<const uint8_t> contents);
+  // Fails, appending nothing, when the contents are 4 GiB or longer.
+  bool AddElement(uint8_t tag, std::span<const uint8_t> contents);
   // Encodes `arcs` as an OBJECT IDENTIFIER element; the caller checked them
-  // with IsEncodableObjectIdentifier.
-  void AddObjectIdentifier(std::span<const int32_t> arcs);
+  // with IsEncodableObjectIdentifier.  Fails, appending nothing, when the
+  // encoding would be 4 GiB or longer.
+  [[nodiscard]] bool AddObjectIdentifier(std::span<const int32_t> arcs);
 
   // Opens a constructed element whose contents are appended next; returns
   // the marker that EndElement needs.

@@ -112,7 +112,9 @@ Status X509NameObject::Der(Pdu *out) {
       for (uint32_t i = 0; i < rdn.count; ++i) {
         const X509AVA &ava = avas[rdn.first + i];
         const size_t sequence = output.BeginElement(der::kSequence);
-        output.AddObjectIdentifier({ava.type.arcs, ava.type.count});
+        if (!output.AddObjectIdentifier({ava.type.arcs, ava.type.count})) {
+          return Status::kTooLarge;
+        }
         output.AddBytes({ava.value, ava.valueLength});
         if (!output.EndElement(sequence)) {
           return Status::kTooLarge;
@@ -213,7 +215,9 @@ Status AppendTypedAva(X509NameObject *name, std::span<const int32_t> type, uint8
   }
   std::vector<uint8_t> value;
   value.reserve(der::HeaderLength(length) + length);
-  der::Output(&value).AddElement(tag, {data, length});
+  if (!der::Output(&value).AddElement(tag, {data, length})) {
+    return Status::kTooLarge;
+  }
   X509AVA record{};
   record.type.arcs = type.data();
   record.type.count = static_cast<uint32_t>(type.size());

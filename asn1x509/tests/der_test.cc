@@ -1,7 +1,12 @@
 // The DER reader and writer: accepted framings with what they yield,
 // refused framings each with its reason, and content rules per type.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <span>
 #include <string>
 
 #include "der.h"
@@ -51,7 +56,7 @@ TEST_P(ReaderAccepts, ElementAndRoundTrip) {
   EXPECT_EQ(e.contents.data(), a.input.data() + a.headerLength);
   EXPECT_EQ(HeaderLength(a.contentLength), a.headerLength);
   Bytes written;
-  Output(&written).AddElement(e.tag, e.contents.span());
+  ASSERT_TRUE(Output(&written).AddElement(e.tag, e.contents.span()));
   EXPECT_EQ(written, a.input) << a.what;
 }
 
@@ -214,7 +219,7 @@ TEST(Contents, ObjectIdentifiersAndWriter) {
     EXPECT_EQ(arcs, c.arcs) << c.what;
     ASSERT_TRUE(IsEncodableObjectIdentifier(arcs));
     Bytes written;
-    Output(&written).AddObjectIdentifier(arcs);
+    ASSERT_TRUE(Output(&written).AddObjectIdentifier(arcs));
     Bytes expected{kObjectIdentifier, static_cast<uint8_t>(c.contents.size())};
     expected.insert(expected.end(), c.contents.begin(), c.contents.end());
     EXPECT_EQ(written, expected) << c.what;
@@ -237,14 +242,61 @@ TEST(Contents, Times) {
   EXPECT_FALSE(IsValidGeneralizedTime(Input(text("205001010000a0Z")))) << "letter";
 }
 
+// Length octets the writer produces, and the lengths it refuses: a header
+// holds at most four long-form length octets, so contents of 4 GiB and
+// more are refused with nothing written.
+struct WriterLength {
+  const char *what;
+  size_t contentLength;
+  Bytes lengthOctets;  // empty: refused
+};
+
+const WriterLength kWriterLengths[] = {
+    {"zero", 0, {0x00}},
+    {"largest short form", 127, {0x7F}},
+    {"smallest long form", 128, {0x81, 0x80}},
+    {"three octets", 0x10000, {0x83, 0x01, 0x00, 0x00}},
+    {"largest four octets", 0xFFFFFFFFu, {0x84, 0xFF, 0xFF, 0xFF, 0xFF}},
+    {"4 GiB", 0x100000000u, {}},
+    {"4 GiB + 1", 0x100000001u, {}},
+    {"five octets' worth", 0xFFFFFFFFFFu, {}},
+    {"largest size_t (eight octets' worth)", SIZE_MAX, {}},
+};
+
+TEST(Writer, LengthBounds) {
+  // 4 GiB + 1 readable bytes that cost nothing until touched: a refused
+  // element must fail before it reads its contents.
+  const size_t regionSize = 0x100000001u;
+  void *region = mmap(nullptr, regionSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(region, MAP_FAILED);
+  for (const WriterLength &w : kWriterLengths) {
+    uint8_t octets[kMaxLengthOctets];
+    std::fill(std::begin(octets), std::end(octets), 0xEE);
+    const size_t n = EncodeLength(w.contentLength, octets);
+    EXPECT_EQ(Bytes(octets, octets + n), w.lengthOctets) << w.what;
+    if (w.lengthOctets.empty()) {
+      EXPECT_EQ(std::count(std::begin(octets), std::end(octets), 0xEE), 5) << w.what << ": nothing written";
+      if (w.contentLength <= regionSize) {
+        Bytes out{0x30};
+        const std::span<const uint8_t> contents(static_cast<const uint8_t *>(region), w.contentLength);
+        EXPECT_FALSE(Output(&out).AddElement(kOctetString, contents)) << w.what;
+        EXPECT_EQ(out, Bytes{0x30}) << w.what << ": nothing appended";
+      }
+    } else {
+      EXPECT_EQ(HeaderLength(w.contentLength), 1 + n) << w.what;
+    }
+  }
+  munmap(region, regionSize);
+}
+
 TEST(Writer, NestedElementsWidenTheirLengths) {
   Bytes out;
   Output w(&out);
   const size_t outer = w.BeginElement(kSequence);
   const size_t inner = w.BeginElement(kSet);
-  w.AddElement(kOctetString, Bytes(200, 0x11));
+  ASSERT_TRUE(w.AddElement(kOctetString, Bytes(200, 0x11)));
   ASSERT_TRUE(w.EndElement(inner));
-  w.AddElement(kNull, {});
+  ASSERT_TRUE(w.AddElement(kNull, {}));
   ASSERT_TRUE(w.EndElement(outer));
   // Read back with the reader: framing and contents match.
   Input in(out);
