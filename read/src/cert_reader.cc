@@ -63,7 +63,7 @@ uint64_t TextBufferSize(int32_t size) { return static_cast<uint64_t>(std::max<in
 
 }  // namespace
 
-CSmartCardReaderForCertRead::CSmartCardReaderForCertRead() { std::memset(m_certInfoPath, 0, sizeof m_certInfoPath); }
+CSmartCardReaderForCertRead::CSmartCardReaderForCertRead() = default;
 
 CSmartCardReaderForCertRead::~CSmartCardReaderForCertRead() = default;
 
@@ -103,7 +103,7 @@ int32_t CSmartCardReaderForCertRead::ReadCertificates() {
     return -1;
   }
   errno = 0;
-  file = platform::File(std::fopen(m_certInfoPath, "w"));
+  file = platform::File(std::fopen(m_certInfoPath.c_str(), "w"));
   if (!file) {
     SetError(sarnet::msg::kCertFileOpen, static_cast<unsigned>(errno));
     return -1;

@@ -8,6 +8,8 @@
 #include <clocale>
 #include <cstdio>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -18,20 +20,12 @@
 namespace {
 
 constexpr size_t kMessageSize = 512;
-// The two file paths are built into 511 bytes.
-constexpr size_t kPathSize = 511;
 constexpr size_t kResultLineSize = 32;
 
-// "<folder>/<file>" into `path`; false when it does not fit whole (a cut
-// path would name some other file).
-bool BuildPath(char (&path)[kPathSize], const std::string &folder, const char *file) {
-  const char *prefix = folder == "/" ? "" : folder.c_str();
-  int n = std::snprintf(path, sizeof path, "%s/%s", prefix, file);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
-    path[0] = '\0';
-    return false;
-  }
-  return true;
+// "<folder>/<file>", built whole whatever the folder's length: a path cut
+// to some bound would name another file.
+std::string BesideProgram(const std::string &folder, const char *file) {
+  return (folder == "/" ? std::string() : folder) + "/" + file;
 }
 
 std::string ResultLine(int32_t result) {
@@ -47,49 +41,70 @@ void Print(std::string_view utf8) {
   std::fflush(stdout);
 }
 
-int32_t Run(int argc, char **argv) {
-  char message[kMessageSize] = {};
-  char errorPath[kPathSize] = {};
-  char certInfoPath[kPathSize] = {};
-  int32_t result = 0;
-  auto reader = std::make_unique<CSmartCardReaderForCertRead>();
-
-  const std::string folder = platform::ProgramFolder();
-  if (folder.empty() || !BuildPath(errorPath, folder, sarnet::msg::kErrorFileName) ||
-      !BuildPath(certInfoPath, folder, sarnet::msg::kCertInfoFileName)) {
-    Print(sarnet::msg::kLogPath);
-    return -2;
-  }
-  platform::CopyBounded(reader->m_logPath, errorPath);
-  platform::CopyBounded(reader->m_certInfoPath, certInfoPath);
-
+// Deletes the certificate information file of an earlier run, checks the
+// argument and lists the token.  The result; on failure the message is in
+// `message`.
+int32_t List(CSmartCardReaderForCertRead &reader, int argc, char **argv, char (&message)[kMessageSize]) {
   // The entries of an earlier run never outlive a new run, whatever it
   // finds.  A file that cannot be deleted is found out when it is opened.
   struct stat st {};
-  if (stat(certInfoPath, &st) == 0) (void)unlink(certInfoPath);
+  if (stat(reader.m_certInfoPath.c_str(), &st) == 0) (void)unlink(reader.m_certInfoPath.c_str());
 
   if (argc != 2) {
     platform::CopyBounded(message, sarnet::msg::kArgCount);
+    return -1;
+  }
+  reader.m_modulePath = argv[1];
+  int32_t result = reader.ReadCertificates();
+  if (result != 0) platform::CopyBounded(message, reader.m_errorText);
+  return result;
+}
+
+int32_t Run(int argc, char **argv) {
+  char message[kMessageSize] = {};
+  int32_t result = 0;
+  std::string errorPath;
+
+  // Nothing that fails in the run ends the program: memory that cannot be
+  // had, wherever it was asked for, is a failure like any other.
+  try {
+    const std::string folder = platform::ProgramFolder();
+    if (!folder.empty()) {
+      const std::string certInfoPath = BesideProgram(folder, sarnet::msg::kCertInfoFileName);
+      errorPath = BesideProgram(folder, sarnet::msg::kErrorFileName);
+      auto reader = std::make_unique<CSmartCardReaderForCertRead>();
+      reader->m_logPath = errorPath;
+      reader->m_certInfoPath = certInfoPath;
+      result = List(*reader, argc, argv, message);
+    }
+  } catch (const std::bad_alloc &) {
+    platform::CopyBounded(message, sarnet::msg::kOutOfMemory);
     result = -1;
-  } else {
-    reader->m_modulePath = argv[1];
-    result = reader->ReadCertificates();
-    if (result != 0) platform::CopyBounded(message, reader->m_errorText);
+  } catch (const std::length_error &) {
+    platform::CopyBounded(message, sarnet::msg::kOutOfMemory);
+    result = -1;
+  } catch (...) {
+    platform::CopyBounded(message, sarnet::msg::kUnexpectedFailure);
+    result = -1;
   }
 
+  if (errorPath.empty()) {
+    Print(sarnet::msg::kLogPath);
+    return -2;
+  }
   if (message[0] != '\0' || result != 0) {
     // The result line is always written whole after the message.
-    std::string text = message;
-    text += ResultLine(result);
-    if (!platform::WriteCp932File(reader->m_logPath, text)) {
-      std::string console = sarnet::msg::kErrorFileWrite;
-      console += message;
-      console += ResultLine(result);
-      Print(console);
+    bool written = false;
+    try {
+      written = platform::WriteCp932File(errorPath, std::string(message) + ResultLine(result));
+    } catch (...) {
+      written = false;
+    }
+    if (!written) {
+      Print(std::string(sarnet::msg::kErrorFileWrite) + message + ResultLine(result));
       result = -2;
     }
   }
-  reader.reset();
   return result;
 }
 
@@ -98,5 +113,10 @@ int32_t Run(int argc, char **argv) {
 int main(int argc, char **argv) {
   // Local text (the subject line, the console) follows the user's locale.
   std::setlocale(LC_ALL, "");
-  return Run(argc, argv);
+  try {
+    return Run(argc, argv);
+  } catch (...) {
+    // Even the console line could not be made.
+    return -2;
+  }
 }

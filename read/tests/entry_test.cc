@@ -145,32 +145,59 @@ TEST(SarnetEntry, ConsoleLinesFollowTheLocaleCharacterSet) {
   EXPECT_EQ(r.out.find("\xE3"), std::string::npos);
 }
 
-// A folder path too long for the two 511-byte file paths would give cut
-// paths naming other files; the run stops before touching any file.
-TEST(SarnetEntry, ProgramFolderTooLongForThePathsGivesMinus2) {
-  TempDir base("sarnet-long");
-  fs::path deep = base.path();
-  while (deep.string().size() < 520) deep /= std::string(60, 'd');
-  ProgramCopy app(deep / "bin");
-  RunResult r = app.Run({});
-  EXPECT_EQ(r.signedExitCode(), -2);
-  EXPECT_EQ(r.out, "error:ログファイルパスが構築できない。");
-  EXPECT_FALSE(fs::exists(app.errorFile()));
+// "<base>/ddd.../bin" of exactly `length` characters.
+fs::path ProgramFolderOfLength(const fs::path &base, size_t length) {
+  const size_t tail = std::string("/bin").size();
+  fs::path folder = base;
+  for (;;) {
+    size_t rest = length - tail - folder.string().size();
+    if (rest <= 201) {
+      folder /= std::string(rest - 1, 'd');
+      break;
+    }
+    folder /= std::string(150, 'd');
+  }
+  return folder / "bin";
 }
 
-TEST(SarnetEntry, FolderLongEnoughForTheErrorFileButNotTheCertificateFile) {
-  TempDir base("sarnet-long");
-  fs::path deep = base.path();
-  // "<folder>/bin/Morva.txt" fits 510 bytes, "<folder>/bin/certRead.txt" does not.
-  const size_t want = 510 - std::string("/bin/Morva.txt").size();
-  while (deep.string().size() + 60 < want) deep /= std::string(59, 'd');
-  deep /= std::string(want - deep.string().size() - 1, 'e');
-  ASSERT_EQ((deep / "bin" / "Morva.txt").string().size(), 510u);
-  ProgramCopy app(deep / "bin");
-  RunResult r = app.Run({});
-  EXPECT_EQ(r.signedExitCode(), -2);
-  EXPECT_EQ(r.out, "error:ログファイルパスが構築できない。");
-  EXPECT_FALSE(fs::exists(app.errorFile()));
+// Every file, link and folder under `base`, relative to it.
+std::vector<std::string> Tree(const fs::path &base) {
+  std::vector<std::string> entries;
+  for (const auto &e : fs::recursive_directory_iterator(base)) {
+    if (!e.is_directory() || e.is_symlink()) entries.push_back(e.path().lexically_relative(base).string());
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// Program folders around and beyond 512 bytes: both files are used under
+// their whole paths (a cut path would name another file) and nothing else
+// is created anywhere.
+TEST(SarnetEntry, DeepProgramFolderUsesTheWholePaths) {
+  SoftHsmToken token;
+  Seed(token, [](P11Session &s) {
+    s.createCertificate(EndEntity(simpleName({{"CN", "Taro"}})).der(), toBytes("01"), "ee");
+  });
+  for (size_t length : {500u, 505u, 513u, 600u}) {
+    SCOPED_TRACE(length);
+    TempDir base("sarnet-long");
+    const fs::path bin = ProgramFolderOfLength(base.path(), length);
+    ASSERT_EQ(bin.string().size(), length);
+    ProgramCopy app(bin);
+    const std::string folder = bin.lexically_relative(base.path()).string();
+    const std::string lib = (bin.parent_path() / "lib").lexically_relative(base.path()).string();
+
+    RunResult listed = app.Run({token.modulePath()}, token.environment());
+    EXPECT_EQ(listed.signedExitCode(), 0) << listed.out;
+    EXPECT_EQ(Lines(readTextFile(app.certFile())).size(), 4u);
+    EXPECT_EQ(Tree(base.path()), (std::vector<std::string>{folder + "/Sarnet", folder + "/certRead.txt", lib}));
+
+    RunResult failed = app.Run({});
+    EXPECT_EQ(failed.signedExitCode(), -1);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(readTextFile(app.errorFile()), ErrorFileText(kArgMessage, -1));
+    EXPECT_EQ(Tree(base.path()), (std::vector<std::string>{folder + "/Morva.txt", folder + "/Sarnet", lib}));
+  }
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ TEST(SarnetBasicConstraints, LookupFailureOtherThanAbsentIsReported) {
 TEST(SarnetReader, ObjectStartsWithTheDefaultModuleAndNoPaths) {
   CSmartCardReaderForCertRead reader;
   EXPECT_EQ(reader.m_modulePath, "tkvault11.dll");
-  EXPECT_STREQ(reader.m_certInfoPath, "");
+  EXPECT_EQ(reader.m_certInfoPath, "");
   EXPECT_STREQ(reader.ErrorText(), "");
 }
 

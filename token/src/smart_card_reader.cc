@@ -13,14 +13,14 @@ constexpr CK_FLAGS kSessionFlags = CKF_RW_SESSION | CKF_SERIAL_SESSION;
 }  // namespace
 
 CSmartCardReader::CSmartCardReader() : m_modulePath(token::kDefaultModuleName) {
-  std::memset(m_logPath, 0, sizeof m_logPath);
   std::memset(m_errorText, 0, sizeof m_errorText);
   std::memset(m_resultText, 0, sizeof m_resultText);
   // The log sits beside the program; without a known folder it stays unset
   // and no log can be written.
   std::string folder = platform::ProgramFolder();
   if (!folder.empty()) {
-    platform::FormatBounded(m_logPath, sizeof m_logPath, "%s/%s", folder == "/" ? "" : folder.c_str(), "Tamrin.txt");
+    // Built whole: a path cut to some bound would name another file.
+    m_logPath = (folder == "/" ? std::string() : folder) + "/Tamrin.txt";
   }
 }
 
@@ -192,8 +192,8 @@ CK_FUNCTION_LIST_PTR CSmartCardReader::GetFunctionListPtr() const {
 }
 
 void CSmartCardReader::WriteLogFile(const char *text) {
-  if (m_logPath[0] == '\0' || text == nullptr) return;
-  m_logFile = platform::File(std::fopen(m_logPath, "w"));
+  if (m_logPath.empty() || text == nullptr) return;
+  m_logFile = platform::File(std::fopen(m_logPath.c_str(), "w"));
   if (!m_logFile) return;
   std::string cp932 = platform::Utf8ToCp932(text);
   std::fputs(cp932.c_str(), m_logFile.get());

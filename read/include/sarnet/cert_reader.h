@@ -6,13 +6,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "asn1x509/asn1x509.h"
 #include "token/smart_card_reader.h"
 
 class CSmartCardReaderForCertRead : public CSmartCardReader {
  public:
-  static constexpr size_t kCertInfoPathSize = 512;
   // Handles considered from one object search.
   static constexpr int32_t kHandleCapacity = 512;
 
@@ -40,7 +40,7 @@ class CSmartCardReaderForCertRead : public CSmartCardReader {
   void WriteValidityLine(const X509Time &time, std::FILE *file);
 
   // Full path of the certificate information file.
-  char m_certInfoPath[kCertInfoPathSize];
+  std::string m_certInfoPath;
 };
 
 #endif  // SARNET_CERT_READER_H_

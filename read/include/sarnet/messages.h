@@ -16,6 +16,10 @@ inline constexpr char kLogPath[] = "error:ログファイルパスが構築で�
 inline constexpr char kArgCount[] = "error:コマンドライン引数が2以外である。";
 inline constexpr char kErrorFileWrite[] = "error: エラー情報ファイルへの書き込みに失敗しました。\n";
 inline constexpr char kResultLine[] = "\nツールの戻り値 = %d";
+// Our additions: memory that cannot be had anywhere in the run, and any
+// other failure that ended the run unexpectedly.
+inline constexpr char kOutOfMemory[] = "error:メモリの確保に失敗しました。";
+inline constexpr char kUnexpectedFailure[] = "error:予期しない内部エラーが発生しました。";
 
 // Certificate listing.
 inline constexpr char kNoObjects[] = "error:USB内のオブジェクトが空";

@@ -19,7 +19,6 @@
 class CSmartCardReader {
  public:
   static constexpr size_t kErrorTextSize = 512;
-  static constexpr size_t kLogPathSize = 512;
   static constexpr size_t kResultTextSize = 32;
 
   CSmartCardReader();
@@ -71,7 +70,9 @@ class CSmartCardReader {
   // Members in declaration order; the import program's fields come first,
   // as every user of this layer has always seen them.
   std::string m_modulePath;
-  char m_logPath[kLogPathSize];
+  // Full path of the log file beside the program; empty when the program's
+  // folder is unknown.
+  std::string m_logPath;
   int m_subjectMode = 0;
   int m_issuerCheck = 0;
   char m_errorText[kErrorTextSize];
