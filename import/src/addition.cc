@@ -12,8 +12,10 @@
 #include "key_id_text.h"
 #include "library_objects.h"
 #include "platform/text.h"
-#include "token/smart_card_reader.h"
-#include "token_attributes.h"
+#include "import_run.h"
+#include "token/attribute_values.h"
+
+namespace velkor {
 
 namespace {
 
@@ -73,7 +75,7 @@ struct TokenCertificate {
 
 }  // namespace
 
-int32_t CSmartCardReader::CheckTrustAnchor(const X509CertParam &param, int kind) {
+int32_t ImportRun::CheckTrustAnchor(const X509CertParam &param, int kind) {
   std::optional<std::string> text;
   if (kind == 0) {
     text = GetAuthorityKeyIdText(param);
@@ -90,10 +92,9 @@ int32_t CSmartCardReader::CheckTrustAnchor(const X509CertParam &param, int kind)
   return velkor::LookUpTrustAnchor(path, *text);
 }
 
-int32_t CSmartCardReader::DoAdditionProc(X509CertHandle cert, const CK_OBJECT_HANDLE *handles,
-                                         ReplacementPlan &plan, int kind, int32_t *caFound) {
+int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
   auto notAccepted = [this](const char *message) {
-    SetErrorText(message);
+    r_.SetErrorText(message);
     return int32_t{-3};
   };
   uint32_t err = 0;
@@ -118,12 +119,12 @@ int32_t CSmartCardReader::DoAdditionProc(X509CertHandle cert, const CK_OBJECT_HA
   int matched = -1;
   std::optional<std::string> authorityKeyId;
   {
-    velkor::AttributeValues<5> attrs(kEndEntityTemplate);
-    for (int i = 0; i < ReplacementPlan::kListCapacity && handles[i] != 0; ++i) {
+    token::AttributeValues<5> attrs(kEndEntityTemplate);
+    for (int i = 0; i < ReplacementPlan::kListCapacity && objects_[static_cast<size_t>(i)] != 0; ++i) {
       int failedIndex = 0;
-      velkor::AttributeRead read = attrs.Read(m_functionList, m_session, handles[i], &failedIndex);
-      if (read == velkor::AttributeRead::kUnreadable) continue;
-      if (read == velkor::AttributeRead::kNoMemory) return notAccepted(velkor::msg::kAddition);
+      token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), objects_[static_cast<size_t>(i)], &failedIndex);
+      if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
+      if (read == token::AttributeRead::kNoMemory) return notAccepted(velkor::msg::kAddition);
       velkor::NameObject tokenSubject;
       Pdu subjectPdu = PduOf(attrs[kSubject]);
       if (!tokenSubject.Create(&err) || X509NameObjectSetPduBER(tokenSubject.get(), &subjectPdu, &err) != 0) {
@@ -143,12 +144,12 @@ int32_t CSmartCardReader::DoAdditionProc(X509CertHandle cert, const CK_OBJECT_HA
       if (r != velkor::kAnchorListed) continue;
 
       matched = i;
-      if (!plan.AddCertDelete(i)) {
-        SetErrorText(velkor::msg::kCertDeleteListFull);
+      if (!plan_.AddCertDelete(i)) {
+        r_.SetErrorText(velkor::msg::kCertDeleteListFull);
         return -1;
       }
-      plan.eeCertDeletePlanned = 1;
-      if (PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan) == 0) return -1;
+      plan_.eeCertDeletePlanned = 1;
+      if (r_.PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan_) == 0) return -1;
       break;
     }
   }
@@ -157,27 +158,29 @@ int32_t CSmartCardReader::DoAdditionProc(X509CertHandle cert, const CK_OBJECT_HA
   // Second pass: the token's certificate of the CA that issued it, found by
   // its subject key identifier.  A certificate without one is passed over,
   // wherever the token lists it.
-  velkor::AttributeValues<2> root(kRootTemplate);
-  for (int i = 0; i < ReplacementPlan::kListCapacity && handles[i] != 0; ++i) {
+  token::AttributeValues<2> root(kRootTemplate);
+  for (int i = 0; i < ReplacementPlan::kListCapacity && objects_[static_cast<size_t>(i)] != 0; ++i) {
     if (i == matched) continue;
     int failedIndex = 0;
-    velkor::AttributeRead read = root.Read(m_functionList, m_session, handles[i], &failedIndex);
-    if (read == velkor::AttributeRead::kUnreadable) continue;
-    if (read == velkor::AttributeRead::kNoMemory) return notAccepted(velkor::msg::kAddition);
+    token::AttributeRead read = root.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), objects_[static_cast<size_t>(i)], &failedIndex);
+    if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
+    if (read == token::AttributeRead::kNoMemory) return notAccepted(velkor::msg::kAddition);
     TokenCertificate tokenCert;
     if (!tokenCert.Load(root[kRootValue])) return notAccepted(velkor::msg::kAddition);
     std::optional<std::string> subjectKeyId = GetSubjectKeyIdText(tokenCert.param);
     if (!subjectKeyId) continue;
     if (velkor::CompareKeyIdText(*authorityKeyId, *subjectKeyId) == 0) {
-      *caFound = 1;
-      if (!plan.AddCertDelete(i)) {
-        SetErrorText(velkor::msg::kCertDeleteListFull);
+      trustConfirmed_ = 1;
+      if (!plan_.AddCertDelete(i)) {
+        r_.SetErrorText(velkor::msg::kCertDeleteListFull);
         return -1;
       }
-      plan.caCertDeletePlanned = 1;
+      plan_.caCertDeletePlanned = 1;
       return 0;
     }
   }
-  if (*caFound == 0) return notAccepted(velkor::msg::kAdditionCaTrust);
+  if (trustConfirmed_ == 0) return notAccepted(velkor::msg::kAdditionCaTrust);
   return 0;
 }
+
+}  // namespace velkor

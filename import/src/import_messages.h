@@ -20,6 +20,8 @@ inline constexpr char kNoCert[] = "error:PKCS#12内に証明書が存在しな�
 inline constexpr char kSeveralKeyCerts[] =
     "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が複数格納されている。";
 inline constexpr char kNoKeyCert[] = "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が存在しない。";
+// A certificate larger than any token attribute the programs read back.
+inline constexpr char kCertTooLarge[] = "error:P12ファイルが不正である。証明書のサイズが上限(16MiB)を超えている。";
 inline constexpr char kCertObjectCreate[] = "error:証明書オブジェクトの作成に失敗しました。\ncode=0x%08X";
 inline constexpr char kCertDecode[] = "error:証明書のデコードができませんでした。\ncode=0x%08X";
 inline constexpr char kKeyExport[] = "error:秘密鍵のエクスポートに失敗しました。\ncode=0x%08X";
@@ -33,12 +35,9 @@ inline constexpr char kPkcs8RsaKey[] = "error:PKCS8のデータからRSA鍵が�
 inline constexpr char kTooManyObjects[] = "error:USB内のオブジェクトが規定値よりも多い";
 inline constexpr char kNoObjects[] = "error:USB内のオブジェクトが空";
 inline constexpr char kNoCaCert[] = "error:PKCS#12内にCA証明書が存在しない。";
-inline constexpr char kEeIdMemory[] = "error:strCKA_ID_EEのメモリ領域が確保されません";
 inline constexpr char kEeIdProduct[] = "\nerror:strCKA_ID_EEを引数としたProductCKA_IDでエラーが発生した";
-inline constexpr char kRootIdMemory[] = "error:strCKA_ID_ROOTのメモリ領域が確保されません";
 inline constexpr char kRootIdProduct[] = "\nerror:strCKA_ID_ROOTを引数としたProductCKA_IDでエラーが発生した";
 inline constexpr char kPublicKeyNoId[] = "error:公開鍵書き込み時にも関わらず、strCKA_ID_EEがNULLである。";
-inline constexpr char kCertNoId[] = "error:証明書書き込み時にも関わらず、strCKA_ID_EEがNULLである。";
 inline constexpr char kDeletePrivateKey[] = "error:Kivo内の秘密鍵データ削除に失敗。\ncode=0x%08X";
 inline constexpr char kDeletePublicKey[] = "error:Kivo内の公開鍵データ削除に失敗。\ncode=0x%08X";
 inline constexpr char kDeleteCert[] = "error:Kivo内のデータ削除に失敗。\ncode=0x%08X";

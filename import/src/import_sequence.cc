@@ -3,68 +3,37 @@
 // objects, and only then delete the old ones.
 #include <array>
 #include <cstring>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "import_messages.h"
-#include "library_objects.h"
-#include "pkcs12_archive.h"
+#include "import_run.h"
 #include "platform/secure.h"
 #include "platform/text.h"
-#include "token/smart_card_reader.h"
+#include "token/attribute_values.h"
+
+namespace velkor {
 
 namespace {
 
-constexpr size_t kIdentifierBufferSize = 256;
 constexpr int32_t kFailure = -1;
-constexpr int kNone = 9999;  // no certificate of that kind in the file
-
-// What the checks need to know of the certificates of the file.
-struct Collected {
-  int endEntity = kNone;  // position of the certificate with its private key
-  int ca = kNone;         // position of the certificate without one
-  int count = 0;
-};
+constexpr size_t kResultTextSize = 32;
 
 // The end-entity private key taken out of the file, as the object library's
 // PKCS#1 key.  The exported bytes are wiped when it goes.
 struct ExtractedKey {
   platform::SecureBuffer pkcs8;
-  velkor::Pkcs8Object info;
-  velkor::Pkcs1PrivateKeyObject rsa;
+  Pkcs8Object info;
+  Pkcs1PrivateKeyObject rsa;
 };
 
-// Everything of one run that is released at its end, in reverse order of
-// declaration: key objects, certificate object, archive, passwords.
-class ImportRun {
- public:
-  ImportRun(CSmartCardReader &reader, ReplacementPlan &plan) : r_(reader), plan_(plan) {}
+}  // namespace
 
-  int32_t Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
-
- private:
-  [[nodiscard]] int32_t OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password);
-  [[nodiscard]] int32_t Classify();
-  [[nodiscard]] int32_t LoadCertificate(int position);
-  [[nodiscard]] int32_t ExtractKey(int position, ExtractedKey *key);
-  [[nodiscard]] int32_t CheckPass();
-  [[nodiscard]] int32_t WritingPass();
-  [[nodiscard]] int32_t WriteEndEntity(int position);
-  [[nodiscard]] int32_t WriteCa();
-  [[nodiscard]] int32_t DeletingPass();
-
-  CSmartCardReader &r_;
-  ReplacementPlan &plan_;
-  platform::SecureBuffer widePassword_;
-  platform::SecureBuffer utf8Password_;
-  velkor::Pkcs12Archive archive_;
-  std::array<CK_OBJECT_HANDLE, ReplacementPlan::kListCapacity> objects_{};
-  int32_t objectCount_ = 0;
-  Collected collected_;
-  velkor::CertObject cert_;
-  std::array<char, kIdentifierBufferSize> eeId_{};
-  bool eeIdMade_ = false;
-  std::array<char, kIdentifierBufferSize> rootId_{};
-};
+ImportRun::ImportRun(CSmartCardReader &reader, const ImportSwitches &switches) : r_(reader), switches_(switches) {
+  plan_.Reset(r_.m_modulePath);
+}
 
 int32_t ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password) {
   switch (velkor::ConvertPassword(password, &widePassword_, &utf8Password_)) {
@@ -102,25 +71,31 @@ int32_t ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, cons
 }
 
 int32_t ImportRun::Classify() {
-  for (size_t i = 0; i < archive_.CertificateCount(); ++i) {
-    if (collected_.count >= 2) {
-      r_.SetErrorText(velkor::msg::kSeveralCerts);
-      return kFailure;
-    }
+  // Only the first two certificates are told apart here; a third one is
+  // refused where the certificates are collected, after the token listing.
+  const size_t considered = archive_.CertificateCount() < 2 ? archive_.CertificateCount() : 2;
+  for (size_t i = 0; i < considered; ++i) {
     if (archive_.HasPrivateKey(i)) {
       if (collected_.endEntity != kNone) {
-        r_.SetErrorText(velkor::msg::kSeveralKeyCerts);
+        r_.SetErrorText(msg::kSeveralKeyCerts);
         return kFailure;
       }
       collected_.endEntity = collected_.count;
     } else {
       if (collected_.ca != kNone) {
-        r_.SetErrorText(velkor::msg::kNoKeyCert);
+        r_.SetErrorText(msg::kNoKeyCert);
         return kFailure;
       }
       collected_.ca = collected_.count;
     }
     ++collected_.count;
+  }
+  // Whatever is written must be readable again by the next run.
+  for (size_t i = 0; i < archive_.CertificateCount(); ++i) {
+    if (archive_.CertificateDer(i).size() > token::kMaxAttributeLength) {
+      r_.SetErrorText(msg::kCertTooLarge);
+      return kFailure;
+    }
   }
   return 0;
 }
@@ -130,46 +105,52 @@ int32_t ImportRun::LoadCertificate(int position) {
   Pdu pdu{der.data(), static_cast<uint32_t>(der.size())};
   uint32_t err = 0;
   if (X509CertObjectSetPduBER(cert_.get(), &pdu, &err) != 0) {
-    r_.SetError(velkor::msg::kCertDecode, err);
+    r_.SetError(msg::kCertDecode, err);
     return kFailure;
   }
   return 0;
 }
 
-int32_t ImportRun::ExtractKey(int position, ExtractedKey *key) {
+namespace {
+
+// Takes the private key of the certificate at `position` out of the file
+// and decodes it; the message of a failing step is left in the reader.
+int32_t ExtractKey(CSmartCardReader &reader, const Pkcs12Archive &archive, int position, ExtractedKey *key) {
   uint32_t code = 0;
-  switch (archive_.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8, &code)) {
-    case velkor::KeyExport::kOk:
+  switch (archive.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8, &code)) {
+    case KeyExport::kOk:
       break;
-    case velkor::KeyExport::kNoMemory:
-      r_.SetErrorText(velkor::msg::kKeyExportMemory);
+    case KeyExport::kNoMemory:
+      reader.SetErrorText(msg::kKeyExportMemory);
       return kFailure;
-    case velkor::KeyExport::kExportFailed:
-      r_.SetError(velkor::msg::kKeyExport, code);
+    case KeyExport::kExportFailed:
+      reader.SetError(msg::kKeyExport, code);
       return kFailure;
   }
   uint32_t err = 0;
   if (!key->info.Create(&err)) {
-    r_.SetError(velkor::msg::kPkcs8Create, err);
+    reader.SetError(msg::kPkcs8Create, err);
     return kFailure;
   }
   Pdu pdu{key->pkcs8.data(), static_cast<uint32_t>(key->pkcs8.size())};
   if (PKCS8PrivateKeyInfoObjectSetPduBER(key->info.get(), &pdu, &err) != 0) {
-    r_.SetError(velkor::msg::kPkcs8Decode, velkor::LastCryptoError());
+    reader.SetError(msg::kPkcs8Decode, LastCryptoError());
     return kFailure;
   }
   if (!key->rsa.Create(&err)) {
-    r_.SetError(velkor::msg::kPkcs1Create, err);
+    reader.SetError(msg::kPkcs1Create, err);
     return kFailure;
   }
   if (PKCS8PrivateKeyInfoObjectGetParamRSAKey(key->info.get(), key->rsa.address(), &err) != 0) {
-    r_.SetError(velkor::msg::kPkcs8RsaKey, err);
+    reader.SetError(msg::kPkcs8RsaKey, err);
     return kFailure;
   }
   // The object library holds its own copy now.
   key->pkcs8.Release();
   return 0;
 }
+
+}  // namespace
 
 int32_t ImportRun::CheckPass() {
   for (int turn = 0; turn < collected_.count; ++turn) {
@@ -181,68 +162,83 @@ int32_t ImportRun::CheckPass() {
     }
     if (int32_t rc = LoadCertificate(position); rc != 0) return rc;
     if (collected_.count == 1 && kind == 1) {
-      r_.SetErrorText(velkor::msg::kNoCaCert);
+      r_.SetErrorText(msg::kNoCaCert);
       return -16;
     }
-    int32_t rc = r_.SubjectAndSerialCheck(cert_.get(), objects_.data(), plan_, kind);
+    int32_t rc = SubjectAndSerialCheck(cert_.get(), kind);
     if (rc == 0) continue;
-    if (rc == -3 && r_.m_subjectMode == 0 && r_.m_issuerCheck == 0 && r_.m_additionEnabled != 0) {
-      int32_t caFound = 0;
-      rc = r_.DoAdditionProc(cert_.get(), objects_.data(), plan_, kind, &caFound);
+    if (rc == -3 && switches_.m_subjectMode == 0 && switches_.m_issuerCheck == 0 &&
+        switches_.m_additionEnabled != 0) {
+      rc = DoAdditionProc(cert_.get(), kind);
       if (rc != 0) return rc;
-      if (kind == 2 && caFound == 0) {
-        r_.SetErrorText(velkor::msg::kAdditionCaTrust);
+      // A new CA is taken only when the end-entity turn found the token's
+      // certificate of the CA it replaces.
+      if (kind == 2 && trustConfirmed_ == 0) {
+        r_.SetErrorText(msg::kAdditionCaTrust);
         return -3;
       }
       continue;
     }
     return rc;
   }
-  return r_.KeepWhatStays(plan_);
+  if (int32_t rc = KeepWhatStays(); rc != 0) return rc;
+  return AdoptInterruptedKeys();
 }
 
 int32_t ImportRun::WriteEndEntity(int position) {
   ExtractedKey key;
-  if (int32_t rc = ExtractKey(position, &key); rc != 0) return rc;
+  if (int32_t rc = ExtractKey(r_, archive_, position, &key); rc != 0) return rc;
   // Keys that complete a certificate which stays on the token carry its
-  // identifier; otherwise the three new objects share a fresh one.
-  std::string_view kept = r_.KeptEeIdentifier();
-  bool useKept = plan_.writeEeCert == 0 && !kept.empty();
-  auto identifier = [&]() -> std::string_view { return useKept ? kept : std::string_view(eeId_.data()); };
+  // identifier, and so do objects that complete the keys an interrupted
+  // import left; otherwise the three new objects share a fresh one.
+  std::string_view reuse;
+  if (plan_.writeEeCert == 0 && !kept_.eeId.empty()) {
+    reuse = kept_.eeId;
+  } else if (!adoptedId_.empty()) {
+    reuse = adoptedId_;
+  }
+  auto identifier = [&]() -> std::string_view { return reuse.empty() ? std::string_view(eeId_.data()) : reuse; };
   if (plan_.writePrivateKey == 1) {
-    if (!useKept) {
-      if (r_.ProductCKA_ID(eeId_.data()) == 0) {
-        r_.AppendError("%s", velkor::msg::kEeIdProduct);
+    if (reuse.empty()) {
+      if (MakeIdentifier(eeId_.data(), rootIdMade_ ? std::string_view(rootId_.data()) : std::string_view()) == 0) {
+        r_.AppendError("%s", msg::kEeIdProduct);
         return kFailure;
       }
       eeIdMade_ = true;
     }
-    if (r_.WritePrivateKeyObject(key.rsa.get(), cert_.get(), identifier(), plan_) == 0) return kFailure;
+    if (WritePrivateKeyObject(key.rsa.get(), cert_.get(), identifier()) == 0) return kFailure;
   }
   if (plan_.writePublicKey == 1) {
-    if (!useKept && !eeIdMade_) {
-      r_.AppendError("%s", velkor::msg::kPublicKeyNoId);
+    if (reuse.empty() && !eeIdMade_) {
+      r_.AppendError("%s", msg::kPublicKeyNoId);
       return kFailure;
     }
-    if (r_.WritePublicKeyObject(cert_.get(), identifier(), plan_) == 0) return kFailure;
+    if (WritePublicKeyObject(cert_.get(), identifier()) == 0) return kFailure;
   }
   if (plan_.writeEeCert == 1) {
-    if (!eeIdMade_) {
-      r_.AppendError("%s", velkor::msg::kCertNoId);
-      return kFailure;
-    }
-    if (int32_t rc = r_.WriteCertificateObject(cert_.get(), identifier()); rc != 0) return rc;
+    if (int32_t rc = WriteCertificateObject(cert_.get(), identifier()); rc != 0) return rc;
   }
   return 0;
 }
 
 int32_t ImportRun::WriteCa() {
-  if (r_.ProductCKA_ID(rootId_.data()) == 0) {
-    r_.AppendError("%s", velkor::msg::kRootIdProduct);
+  // The CA's identifier never equals the end entity's: consumers pair keys
+  // with certificates by identifier.
+  std::string_view endEntityId;
+  if (eeIdMade_) {
+    endEntityId = eeId_.data();
+  } else if (plan_.writeEeCert == 0 && !kept_.eeId.empty()) {
+    endEntityId = kept_.eeId;
+  } else if (!adoptedId_.empty()) {
+    endEntityId = adoptedId_;
+  }
+  if (MakeIdentifier(rootId_.data(), endEntityId) == 0) {
+    r_.AppendError("%s", msg::kRootIdProduct);
     return kFailure;
   }
+  rootIdMade_ = true;
   if (plan_.writeCaCert == 1) {
-    if (int32_t rc = r_.WriteCertificateObject(cert_.get(), rootId_.data()); rc != 0) return rc;
+    if (int32_t rc = WriteCertificateObject(cert_.get(), rootId_.data()); rc != 0) return rc;
   }
   return 0;
 }
@@ -262,19 +258,19 @@ int32_t ImportRun::WritingPass() {
 }
 
 int32_t ImportRun::DeletingPass() {
-  CK_FUNCTION_LIST_PTR f = r_.m_functionList;
-  CK_SESSION_HANDLE session = r_.m_session;
+  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
+  CK_SESSION_HANDLE session = r_.GetSessionHandle();
   for (int i = 0; i < plan_.privateKeyDeleteCount; ++i) {
     CK_RV rv = f->C_DestroyObject(session, plan_.privateKeyDelete[i]);
     if (rv != CKR_OK) {
-      r_.SetError(velkor::msg::kDeletePrivateKey, static_cast<unsigned>(rv));
+      r_.SetError(msg::kDeletePrivateKey, static_cast<unsigned>(rv));
       return -5;
     }
   }
   for (int i = 0; i < plan_.publicKeyDeleteCount; ++i) {
     CK_RV rv = f->C_DestroyObject(session, plan_.publicKeyDelete[i]);
     if (rv != CKR_OK) {
-      r_.SetError(velkor::msg::kDeletePublicKey, static_cast<unsigned>(rv));
+      r_.SetError(msg::kDeletePublicKey, static_cast<unsigned>(rv));
       return -5;
     }
   }
@@ -288,15 +284,138 @@ int32_t ImportRun::DeletingPass() {
   for (int i = 0; i < certCount; ++i) {
     CK_RV rv = f->C_DestroyObject(session, certs[static_cast<size_t>(i)]);
     if (rv != CKR_OK) {
-      r_.SetError(velkor::msg::kDeleteCert, static_cast<unsigned>(rv));
+      r_.SetError(msg::kDeleteCert, static_cast<unsigned>(rv));
       return -5;
     }
   }
   return 0;
 }
 
+void ImportRun::RememberCreated(CK_OBJECT_HANDLE handle) {
+  if (createdCount_ < kMaxCreatedObjects) created_[static_cast<size_t>(createdCount_++)] = handle;
+}
+
+void ImportRun::RollBackCreated() {
+  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
+  CK_SESSION_HANDLE session = r_.GetSessionHandle();
+  while (createdCount_ > 0) {
+    CK_OBJECT_HANDLE handle = created_[static_cast<size_t>(--createdCount_)];
+    created_[static_cast<size_t>(createdCount_)] = 0;
+    if (f == nullptr) continue;
+    CK_RV rv = f->C_DestroyObject(session, handle);
+    if (rv != CKR_OK) r_.AppendError(msg::kRollback, static_cast<unsigned>(rv));
+  }
+}
+
+namespace {
+
+// Two unsigned big-endian integers are equal when they are equal without
+// their leading zero bytes (tokens differ in whether they keep them).
+bool SameInteger(std::span<const unsigned char> a, std::span<const unsigned char> b) {
+  while (!a.empty() && a.front() == 0) a = a.subspan(1);
+  while (!b.empty() && b.front() == 0) b = b.subspan(1);
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+std::string_view TextOf(std::span<const unsigned char> bytes) {
+  return {reinterpret_cast<const char *>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+int32_t ImportRun::AdoptInterruptedKeys() {
+  // Only an end-entity set written afresh can have been begun before: a
+  // certificate that stays brings its own identifier.
+  if (collected_.endEntity == kNone || plan_.writeEeCert == 0 || plan_.writePrivateKey == 0) return 0;
+  if (int32_t rc = LoadCertificate(collected_.endEntity); rc != 0) return rc;
+  // Key material that cannot be read here is no RSA key; the writing pass
+  // reports that in its own words.
+  uint32_t err = 0;
+  X509CertParam param{};
+  Pkcs1PublicKeyObject publicKey;
+  PKCS1RSAPublicKeyParam material{};
+  if (X509CertObjectGetParamUCert(cert_.get(), &param, &err) != 0 || !publicKey.Create(&err)) return 0;
+  Pdu keyPdu{param.subjectPublicKey.bits, param.subjectPublicKey.bitLength / 8};
+  if (PKCS1RSAPublicKeyObjectSetPduBER(publicKey.get(), &keyPdu, &err) != 0 ||
+      PKCS1RSAPublicKeyObjectGetParam(publicKey.get(), &material, &err) != 0) {
+    return 0;
+  }
+  const std::span<const unsigned char> modulus(material.modulus.data, material.modulus.length);
+  const std::span<const unsigned char> exponent(material.publicExponent.data, material.publicExponent.length);
+
+  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
+  CK_SESSION_HANDLE session = r_.GetSessionHandle();
+  // The identifiers that certificates carry: keys under one of them belong
+  // to that certificate, whatever their key material.
+  std::vector<std::string> certificateIds;
+  {
+    enum { kClass = 0, kId = 1 };
+    token::AttributeValues<2> attrs({CKA_CLASS, CKA_ID});
+    for (int i = 0; i < objectCount_; ++i) {
+      int failedIndex = 0;
+      token::AttributeRead read = attrs.Read(f, session, objects_[static_cast<size_t>(i)], &failedIndex);
+      if (read == token::AttributeRead::kNoMemory) {
+        r_.SetError(msg::kAttrMemory, failedIndex);
+        return kFailure;
+      }
+      if (read != token::AttributeRead::kOk || attrs.Bytes(kClass).size() != sizeof(CK_OBJECT_CLASS)) continue;
+      CK_OBJECT_CLASS cls = 0;
+      std::memcpy(&cls, attrs.Bytes(kClass).data(), sizeof cls);
+      if (cls == CKO_CERTIFICATE) certificateIds.emplace_back(TextOf(attrs.Bytes(kId)));
+    }
+  }
+  auto carried = [&](std::string_view id) {
+    for (const std::string &c : certificateIds) {
+      if (c == id) return true;
+    }
+    return false;
+  };
+
+  // Keys of this very key material under an identifier no certificate
+  // carries are what an interrupted import of this certificate left.  The
+  // private key decides the identifier; a public key alone is taken too.
+  enum { kClass = 0, kId = 1, kModulus = 2, kExponent = 3 };
+  token::AttributeValues<4> keys({CKA_CLASS, CKA_ID, CKA_MODULUS, CKA_PUBLIC_EXPONENT});
+  std::string privateId;
+  std::string publicId;
+  bool privateFound = false;
+  bool publicFound = false;
+  for (int i = 0; i < objectCount_; ++i) {
+    int failedIndex = 0;
+    token::AttributeRead read = keys.Read(f, session, objects_[static_cast<size_t>(i)], &failedIndex);
+    if (read == token::AttributeRead::kNoMemory) {
+      r_.SetError(msg::kAttrMemory, failedIndex);
+      return kFailure;
+    }
+    if (read != token::AttributeRead::kOk || keys.Bytes(kClass).size() != sizeof(CK_OBJECT_CLASS)) continue;
+    if (!SameInteger(keys.Bytes(kModulus), modulus) || !SameInteger(keys.Bytes(kExponent), exponent)) continue;
+    std::string_view id = TextOf(keys.Bytes(kId));
+    if (id.empty() || carried(id)) continue;
+    CK_OBJECT_CLASS cls = 0;
+    std::memcpy(&cls, keys.Bytes(kClass).data(), sizeof cls);
+    if (cls == CKO_PRIVATE_KEY && !privateFound) {
+      privateFound = true;
+      privateId.assign(id);
+    } else if (cls == CKO_PUBLIC_KEY && !publicFound) {
+      publicFound = true;
+      publicId.assign(id);
+    }
+  }
+  if (privateFound) {
+    adoptedId_ = privateId;
+    plan_.writePrivateKey = 0;
+    if (publicFound && publicId == privateId) plan_.writePublicKey = 0;
+  } else if (publicFound) {
+    adoptedId_ = publicId;
+    plan_.writePublicKey = 0;
+  }
+  return 0;
+}
+
 int32_t ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password) {
   if (int32_t rc = OpenPkcs12(blobSize, blob, password); rc != 0) return rc;
+  // A file this run cannot use is refused before the token is touched.
+  if (int32_t rc = Classify(); rc != 0) return rc;
 
   if (int32_t rc = r_.LoadPkcs11Module(); rc != 0) return rc;
   if (int32_t rc = r_.OpenTokenSession(); rc != 0) return rc;
@@ -304,29 +423,30 @@ int32_t ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char 
 
   uint32_t err = 0;
   if (!cert_.Create(&err)) {
-    r_.SetError(velkor::msg::kCertObjectCreate, err);
+    r_.SetError(msg::kCertObjectCreate, err);
     return kFailure;
   }
-  if (int32_t rc = r_.FindAllObjects(objects_.data(), ReplacementPlan::kListCapacity, &objectCount_); rc != 0) {
-    return rc;
-  }
-  if (objectCount_ >= ReplacementPlan::kListCapacity) {
-    r_.SetErrorText(velkor::msg::kTooManyObjects);
+  if (int32_t rc = r_.FindAllObjects(objects_.data(), kObjectCapacity, &objectCount_); rc != 0) return rc;
+  if (objectCount_ >= kObjectCapacity) {
+    r_.SetErrorText(msg::kTooManyObjects);
     return -5;
   }
   if (objectCount_ == 0) {
-    r_.SetErrorText(velkor::msg::kNoObjects);
+    r_.SetErrorText(msg::kNoObjects);
     return -13;
   }
+  if (archive_.CertificateCount() > 2) {
+    r_.SetErrorText(msg::kSeveralCerts);
+    return kFailure;
+  }
 
-  if (int32_t rc = Classify(); rc != 0) return rc;
   if (int32_t rc = CheckPass(); rc != 0) return rc;
   if (plan_.NothingToDo()) return 0;
 
   if (int32_t rc = WritingPass(); rc != 0) {
     // What this run wrote goes again, so that the token holds what it held
     // before; the failure's own code and message stay.
-    r_.RollBackCreated();
+    RollBackCreated();
     return rc;
   }
   if (int32_t rc = DeletingPass(); rc != 0) return rc;
@@ -335,30 +455,17 @@ int32_t ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char 
   return 0;
 }
 
-}  // namespace
-
-int32_t CSmartCardReader::DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
-                                       const char *password, platform::File &logFile) {
-  m_logFile = std::move(logFile);
-  m_createdCount = 0;
-  m_keptEe = false;
-  m_keptEeSubject.clear();
-  m_keptEeId.clear();
-  m_keptEePosition = -1;
-  m_keptCaPosition = -1;
-
-  int32_t result = kFailure;
-  {
-    ReplacementPlan plan;
-    plan.Reset(m_modulePath);
-    ImportRun run(*this, plan);
-    result = run.Run(blobSize, blob, pin, password);
-  }
+int32_t ImportRun::DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
+                                const char *password) {
+  int32_t result = Run(blobSize, blob, pin, password);
   if (result != 0) {
-    platform::FormatBounded(m_resultText, sizeof m_resultText, velkor::msg::kResultLine, result);
-    AppendError("%s", m_resultText);
-    WriteLogFile(m_errorText);
+    char resultText[kResultTextSize] = {};
+    platform::FormatBounded(resultText, sizeof resultText, msg::kResultLine, result);
+    r_.AppendError("%s", resultText);
+    r_.WriteLogFile(r_.ErrorText());
   }
-  CloseToken();
+  r_.CloseToken();
   return result;
 }
+
+}  // namespace velkor

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "entry_messages.h"
+#include "import_run.h"
 #include "platform/secure.h"
 #include "platform/text.h"
 #include "token/smart_card_reader.h"
@@ -76,6 +77,7 @@ int Run(int argc, char **argv) {
   int result = kFailure;
   char message[kEntryMessageSize] = {};
   platform::SecureBuffer blob;
+  velkor::ImportSwitches switches;
 
   do {
     if (argc != 8) {
@@ -84,25 +86,25 @@ int Run(int argc, char **argv) {
     }
     reader->m_modulePath = argv[4];
     if (std::strcmp(argv[5], velkor::msg::kSubDn) == 0) {
-      reader->m_subjectMode = 0;
+      switches.m_subjectMode = 0;
     } else if (std::strcmp(argv[5], velkor::msg::kSubCn) == 0) {
-      reader->m_subjectMode = 1;
+      switches.m_subjectMode = 1;
     } else {
       platform::FormatBounded(message, sizeof message, velkor::msg::kArg5, kFailure);
       break;
     }
     if (std::strcmp(argv[6], velkor::msg::kIsChkOn) == 0) {
-      reader->m_issuerCheck = 1;
+      switches.m_issuerCheck = 1;
     } else if (std::strcmp(argv[6], velkor::msg::kIsChkOff) == 0) {
-      reader->m_issuerCheck = 0;
+      switches.m_issuerCheck = 0;
     } else {
       platform::FormatBounded(message, sizeof message, velkor::msg::kArg6, kFailure);
       break;
     }
     if (std::strcmp(argv[7], velkor::msg::kAddOn) == 0) {
-      reader->m_additionEnabled = 1;
+      switches.m_additionEnabled = 1;
     } else if (std::strcmp(argv[7], velkor::msg::kAddOff) == 0) {
-      reader->m_additionEnabled = 0;
+      switches.m_additionEnabled = 0;
     } else {
       platform::FormatBounded(message, sizeof message, velkor::msg::kArg7, kFailure);
       break;
@@ -113,8 +115,8 @@ int Run(int argc, char **argv) {
       platform::FormatBounded(message, sizeof message, velkor::msg::kDeleteP12, kFailure);
       break;
     }
-    platform::File logFile;
-    result = reader->DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), argv[2], argv[3], logFile);
+    velkor::ImportRun run(*reader, switches);
+    result = run.DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), argv[2], argv[3]);
     // The PIN and the password are not needed any more: wipe the argument
     // strings too, so that no copy of them outlives the import.
     platform::SecureWipe(argv[2], std::strlen(argv[2]));

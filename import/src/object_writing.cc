@@ -2,14 +2,17 @@
 // and its certificate, and the private key, public key and certificate
 // objects, each created from one fixed attribute template.
 #include <cerrno>
-#include <iterator>
 #include <ctime>
+#include <iterator>
+#include <string_view>
 
 #include "import_messages.h"
 #include "library_objects.h"
 #include "platform/secure.h"
 #include "platform/text.h"
-#include "token/smart_card_reader.h"
+#include "import_run.h"
+
+namespace velkor {
 
 namespace {
 
@@ -24,7 +27,10 @@ CK_ATTRIBUTE Bytes(CK_ATTRIBUTE_TYPE type, const void *data, size_t length) {
   return CK_ATTRIBUTE{type, const_cast<void *>(data), static_cast<CK_ULONG>(length)};
 }
 CK_ATTRIBUTE Bytes(CK_ATTRIBUTE_TYPE type, const Pdu &pdu) { return Bytes(type, pdu.data, pdu.length); }
-CK_ATTRIBUTE Empty(CK_ATTRIBUTE_TYPE type) { return CK_ATTRIBUTE{type, nullptr, 0}; }
+// An empty value still points somewhere: some tokens refuse a null pointer
+// even with length 0.
+const unsigned char kNothing[1] = {0};
+CK_ATTRIBUTE Empty(CK_ATTRIBUTE_TYPE type) { return CK_ATTRIBUTE{type, const_cast<unsigned char *>(kNothing), 0}; }
 template <typename T>
 CK_ATTRIBUTE Value(CK_ATTRIBUTE_TYPE type, const T &value) {
   return Bytes(type, &value, sizeof value);
@@ -55,47 +61,54 @@ bool ReadCertificateSubject(CSmartCardReader &reader, X509CertHandle cert, X509C
 
 }  // namespace
 
-void CSmartCardReader::RememberCreated(CK_OBJECT_HANDLE handle) {
-  if (m_createdCount < kMaxCreatedObjects) m_createdObjects[m_createdCount++] = handle;
-}
+namespace {
 
-void CSmartCardReader::RollBackCreated() {
-  while (m_createdCount > 0) {
-    CK_OBJECT_HANDLE handle = m_createdObjects[--m_createdCount];
-    m_createdObjects[m_createdCount] = 0;
-    CK_RV rv = m_functionList->C_DestroyObject(m_session, handle);
-    if (rv != CKR_OK) AppendError(velkor::msg::kRollback, static_cast<unsigned>(rv));
-  }
-}
-
-int CSmartCardReader::ProductCKA_ID(char *buffer) {
+// Formats the identifier text from the local clock and the `draw`-th number
+// of the generator seeded with it: 1 made, 0 with the message set.
+int FormatIdentifier(CSmartCardReader &reader, char *buffer, unsigned draw) {
   std::time_t now = std::time(nullptr);
   if (now == static_cast<std::time_t>(-1)) {
-    SetErrorText(velkor::msg::kIdTime);
+    reader.SetErrorText(velkor::msg::kIdTime);
     return 0;
   }
   std::tm local{};
   errno = 0;
   if (localtime_r(&now, &local) == nullptr) {
-    SetError(velkor::msg::kIdLocalTime, static_cast<unsigned>(errno));
+    reader.SetError(velkor::msg::kIdLocalTime, static_cast<unsigned>(errno));
     return 0;
   }
-  int random = platform::ClockRandom(now);
+  int random = platform::ClockRandom(now, draw);
   platform::FormatBounded(buffer, kIdentifierRoom, "%04d%02d%02d%02d%02d%02d%d\n", local.tm_year + 1900,
                           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, random);
   return 1;
 }
 
-int CSmartCardReader::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
-                                            std::string_view identifier, ReplacementPlan &plan) {
+// Draws tried before two identifiers of one run are given up as equal; the
+// generator's next numbers differ long before that.
+constexpr unsigned kMaxDraws = 64;
+
+}  // namespace
+
+int ImportRun::ProductCKA_ID(char *buffer) { return FormatIdentifier(r_, buffer, 1); }
+
+int ImportRun::MakeIdentifier(char *buffer, std::string_view mustDiffer) {
+  for (unsigned draw = 1; draw <= kMaxDraws; ++draw) {
+    if (FormatIdentifier(r_, buffer, draw) == 0) return 0;
+    if (mustDiffer.empty() || mustDiffer != std::string_view(buffer)) return 1;
+  }
+  return 0;
+}
+
+int ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
+                                     std::string_view identifier) {
   uint32_t err = 0;
   Pdu subject{nullptr, 0};
   // Only keys for the default module carry the certificate's subject.
   X509CertParam param{};
-  if (plan.moduleKind == 1 && !ReadCertificateSubject(*this, cert, &param, &subject)) return 0;
+  if (plan_.moduleKind == 1 && !ReadCertificateSubject(r_, cert, &param, &subject)) return 0;
   PKCS1RSAPrivateKeyParam k{};
   if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) {
-    SetError(velkor::msg::kPrivateKeyParam, err);
+    r_.SetError(velkor::msg::kPrivateKeyParam, err);
     return 0;
   }
   CK_ATTRIBUTE tmpl[] = {
@@ -104,8 +117,12 @@ int CSmartCardReader::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509Ce
       Value(CKA_TOKEN, kTrue),
       Value(CKA_PRIVATE, kTrue),
       Value(CKA_MODIFIABLE, kTrue),
-      plan.moduleKind == 1 ? Empty(CKA_LABEL) : Bytes(CKA_LABEL, kNoLabel, sizeof kNoLabel),
-      plan.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
+      // The private parts never leave the token again, whatever its
+      // defaults are.
+      Value(CKA_SENSITIVE, kTrue),
+      Value(CKA_EXTRACTABLE, kFalse),
+      plan_.moduleKind == 1 ? Empty(CKA_LABEL) : Bytes(CKA_LABEL, kNoLabel, sizeof kNoLabel),
+      plan_.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
       Bytes(CKA_MODULUS, k.modulus),
       Bytes(CKA_PUBLIC_EXPONENT, k.publicExponent),
       Bytes(CKA_PRIVATE_EXPONENT, k.privateExponent),
@@ -116,36 +133,36 @@ int CSmartCardReader::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509Ce
       Bytes(CKA_COEFFICIENT, k.coefficient),
       Bytes(CKA_ID, identifier.data(), identifier.size()),
   };
-  static_assert(std::size(tmpl) == 16);
+  static_assert(std::size(tmpl) == 18);
   CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, std::size(tmpl), &created);
+  CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   // The template pointed into the key object only; nothing to wipe here.
   if (rv != CKR_OK) {
-    SetError(velkor::msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
+    r_.SetError(velkor::msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
     return 0;
   }
   RememberCreated(created);
   return 1;
 }
 
-int CSmartCardReader::WritePublicKeyObject(X509CertHandle cert, std::string_view identifier, ReplacementPlan &plan) {
+int ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view identifier) {
   uint32_t err = 0;
   X509CertParam param{};
   Pdu subject{nullptr, 0};
-  if (!ReadCertificateSubject(*this, cert, &param, &subject)) return 0;
+  if (!ReadCertificateSubject(r_, cert, &param, &subject)) return 0;
   velkor::Pkcs1PublicKeyObject publicKey;
   if (!publicKey.Create(&err)) {
-    SetError(velkor::msg::kPublicKeyCreate, err);
+    r_.SetError(velkor::msg::kPublicKeyCreate, err);
     return 0;
   }
   Pdu keyPdu{param.subjectPublicKey.bits, param.subjectPublicKey.bitLength / 8};
   if (PKCS1RSAPublicKeyObjectSetPduBER(publicKey.get(), &keyPdu, &err) != 0) {
-    SetError(velkor::msg::kPublicKeySet, err);
+    r_.SetError(velkor::msg::kPublicKeySet, err);
     return 0;
   }
   PKCS1RSAPublicKeyParam k{};
   if (PKCS1RSAPublicKeyObjectGetParam(publicKey.get(), &k, &err) != 0) {
-    SetError(velkor::msg::kPublicKeyParam, err);
+    r_.SetError(velkor::msg::kPublicKeyParam, err);
     return 0;
   }
   CK_ATTRIBUTE tmpl[] = {
@@ -154,11 +171,11 @@ int CSmartCardReader::WritePublicKeyObject(X509CertHandle cert, std::string_view
       Value(CKA_TOKEN, kTrue),
       Value(CKA_PRIVATE, kFalse),
       Value(CKA_MODIFIABLE, kTrue),
-      plan.moduleKind == 1 ? Empty(CKA_LABEL) : Bytes(CKA_LABEL, kNoLabel, sizeof kNoLabel),
-      plan.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
+      plan_.moduleKind == 1 ? Empty(CKA_LABEL) : Bytes(CKA_LABEL, kNoLabel, sizeof kNoLabel),
+      plan_.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
       Value(CKA_ENCRYPT, kTrue),
       Value(CKA_VERIFY, kTrue),
-      Value(CKA_VERIFY_RECOVER, plan.moduleKind == 1 ? kFalse : kTrue),
+      Value(CKA_VERIFY_RECOVER, plan_.moduleKind == 1 ? kFalse : kTrue),
       Bytes(CKA_ID, identifier.data(), identifier.size()),
       Value(CKA_WRAP, kTrue),
       Bytes(CKA_MODULUS, k.modulus),
@@ -166,34 +183,34 @@ int CSmartCardReader::WritePublicKeyObject(X509CertHandle cert, std::string_view
   };
   static_assert(std::size(tmpl) == 14);
   CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, std::size(tmpl), &created);
+  CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   if (rv != CKR_OK) {
-    SetError(velkor::msg::kPublicKeyWrite, static_cast<unsigned>(rv));
+    r_.SetError(velkor::msg::kPublicKeyWrite, static_cast<unsigned>(rv));
     return 0;
   }
   RememberCreated(created);
   return 1;
 }
 
-int32_t CSmartCardReader::WriteCertificateObject(X509CertHandle cert, std::string_view identifier) {
+int32_t ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view identifier) {
   uint32_t err = 0;
   X509CertParam param{};
   Pdu subject{nullptr, 0};
-  if (!ReadCertificateSubject(*this, cert, &param, &subject)) return -1;
+  if (!ReadCertificateSubject(r_, cert, &param, &subject)) return -1;
   Pdu issuer{nullptr, 0};
   if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) {
-    SetError(velkor::msg::kCertIssuer, err);
+    r_.SetError(velkor::msg::kCertIssuer, err);
     return -1;
   }
   velkor::EncodedSerial serial;
   uint32_t serialCode = 0;
   if (!serial.Encode(param, &serialCode)) {
-    SetError(velkor::msg::kSerialEncode, serialCode);
+    r_.SetError(velkor::msg::kSerialEncode, serialCode);
     return -1;
   }
   Pdu value{nullptr, 0};
   if (X509CertObjectGetPduDER(cert, &value, &err) != 0) {
-    SetError(velkor::msg::kCertEncode, err);
+    r_.SetError(velkor::msg::kCertEncode, err);
     return -1;
   }
   CK_ATTRIBUTE tmpl[] = {
@@ -211,11 +228,13 @@ int32_t CSmartCardReader::WriteCertificateObject(X509CertHandle cert, std::strin
   };
   static_assert(std::size(tmpl) == 11);
   CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = m_functionList->C_CreateObject(m_session, tmpl, std::size(tmpl), &created);
+  CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   if (rv != CKR_OK) {
-    SetError(velkor::msg::kCertWrite, static_cast<unsigned>(rv));
+    r_.SetError(velkor::msg::kCertWrite, static_cast<unsigned>(rv));
     return rv == CKR_DEVICE_MEMORY ? -12 : -1;
   }
   RememberCreated(created);
   return 0;
 }
+
+}  // namespace velkor

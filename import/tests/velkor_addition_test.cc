@@ -1,6 +1,8 @@
 // A certificate whose subject changed is accepted through the trust anchor
 // file beside the program (SUBDN, ISCHKOFF, ADDON).
 #include <fstream>
+#include <map>
+#include <set>
 
 #include "velkor_fixture.h"
 
@@ -80,6 +82,74 @@ TEST_F(VelkorAddition, WithoutTrustAnchorFile) {
   }
   EXPECT_EQ(Import().signedExitCode(), -3);
   ExpectLog(kNoAnchorFile, -3);
+}
+
+// The subject changed and so did the CA: the new CA has another subject,
+// its own identifier and the old CA's are listed.  The old end-entity set
+// and the old CA certificate go, the new set and the new CA come, whatever
+// the form of the trust anchor lines and wherever a certificate without a
+// subject key identifier sits on the token.
+TEST_F(VelkorAddition, ChangedSubjectWithANewCa) {
+  static const testtoken::CertAuthority newCa = testtoken::CertAuthority::create(
+      testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test Moved"}, {"CN", "Velkor Test Moved CA"}}), 2048);
+  testtoken::CertParams params;
+  params.subject = testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test Moved"}, {"CN", "Taro Yamada"}});
+  params.serial = testtoken::serialFromNumber(5001);
+  const testtoken::Certificate movedByNewCa = newCa.issue(params, pki_.newKey);
+  testtoken::CertParams noSkiParams;
+  noSkiParams.subject = testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "No Key Id"}});
+  noSkiParams.serial = testtoken::serialFromNumber(3003);
+  noSkiParams.subjectKeyId = testtoken::KeyIdMode::Absent;
+  const testtoken::Certificate noSki = pki_.ca.issue(noSkiParams, pki_.oldKey);
+
+  const std::string oldCa = CaLine();
+  const std::string newCaLine = AnchorLine(newCa.cert.subjectKeyId().value(), false);
+  const std::string newCaUpper = AnchorLine(newCa.cert.subjectKeyId().value(), true);
+  struct Case {
+    const char *what;
+    std::string anchors;
+    bool noSkiFirst;
+  };
+  const std::vector<Case> cases = {
+      {"lower case, LF", oldCa + "\n" + newCaLine + "\n", false},
+      {"upper case", CaLine(true) + "\n" + newCaUpper + "\n", false},
+      {"CRLF lines", oldCa + "\r\n" + newCaLine + "\r\n", false},
+      {"last line without line feed", newCaLine + "\n" + oldCa, false},
+      {"certificate without key identifier listed first", oldCa + "\n" + newCaLine + "\n", true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      TokenView view(token_);
+      for (const auto &o : view.session.objects()) view.session.destroy(o.handle);
+      if (c.noSkiFirst) view.session.createCertificate(noSki.der(), {0x07}, "no key id");
+      SeedOldSet(view.session, pki_);
+    }
+    WriteAnchors(c.anchors);
+    testtoken::RunResult r = app_.Import(pki_.Pkcs12(&pki_.newKey, {&movedByNewCa, &newCa.cert}, pki_.password),
+                                         "1234", pki_.password, token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDON",
+                                         token_.environment());
+    EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
+    EXPECT_FALSE(app_.Log().has_value());
+    TokenView view(token_);
+    std::map<Bytes, int> classesById;  // CKA_ID -> bit set: 1 certificate, 2 private key, 4 public key
+    bool movedPresent = false, newCaPresent = false;
+    for (const auto &o : view.session.objects()) {
+      EXPECT_NE(o.value, pki_.oldCert.der());
+      EXPECT_NE(o.value, pki_.ca.cert.der());
+      if (o.objectClass == CKO_CERTIFICATE && o.value == noSki.der()) continue;
+      EXPECT_NE(o.id, Bytes{0x01}) << "an old key stayed";
+      classesById[o.id] |= o.objectClass == CKO_CERTIFICATE ? 1 : o.objectClass == CKO_PRIVATE_KEY ? 2 : 4;
+      if (o.value == movedByNewCa.der()) movedPresent = true;
+      if (o.value == newCa.cert.der()) newCaPresent = true;
+    }
+    EXPECT_TRUE(movedPresent);
+    EXPECT_TRUE(newCaPresent);
+    // One complete new set and the CA under an identifier of its own.
+    std::multiset<int> kinds;
+    for (const auto &entry : classesById) kinds.insert(entry.second);
+    EXPECT_EQ(kinds, (std::multiset<int>{1, 7}));
+  }
 }
 
 TEST_F(VelkorAddition, IssuerNotListed) {

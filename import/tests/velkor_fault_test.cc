@@ -93,6 +93,47 @@ TEST_F(VelkorFaults, FailingCertificateDeletion) {
   ExpectLog("error:Kivo内のデータ削除に失敗。\ncode=0x00000030", -5);
 }
 
+// A file that cannot be imported is refused before the token is touched:
+// a wrong PIN is never spent on it.
+TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
+  auto hsm = SeededStore(pki_);
+  testtoken::Certificate second = pki_.Issue(pki_.eeName, 1003, pki_.newKey);
+  struct Case {
+    const char *what;
+    Bytes p12;
+    const char *message;
+  };
+  const Case cases[] = {
+      {"two certificates with the key", pki_.Pkcs12(&pki_.newKey, {&pki_.newCert, &second}, pki_.password),
+       "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が複数格納されている。"},
+      {"two certificates without a key", pki_.Pkcs12(nullptr, {&pki_.oldCert, &pki_.ca.cert}, pki_.password),
+       "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が存在しない。"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    FaultSetup fault("C_Login=CKR_PIN_INCORRECT", testtoken::softhsmModulePath(), hsm->environment());
+    testtoken::RunResult r = app_.Import(c.p12, "1234", pki_.password, fault.modulePath(), "SUBDN", "ISCHKOFF",
+                                         "ADDOFF", fault.environment());
+    EXPECT_EQ(r.signedExitCode(), -1);
+    ExpectLog(c.message, -1);
+    EXPECT_EQ(fault.count("C_Login"), 0u);
+  }
+}
+
+// A module that claims a 4 GiB certificate value gets no buffer of that
+// size; met before any certificate of the same subject, the failure reads
+// as the subject mismatch, as every failure there does.  The token stays
+// as it was.
+TEST_F(VelkorFaults, AbsurdAttributeLengthIsRefused) {
+  auto hsm = SeededStore(pki_);
+  TokenState before = ReadState(*hsm);
+  FaultSetup fault("C_GetAttributeValue:cert.length=0x100000000", testtoken::softhsmModulePath(), hsm->environment());
+  EXPECT_EQ(Run(*hsm, fault).signedExitCode(), -3);
+  ExpectLog("error:Kivo内の証明書とPKCS#12の証明書のサブジェクトが異なる", -3);
+  EXPECT_EQ(fault.count("C_CreateObject"), 0u);
+  EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
+}
+
 TEST_F(VelkorFaults, EveryFailingCallOfARenewalLeavesACompleteSet) {
   int calls = 0;
   {

@@ -10,6 +10,7 @@
 #include "parvox/parvox.h"
 #include "platform/text.h"
 #include "sarnet/messages.h"
+#include "token/attribute_values.h"
 #include "token/library_objects.h"
 
 namespace {
@@ -20,8 +21,9 @@ constexpr int32_t kCommonNameMode = 8;
 
 constexpr size_t kValidityBufferSize = 32;
 
-// CK_UNAVAILABLE_INFORMATION: the module could not tell a length.
-constexpr CK_ULONG kLengthUnavailable = ~CK_ULONG{0};
+// What is read of every object: its subject and its value.
+enum { kSubject = 0, kValue = 1 };
+constexpr std::array<CK_ATTRIBUTE_TYPE, 2> kListingTemplate = {CKA_SUBJECT, CKA_VALUE};
 
 using token::CertObject;
 using token::NameObject;
@@ -63,7 +65,11 @@ uint64_t TextBufferSize(int32_t size) { return static_cast<uint64_t>(std::max<in
 
 }  // namespace
 
-CSmartCardReaderForCertRead::CSmartCardReaderForCertRead() = default;
+CSmartCardReaderForCertRead::CSmartCardReaderForCertRead() {
+  // The listing never writes: a write-protected token is read through a
+  // read-only session.
+  m_readOnlySessionAllowed = true;
+}
 
 CSmartCardReaderForCertRead::~CSmartCardReaderForCertRead() = default;
 
@@ -78,6 +84,7 @@ int32_t CSmartCardReaderForCertRead::ReadCertificates() {
   CertObject cert;
   NameObject name;
   platform::File file;
+  token::AttributeValues<2> attrs(kListingTemplate);
 
   int32_t result = LoadPkcs11Module();
   if (result != 0) return result;
@@ -110,38 +117,25 @@ int32_t CSmartCardReaderForCertRead::ReadCertificates() {
   }
 
   for (int32_t i = 0; i < found; ++i) {
-    // First the two lengths.  Objects without a subject or a value (keys,
-    // data objects) fail here and are passed over quietly.
-    CK_ATTRIBUTE tmpl[2] = {{CKA_SUBJECT, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
-    if (functions->C_GetAttributeValue(session, handles[i], tmpl, 2) != CKR_OK) continue;
-    if (tmpl[0].ulValueLen == kLengthUnavailable || tmpl[1].ulValueLen == kLengthUnavailable) continue;
+    // Objects without a subject or a value (keys, data objects) cannot even
+    // tell their lengths and are passed over quietly; an object whose values
+    // cannot be had after their lengths came still counts as a certificate.
+    int failedIndex = 0;
+    token::AttributeRead read = attrs.Read(functions, session, handles[i], &failedIndex);
+    if (read == token::AttributeRead::kUnreadable) continue;
     ++certificateCount;
-
-    ByteBuffer subject(tmpl[0].ulValueLen);
-    if (!subject) {
-      SetErrorText(sarnet::msg::kSubjectMemory);
+    if (read == token::AttributeRead::kValuesUnreadable) continue;
+    if (read == token::AttributeRead::kNoMemory) {
+      SetErrorText(failedIndex == kSubject ? sarnet::msg::kSubjectMemory : sarnet::msg::kValueMemory);
       return -1;
     }
-    ByteBuffer value(tmpl[1].ulValueLen);
-    if (!value) {
-      SetErrorText(sarnet::msg::kValueMemory);
-      return -1;
-    }
-    tmpl[0].pValue = subject.data();
-    tmpl[0].ulValueLen = subject.size();
-    tmpl[1].pValue = value.data();
-    tmpl[1].ulValueLen = value.size();
-    if (functions->C_GetAttributeValue(session, handles[i], tmpl, 2) != CKR_OK) continue;
-    // The module answers how much it stored; more than the room it was
-    // given cannot be true and the object is passed over like a failed read.
-    if (tmpl[0].ulValueLen > subject.size() || tmpl[1].ulValueLen > value.size()) continue;
 
-    const Pdu subjectPdu = {subject.data(), static_cast<uint32_t>(tmpl[0].ulValueLen)};
+    const Pdu subjectPdu = {attrs.Bytes(kSubject).data(), static_cast<uint32_t>(attrs.Bytes(kSubject).size())};
     if (X509NameObjectSetPduBER(name.get(), &subjectPdu, &err) != 0) {
       SetError(sarnet::msg::kNameSet, err);
       return -1;
     }
-    const Pdu valuePdu = {value.data(), static_cast<uint32_t>(tmpl[1].ulValueLen)};
+    const Pdu valuePdu = {attrs.Bytes(kValue).data(), static_cast<uint32_t>(attrs.Bytes(kValue).size())};
     if (X509CertObjectSetPduBER(cert.get(), &valuePdu, &err) != 0) {
       SetError(sarnet::msg::kCertSet, err);
       return -1;

@@ -47,6 +47,12 @@ TEST_F(SarnetFaults, FailingAttributeReadsPassTheObjectOver) {
   EXPECT_FALSE(fs::exists(app_.errorFile()));
   EXPECT_EQ(fault_.count("C_Login"), 0u);
   EXPECT_EQ(fault_.count("C_Finalize"), 1u);
+
+  // A module that claims 4 GiB values gets no buffer of that size.
+  fs::remove(app_.errorFile());
+  RunResult huge = RunWithRules("C_GetAttributeValue:cert.length=0x100000000");
+  EXPECT_EQ(huge.signedExitCode(), -1);
+  EXPECT_EQ(readTextFile(app_.errorFile()), ErrorFileText("error:attrTemplate[0]の領域確保に失敗。", -1));
 }
 
 TEST_F(SarnetFaults, SearchAndSessionFailuresKeepTheirMessages) {

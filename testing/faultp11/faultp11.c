@@ -18,6 +18,13 @@
  *                                :secret); for calls taking a template the
  *                                template's CKA_CLASS decides, for calls
  *                                taking an object handle the object's class
+ *   C_OpenSession:rw=0xE2        only read-write session requests: a token
+ *                                that is write-protected (read-only
+ *                                sessions are still forwarded)
+ *   C_GetAttributeValue:cert.length=0x100000000
+ *                                forward, then report this length for every
+ *                                value asked for without a buffer (a module
+ *                                that claims absurd sizes)
  *   C_GetTokenInfo.flags|=0x20000   forward, then OR bits into the flags
  *   C_GetTokenInfo.flags&=~0x400    forward, then clear bits in the flags
  *                                (also C_GetSlotInfo.flags)
@@ -83,7 +90,7 @@ static const char *const function_names[FN_COUNT] = {
 #undef FAULTP11_NAME
 };
 
-enum rule_kind { RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR };
+enum rule_kind { RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR, RULE_LENGTH };
 
 struct rule {
   int function;
@@ -134,6 +141,7 @@ static const struct named_value value_names[] = {
     {"CKR_TOKEN_NOT_PRESENT", CKR_TOKEN_NOT_PRESENT},
     {"CKR_USER_NOT_LOGGED_IN", CKR_USER_NOT_LOGGED_IN},
     {"CKR_CRYPTOKI_NOT_INITIALIZED", CKR_CRYPTOKI_NOT_INITIALIZED},
+    {"CKR_TOKEN_WRITE_PROTECTED", CKR_TOKEN_WRITE_PROTECTED},
     {"CKF_TOKEN_INITIALIZED", CKF_TOKEN_INITIALIZED},
     {"CKF_USER_PIN_COUNT_LOW", CKF_USER_PIN_COUNT_LOW},
     {"CKF_USER_PIN_FINAL_TRY", CKF_USER_PIN_FINAL_TRY},
@@ -219,7 +227,14 @@ static void parse_item(char *item) {
     size_t class_length;
     ++p;
     class_length = strcspn(p, "#.=|&");
-    if (!parse_class(p, class_length, &r.object_class)) {
+    if (r.function == FN_OpenSession) {
+      /* The one qualifier of C_OpenSession: read-write requests only. */
+      if (class_length != 2 || strncmp(p, "rw", 2) != 0) {
+        report_config_error(item);
+        return;
+      }
+      r.object_class = CKF_RW_SESSION;
+    } else if (!parse_class(p, class_length, &r.object_class)) {
       report_config_error(item);
       return;
     }
@@ -247,13 +262,16 @@ static void parse_item(char *item) {
   } else if (strncmp(p, ".flags&=~", 9) == 0) {
     r.kind = RULE_FLAGS_CLEAR;
     value_text = p + 9;
+  } else if (strncmp(p, ".length=", 8) == 0 && r.function == FN_GetAttributeValue) {
+    r.kind = RULE_LENGTH;
+    value_text = p + 8;
   } else if (*p == '=') {
     value_text = p + 1;
   } else {
     report_config_error(item);
     return;
   }
-  if (r.kind != RULE_RETURN && r.function != FN_GetTokenInfo &&
+  if ((r.kind == RULE_FLAGS_OR || r.kind == RULE_FLAGS_CLEAR) && r.function != FN_GetTokenInfo &&
       r.function != FN_GetSlotInfo) {
     report_config_error(item);
     return;
@@ -327,6 +345,8 @@ struct call {
   CK_RV value;
   unsigned long flags_or;    /* flag rules that fired */
   unsigned long flags_clear;
+  int has_length;            /* a length rule fired */
+  unsigned long length;
 };
 
 static int is_teardown(int function) {
@@ -363,6 +383,9 @@ static void begin_call(struct call *c, int function, int has_class,
       }
     } else if (r->kind == RULE_FLAGS_OR) {
       c->flags_or |= r->value;
+    } else if (r->kind == RULE_LENGTH) {
+      c->has_length = 1;
+      c->length = r->value;
     } else {
       c->flags_clear |= r->value;
     }
@@ -649,10 +672,17 @@ FORWARD(SetPIN,
         (CK_SESSION_HANDLE s, CK_UTF8CHAR_PTR old_pin, CK_ULONG old_len,
          CK_UTF8CHAR_PTR new_pin, CK_ULONG new_len),
         (s, old_pin, old_len, new_pin, new_len))
-FORWARD(OpenSession,
-        (CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app, CK_NOTIFY notify,
-         CK_SESSION_HANDLE_PTR session),
-        (slot, flags, app, notify, session))
+/* Rules qualified with ":rw" see read-write requests as their "class". */
+static CK_RV fp_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app,
+                            CK_NOTIFY notify, CK_SESSION_HANDLE_PTR session) {
+  struct call c;
+  begin_call(&c, FN_OpenSession, (flags & CKF_RW_SESSION) != 0, CKF_RW_SESSION);
+  if (c.inject)
+    return end_call(&c, c.value);
+  return end_call(&c, target != NULL ? target->C_OpenSession(slot, flags, app,
+                                                             notify, session)
+                                     : NOT_INITIALIZED);
+}
 FORWARD(CloseSession, (CK_SESSION_HANDLE s), (s))
 FORWARD(CloseAllSessions, (CK_SLOT_ID slot), (slot))
 FORWARD(GetSessionInfo, (CK_SESSION_HANDLE s, CK_SESSION_INFO_PTR info),
@@ -710,10 +740,27 @@ FORWARD_OBJECT_CLASS(DestroyObject,
 FORWARD(GetObjectSize,
         (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ULONG_PTR size),
         (s, object, size))
-FORWARD_OBJECT_CLASS(GetAttributeValue,
-                     (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
-                      CK_ATTRIBUTE_PTR templ, CK_ULONG count),
-                     s, object, (s, object, templ, count))
+static CK_RV fp_GetAttributeValue(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
+                                  CK_ATTRIBUTE_PTR templ, CK_ULONG count) {
+  struct call c;
+  CK_RV rv;
+  CK_ULONG i;
+  CK_OBJECT_CLASS cls = 0;
+  int has_class = object_class(FN_GetAttributeValue, s, object, &cls);
+  begin_call(&c, FN_GetAttributeValue, has_class, cls);
+  if (c.inject)
+    return end_call(&c, c.value);
+  rv = target != NULL ? target->C_GetAttributeValue(s, object, templ, count)
+                      : NOT_INITIALIZED;
+  if (rv == CKR_OK && c.has_length && templ != NULL) {
+    for (i = 0; i < count; ++i) {
+      if (templ[i].pValue == NULL &&
+          templ[i].ulValueLen != CK_UNAVAILABLE_INFORMATION)
+        templ[i].ulValueLen = c.length;
+    }
+  }
+  return end_call(&c, rv);
+}
 FORWARD_OBJECT_CLASS(SetAttributeValue,
                      (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
                       CK_ATTRIBUTE_PTR templ, CK_ULONG count),

@@ -9,12 +9,12 @@
 namespace {
 
 constexpr CK_FLAGS kSessionFlags = CKF_RW_SESSION | CKF_SERIAL_SESSION;
+constexpr CK_FLAGS kReadOnlySessionFlags = CKF_SERIAL_SESSION;
 
 }  // namespace
 
 CSmartCardReader::CSmartCardReader() : m_modulePath(token::kDefaultModuleName) {
   std::memset(m_errorText, 0, sizeof m_errorText);
-  std::memset(m_resultText, 0, sizeof m_resultText);
   // The log sits beside the program; without a known folder it stays unset
   // and no log can be written.
   std::string folder = platform::ProgramFolder();
@@ -104,14 +104,28 @@ int32_t CSmartCardReader::OpenTokenSession() {
       SetErrorText(token::msg::kSlotListMemory);
       break;
     }
+    // A token that went or came since the count is told as the count
+    // would have told it.
     CK_ULONG filled = count;
     rv = m_functionList->C_GetSlotList(CK_TRUE, m_slotList.get(), &filled);
-    if (rv == CKR_OK && filled != 1) rv = CKR_BUFFER_TOO_SMALL;  // the token went or came meanwhile
+    if ((rv == CKR_OK && filled > 1) || rv == CKR_BUFFER_TOO_SMALL) {
+      SetErrorText(token::msg::kSeveralTokens);
+      result = -10;
+      break;
+    }
     if (rv != CKR_OK) {
       SetError(token::msg::kSlotList, static_cast<unsigned>(rv));
       break;
     }
+    if (filled == 0) {
+      SetErrorText(token::msg::kNoToken);
+      result = -9;
+      break;
+    }
     rv = m_functionList->C_OpenSession(m_slotList[0], kSessionFlags, nullptr, nullptr, &m_session);
+    if (rv == CKR_TOKEN_WRITE_PROTECTED && m_readOnlySessionAllowed) {
+      rv = m_functionList->C_OpenSession(m_slotList[0], kReadOnlySessionFlags, nullptr, nullptr, &m_session);
+    }
     if (rv != CKR_OK) {
       SetError(token::msg::kOpenSession, static_cast<unsigned>(rv));
       break;
@@ -193,9 +207,9 @@ CK_FUNCTION_LIST_PTR CSmartCardReader::GetFunctionListPtr() const {
 
 void CSmartCardReader::WriteLogFile(const char *text) {
   if (m_logPath.empty() || text == nullptr) return;
-  m_logFile = platform::File(std::fopen(m_logPath.c_str(), "w"));
-  if (!m_logFile) return;
+  platform::File logFile(std::fopen(m_logPath.c_str(), "w"));
+  if (!logFile) return;
   std::string cp932 = platform::Utf8ToCp932(text);
-  std::fputs(cp932.c_str(), m_logFile.get());
-  m_logFile.Close();
+  std::fputs(cp932.c_str(), logFile.get());
+  logFile.Close();
 }

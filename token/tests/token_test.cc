@@ -176,7 +176,7 @@ TEST(Session, NoTokenOrSeveralTokensAreRefusedAndFinalized) {
     ASSERT_EQ(f.reader.LoadPkcs11Module(), 0);
     EXPECT_EQ(f.reader.OpenTokenSession(), c.result);
     EXPECT_STREQ(f.reader.ErrorText(), c.message);
-    EXPECT_EQ(f.reader.m_initialized, 0);
+    EXPECT_FALSE(f.reader.IsInitialized());
     EXPECT_EQ(f.fault.count("C_Finalize"), 1u);
     EXPECT_EQ(f.fault.count("C_OpenSession"), 0u);
     // Closing afterwards owes the module nothing more.
@@ -234,7 +234,7 @@ TEST(Login, PinOutcomes) {
     FaultReader f(c.rules);
     EXPECT_EQ(f.OpenAndLogin("1234"), c.result) << c.rules;
     EXPECT_EQ(f.reader.ErrorText(), c.message) << c.rules;
-    EXPECT_EQ(f.reader.m_loggedIn, 0);
+    EXPECT_FALSE(f.reader.IsLoggedIn());
     f.reader.CloseToken();
     EXPECT_EQ(f.fault.count("C_Logout"), 0u) << c.rules;
   }

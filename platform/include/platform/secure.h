@@ -7,7 +7,6 @@
 #include <ctime>
 #include <memory>
 #include <new>
-#include <string>
 
 namespace platform {
 
@@ -57,32 +56,18 @@ class SecureBuffer {
   size_t size_ = 0;
 };
 
-// A std::string for secrets: wiped when it goes.
-class SecureString {
- public:
-  SecureString() = default;
-  explicit SecureString(std::string s) : s_(std::move(s)) {}
-  ~SecureString() { Wipe(); }
-  SecureString(const SecureString &) = delete;
-  SecureString &operator=(const SecureString &) = delete;
-  std::string &get() { return s_; }
-  const std::string &get() const { return s_; }
-  void Wipe() {
-    if (!s_.empty()) SecureWipe(s_.data(), s_.size());
-    s_.clear();
-  }
-
- private:
-  std::string s_;
-};
-
-// The C runtime generator of the original platform, seeded with `seed` and
-// drawn once: x = x * 214013 + 2531011, result (x >> 16) & 0x7FFF, so the
-// value lies in 0..32767 and equal seeds give equal numbers.
-inline int ClockRandom(std::time_t seed) {
+// The C runtime generator of the original platform, seeded with `seed`:
+// x = x * 214013 + 2531011, result (x >> 16) & 0x7FFF, so every value lies
+// in 0..32767 and equal seeds give equal numbers.  `draw` picks the first,
+// second, ... number after seeding.
+inline int ClockRandom(std::time_t seed, unsigned draw = 1) {
   uint32_t x = static_cast<uint32_t>(seed);
-  x = x * 214013u + 2531011u;
-  return static_cast<int>((x >> 16) & 0x7FFFu);
+  int value = 0;
+  for (unsigned i = 0; i < (draw == 0 ? 1u : draw); ++i) {
+    x = x * 214013u + 2531011u;
+    value = static_cast<int>((x >> 16) & 0x7FFFu);
+  }
+  return value;
 }
 
 }  // namespace platform

@@ -1,13 +1,13 @@
 // The one object through which both programs reach the token: module
 // binding, the single-token session, login, object searches, and the
-// import program's own state.
+// message that a failing step leaves.  What one import run decides and
+// creates is owned by that run, not by this object.
 #ifndef TOKEN_SMART_CARD_READER_H_
 #define TOKEN_SMART_CARD_READER_H_
 
 #include <p11-kit/pkcs11.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -19,7 +19,6 @@
 class CSmartCardReader {
  public:
   static constexpr size_t kErrorTextSize = 512;
-  static constexpr size_t kResultTextSize = 32;
 
   CSmartCardReader();
   virtual ~CSmartCardReader();
@@ -38,8 +37,11 @@ class CSmartCardReader {
   // Logs out, closes the session, finalizes and unloads, each only when
   // owed; may run any number of times.
   void CloseToken();
+  // The session and the function table while they are usable, else 0.
   CK_SESSION_HANDLE GetSessionHandle() const;
   CK_FUNCTION_LIST_PTR GetFunctionListPtr() const;
+  bool IsInitialized() const { return m_initialized != 0; }
+  bool IsLoggedIn() const { return m_loggedIn != 0; }
 
   // --- object search, deletion lists and name attributes ------------------
   // Lists every object the session sees, at most `capacity` handles.
@@ -63,20 +65,20 @@ class CSmartCardReader {
   // again; nothing happens when the path is unset or cannot be opened.
   void WriteLogFile(const char *text);
 
-  // --- import program (defined with the import program) -------------------
-#include "token/import_operations.inc"
-
- public:
-  // Members in declaration order; the import program's fields come first,
-  // as every user of this layer has always seen them.
+  // The module path given on the command line (the built-in default name
+  // until then).
   std::string m_modulePath;
   // Full path of the log file beside the program; empty when the program's
   // folder is unknown.
   std::string m_logPath;
-  int m_subjectMode = 0;
-  int m_issuerCheck = 0;
   char m_errorText[kErrorTextSize];
-  int m_additionEnabled = 0;
+
+ protected:
+  // A program that never writes may fall back to a read-only session when
+  // the token refuses a read-write one as write-protected.
+  bool m_readOnlySessionAllowed = false;
+
+ private:
   CK_FUNCTION_LIST_PTR m_functionList = nullptr;
   CK_SESSION_HANDLE m_session = 0;
   std::unique_ptr<CK_SLOT_ID[]> m_slotList;
@@ -84,10 +86,7 @@ class CSmartCardReader {
   int32_t m_initialized = 0;
   int32_t m_sessionOpen = 0;
   int32_t m_loggedIn = 0;
-  platform::File m_logFile;
-  char m_resultText[kResultTextSize];
 
- private:
   // Looks up keys with one template; every hit goes to `onHit`.  Returns
   // false only when closing the search failed.
   template <typename OnHit>

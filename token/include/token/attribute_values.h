@@ -1,8 +1,9 @@
-// Reading a fixed set of attributes of one token object: first the
+// The one way both programs read attributes of a token object: first the
 // lengths, then the values into buffers of exactly those lengths.  The
-// token's answers are untrusted: every length is checked.
-#ifndef IMPORT_TOKEN_ATTRIBUTES_H_
-#define IMPORT_TOKEN_ATTRIBUTES_H_
+// module's answers are untrusted: every length is checked, and no value
+// beyond kMaxAttributeLength is ever allocated.
+#ifndef TOKEN_ATTRIBUTE_VALUES_H_
+#define TOKEN_ATTRIBUTE_VALUES_H_
 
 #include <p11-kit/pkcs11.h>
 
@@ -12,34 +13,38 @@
 
 #include "platform/secure.h"
 
-namespace velkor {
+namespace token {
 
 // A single attribute value larger than this is refused like memory that
-// cannot be had; no certificate or name comes near it.
-inline constexpr CK_ULONG kMaxAttributeLength = 1ul << 24;
+// cannot be had; no certificate or name comes near it.  The import program
+// refuses to write a certificate beyond it, so that whatever it writes can
+// be read back.
+inline constexpr CK_ULONG kMaxAttributeLength = CK_ULONG{1} << 24;
 
 enum class AttributeRead {
-  kOk,          // every value read
-  kUnreadable,  // the object lacks an attribute or the token refused: pass over it
-  kNoMemory,    // a value buffer could not be had (index in *failedIndex)
+  kOk,                // every value read
+  kUnreadable,        // the lengths cannot be had: the object lacks an attribute
+  kValuesUnreadable,  // the lengths came, the values did not (or grew meanwhile)
+  kNoMemory,          // a value is too long or its buffer could not be had (*failedIndex)
 };
 
 template <size_t N>
 class AttributeValues {
  public:
-  explicit AttributeValues(const std::array<CK_ATTRIBUTE_TYPE, N> &types) : types_(types) {}
+  explicit AttributeValues(const std::array<CK_ATTRIBUTE_TYPE, N> &types) : types_(types) { Release(); }
   AttributeValues(const AttributeValues &) = delete;
   AttributeValues &operator=(const AttributeValues &) = delete;
 
   [[nodiscard]] AttributeRead Read(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session,
                                    CK_OBJECT_HANDLE object, int *failedIndex) {
     Release();
-    for (size_t i = 0; i < N; ++i) attrs_[i] = {types_[i], nullptr, 0};
     CK_RV rv = functions->C_GetAttributeValue(session, object, attrs_.data(), N);
     if (rv != CKR_OK) return AttributeRead::kUnreadable;
     for (size_t i = 0; i < N; ++i) {
+      if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) return AttributeRead::kUnreadable;
+    }
+    for (size_t i = 0; i < N; ++i) {
       CK_ULONG length = attrs_[i].ulValueLen;
-      if (length == CK_UNAVAILABLE_INFORMATION) return AttributeRead::kUnreadable;
       // An empty value still gets a buffer of its own, so that its pointer
       // is never null.
       if (length > kMaxAttributeLength || !buffers_[i].Allocate(length == 0 ? 1 : length)) {
@@ -50,11 +55,11 @@ class AttributeValues {
       attrs_[i].pValue = buffers_[i].data();
     }
     rv = functions->C_GetAttributeValue(session, object, attrs_.data(), N);
-    if (rv != CKR_OK) return AttributeRead::kUnreadable;
+    if (rv != CKR_OK) return AttributeRead::kValuesUnreadable;
     for (size_t i = 0; i < N; ++i) {
       // A value that grew between the two calls was not stored whole.
       if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || attrs_[i].ulValueLen > buffers_[i].size()) {
-        return AttributeRead::kUnreadable;
+        return AttributeRead::kValuesUnreadable;
       }
     }
     return AttributeRead::kOk;
@@ -75,6 +80,6 @@ class AttributeValues {
   std::array<platform::SecureBuffer, N> buffers_;
 };
 
-}  // namespace velkor
+}  // namespace token
 
-#endif  // IMPORT_TOKEN_ATTRIBUTES_H_
+#endif  // TOKEN_ATTRIBUTE_VALUES_H_
