@@ -30,6 +30,20 @@
  *                                (also C_GetSlotInfo.flags)
  *   FAIL_CALL=N                  the Nth call received (C_GetFunctionList
  *                                not counted) returns CKR_DEVICE_ERROR
+ *   C_DestroyObject#2=KILL       the module kills its own process with
+ *                                SIGKILL on the 2nd call of C_DestroyObject,
+ *                                before forwarding it (the token never sees
+ *                                the call); =KILL_AFTER forwards it first
+ *                                and kills before returning (the token did
+ *                                the work, the caller never learns it).
+ *                                Like a token pulled, or a process killed,
+ *                                on either side of the call.
+ *   KILL_CALL=N, KILL_CALL_AFTER=N   the same at the Nth call received
+ *                                (counted as for FAIL_CALL)
+ *                                A kill is logged first, as
+ *                                "<function> 0x<result> killed <before|after>"
+ *                                (before: the result a pulled token gives,
+ *                                CKR_DEVICE_REMOVED).
  * "#N" counts the calls that match the rule's function (and class).
  * Values are numbers (0x.. hex or decimal) or a few CKR_/CKF_ names.
  * Teardown calls (C_Finalize, C_CloseSession, C_CloseAllSessions, C_Logout,
@@ -51,6 +65,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -90,7 +105,7 @@ static const char *const function_names[FN_COUNT] = {
 #undef FAULTP11_NAME
 };
 
-enum rule_kind { RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR, RULE_LENGTH };
+enum rule_kind { RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR, RULE_LENGTH, RULE_KILL_BEFORE, RULE_KILL_AFTER };
 
 struct rule {
   int function;
@@ -110,6 +125,8 @@ static pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct rule rules[MAX_RULES];
 static size_t rule_count;
 static unsigned long fail_call;   /* 0: off */
+static unsigned long kill_call;   /* 0: off */
+static enum rule_kind kill_call_kind;
 static unsigned long total_calls; /* calls received, C_GetFunctionList aside */
 static int config_error;
 static char target_path[MAX_PATH_TEXT];
@@ -213,6 +230,18 @@ static void parse_item(char *item) {
     fail_call = n;
     return;
   }
+  if (strncmp(item, "KILL_CALL=", 10) == 0 ||
+      strncmp(item, "KILL_CALL_AFTER=", 16) == 0) {
+    int after = item[9] != '=';
+    unsigned long n;
+    if (!parse_value(item + (after ? 16 : 10), &n) || n == 0) {
+      report_config_error(item);
+      return;
+    }
+    kill_call = n;
+    kill_call_kind = after ? RULE_KILL_AFTER : RULE_KILL_BEFORE;
+    return;
+  }
 
   memset(&r, 0, sizeof r);
   r.kind = RULE_RETURN;
@@ -276,7 +305,15 @@ static void parse_item(char *item) {
     report_config_error(item);
     return;
   }
-  if (!parse_value(value_text, &r.value) || rule_count == MAX_RULES) {
+  if (r.kind == RULE_RETURN && strcmp(value_text, "KILL") == 0) {
+    r.kind = RULE_KILL_BEFORE;
+  } else if (r.kind == RULE_RETURN && strcmp(value_text, "KILL_AFTER") == 0) {
+    r.kind = RULE_KILL_AFTER;
+  } else if (!parse_value(value_text, &r.value)) {
+    report_config_error(item);
+    return;
+  }
+  if (rule_count == MAX_RULES) {
     report_config_error(item);
     return;
   }
@@ -341,6 +378,7 @@ __attribute__((destructor)) static void faultp11_unload(void) {
 
 struct call {
   int function;
+  int kill;                 /* RULE_KILL_BEFORE or RULE_KILL_AFTER; 0: none */
   int inject;               /* answer with value */
   CK_RV value;
   unsigned long flags_or;    /* flag rules that fired */
@@ -364,6 +402,26 @@ static int rule_fires(struct rule *r, int has_class, CK_OBJECT_CLASS cls) {
   return r->nth_and_later ? r->matched >= r->nth : r->matched == r->nth;
 }
 
+static void write_log(const char *line, size_t length);
+
+/* Logs the call as killed and ends the process the hard way: no handler,
+ * no atexit, no destructor, no C_Finalize reaches the token. */
+static void kill_self(const struct call *c, CK_RV rv) {
+  char line[128];
+  int n = snprintf(line, sizeof line, "%s 0x%08lX killed %s\n",
+                   function_names[c->function], (unsigned long)rv,
+                   c->kill == RULE_KILL_BEFORE ? "before" : "after");
+  if (n > 0 && (size_t)n < sizeof line) {
+    pthread_mutex_lock(&state_lock);
+    write_log(line, (size_t)n);
+    pthread_mutex_unlock(&state_lock);
+  }
+  for (;;) {
+    kill(getpid(), SIGKILL);
+    pause();
+  }
+}
+
 static void begin_call(struct call *c, int function, int has_class,
                        CK_OBJECT_CLASS cls) {
   size_t i;
@@ -376,6 +434,10 @@ static void begin_call(struct call *c, int function, int has_class,
     struct rule *r = &rules[i];
     if (r->function != function || !rule_fires(r, has_class, cls))
       continue;
+    if (r->kind == RULE_KILL_BEFORE || r->kind == RULE_KILL_AFTER) {
+      c->kill = (int)r->kind;
+      continue;
+    }
     if (r->kind == RULE_RETURN) {
       if (!c->inject) {
         c->inject = 1;
@@ -395,7 +457,12 @@ static void begin_call(struct call *c, int function, int has_class,
     c->inject = 1;
     c->value = CKR_DEVICE_ERROR;
   }
+  if (kill_call != 0 && function != FN_GetFunctionList &&
+      total_calls == kill_call)
+    c->kill = (int)kill_call_kind;
   pthread_mutex_unlock(&state_lock);
+  if (c->kill == RULE_KILL_BEFORE)
+    kill_self(c, CKR_DEVICE_REMOVED);
 }
 
 static void write_log(const char *line, size_t length) {
@@ -419,6 +486,8 @@ static void write_log(const char *line, size_t length) {
 
 static CK_RV end_call(const struct call *c, CK_RV rv) {
   char line[128];
+  if (c->kill == RULE_KILL_AFTER)
+    kill_self(c, rv);
   int n = snprintf(line, sizeof line, "%s 0x%08lX%s\n",
                    function_names[c->function], (unsigned long)rv,
                    c->inject ? " injected" : "");

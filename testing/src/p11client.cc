@@ -229,6 +229,11 @@ std::optional<Bytes> P11Session::attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE
   return value;
 }
 
+CK_RV P11Session::attributeStatus(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
+  CK_ATTRIBUTE a{type, nullptr, 0};
+  return fl_->C_GetAttributeValue(session_, object, &a, 1);
+}
+
 std::vector<TokenObject> P11Session::objects() {
   std::vector<TokenObject> out;
   for (CK_OBJECT_HANDLE h : findAll()) {

@@ -1,78 +1,13 @@
 // Private SoftHSM2 stores and p11-kit's server in front of them.
 #include "testtoken/testtoken.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "server_support.h"
+
 namespace testtoken {
-
-namespace {
-
-// Percent-encodes everything but the unreserved characters of a URI.
-std::string uriEncode(std::string_view text) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(digits[c >> 4]);
-      out.push_back(digits[c & 0x0F]);
-    }
-  }
-  return out;
-}
-
-// True once a unix socket bound to path is listening.
-bool socketListening(const std::string& path) {
-  std::ifstream in("/proc/net/unix");
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    if (line.size() <= path.size() || line.compare(line.size() - path.size(), path.size(), path) != 0 ||
-        line[line.size() - path.size() - 1] != ' ')
-      continue;
-    std::istringstream fields(line);
-    std::string num, refCount, protocol, flags;
-    fields >> num >> refCount >> protocol >> flags;
-    unsigned long value = std::strtoul(flags.c_str(), nullptr, 16);
-    if ((value & 0x10000UL) != 0) return true;  // __SO_ACCEPTCON
-  }
-  return false;
-}
-
-class FileFd {
- public:
-  explicit FileFd(const std::filesystem::path& path)
-      : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
-    if (fd_ < 0) throw Error("cannot create " + path.string() + ": " + std::strerror(errno));
-  }
-  ~FileFd() { ::close(fd_); }
-  FileFd(const FileFd&) = delete;
-  FileFd& operator=(const FileFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-std::string readOrEmpty(const std::filesystem::path& path) {
-  try {
-    return readTextFile(path);
-  } catch (const Error&) {
-    return {};
-  }
-}
-
-}  // namespace
 
 // ---- SoftHsm --------------------------------------------------------------------------
 

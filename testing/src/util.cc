@@ -86,6 +86,20 @@ std::string p11KitProgram() { return fromEnvOr("TESTTOKEN_P11KIT", TESTTOKEN_P11
 std::string softhsmUtilProgram() {
   return fromEnvOr("TESTTOKEN_SOFTHSM_UTIL", TESTTOKEN_SOFTHSM_UTIL_DEFAULT);
 }
+std::string openCryptokiModulePath() {
+  return fromEnvOr("TESTTOKEN_OPENCRYPTOKI_MODULE", TESTTOKEN_OPENCRYPTOKI_MODULE_DEFAULT);
+}
+std::string pkcsslotdProgram() { return fromEnvOr("TESTTOKEN_PKCSSLOTD", TESTTOKEN_PKCSSLOTD_DEFAULT); }
+std::string nssSoftokenModulePath() {
+  return fromEnvOr("TESTTOKEN_NSS_SOFTOKEN", TESTTOKEN_NSS_SOFTOKEN_DEFAULT);
+}
+std::string certutilProgram() { return fromEnvOr("TESTTOKEN_CERTUTIL", TESTTOKEN_CERTUTIL_DEFAULT); }
+std::string p11KitTrustModulePath() {
+  return fromEnvOr("TESTTOKEN_P11KIT_TRUST", TESTTOKEN_P11KIT_TRUST_DEFAULT);
+}
+std::string gnomeKeyringStoreModulePath() {
+  return fromEnvOr("TESTTOKEN_GNOME_KEYRING_STORE", TESTTOKEN_GNOME_KEYRING_STORE_DEFAULT);
+}
 
 // ---- environment -----------------------------------------------------------------
 

@@ -57,6 +57,12 @@ std::string p11KitClientModulePath(); // TESTTOKEN_P11KIT_CLIENT
 std::string faultModulePath();        // TESTTOKEN_FAULT_MODULE
 std::string p11KitProgram();          // TESTTOKEN_P11KIT
 std::string softhsmUtilProgram();     // TESTTOKEN_SOFTHSM_UTIL
+std::string openCryptokiModulePath(); // TESTTOKEN_OPENCRYPTOKI_MODULE (libopencryptoki.so)
+std::string pkcsslotdProgram();       // TESTTOKEN_PKCSSLOTD
+std::string nssSoftokenModulePath();  // TESTTOKEN_NSS_SOFTOKEN (libsoftokn3.so)
+std::string certutilProgram();        // TESTTOKEN_CERTUTIL (NSS's certutil)
+std::string p11KitTrustModulePath();  // TESTTOKEN_P11KIT_TRUST (p11-kit-trust.so)
+std::string gnomeKeyringStoreModulePath();  // TESTTOKEN_GNOME_KEYRING_STORE
 
 // ---- Environment ------------------------------------------------------------
 
@@ -249,6 +255,113 @@ class SoftHsmToken {
   std::unique_ptr<P11KitServer> server_;
 };
 
+// ---- More token implementations -----------------------------------------------------
+
+class P11Client;
+
+// What a test needs of any served token: the module the programs load, the
+// environment they need for it, and the token's PINs and label.
+class ServedToken {
+ public:
+  virtual ~ServedToken() = default;
+  virtual std::string modulePath() const = 0;
+  virtual EnvMap environment() const = 0;
+  virtual const TokenConfig& token() const = 0;
+  // A client the token keeps initialised for its whole life, for a module
+  // that must not be initialised twice in one process; null: a test makes
+  // its own P11Client(modulePath()) with environment() applied.
+  virtual P11Client* sharedClient() { return nullptr; }
+};
+
+// p11-kit's server over the modules registered in a private user
+// configuration (HOME/.config/pkcs11/modules/<name>.module, which can carry
+// x-init-reserved), exposing the tokens that match the given URIs. p11-kit
+// ignores user configurations when it runs as root, so a root test process
+// starts it as the unprivileged user "nobody" (setpriv); the folders it
+// uses then belong to that user.
+class ConfiguredP11KitServer {
+ public:
+  // Prepares the folders; start() runs the server.
+  explicit ConfiguredP11KitServer(const std::vector<std::string>& uris);
+  ~ConfiguredP11KitServer();
+  ConfiguredP11KitServer(const ConfiguredP11KitServer&) = delete;
+  ConfiguredP11KitServer& operator=(const ConfiguredP11KitServer&) = delete;
+
+  const std::string& address() const { return address_; }
+  pid_t pid() const;
+  EnvMap environment() const;  // P11_KIT_SERVER_ADDRESS
+  // A folder the server's user may read and write (module data lives here).
+  std::filesystem::path dataDir() const { return dir_.path() / "data"; }
+  // Writes HOME/.config/pkcs11/modules/<name>.module.
+  void addModuleConfig(const std::string& name, const std::string& text);
+  // Hands the folders to the user the server runs as and starts it (once
+  // the module configs and the data under dataDir() are in place).
+  void start();
+
+ private:
+  TempDir dir_;
+  std::vector<std::string> uris_;
+  std::string address_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// NSS softoken: a database made with certutil -N (its password is the
+// user PIN), served by p11-kit's server with the softoken's parameters in
+// x-init-reserved. The programs load p11-kit-client.so. The token's label
+// is the softoken's: "NSS Certificate DB".
+class NssToken : public ServedToken {
+ public:
+  explicit NssToken(const TokenConfig& config = TokenConfig{"NSS Certificate DB", "", "1234"});
+  ~NssToken() override;
+
+  std::string modulePath() const override { return p11KitClientModulePath(); }
+  EnvMap environment() const override { return server_->environment(); }
+  const TokenConfig& token() const override { return config_; }
+  std::filesystem::path databaseDir() const;
+  // The softoken's C_Initialize parameters for this database.
+  std::string initParameters() const;
+
+ private:
+  TokenConfig config_;
+  std::unique_ptr<ConfiguredP11KitServer> server_;
+};
+
+// The machine's one openCryptoki software token (swtok), made afresh: with
+// the slot daemon stopped, its token files (NVTOK.DAT, MK_SO, MK_USER,
+// TOK_OBJ/*) and shared memory are removed, pkcsslotd is started and the
+// token is initialised through PKCS#11 with the default SO PIN 87654321,
+// the label and the user PIN. The programs load libopencryptoki.so
+// directly. Only one such token can exist on a machine at a time: the
+// constructor waits (bounded) for an exclusive lock that the destructor,
+// which stops the daemon it started and removes the token files, releases.
+// Needs root (the daemon and its folders are system-wide). The package's
+// TPM token library crashes when libopencryptoki is initialised a second
+// time in a process, so the test process talks to the token only through
+// sharedClient(), and a process makes one such token only (ctest runs each
+// test in a process of its own).
+class OpenCryptokiToken : public ServedToken {
+ public:
+  explicit OpenCryptokiToken(const TokenConfig& config = TokenConfig{"TestToken", "87654321", "1234"});
+  ~OpenCryptokiToken() override;
+  OpenCryptokiToken(const OpenCryptokiToken&) = delete;
+  OpenCryptokiToken& operator=(const OpenCryptokiToken&) = delete;
+
+  std::string modulePath() const override { return openCryptokiModulePath(); }
+  EnvMap environment() const override { return {}; }
+  const TokenConfig& token() const override { return config_; }
+  static std::filesystem::path tokenDir();  // /var/lib/opencryptoki/swtok
+  P11Client* sharedClient() override { return client_.get(); }
+
+ private:
+  void stopDaemon();
+  void startDaemon();
+  static void resetFiles();
+  int lockFd_ = -1;
+  TokenConfig config_;
+  pid_t daemon_ = -1;
+  std::unique_ptr<P11Client> client_;
+};
+
 // ---- PKCS#11 client -------------------------------------------------------------
 
 // An attribute template that owns its values.
@@ -298,6 +411,9 @@ class P11Session {
   std::vector<CK_OBJECT_HANDLE> findAll();
   std::vector<TokenObject> objects();  // every object with its main attributes
   std::optional<Bytes> attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
+  // What the token answers to a length query of one attribute (e.g.
+  // CKR_ATTRIBUTE_SENSITIVE for a private exponent it keeps secret).
+  CK_RV attributeStatus(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
   CK_OBJECT_HANDLE create(Template& attrs);
   void destroy(CK_OBJECT_HANDLE object);
 
@@ -353,6 +469,7 @@ struct FaultCall {
   std::string function;  // "C_Login"
   CK_RV rv = CKR_OK;
   bool injected = false;
+  bool killed = false;   // the module killed its process at this call
 };
 
 // A run through libfaultp11.so: the log file in a private temp folder and
@@ -513,6 +630,8 @@ enum class Pkcs12Encryption {
   None,        // certificates not encrypted, key shrouded with 3DES
 };
 
+enum class Pkcs12Spot { None, Mac, KeyBag, CertSafe };
+
 struct Pkcs12Params {
   std::string password;
   bool absentPassword = false;  // MAC and encryption with no password at all
@@ -526,6 +645,14 @@ struct Pkcs12Params {
   bool mac = true;
   bool keyFirst = false;        // key safe before the certificate safe
   int iterations = 2048;
+  // A hostile producer's file: this iteration count written into one place
+  // without ever being run (the file's MAC then no longer matches when the
+  // place is the MAC; a rewritten key bag or safe no longer decrypts).
+  Pkcs12Spot declaredIterationsAt = Pkcs12Spot::None;
+  long declaredIterations = 0;
+  // This many more certificate bags in a safe of their own, each holding a
+  // few bytes instead of a certificate.
+  std::size_t fillerBags = 0;
 };
 
 Bytes makePkcs12(const Pkcs12Params& params);
