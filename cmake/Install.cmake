@@ -31,25 +31,24 @@ foreach(_t IN LISTS TOKENENROL_INSTALL_LIBRARIES)
 endforeach()
 
 # ---- run paths --------------------------------------------------------------------
-# The programs find the libraries relative to themselves, wherever the tree
-# is installed (a prefix of its own, or /usr from the Debian package).  With
-# the usual lib/ this is $ORIGIN/../lib, as in the build tree; a multiarch
-# library directory (prefix /usr on Debian) gets the matching relative path.
-# The libraries find each other in their own directory.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
-  set(_inst_rpath_programs "${CMAKE_INSTALL_LIBDIR}")
-elseif(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
-  set(_inst_rpath_programs "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}")
-else()
-  file(RELATIVE_PATH _inst_bin_to_lib "/root/${CMAKE_INSTALL_BINDIR}" "/root/${CMAKE_INSTALL_LIBDIR}")
-  set(_inst_rpath_programs "$ORIGIN/${_inst_bin_to_lib}")
-endif()
-foreach(_t IN LISTS _inst_programs)
-  set_property(TARGET ${_t} PROPERTY INSTALL_RPATH "${_inst_rpath_programs}")
-endforeach()
-foreach(_t IN LISTS _inst_libraries)
-  set_property(TARGET ${_t} PROPERTY INSTALL_RPATH "$ORIGIN")
-endforeach()
+# Every binary is linked once with the run path it ships with (the build
+# tree is not relinked or edited on installation): programs, test programs
+# included, find the libraries in $ORIGIN/../lib (CMAKE_INSTALL_RPATH), and
+# shared libraries and modules find each other in $ORIGIN.
+function(_tokenenrol_library_runpaths dir)
+  get_property(_targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(_t IN LISTS _targets)
+    get_target_property(_type ${_t} TYPE)
+    if(_type STREQUAL "SHARED_LIBRARY" OR _type STREQUAL "MODULE_LIBRARY")
+      set_property(TARGET ${_t} PROPERTY INSTALL_RPATH "$ORIGIN")
+    endif()
+  endforeach()
+  get_property(_subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(_d IN LISTS _subdirs)
+    _tokenenrol_library_runpaths(${_d})
+  endforeach()
+endfunction()
+_tokenenrol_library_runpaths(${PROJECT_SOURCE_DIR})
 
 if(_inst_programs)
   install(TARGETS ${_inst_programs}
