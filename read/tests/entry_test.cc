@@ -27,15 +27,25 @@ TEST(SarnetEntry, WrongArgumentCountFailsBeforeAnyModuleIsLoaded) {
   }
 }
 
+// Also under the users' Japanese locale, where the loader's own messages
+// are Japanese, and for a bare name that no folder holds.
 TEST(SarnetEntry, MissingModuleGivesMinus8AndNoCertificateFile) {
   ProgramCopy app;
-  writeFile(app.certFile(), toBytes("old entry\n"));
-  RunResult r = app.Run({"/nonexistent/libnothing-pkcs11.so"});
-  EXPECT_EQ(r.signedExitCode(), -8);
-  EXPECT_EQ(readTextFile(app.errorFile()),
-            ErrorFileText("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8));
-  EXPECT_FALSE(fs::exists(app.certFile()));
-  EXPECT_EQ(r.out, "");
+  for (const char *locale : {"C.UTF-8", "ja_JP.UTF-8"}) {
+    locale_t installed = newlocale(LC_ALL_MASK, locale, nullptr);
+    if (installed == nullptr) GTEST_SKIP() << locale << " is not installed (scripts/install-deps generates it)";
+    freelocale(installed);
+    for (const char *module : {"/nonexistent/libnothing-pkcs11.so", "tkvault11.dll"}) {
+      SCOPED_TRACE(std::string(locale) + " " + module);
+      writeFile(app.certFile(), toBytes("old entry\n"));
+      RunResult r = app.Run({module}, {{"LANG", locale}, {"LC_ALL", locale}});
+      EXPECT_EQ(r.signedExitCode(), -8);
+      EXPECT_EQ(readTextFile(app.errorFile()),
+                ErrorFileText("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8));
+      EXPECT_FALSE(fs::exists(app.certFile()));
+      EXPECT_EQ(r.out, "");
+    }
+  }
 }
 
 TEST(SarnetEntry, FileThatIsNoModuleGivesMinus1) {

@@ -16,7 +16,10 @@ std::vector<FaultCall> readFaultLog(const std::filesystem::path& path) {
     std::string rv, flag;
     if (!(fields >> call.function >> rv)) continue;
     call.rv = static_cast<CK_RV>(std::stoul(rv, nullptr, 16));
-    call.injected = (fields >> flag) && flag == "injected";
+    if (fields >> flag) {
+      call.injected = flag == "injected";
+      call.killed = flag == "killed";
+    }
     calls.push_back(std::move(call));
   }
   return calls;
