@@ -5,7 +5,12 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -55,6 +60,14 @@ class VelkorFiles : public ::testing::Test {
   void ExpectLog(const std::string &message, int code) const {
     EXPECT_EQ(FileBytes(velkor_.logPath()), ResultFile(message, code));
   }
+  // A run that would block or read forever is ended by the guard and shows
+  // as not exited.
+  RunResult RunWithGuard(const std::vector<std::string> &args) const {
+    RunOptions options;
+    options.env = {{"LC_ALL", "C.UTF-8"}};
+    options.timeout = std::chrono::seconds(10);
+    return runProcess(velkor_.program().string(), args, options);
+  }
   static std::string OpenMessage(const fs::path &p12) {
     return "error:PKCS#12ファイル\n" + p12.string() + "\nを開けませんでした。";
   }
@@ -85,15 +98,58 @@ TEST_F(VelkorFiles, DanglingLinkCannotBeOpened) {
   EXPECT_FALSE(fs::exists(velkor_.folder() / "vanished.p12"));
 }
 
-TEST_F(VelkorFiles, FolderGivenAsTheFileCannotBeRead) {
-  // A folder opens for reading, but reading it fails (EISDIR).
-  fs::path p12 = velkor_.folder() / "folder.p12";
-  fs::create_directory(p12);
-  RunResult r = velkor_.Run(Args(p12), {});
+// Only a regular file is read: a folder, a FIFO (which would block the
+// open forever) or a device (which would stream forever) is refused as a
+// file that cannot be opened, left as it is, and the token is never
+// reached (a module that does not exist would turn up as -8).
+TEST_F(VelkorFiles, OnlyARegularFileIsRead) {
+  struct Case {
+    const char *what;
+    std::function<void(const fs::path &)> make;
+    fs::file_type kind;
+  };
+  const std::vector<Case> cases = {
+      {"folder", [](const fs::path &p) { fs::create_directory(p); }, fs::file_type::directory},
+      {"FIFO", [](const fs::path &p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, fs::file_type::fifo},
+      {"link to /dev/zero", [](const fs::path &p) { fs::create_symlink("/dev/zero", p); },
+       fs::file_type::character},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case &c = cases[i];
+    SCOPED_TRACE(c.what);
+    fs::path p12 = velkor_.folder() / ("input" + std::to_string(i) + ".p12");
+    c.make(p12);
+    RunResult r = RunWithGuard(Args(p12));
+    ASSERT_TRUE(r.exited) << "signal " << r.signal << (r.timedOut ? ", timed out" : "");
+    EXPECT_EQ(r.signedExitCode(), -1);
+    ExpectLog(OpenMessage(p12), -1);
+    EXPECT_EQ(fs::status(p12).type(), c.kind);
+  }
+}
+
+// A file larger than half of the memory the program may have: it is read
+// once, overwritten in place and deleted without a second copy, and what
+// cannot be had later is a message, never an abort.
+TEST_F(VelkorFiles, LargeFileUnderAMemoryLimitIsConsumedWithoutAnAbort) {
+  if (SanitizedBuild()) GTEST_SKIP() << "sanitizer runtimes cannot run under a virtual memory limit";
+  const fs::path p12 = velkor_.p12Path();
+  constexpr uintmax_t kSize = 1200ull * 1024 * 1024;
+  {
+    std::ofstream create(p12, std::ios::binary);
+  }
+  fs::resize_file(p12, kSize);  // sparse: reads as zero bytes
+  std::vector<std::string> args = {"-c", "ulimit -v 2097152 && exec \"$0\" \"$@\"", velkor_.program().string()};
+  for (const std::string &a : Args(p12)) args.push_back(a);
+  RunOptions options;
+  options.env = {{"LC_ALL", "C.UTF-8"}};
+  RunResult r = runProcess("/bin/sh", args, options);
   ASSERT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.signedExitCode(), -1);
-  ExpectLog("error:PKCS#12ファイルの読み込みに失敗しました。", -1);
-  EXPECT_TRUE(fs::is_directory(p12));
+  std::optional<std::string> log = FileBytes(velkor_.logPath());
+  ASSERT_TRUE(log.has_value());
+  EXPECT_EQ(log->rfind("error:", 0), 0u) << *log;
+  EXPECT_NE(log->find(Cp932("\nツールの戻り値 = -1")), std::string::npos) << *log;
+  EXPECT_FALSE(fs::exists(p12));
 }
 
 TEST_F(VelkorFiles, RunningProgramCannotBeOverwritten) {

@@ -1,5 +1,9 @@
 #include "key_id_text.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <vector>
@@ -51,6 +55,25 @@ std::vector<std::string> Pieces(const std::string &text) {
     if (i > start) pieces.push_back(text.substr(start, i - start));
   }
   return pieces;
+}
+
+// Opens the trust anchor file for reading in text mode, only when it is a
+// regular file of at most kAnchorFileSizeLimit bytes.  The open itself
+// never blocks (a FIFO without a writer would block forever).
+platform::File OpenAnchorFile(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return platform::File();
+  struct stat st {};
+  int flags = -1;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+      static_cast<uint64_t>(st.st_size) > kAnchorFileSizeLimit || (flags = fcntl(fd, F_GETFL)) < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return platform::File();
+  }
+  std::FILE *stream = fdopen(fd, "r");
+  if (stream == nullptr) close(fd);
+  return platform::File(stream);
 }
 
 bool EqualIgnoringCase(const std::string &a, const std::string &b) {
@@ -127,7 +150,7 @@ int CompareKeyIdText(const std::string &a, const std::string &b) {
 
 int LookUpTrustAnchor(const std::string &path, const std::string &text) {
   if (path.empty()) return kAnchorNoFile;
-  platform::File file(std::fopen(path.c_str(), "r"));
+  platform::File file = OpenAnchorFile(path);
   if (!file) return kAnchorNoFile;
   // Lines longer than an identifier line can never be one, so only the
   // first 60 characters of a line are kept and its full length counted.
@@ -139,9 +162,12 @@ int LookUpTrustAnchor(const std::string &path, const std::string &text) {
     if (len > 0 && len <= line.size() && line[len - 1] == '\r') --len;
     return len == kAnchorLineLength && CompareKeyIdText(line.substr(0, len), text) == 0;
   };
+  size_t total = 0;
   for (;;) {
     int c = std::fgetc(file.get());
     if (c == EOF) break;
+    // A file that grew beyond the limit while it was read is no list either.
+    if (++total > kAnchorFileSizeLimit) return kAnchorNoFile;
     any = true;
     if (c == '\n') {
       if (lineMatches()) return kAnchorListed;
@@ -153,6 +179,9 @@ int LookUpTrustAnchor(const std::string &path, const std::string &text) {
     if (line.size() <= kAnchorLineLength) line += static_cast<char>(c);
     ++length;
   }
+  // A file that could not be read to its end lists nothing it could be
+  // trusted for.
+  if (std::ferror(file.get())) return kAnchorNoFile;
   // A last line without a line feed counts too.
   if (any && lineMatches()) return kAnchorListed;
   return kAnchorNotListed;

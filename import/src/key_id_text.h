@@ -40,10 +40,16 @@ inline constexpr int kAnchorNoFile = -99;
 // single blanks between them.
 inline constexpr size_t kAnchorLineLength = 59;
 
+// The largest trust anchor file read: many thousands of identifier lines.
+// A larger file is not a trust anchor list but something else.
+inline constexpr size_t kAnchorFileSizeLimit = 1024 * 1024;
+
 // Looks `text` up in the trust anchor file at `path`: every line of exactly
 // 59 characters (line end, and a CR before it, not counted) is compared
 // with CompareKeyIdText.  kAnchorListed, kAnchorNotListed, or kAnchorNoFile
-// when the file cannot be opened.
+// when the file cannot be opened or read: also when it is no regular file
+// (a FIFO or a device never blocks or streams forever) or larger than
+// kAnchorFileSizeLimit.
 [[nodiscard]] int LookUpTrustAnchor(const std::string &path, const std::string &text);
 
 }  // namespace velkor

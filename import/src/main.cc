@@ -1,15 +1,20 @@
 // Velkor: renews the key pair and certificate on the inserted token from a
 // PKCS#12 file, which it consumes.  It prints nothing: the exit code and,
 // on failure, the log file beside the program are its only outputs.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "entry_messages.h"
 #include "import_run.h"
@@ -32,16 +37,65 @@ std::string PathForMessage(const char *path) {
   return std::string(path, platform::TrimPartialUtf8(path, room));
 }
 
-// Reads the whole file into `blob` (wiped when it goes).  On failure the
-// message is formatted into `message`.
-bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, char *message, size_t messageSize) {
-  platform::File f(std::fopen(path, "rb"));
-  if (!f) {
+// Owns a file descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(Descriptor &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  Descriptor &operator=(Descriptor &&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Which file was read, so that only that very file is overwritten.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// Opens without ever blocking (a FIFO without a writer or reader would
+// block forever) and keeps the descriptor only for a regular file, then in
+// ordinary blocking mode.  `st` gets the file's status.
+Descriptor OpenRegularFile(const char *path, int access, struct stat *st, bool *statFailed) {
+  *statFailed = false;
+  Descriptor fd(open(path, access | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return fd;
+  if (fstat(fd.get(), st) != 0) {
+    *statFailed = true;
+    return Descriptor(-1);
+  }
+  int flags = fcntl(fd.get(), F_GETFL);
+  if (!S_ISREG(st->st_mode) || flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return Descriptor(-1);
+  }
+  return fd;
+}
+
+// Reads the whole file into `blob` (wiped when it goes).  Only a regular
+// file is read: anything else counts as a file that cannot be opened.  On
+// failure the message is formatted into `message`.
+bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, FileIdentity *identity, char *message,
+                    size_t messageSize) {
+  struct stat st {};
+  bool statFailed = false;
+  Descriptor fd = OpenRegularFile(path, O_RDONLY, &st, &statFailed);
+  if (statFailed) {
+    platform::FormatBounded(message, messageSize, velkor::msg::kStatP12, kFailure);
+    return false;
+  }
+  if (!fd) {
     platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
     return false;
   }
-  struct stat st {};
-  if (fstat(fileno(f.get()), &st) != 0 || st.st_size < 0 || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
     platform::FormatBounded(message, messageSize, velkor::msg::kStatP12, kFailure);
     return false;
   }
@@ -50,25 +104,54 @@ bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, char *messag
     platform::FormatBounded(message, messageSize, velkor::msg::kAllocP12, kFailure);
     return false;
   }
-  // The whole file is read as one item; an empty file yields none.
-  if (size == 0 || std::fread(blob->data(), size, 1, f.get()) != 1) {
+  // The whole size must come: an empty file, or one that shrank meanwhile,
+  // is a failed read.
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = read(fd.get(), blob->data() + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (size == 0 || done != size) {
     platform::FormatBounded(message, messageSize, velkor::msg::kReadP12, kFailure);
     return false;
   }
+  identity->device = st.st_dev;
+  identity->inode = st.st_ino;
   return true;
 }
 
-// Overwrites the file's bytes with 0x01 in one write and flushes them to
-// the disk before the caller deletes the file.
-bool OverwritePkcs12File(const char *path, size_t size, char *message, size_t messageSize) {
-  platform::File f(std::fopen(path, "w"));
-  if (!f) {
+// Overwrites the first `size` bytes of the file with 0x01 in place, in
+// chunks of a fixed size, and flushes them to the disk before the caller
+// deletes the file.  The file is never truncated first: whatever happens
+// on the way, its contents are not lost before they were overwritten.  A
+// file that is no longer the one read is not touched.
+bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &identity, char *message,
+                         size_t messageSize) {
+  struct stat st {};
+  bool statFailed = false;
+  Descriptor fd = OpenRegularFile(path, O_WRONLY, &st, &statFailed);
+  if (!fd || st.st_dev != identity.device || st.st_ino != identity.inode) {
     platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
     return false;
   }
-  std::vector<unsigned char> ones(size, 0x01);
-  if (size > 0) (void)std::fwrite(ones.data(), 1, size, f.get());
-  if (std::fflush(f.get()) == 0) (void)fsync(fileno(f.get()));
+  constexpr size_t kChunkSize = 64 * 1024;
+  static const std::array<unsigned char, kChunkSize> kOnes = [] {
+    std::array<unsigned char, kChunkSize> ones{};
+    ones.fill(0x01);
+    return ones;
+  }();
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd.get(), kOnes.data(), std::min(kChunkSize, size - done));
+    if (n < 0 && errno == EINTR) continue;
+    // A write that fails (a full disk under a sparse file) ends the
+    // overwriting; the file is deleted all the same.
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  (void)fsync(fd.get());
   return true;
 }
 
@@ -109,8 +192,9 @@ int Run(int argc, char **argv) {
       platform::FormatBounded(message, sizeof message, velkor::msg::kArg7, kFailure);
       break;
     }
-    if (!ReadPkcs12File(argv[1], &blob, message, sizeof message)) break;
-    if (!OverwritePkcs12File(argv[1], blob.size(), message, sizeof message)) break;
+    FileIdentity identity;
+    if (!ReadPkcs12File(argv[1], &blob, &identity, message, sizeof message)) break;
+    if (!OverwritePkcs12File(argv[1], blob.size(), identity, message, sizeof message)) break;
     if (std::remove(argv[1]) != 0) {
       platform::FormatBounded(message, sizeof message, velkor::msg::kDeleteP12, kFailure);
       break;
@@ -129,11 +213,46 @@ int Run(int argc, char **argv) {
   return result;
 }
 
+// Runs the program; nothing that fails on the way ends it otherwise than
+// with -1 and a message in the log.  Memory that cannot be had, wherever it
+// was asked for, is reported as such.
+int RunGuarded(int argc, char **argv) {
+  bool outOfMemory = false;
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc &) {
+    outOfMemory = true;
+  } catch (const std::length_error &) {
+    outOfMemory = true;
+  } catch (...) {
+    outOfMemory = false;
+  }
+  // The run's objects are gone with their memory and the token is closed.
+  if (argc == 8) {
+    platform::SecureWipe(argv[2], std::strlen(argv[2]));
+    platform::SecureWipe(argv[3], std::strlen(argv[3]));
+  }
+  try {
+    char message[kEntryMessageSize] = {};
+    if (outOfMemory) {
+      platform::FormatBounded(message, sizeof message, velkor::msg::kOutOfMemory, kFailure);
+    } else {
+      platform::FormatBounded(message, sizeof message, velkor::msg::kUnexpectedFailure, kFailure);
+    }
+    // A fresh reader only for the log path; it binds nothing.
+    CSmartCardReader logWriter;
+    logWriter.WriteLogFile(message);
+  } catch (...) {
+    // Not even the log can be written: the exit code tells.
+  }
+  return kFailure;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   // The PKCS#12 password arrives in the user's character set; the
   // conversions follow the user's locale.
   std::setlocale(LC_ALL, "");
-  return Run(argc, argv);
+  return RunGuarded(argc, argv);
 }

@@ -1,9 +1,12 @@
 // Key identifier decoding, rendering, comparison and the trust anchor
 // lookup; password conversion.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -130,6 +133,27 @@ TEST_F(TrustAnchorFile, EmptyFileListsNothingAndMissingFileIsReported) {
   EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNotListed);
   EXPECT_EQ(velkor::LookUpTrustAnchor(path_ + ".missing", text_), velkor::kAnchorNoFile);
   EXPECT_EQ(velkor::LookUpTrustAnchor("", text_), velkor::kAnchorNoFile);
+}
+
+// Only a regular file of at most the size limit is read; anything else is
+// reported like a missing file, and never blocks or streams forever.
+TEST_F(TrustAnchorFile, OnlyARegularFileWithinTheSizeLimitIsRead) {
+  const std::string line = AnchorLine(Twenty()) + "\n";
+  const std::string padding = std::string(velkor::kAnchorFileSizeLimit - line.size() - 1, '#') + "\n";
+  Write(padding + line);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorListed);
+  Write(line + padding + "#");
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNoFile);
+
+  std::filesystem::remove(path_);
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNoFile);
+  std::filesystem::remove(path_);
+  std::filesystem::create_symlink("/dev/zero", path_);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNoFile);
+  std::filesystem::remove(path_);
+  std::filesystem::create_directory(path_);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNoFile);
 }
 
 TEST(PasswordConversion, KeepsWholeCodePointsAndEndsInUtf8) {

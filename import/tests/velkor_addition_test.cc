@@ -1,6 +1,10 @@
 // A certificate whose subject changed is accepted through the trust anchor
 // file beside the program (SUBDN, ISCHKOFF, ADDON).
+#include <sys/stat.h>
+
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -75,15 +79,6 @@ TEST_F(VelkorAddition, TrustedIssuerLetsTheChangedSubjectReplaceTheOldSet) {
   EXPECT_TRUE(caPresent);
 }
 
-TEST_F(VelkorAddition, WithoutTrustAnchorFile) {
-  {
-    TokenView view(token_);
-    SeedOldSet(view.session, pki_);
-  }
-  EXPECT_EQ(Import().signedExitCode(), -3);
-  ExpectLog(kNoAnchorFile, -3);
-}
-
 // The subject changed and so did the CA: the new CA has another subject,
 // its own identifier and the old CA's are listed.  The old end-entity set
 // and the old CA certificate go, the new set and the new CA come, whatever
@@ -149,6 +144,48 @@ TEST_F(VelkorAddition, ChangedSubjectWithANewCa) {
     std::multiset<int> kinds;
     for (const auto &entry : classesById) kinds.insert(entry.second);
     EXPECT_EQ(kinds, (std::multiset<int>{1, 7}));
+  }
+}
+
+// A trust anchor file that is missing, or that is no regular file within
+// the size limit, is one that cannot be opened: never one that lists
+// nothing, and never a run that blocks or reads forever while logged in.
+TEST_F(VelkorAddition, WithoutTrustAnchorFile) {
+  {
+    TokenView view(token_);
+    SeedOldSet(view.session, pki_);
+  }
+  struct Case {
+    const char *what;
+    std::function<void(const fs::path &)> make;
+  };
+  const std::string listed = CaLine() + "\n";
+  const std::vector<Case> cases = {
+      {"missing", [](const fs::path &) {}},
+      {"FIFO", [](const fs::path &p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+      {"link to /dev/zero", [](const fs::path &p) { fs::create_symlink("/dev/zero", p); }},
+      {"folder", [](const fs::path &p) { fs::create_directory(p); }},
+      {"beyond the size limit",
+       [&](const fs::path &p) {
+         std::ofstream(p, std::ios::binary) << listed << std::string(1024 * 1024, '#');
+       }},
+  };
+  const Bytes p12 = pki_.Pkcs12(&pki_.newKey, {&moved_, &pki_.ca.cert}, pki_.password);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(app_.trustAnchorPath());
+    c.make(app_.trustAnchorPath());
+    testtoken::writeFile(app_.p12Path(), p12);
+    // A hang would be ended by this guard and shows as timedOut.
+    testtoken::RunOptions options;
+    options.env = token_.environment();
+    options.timeout = std::chrono::seconds(10);
+    testtoken::RunResult r = testtoken::runProcess(
+        (app_.binFolder() / "Velkor").string(),
+        {app_.p12Path().string(), "1234", pki_.password, token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDON"}, options);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.signedExitCode(), -3);
+    ExpectLog(kNoAnchorFile, -3);
   }
 }
 

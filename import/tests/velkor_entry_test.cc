@@ -1,4 +1,6 @@
 // The command line and the consumption of the PKCS#12 file.
+#include <algorithm>
+
 #include "velkor_fixture.h"
 
 namespace velkor_test {
@@ -68,23 +70,11 @@ TEST_F(VelkorEntry, WrongPasswordReportedAfterTheFileWasConsumed) {
   EXPECT_FALSE(fs::exists(app_.p12Path()));
 }
 
-// Also under the users' Japanese locale, where the loader's own messages
-// are Japanese, and for the built-in bare name.
 TEST_F(VelkorEntry, ModuleThatCannotBeFoundGivesMinusEight) {
-  for (const char *locale : {"C.UTF-8", "ja_JP.UTF-8"}) {
-    locale_t installed = newlocale(LC_ALL_MASK, locale, nullptr);
-    if (installed == nullptr) GTEST_SKIP() << locale << " is not installed (scripts/install-deps generates it)";
-    freelocale(installed);
-    for (const std::string &module : {module_, std::string("tkvault11.dll")}) {
-      SCOPED_TRACE(std::string(locale) + " " + module);
-      testtoken::writeFile(app_.p12Path(), pki_.Renewal());
-      testtoken::RunResult r = app_.Run({app_.p12Path().string(), "1234", pki_.password, module, "SUBDN",
-                                         "ISCHKOFF", "ADDOFF"},
-                                        {{"LANG", locale}, {"LC_ALL", locale}});
-      EXPECT_EQ(r.signedExitCode(), -8);
-      ExpectLog("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8);
-    }
-  }
+  testtoken::writeFile(app_.p12Path(), pki_.Renewal());
+  testtoken::RunResult r = app_.Run(Args("SUBDN", "ISCHKOFF", "ADDOFF"), {});
+  EXPECT_EQ(r.signedExitCode(), -8);
+  ExpectLog("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8);
 }
 
 TEST_F(VelkorEntry, SuccessfulRunAfterAFailedOneLeavesTheOldLog) {
@@ -126,6 +116,38 @@ TEST_F(VelkorEntry, VeryLongPathStillEndsTheLogWithTheResultLine) {
   EXPECT_EQ(log.substr(0, head.size()), head);
   EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
   EXPECT_EQ(log.find('?'), std::string::npos);  // no character was cut in half
+}
+
+// Program folders around and beyond 512 bytes: the log is written under
+// its whole path (a cut path would name another file, even one in the
+// parent folder) and nothing else is created anywhere.
+TEST_F(VelkorEntry, LogOfAProgramInADeepFolderIsWrittenWhole) {
+  for (size_t length : {505u, 509u, 513u, 600u}) {
+    SCOPED_TRACE(length);
+    testtoken::TempDir base("velkor-deep");
+    // "<base>/ddd.../bin" of exactly `length` characters.
+    fs::path bin = base.path();
+    for (size_t rest; (rest = length - 4 - bin.string().size()) > 0;) {
+      bin /= std::string(rest <= 201 ? rest - 1 : 150, 'd');
+    }
+    bin /= "bin";
+    ASSERT_EQ(bin.string().size(), length);
+    fs::create_directories(bin);
+    fs::copy_file(app_.binFolder() / "Velkor", bin / "Velkor");
+    fs::create_directory_symlink(fs::read_symlink(app_.folder() / "lib"), bin.parent_path() / "lib");
+
+    testtoken::RunResult r = testtoken::runProcess((bin / "Velkor").string(), {"too", "few"});
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.signedExitCode(), -1);
+    ASSERT_TRUE(fs::exists(bin / "Tamrin.txt"));
+    EXPECT_EQ(testtoken::readTextFile(bin / "Tamrin.txt"), Cp932(LogText("error:コマンドライン引数が8以外である。", -1)));
+    std::vector<fs::path> created;
+    for (const auto &e : fs::recursive_directory_iterator(base.path())) {
+      if (!e.is_directory() || e.is_symlink()) created.push_back(e.path());
+    }
+    std::sort(created.begin(), created.end());
+    EXPECT_EQ(created, (std::vector<fs::path>{bin / "Tamrin.txt", bin / "Velkor", bin.parent_path() / "lib"}));
+  }
 }
 
 }  // namespace
