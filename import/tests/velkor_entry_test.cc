@@ -70,11 +70,23 @@ TEST_F(VelkorEntry, WrongPasswordReportedAfterTheFileWasConsumed) {
   EXPECT_FALSE(fs::exists(app_.p12Path()));
 }
 
+// Also under the users' Japanese locale, where the loader's own messages
+// are Japanese, and for the built-in bare name.
 TEST_F(VelkorEntry, ModuleThatCannotBeFoundGivesMinusEight) {
-  testtoken::writeFile(app_.p12Path(), pki_.Renewal());
-  testtoken::RunResult r = app_.Run(Args("SUBDN", "ISCHKOFF", "ADDOFF"), {});
-  EXPECT_EQ(r.signedExitCode(), -8);
-  ExpectLog("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8);
+  for (const char *locale : {"C.UTF-8", "ja_JP.UTF-8"}) {
+    locale_t installed = newlocale(LC_ALL_MASK, locale, nullptr);
+    if (installed == nullptr) GTEST_SKIP() << locale << " is not installed (scripts/install-deps generates it)";
+    freelocale(installed);
+    for (const std::string &module : {module_, std::string("tkvault11.dll")}) {
+      SCOPED_TRACE(std::string(locale) + " " + module);
+      testtoken::writeFile(app_.p12Path(), pki_.Renewal());
+      testtoken::RunResult r = app_.Run({app_.p12Path().string(), "1234", pki_.password, module, "SUBDN",
+                                         "ISCHKOFF", "ADDOFF"},
+                                        {{"LANG", locale}, {"LC_ALL", locale}});
+      EXPECT_EQ(r.signedExitCode(), -8);
+      ExpectLog("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8);
+    }
+  }
 }
 
 TEST_F(VelkorEntry, SuccessfulRunAfterAFailedOneLeavesTheOldLog) {
