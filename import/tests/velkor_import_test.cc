@@ -4,6 +4,10 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
 #include <regex>
 
 #include "velkor_fixture.h"
@@ -45,13 +49,91 @@ class VelkorImport : public ::testing::Test {
   }
 };
 
-// The identifier text: 14 digits of local time, a number 0..32767, a line
-// feed.
-bool IsIdentifierText(const Bytes &id) {
+// The local clock as the identifier text shows it: YYYYMMDDhhmmss.
+std::string LocalClockText() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32] = {};
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+  return text;
+}
+
+// The identifier text: the 14 digits of the local time of the run (between
+// `notBefore` and `notAfter`, both read from the same clock), a number
+// 0..32767, a line feed.
+bool IsIdentifierText(const Bytes &id, const std::string &notBefore, const std::string &notAfter) {
   std::string text(id.begin(), id.end());
   std::smatch m;
   if (!std::regex_match(text, m, std::regex("([0-9]{14})(0|[1-9][0-9]{0,4})\n"))) return false;
-  return std::stol(m[2].str()) <= 32767;
+  return m[1].str() >= notBefore && m[1].str() <= notAfter && std::stol(m[2].str()) <= 32767;
+}
+
+Bytes Ulong(CK_ULONG value) {
+  const auto *p = reinterpret_cast<const unsigned char *>(&value);
+  return Bytes(p, p + sizeof value);
+}
+
+// Every attribute of the three templates Velkor writes for the end entity,
+// and of the CA certificate when one was written (`caId` not empty), as the
+// token reads them back; then the private key must not be visible without
+// login.
+void ExpectWrittenTemplates(P11Session &session, const Pki &pki, bool defaultModule, const Bytes &eeId,
+                            const Bytes &caId) {
+  const Bytes t{CK_TRUE}, f{CK_FALSE};
+  const Bytes label = defaultModule ? Bytes{} : Bytes{'n', 'o', 'l', 'a', 'b', 'e', 'l', 0};
+  const Bytes keySubject = defaultModule ? pki.newCert.subjectDer() : Bytes{};
+  // nullopt: the token keeps the value secret.
+  using Row = std::pair<CK_ATTRIBUTE_TYPE, std::optional<Bytes>>;
+  const std::vector<Row> privateKey = {
+      {CKA_CLASS, Ulong(CKO_PRIVATE_KEY)}, {CKA_KEY_TYPE, Ulong(CKK_RSA)}, {CKA_TOKEN, t}, {CKA_PRIVATE, t},
+      {CKA_MODIFIABLE, t}, {CKA_SENSITIVE, t}, {CKA_EXTRACTABLE, f}, {CKA_LABEL, label},
+      {CKA_SUBJECT, keySubject}, {CKA_MODULUS, pki.newKey.modulus()},
+      {CKA_PUBLIC_EXPONENT, pki.newKey.publicExponent()}, {CKA_PRIVATE_EXPONENT, std::nullopt},
+      {CKA_PRIME_1, std::nullopt}, {CKA_PRIME_2, std::nullopt}, {CKA_EXPONENT_1, std::nullopt},
+      {CKA_EXPONENT_2, std::nullopt}, {CKA_COEFFICIENT, std::nullopt}, {CKA_ID, eeId}};
+  const std::vector<Row> publicKey = {
+      {CKA_CLASS, Ulong(CKO_PUBLIC_KEY)}, {CKA_KEY_TYPE, Ulong(CKK_RSA)}, {CKA_TOKEN, t}, {CKA_PRIVATE, f},
+      {CKA_MODIFIABLE, t}, {CKA_LABEL, label}, {CKA_SUBJECT, keySubject}, {CKA_ENCRYPT, t}, {CKA_VERIFY, t},
+      {CKA_VERIFY_RECOVER, defaultModule ? f : t}, {CKA_ID, eeId}, {CKA_WRAP, t},
+      {CKA_MODULUS, pki.newKey.modulus()}, {CKA_PUBLIC_EXPONENT, pki.newKey.publicExponent()}};
+  auto certificate = [&](const testtoken::Certificate &cert, const Bytes &id) {
+    return std::vector<Row>{{CKA_CLASS, Ulong(CKO_CERTIFICATE)}, {CKA_CERTIFICATE_TYPE, Ulong(CKC_X_509)},
+                            {CKA_TOKEN, t}, {CKA_PRIVATE, f}, {CKA_MODIFIABLE, t}, {CKA_LABEL, id},
+                            {CKA_SUBJECT, cert.subjectDer()}, {CKA_ISSUER, cert.issuerDer()},
+                            {CKA_SERIAL_NUMBER, cert.serialDer()}, {CKA_VALUE, cert.der()}, {CKA_ID, id}};
+  };
+  struct Object {
+    const char *name;
+    CK_OBJECT_CLASS cls;
+    Bytes id;
+    std::vector<Row> rows;
+  };
+  std::vector<Object> written = {{"private key", CKO_PRIVATE_KEY, eeId, privateKey},
+                                 {"public key", CKO_PUBLIC_KEY, eeId, publicKey},
+                                 {"certificate", CKO_CERTIFICATE, eeId, certificate(pki.newCert, eeId)}};
+  if (!caId.empty()) written.push_back({"CA certificate", CKO_CERTIFICATE, caId, certificate(pki.ca.cert, caId)});
+  for (const Object &o : written) {
+    testtoken::Template match;
+    match.addUlong(CKA_CLASS, o.cls).add(CKA_ID, o.id);
+    std::vector<CK_OBJECT_HANDLE> found = session.find(match);
+    ASSERT_EQ(found.size(), 1u) << o.name;
+    for (const Row &row : o.rows) {
+      SCOPED_TRACE(std::string(o.name) + ", attribute type " + std::to_string(row.first));
+      if (row.second) {
+        EXPECT_EQ(session.attribute(found[0], row.first), row.second);
+      } else {
+        EXPECT_EQ(session.attributeStatus(found[0], row.first), CKR_ATTRIBUTE_SENSITIVE);
+      }
+    }
+  }
+  session.logout();
+  testtoken::Template privateKeys;
+  privateKeys.addUlong(CKA_CLASS, CKO_PRIVATE_KEY);
+  EXPECT_TRUE(session.find(privateKeys).empty());
+  testtoken::Template publicKeys;
+  publicKeys.addUlong(CKA_CLASS, CKO_PUBLIC_KEY);
+  EXPECT_EQ(session.find(publicKeys).size(), 1u);
 }
 
 TEST_F(VelkorImport, RenewalReplacesTheOldSetAndTheNewKeySigns) {
@@ -64,7 +146,9 @@ TEST_F(VelkorImport, RenewalReplacesTheOldSetAndTheNewKeySigns) {
     view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old key", subject);
     view.session.createCertificate(oldCa.der(), {0x02}, "old ca");
   }
+  const std::string notBefore = LocalClockText();
   testtoken::RunResult r = Import(pki_.Renewal());
+  const std::string notAfter = LocalClockText();
   EXPECT_EQ(r.signedExitCode(), 0) << r.err;
   EXPECT_FALSE(app_.Log().has_value());
   EXPECT_FALSE(fs::exists(app_.p12Path()));
@@ -94,8 +178,11 @@ TEST_F(VelkorImport, RenewalReplacesTheOldSetAndTheNewKeySigns) {
   }
   EXPECT_EQ(privateKeys, 1);
   EXPECT_EQ(publicKeys, 1);
-  ASSERT_TRUE(IsIdentifierText(eeId)) << std::string(eeId.begin(), eeId.end());
-  ASSERT_TRUE(IsIdentifierText(caId));
+  ASSERT_TRUE(IsIdentifierText(eeId, notBefore, notAfter))
+      << std::string(eeId.begin(), eeId.end()) << " run between " << notBefore << " and " << notAfter;
+  ASSERT_TRUE(IsIdentifierText(caId, notBefore, notAfter)) << std::string(caId.begin(), caId.end());
+  // A CA under the key pair's identifier would be paired with that key.
+  EXPECT_NE(eeId, caId);
   for (const auto &o : objects) {
     if (o.objectClass == CKO_PRIVATE_KEY || o.objectClass == CKO_PUBLIC_KEY) {
       EXPECT_EQ(o.id, eeId);
@@ -114,6 +201,7 @@ TEST_F(VelkorImport, RenewalReplacesTheOldSetAndTheNewKeySigns) {
   Bytes data = testtoken::toBytes("renewed key signs this");
   Bytes signature = view.session.sign(eeId, data);
   EXPECT_TRUE(Verifies(pki_.newCert, data, signature));
+  ExpectWrittenTemplates(view.session, pki_, false, eeId, caId);
 }
 
 TEST_F(VelkorImport, SameCertificateAlreadyPresentLeavesTheTokenUntouched) {
@@ -152,6 +240,34 @@ TEST_F(VelkorImport, SameCertificateWithAMissingKeyGetsItUnderItsIdentifier) {
   ASSERT_EQ(keys.size(), 1u);
   EXPECT_EQ(view.session.attribute(keys[0], CKA_ID), id);
   EXPECT_EQ(view.session.findAll().size(), 4u);
+}
+
+// Keys of the new certificate's key material under an identifier that no
+// certificate carries are what an interrupted import of it left: they are
+// completed, never written a second time, and the old set still goes.
+TEST_F(VelkorImport, KeysLeftByAnInterruptedImportAreCompleted) {
+  const Bytes orphanId = testtoken::toBytes("20261208093000123\n");
+  for (bool withPublicKey : {false, true}) {
+    SCOPED_TRACE(withPublicKey ? "private and public key left" : "private key left");
+    {
+      TokenView view(token_);
+      for (const auto &o : view.session.objects()) view.session.destroy(o.handle);
+      SeedOldSet(view.session, pki_);
+      view.session.createPrivateKey(pki_.newKey.get(), orphanId, "", {});
+      if (withPublicKey) view.session.createPublicKey(pki_.newKey.get(), orphanId, "", {});
+    }
+    testtoken::RunResult r = Import(pki_.Renewal());
+    EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
+    TokenView view(token_);
+    std::vector<testtoken::TokenObject> objects = view.session.objects();
+    EXPECT_EQ(objects.size(), 4u);  // the new set and the CA
+    for (const auto &o : objects) {
+      if (o.objectClass != CKO_CERTIFICATE || o.value == pki_.newCert.der()) {
+        EXPECT_EQ(o.id, orphanId);
+      }
+    }
+    EXPECT_TRUE(Verifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(orphanId, Bytes{4, 5, 6})));
+  }
 }
 
 TEST_F(VelkorImport, TwoCopiesOfTheCurrentCertificateNeverCostItsKeys) {
@@ -200,22 +316,34 @@ TEST_F(VelkorImport, SubcnMatchesSubjectsThatDifferOutsideTheCommonName) {
 }
 
 TEST_F(VelkorImport, SubcnStillComparesTheCaByWholeName) {
-  testtoken::CertAuthority otherCa = testtoken::CertAuthority::create(
-      testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "Another CA"}}), 2048);
+  // Only another CA on the token: the CA of the file has no match, even
+  // when the common names are the same.
+  const std::vector<testtoken::Name> otherCaNames = {
+      testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "Another CA"}}),
+      testtoken::simpleName({{"C", "JP"}, {"O", "Elsewhere Inc"}, {"CN", "Velkor Test CA"}})};
   {
     TokenView view(token_);
     SeedOldSet(view.session, pki_);
-    // Only another CA on the token: the CA of the file has no match.
-    testtoken::Template ca;
-    ca.addUlong(CKA_CLASS, CKO_CERTIFICATE);
-    for (CK_OBJECT_HANDLE h : view.session.find(ca)) {
-      if (view.session.attribute(h, CKA_ID) == Bytes{0x02}) view.session.destroy(h);
-    }
-    view.session.createCertificate(otherCa.cert.der(), {0x02}, "other ca");
   }
-  testtoken::RunResult r = Import(pki_.Renewal(), "SUBCN");
-  EXPECT_EQ(r.signedExitCode(), -14);
-  ExpectLog(kSubjectCnMismatch, -14);
+  for (size_t i = 0; i < otherCaNames.size(); ++i) {
+    SCOPED_TRACE("token CA " + std::to_string(i));
+    testtoken::CertAuthority otherCa = testtoken::CertAuthority::create(otherCaNames[i], 2048);
+    std::vector<std::vector<Bytes>> before;
+    {
+      TokenView view(token_);
+      testtoken::Template ca;
+      ca.add(CKA_ID, Bytes{0x02});
+      for (CK_OBJECT_HANDLE h : view.session.find(ca)) view.session.destroy(h);
+      view.session.createCertificate(otherCa.cert.der(), {0x02}, "other ca");
+      before = Snapshot(view.session);
+    }
+    fs::remove(app_.logPath());
+    testtoken::RunResult r = Import(pki_.Renewal(), "SUBCN");
+    EXPECT_EQ(r.signedExitCode(), -14);
+    ExpectLog(kSubjectCnMismatch, -14);
+    TokenView view(token_);
+    EXPECT_EQ(Snapshot(view.session), before);
+  }
 }
 
 TEST_F(VelkorImport, IssuerCheckRefusesACertificateFromAnotherIssuer) {
@@ -397,6 +525,74 @@ TEST_F(VelkorPkcs12, PasswordInAUtf8Locale) {
   EXPECT_FALSE(app_.Log().has_value());
 }
 
+// The openssl command line tool, from PATH.
+std::string OpenSslTool() {
+  const char *path = std::getenv("PATH");
+  std::string rest = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t start = 0; start <= rest.size();) {
+    size_t colon = rest.find(':', start);
+    if (colon == std::string::npos) colon = rest.size();
+    fs::path candidate = fs::path(rest.substr(start, colon - start)) / "openssl";
+    if (!candidate.parent_path().empty() && access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    start = colon + 1;
+  }
+  return "/usr/bin/openssl";
+}
+
+// The same key and certificates, exported again by openssl with the key in
+// a plain (unencrypted) keyBag and the certificates unencrypted; only the
+// MAC is keyed with the password.
+Bytes PlainKeyBagPkcs12(const Bytes &p12, const std::string &password) {
+  testtoken::TempDir dir("plainkeybag");
+  testtoken::writeFile(dir / "in.p12", p12);
+  testtoken::RunOptions options;
+  options.env["VELKOR_P12_PASS"] = password;
+  auto openssl = [&](const std::vector<std::string> &args) {
+    testtoken::RunResult r = testtoken::runProcess(OpenSslTool(), args, options);
+    if (r.exitCode != 0) throw testtoken::Error("openssl failed: " + r.err);
+    return r;
+  };
+  openssl({"pkcs12", "-in", (dir / "in.p12").string(), "-passin", "env:VELKOR_P12_PASS", "-nodes", "-out",
+           (dir / "all.pem").string()});
+  openssl({"pkcs12", "-export", "-in", (dir / "all.pem").string(), "-keypbe", "NONE", "-certpbe", "NONE",
+           "-passout", "env:VELKOR_P12_PASS", "-out", (dir / "plain.p12").string()});
+  testtoken::RunResult info = openssl({"pkcs12", "-in", (dir / "plain.p12").string(), "-passin",
+                                       "env:VELKOR_P12_PASS", "-info", "-noout"});
+  const std::string bags = info.out + info.err;
+  if (bags.find("Key bag") == std::string::npos || bags.find("Shrouded") != std::string::npos) {
+    throw testtoken::Error("openssl made no plain keyBag: " + bags);
+  }
+  return testtoken::readFile(dir / "plain.p12");
+}
+
+// The private key in either kind of key bag: renewed, and the new key
+// signs on the token.
+TEST_F(VelkorPkcs12, KeyBagShapesAreRenewed) {
+  struct Case {
+    const char *name;
+    Bytes p12;
+  };
+  const std::vector<Case> cases = {{"shrouded key bag", pki_.Renewal()},
+                                   {"plain key bag", PlainKeyBagPkcs12(pki_.Renewal(), pki_.password)}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      TokenView view(token_);
+      for (CK_OBJECT_HANDLE h : view.session.findAll()) view.session.destroy(h);
+      SeedOldSet(view.session, pki_);
+    }
+    fs::remove(app_.logPath());
+    testtoken::RunResult r = Import(c.p12);
+    EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
+    TokenView view(token_);
+    SetCheck sets = CheckSets(view.session, pki_);
+    EXPECT_EQ(sets.completeSets, 1);
+    EXPECT_FALSE(sets.oldCertPresent);
+    ASSERT_EQ(sets.completeIds.size(), 1u);
+    EXPECT_TRUE(Verifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(sets.completeIds[0], Bytes{4, 5, 6})));
+  }
+}
+
 TEST_F(VelkorPkcs12, EmptyPasswordAlsoOpensAFileWithoutPassword) {
   testtoken::Pkcs12Params params;
   params.absentPassword = true;
@@ -456,17 +652,9 @@ TEST_F(VelkorDefaultModule, KeysCarryTheSubjectAndAnEmptyLabel) {
   SetCheck sets = CheckSets(view.session, pki_);
   EXPECT_EQ(sets.completeSets, 1);
   EXPECT_EQ(view.session.findAll().size(), 4u);
-  for (CK_OBJECT_CLASS cls : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
-    testtoken::Template match;
-    match.addUlong(CKA_CLASS, cls);
-    std::vector<CK_OBJECT_HANDLE> keys = view.session.find(match);
-    ASSERT_EQ(keys.size(), 1u);
-    EXPECT_EQ(view.session.attribute(keys[0], CKA_LABEL), Bytes{});
-    EXPECT_EQ(view.session.attribute(keys[0], CKA_SUBJECT), pki_.newCert.subjectDer());
-    if (cls == CKO_PUBLIC_KEY) {
-      EXPECT_EQ(view.session.attribute(keys[0], CKA_VERIFY_RECOVER), Bytes{CK_FALSE});
-    }
-  }
+  ASSERT_EQ(sets.completeIds.size(), 1u);
+  // The CA certificate on the token is the file's: it stays as it was.
+  ExpectWrittenTemplates(view.session, pki_, true, sets.completeIds[0], Bytes{});
 }
 
 TEST_F(VelkorDefaultModule, KeySearchNeedsSubjectAndIdentifier) {
