@@ -18,7 +18,7 @@ std::string LogText(const std::string &message, int code) {
   return message + "\nツールの戻り値 = " + std::to_string(code);
 }
 
-std::string Cp932(const std::string &utf8) { return platform::Utf8ToCp932(utf8); }
+std::string Cp932(const std::string &utf8) { return platform::Utf8ToCp932(utf8).value(); }
 
 VelkorApp::VelkorApp() {
   fs::create_directory(binFolder());

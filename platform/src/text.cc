@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <langinfo.h>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -58,10 +59,11 @@ size_t Utf8SequenceLength(unsigned char lead) {
 
 // Converts with iconv, character by character where needed, replacing
 // whatever the target cannot hold with '?'.  `from_utf8` tells how to step
-// over a character the converter refuses.
-std::string Convert(const char *to, const char *from, std::string_view in, bool from_utf8) {
+// over a character the converter refuses.  Nothing when this machine has no
+// converter between the two (glibc without its gconv modules, say).
+std::optional<std::string> Convert(const char *to, const char *from, std::string_view in, bool from_utf8) {
   Iconv cd(to, from);
-  if (!cd.ok()) return std::string(in);
+  if (!cd.ok()) return std::nullopt;
   std::string out;
   out.reserve(in.size() * 2 + 4);
   std::vector<char> chunk(in.size() * 4 + 16);
@@ -141,35 +143,34 @@ size_t AppendBounded(char *buffer, size_t size, const char *format, ...) {
   return n;
 }
 
-std::string Utf8ToCp932(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, true); }
+std::optional<std::string> Utf8ToCp932(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, true); }
 
 std::string Utf8ToLocale(std::string_view utf8) {
   const char *codeset = nl_langinfo(CODESET);
   if (codeset == nullptr || std::strcmp(codeset, "UTF-8") == 0) return std::string(utf8);
-  return Convert(codeset, "UTF-8", utf8, true);
-}
-
-bool LocaleToUtf8(std::string_view local, std::string *utf8) {
-  const char *codeset = nl_langinfo(CODESET);
-  Iconv cd("UTF-8", codeset != nullptr ? codeset : "ANSI_X3.4-1968");
-  if (!cd.ok()) return false;
-  std::vector<char> out(local.size() * 4 + 8);
-  char *src = const_cast<char *>(local.data());
-  size_t src_left = local.size();
-  char *dst = out.data();
-  size_t dst_left = out.size();
-  if (iconv(cd.get(), &src, &src_left, &dst, &dst_left) == static_cast<size_t>(-1)) return false;
-  if (iconv(cd.get(), nullptr, nullptr, &dst, &dst_left) == static_cast<size_t>(-1)) return false;
-  utf8->assign(out.data(), static_cast<size_t>(dst - out.data()));
-  return true;
+  if (std::optional<std::string> local = Convert(codeset, "UTF-8", utf8, true)) return *local;
+  // No converter to the locale's character set: ASCII is common to all of
+  // them, every other character becomes "?".
+  std::string ascii;
+  ascii.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const size_t len = Utf8SequenceLength(lead);
+    ascii.push_back(lead < 0x80 ? static_cast<char>(lead) : '?');
+    i += len > 1 && len <= utf8.size() - i ? len : 1;
+  }
+  return ascii;
 }
 
 bool WriteCp932File(const std::string &path, std::string_view utf8) {
   if (path.empty()) return false;
+  // Converted before the file is touched: without a cp932 converter
+  // nothing is written (UTF-8 under a cp932 file name would be misread).
+  const std::optional<std::string> text = Utf8ToCp932(utf8);
+  if (!text) return false;
   File f(std::fopen(path.c_str(), "w"));
   if (!f) return false;
-  std::string text = Utf8ToCp932(utf8);
-  bool ok = std::fputs(text.c_str(), f.get()) >= 0;
+  bool ok = std::fwrite(text->data(), 1, text->size(), f.get()) == text->size();
   return f.Close() == 0 && ok;
 }
 

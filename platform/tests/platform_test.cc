@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/module.h"
@@ -28,6 +30,45 @@ TEST(Cp932, ConvertsMessagesAndReplacesWhatItCannotHold) {
   // An emoji has no cp932 form; a stray continuation byte is broken input.
   EXPECT_EQ(platform::Utf8ToCp932("a😀b"), "a?b");
   EXPECT_EQ(platform::Utf8ToCp932("a\x80z"), "a?z");
+}
+
+// A machine whose gconv configuration names the cp932 converter but lacks
+// its module (as glibc without its gconv modules): GCONV_PATH points at a
+// folder holding only that configuration.  glibc reads it once per process,
+// so the checks run in a fresh child process.
+TEST(Cp932, MissingConverterIsReportedAndNoFileIsWritten) {
+  const std::string folder = ::testing::TempDir() + "/gconv-without-modules";
+  const std::string target = ::testing::TempDir() + "/cp932-target.txt";
+  std::remove(target.c_str());
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::filesystem::create_directories(folder);
+        std::FILE *config = std::fopen((folder + "/gconv-modules").c_str(), "w");
+        if (config == nullptr) std::_Exit(10);
+        std::fputs("module\tCP932//\tINTERNAL\tCP932\t1\nmodule\tINTERNAL\tCP932//\tCP932\t1\n", config);
+        std::fclose(config);
+        setenv("GCONV_PATH", folder.c_str(), 1);
+        // The premise: iconv itself fails here.
+        iconv_t cd = iconv_open("CP932", "UTF-8");
+        if (cd != reinterpret_cast<iconv_t>(-1)) std::_Exit(11);
+        if (platform::Utf8ToCp932("エラー").has_value()) std::_Exit(12);
+        if (platform::Utf8ToCp932("ascii").has_value()) std::_Exit(13);
+        if (platform::WriteCp932File(target, "error:x")) std::_Exit(14);
+        if (std::filesystem::exists(target)) std::_Exit(15);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_FALSE(std::filesystem::exists(target));
+  // With the machine's own converters the same file is written.
+  ASSERT_TRUE(platform::WriteCp932File(target, "エラー"));
+  std::FILE *f = std::fopen(target.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  char buf[16] = {};
+  const size_t n = std::fread(buf, 1, sizeof buf, f);
+  std::fclose(f);
+  EXPECT_EQ(std::string(buf, n), "\x83\x47\x83\x89\x81\x5B");
+  std::remove(target.c_str());
 }
 
 TEST(ClockRandom, StaysInRangeAndRepeatsForTheSameSecond) {

@@ -60,7 +60,7 @@ TEST_F(SarnetListing, OnlyKeysAndDataObjectsGiveMinus13) {
   // result line.
   EXPECT_EQ(readTextFile(app_.errorFile()),
             ErrorFileText("error:USBトークンに証明書が格納されていませんでした。\n", -13));
-  EXPECT_EQ(Lines(platform::Utf8ToCp932(readTextFile(app_.errorFile()))).size(), 3u);
+  EXPECT_EQ(Lines(platform::Utf8ToCp932(readTextFile(app_.errorFile())).value()).size(), 3u);
   ASSERT_TRUE(fs::exists(app_.certFile()));
   EXPECT_EQ(fs::file_size(app_.certFile()), 0u);
 }

@@ -62,7 +62,7 @@ CK_OBJECT_HANDLE CreateDataObject(testtoken::P11Session &session, const std::str
 
 // Expected error file content: message and result line, in cp932.
 inline std::string ErrorFileText(const std::string &utf8Message, int result) {
-  return platform::Utf8ToCp932(utf8Message + "\nツールの戻り値 = " + std::to_string(result));
+  return platform::Utf8ToCp932(utf8Message + "\nツールの戻り値 = " + std::to_string(result)).value();
 }
 
 // The lines of a text (each ended by "\n"; a last unended line counts too).

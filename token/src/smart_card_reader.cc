@@ -206,10 +206,13 @@ CK_FUNCTION_LIST_PTR CSmartCardReader::GetFunctionListPtr() const {
 }
 
 void CSmartCardReader::WriteLogFile(const char *text) {
-  if (m_logPath.empty() || text == nullptr) return;
-  platform::File logFile(std::fopen(m_logPath.c_str(), "w"));
-  if (!logFile) return;
-  std::string cp932 = platform::Utf8ToCp932(text);
-  std::fputs(cp932.c_str(), logFile.get());
-  logFile.Close();
+  if (text == nullptr) return;
+  // No known folder, no cp932 converter or a file that cannot be written:
+  // there is no log, and one line on stderr (in the locale's character
+  // set) says so.  The run's result stays what it was.
+  if (m_logPath.empty() || !platform::WriteCp932File(m_logPath, text)) {
+    const std::string line = platform::Utf8ToLocale(token::msg::kLogFileWrite) + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  }
 }

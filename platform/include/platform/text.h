@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,20 +33,19 @@ inline size_t CopyBounded(char (&buffer)[N], std::string_view text) {
 size_t TrimPartialUtf8(const char *text, size_t length);
 
 // Converts UTF-8 text to cp932; a character cp932 cannot hold (or a broken
-// byte sequence) becomes "?".
-std::string Utf8ToCp932(std::string_view utf8);
+// byte sequence) becomes "?".  Nothing when this machine has no cp932
+// converter.
+[[nodiscard]] std::optional<std::string> Utf8ToCp932(std::string_view utf8);
 
 // Converts UTF-8 text to the active locale's multibyte encoding (same
-// replacement rule), for console lines.
+// replacement rule), for console lines.  Without a converter to that
+// encoding, ASCII stays and every other character becomes "?".
 std::string Utf8ToLocale(std::string_view utf8);
 
-// Converts text in the active locale's multibyte encoding to UTF-8.
-// Returns false when the text is not valid in that encoding.
-[[nodiscard]] bool LocaleToUtf8(std::string_view local, std::string *utf8);
-
-// Opens `path` with mode "w" (truncating) and writes `utf8` converted to
-// cp932 with one write.  Returns false when the file cannot be opened or
-// the write fails; nothing else is reported.
+// Converts `utf8` to cp932, then opens `path` with mode "w" (truncating)
+// and writes the text with one write.  Returns false when there is no cp932
+// converter (the file is not touched then), when the file cannot be opened
+// or when the write fails; nothing else is reported.
 [[nodiscard]] bool WriteCp932File(const std::string &path, std::string_view utf8);
 
 // Folder of the running program (resolved /proc/self/exe), without a

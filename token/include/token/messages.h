@@ -40,6 +40,10 @@ inline constexpr char kCalRdn[] = "error:X509NameObjectCalRDNに失敗しまし�
 inline constexpr char kCalAva[] = "error:X509NameObjectCalAVAに失敗しました。\ncode=0x%08X";
 inline constexpr char kGetAvap[] = "error:X509NameObjectGetAVApに失敗しました。\ncode=0x%08X";
 
+// The one console line of a program that has none otherwise: its log file
+// could not be written.
+inline constexpr char kLogFileWrite[] = "error:ログファイルへの書き込みに失敗しました。";
+
 }  // namespace token::msg
 
 #endif  // TOKEN_MESSAGES_H_
