@@ -1,6 +1,7 @@
 #include "pkcs12_archive.h"
 
 #include <openssl/err.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <climits>
@@ -11,10 +12,6 @@
 namespace velkor {
 
 namespace {
-
-// Bags inside bags are followed this deep at most; a file nesting deeper
-// is refused rather than walked without bound.
-constexpr int kMaxBagDepth = 8;
 
 struct X509Free {
   void operator()(X509 *x) const { X509_free(x); }
@@ -28,8 +25,293 @@ struct BagsFree {
 struct SafesFree {
   void operator()(STACK_OF(PKCS7) * s) const { sk_PKCS7_pop_free(s, PKCS7_free); }
 };
+struct PbeParamFree {
+  void operator()(PBEPARAM *p) const { PBEPARAM_free(p); }
+};
+struct Pbe2ParamFree {
+  void operator()(PBE2PARAM *p) const { PBE2PARAM_free(p); }
+};
+struct Pbkdf2ParamFree {
+  void operator()(PBKDF2PARAM *p) const { PBKDF2PARAM_free(p); }
+};
+struct ScryptParamsFree {
+  void operator()(SCRYPT_PARAMS *p) const { SCRYPT_PARAMS_free(p); }
+};
+
+// Decrypted safe contents, wiped before release.
+class PlainBytes {
+ public:
+  PlainBytes() = default;
+  ~PlainBytes() { OPENSSL_clear_free(data_, static_cast<size_t>(size_)); }
+  PlainBytes(const PlainBytes &) = delete;
+  PlainBytes &operator=(const PlainBytes &) = delete;
+  unsigned char **out() { return &data_; }
+  int *size() { return &size_; }
+  const unsigned char *data() const { return data_; }
+  int length() const { return size_; }
+
+ private:
+  unsigned char *data_ = nullptr;
+  int size_ = 0;
+};
+
+// ---- Counting elements of BER without decoding them -----------------------------------
+//
+// The bags and safes of a file are counted on its bytes before the crypto
+// library decodes them, so that a file with a hundred thousand bags is
+// refused after reading their headers.  Definite and indefinite lengths and
+// constructed strings are read as the library's decoder reads them; what
+// cannot be read here is left to that decoder, which refuses it.
+
+// Elements inside indefinite-length elements are followed this deep.
+constexpr int kMaxNesting = 64;
+
+constexpr unsigned char kTagOctetString = 0x04;
+constexpr unsigned char kTagOid = 0x06;
+// 1.2.840.113549.1.12.10.1.6, the bag that holds further bags.
+constexpr unsigned char kSafeContentsBagOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x0C, 0x0A, 0x01, 0x06};
+
+struct Header {
+  unsigned char first = 0;  // the first identifier octet
+  bool constructed = false;
+  bool indefinite = false;
+  size_t headerLength = 0;
+  size_t length = 0;  // of the contents, in the definite form
+};
+
+bool ReadHeader(const unsigned char *p, const unsigned char *end, Header *h) {
+  if (p == nullptr || p >= end) return false;
+  const auto avail = static_cast<size_t>(end - p);
+  size_t i = 0;
+  h->first = p[i++];
+  h->constructed = (h->first & 0x20) != 0;
+  if ((h->first & 0x1F) == 0x1F) {  // the tag number follows in base 128
+    int octets = 0;
+    do {
+      if (i >= avail || ++octets > 5) return false;
+    } while ((p[i++] & 0x80) != 0);
+  }
+  if (i >= avail) return false;
+  const unsigned char first = p[i++];
+  h->indefinite = false;
+  h->length = 0;
+  if (first == 0x80) {
+    if (!h->constructed) return false;
+    h->indefinite = true;
+  } else if ((first & 0x80) != 0) {
+    const size_t octets = first & 0x7Fu;
+    if (octets > avail - i) return false;
+    for (size_t k = 0; k < octets; ++k) {
+      if (h->length > (SIZE_MAX >> 8)) return false;
+      h->length = (h->length << 8) | p[i + k];
+    }
+    i += octets;
+  } else {
+    h->length = first;
+  }
+  h->headerLength = i;
+  return h->indefinite || h->length <= avail - i;
+}
+
+// The position just after the element at p; null when it is malformed.
+const unsigned char *ElementEnd(const unsigned char *p, const unsigned char *end, int depth) {
+  Header h;
+  if (depth > kMaxNesting || !ReadHeader(p, end, &h)) return nullptr;
+  const unsigned char *q = p + h.headerLength;
+  if (!h.indefinite) return q + h.length;
+  // Every element takes at least two bytes, so this ends.
+  while (true) {
+    if (end - q >= 2 && q[0] == 0 && q[1] == 0) return q + 2;
+    q = ElementEnd(q, end, depth + 1);
+    if (q == nullptr) return nullptr;
+  }
+}
+
+// The elements inside a constructed element, one after the other.
+class Children {
+ public:
+  Children(const unsigned char *element, const unsigned char *end, int depth) : depth_(depth) {
+    Header h;
+    ok_ = ReadHeader(element, end, &h) && h.constructed;
+    if (!ok_) return;
+    next_ = element + h.headerLength;
+    indefinite_ = h.indefinite;
+    limit_ = indefinite_ ? end : next_ + h.length;
+  }
+  // The next element; null at the end or when malformed.
+  const unsigned char *Next() {
+    if (!ok_ || done_) return nullptr;
+    if (indefinite_ ? (limit_ - next_ >= 2 && next_[0] == 0 && next_[1] == 0) : next_ == limit_) {
+      done_ = true;
+      return nullptr;
+    }
+    const unsigned char *child = next_;
+    next_ = ElementEnd(child, limit_, depth_ + 1);
+    if (next_ == nullptr) {
+      ok_ = false;
+      return nullptr;
+    }
+    return child;
+  }
+  bool malformed() const { return !ok_; }
+  // Where the elements inside must end.
+  const unsigned char *limit() const { return limit_; }
+
+ private:
+  int depth_;
+  bool ok_ = false;
+  bool done_ = false;
+  bool indefinite_ = false;
+  const unsigned char *next_ = nullptr;
+  const unsigned char *limit_ = nullptr;
+};
+
+enum class Count { kWithin, kTooMany, kUnreadable };
+
+// Counts the elements of the SEQUENCE at p, stopping once they exceed limit.
+Count CountElements(const unsigned char *p, const unsigned char *end, size_t limit) {
+  Children elements(p, end, 0);
+  size_t n = 0;
+  while (elements.Next() != nullptr) {
+    if (++n > limit) return Count::kTooMany;
+  }
+  return elements.malformed() ? Count::kUnreadable : Count::kWithin;
+}
+
+// Counts the bags of the SafeContents at p into *seen, the bags of nested
+// safe contents included.
+Count CountSafeBags(const unsigned char *p, const unsigned char *end, int depth, size_t *seen) {
+  if (depth > kMaxBagDepth) return Count::kTooMany;
+  Children bags(p, end, depth);
+  while (const unsigned char *bag = bags.Next()) {
+    if (++*seen > kMaxBags) return Count::kTooMany;
+    Children parts(bag, bags.limit(), depth);
+    const unsigned char *type = parts.Next();
+    Header h;
+    if (type == nullptr || !ReadHeader(type, parts.limit(), &h) || h.first != kTagOid ||
+        h.length != sizeof kSafeContentsBagOid ||
+        std::memcmp(type + h.headerLength, kSafeContentsBagOid, sizeof kSafeContentsBagOid) != 0) {
+      continue;
+    }
+    const unsigned char *value = parts.Next();  // [0] EXPLICIT
+    if (value == nullptr) continue;
+    Children explicitValue(value, parts.limit(), depth);
+    const unsigned char *inner = explicitValue.Next();
+    if (inner == nullptr) continue;
+    Count c = CountSafeBags(inner, explicitValue.limit(), depth + 1, seen);
+    if (c == Count::kTooMany) return c;
+  }
+  return bags.malformed() ? Count::kUnreadable : Count::kWithin;
+}
+
+// Adds the contents of the OCTET STRING at p (primitive, or constructed of
+// pieces) to out at *n; with a null out only *n grows.
+bool GatherOctets(const unsigned char *p, const unsigned char *end, int depth, unsigned char *out, size_t *n) {
+  Header h;
+  if (depth > kMaxNesting || !ReadHeader(p, end, &h) || (h.first & 0xDF) != kTagOctetString) return false;
+  if (!h.constructed) {
+    if (out != nullptr && h.length > 0) std::memcpy(out + *n, p + h.headerLength, h.length);
+    *n += h.length;
+    return true;
+  }
+  Children pieces(p, end, depth);
+  while (const unsigned char *piece = pieces.Next()) {
+    if (!GatherOctets(piece, pieces.limit(), depth + 1, out, n)) return false;
+  }
+  return !pieces.malformed();
+}
+
+// Counts the safes of the authenticated safe of the PFX at bytes.
+Count CountAuthSafes(const unsigned char *bytes, const unsigned char *end) {
+  Children pfx(bytes, end, 0);
+  if (pfx.Next() == nullptr) return Count::kUnreadable;  // version
+  const unsigned char *contentInfo = pfx.Next();
+  if (contentInfo == nullptr) return Count::kUnreadable;
+  Children info(contentInfo, pfx.limit(), 1);
+  if (info.Next() == nullptr) return Count::kUnreadable;  // content type
+  const unsigned char *explicitContent = info.Next();
+  if (explicitContent == nullptr) return Count::kUnreadable;
+  Children content(explicitContent, info.limit(), 2);
+  const unsigned char *octets = content.Next();
+  Header h;
+  if (octets == nullptr || !ReadHeader(octets, content.limit(), &h)) return Count::kUnreadable;
+  if (!h.constructed) {
+    const unsigned char *data = octets + h.headerLength;
+    return CountElements(data, data + h.length, kMaxSafes);
+  }
+  // A BER producer cuts the contents into pieces: join them first.
+  size_t size = 0;
+  if (!GatherOctets(octets, content.limit(), 3, nullptr, &size)) return Count::kUnreadable;
+  platform::SecureBuffer joined;
+  if (!joined.Allocate(size)) return Count::kUnreadable;
+  size_t filled = 0;
+  if (!GatherOctets(octets, content.limit(), 3, joined.data(), &filled) || filled != size) {
+    return Count::kUnreadable;
+  }
+  return CountElements(joined.data(), joined.data() + size, kMaxSafes);
+}
+
+// The DER certificate inside a certificate bag, read off the bag's encoding:
+// SafeBag { bagId, [0] CertBag { certId, [0] OCTET STRING } }.
+bool CertificateInBag(const PKCS12_SAFEBAG *bag, std::vector<unsigned char> *der) {
+  const int length = i2d_PKCS12_SAFEBAG(bag, nullptr);
+  if (length <= 0) return false;
+  std::vector<unsigned char> encoded(static_cast<size_t>(length));
+  unsigned char *out = encoded.data();
+  if (i2d_PKCS12_SAFEBAG(bag, &out) != length) return false;
+  Children safeBag(encoded.data(), encoded.data() + encoded.size(), 0);
+  if (safeBag.Next() == nullptr) return false;  // bagId
+  const unsigned char *bagValue = safeBag.Next();
+  if (bagValue == nullptr) return false;
+  Children explicitBag(bagValue, safeBag.limit(), 1);
+  const unsigned char *certBag = explicitBag.Next();
+  if (certBag == nullptr) return false;
+  Children certBagParts(certBag, explicitBag.limit(), 2);
+  if (certBagParts.Next() == nullptr) return false;  // certId
+  const unsigned char *certValue = certBagParts.Next();
+  if (certValue == nullptr) return false;
+  Children explicitCert(certValue, certBagParts.limit(), 3);
+  const unsigned char *octets = explicitCert.Next();
+  Header h;
+  if (octets == nullptr || !ReadHeader(octets, explicitCert.limit(), &h) || h.first != kTagOctetString) {
+    return false;
+  }
+  der->assign(octets + h.headerLength, octets + h.headerLength + h.length);
+  return true;
+}
+
+// The certificate in a certificate bag's DER, decoded in the library context.
+std::unique_ptr<X509, X509Free> DecodeCertificate(const unsigned char *der, size_t size, OSSL_LIB_CTX *ctx) {
+  if (size > static_cast<size_t>(LONG_MAX)) return nullptr;
+  X509 *cert = X509_new_ex(ctx, nullptr);
+  if (cert == nullptr) return nullptr;
+  const unsigned char *p = der;
+  // On a decoding failure the object is freed and the pointer cleared.
+  X509 *decoded = d2i_X509(&cert, &p, static_cast<long>(size));
+  std::unique_ptr<X509, X509Free> owner(cert);
+  if (decoded == nullptr) return nullptr;
+  return owner;
+}
 
 }  // namespace
+
+Pkcs12Archive::Context::Context() {
+  ctx_ = OSSL_LIB_CTX_new();
+  if (ctx_ != nullptr) {
+    default_ = OSSL_PROVIDER_load(ctx_, "default");
+    // RC2, RC4, DES and the older digests live in the legacy provider.  A
+    // machine without it still reads every other file.
+    legacy_ = OSSL_PROVIDER_load(ctx_, "legacy");
+  }
+  if (!usable()) failure_ = LastCryptoError();
+  ERR_clear_error();
+}
+
+Pkcs12Archive::Context::~Context() {
+  if (legacy_ != nullptr) OSSL_PROVIDER_unload(legacy_);
+  if (default_ != nullptr) OSSL_PROVIDER_unload(default_);
+  OSSL_LIB_CTX_free(ctx_);
+}
 
 uint32_t LastCryptoError() { return static_cast<uint32_t>(ERR_peek_last_error() & 0xFFFFFFFFul); }
 
@@ -95,20 +377,41 @@ PasswordConversion ConvertPassword(const char *localPassword, platform::SecureBu
   return PasswordConversion::kOk;
 }
 
+bool Pkcs12Archive::Refuse(uint32_t code) {
+  if (!refused_) {
+    refused_ = true;
+    refusalCode_ = code;
+  }
+  return false;
+}
+
 bool Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   p12_.reset();
+  certs_.clear();
+  keys_.clear();
+  refused_ = false;
+  refusalCode_ = 0;
+  iterationsSpent_ = 0;
+  bagsSeen_ = 0;
   if (bytes == nullptr || size == 0 || size > static_cast<size_t>(LONG_MAX)) return false;
+  ERR_clear_error();
+  // Decoded into a structure of the library context, so that the MAC is
+  // computed there too.
+  PKCS12 *decoded = context_.usable() ? PKCS12_init_ex(NID_pkcs7_data, context_.get(), nullptr) : nullptr;
   const unsigned char *p = bytes;
-  PKCS12 *decoded = d2i_PKCS12(nullptr, &p, static_cast<long>(size));
-  if (decoded == nullptr) {
+  const bool ok = d2i_PKCS12(&decoded, &p, static_cast<long>(size)) != nullptr;
+  p12_.reset(decoded);  // null after a failure: the decoder freed it
+  if (!ok) {
+    p12_.reset();
     ERR_clear_error();
     return false;
   }
-  p12_.reset(decoded);
-  // Bytes after the structure make it no PKCS#12 file.
-  if (p != bytes + size) {
-    p12_.reset();
-    return false;
+  ERR_clear_error();
+  // Bytes after the structure are not looked at.
+  if (!context_.usable()) {
+    Refuse(context_.failure());
+  } else if (CountAuthSafes(bytes, p) == Count::kTooMany) {
+    Refuse(kPkcs12TooManyBags);
   }
   return true;
 }
@@ -117,14 +420,19 @@ bool Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
   if (!p12_ || length > static_cast<size_t>(INT_MAX)) return false;
   const char *pass = reinterpret_cast<const char *>(utf8);
   auto passLength = static_cast<int>(length);
-  if (!PKCS12_mac_present(p12_.get())) {
-    pass_ = pass;
-    passLength_ = passLength;
-    return true;
+  pass_ = pass;
+  passLength_ = passLength;
+  if (refused_ || !PKCS12_mac_present(p12_.get())) return true;
+  const X509_ALGOR *macAlg = nullptr;
+  const ASN1_INTEGER *iterations = nullptr;
+  PKCS12_get0_mac(nullptr, &macAlg, nullptr, &iterations, p12_.get());
+  const ASN1_OBJECT *macDigest = nullptr;
+  if (macAlg != nullptr) X509_ALGOR_get0(&macDigest, nullptr, nullptr, macAlg);
+  if (!SpendIterations(iterations) || !Available(NID_undef, OBJ_obj2nid(macDigest))) {
+    ERR_clear_error();
+    return true;  // Import() reports the refusal
   }
   if (PKCS12_verify_mac(p12_.get(), pass, passLength) == 1) {
-    pass_ = pass;
-    passLength_ = passLength;
     ERR_clear_error();
     return true;
   }
@@ -136,41 +444,184 @@ bool Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
     return true;
   }
   ERR_clear_error();
+  pass_ = nullptr;
+  passLength_ = 0;
   return false;
 }
 
+bool Pkcs12Archive::SpendWork(uint64_t work) {
+  if (work > static_cast<uint64_t>(kMaxIterations)) return Refuse(kPkcs12TooManyIterations);
+  iterationsSpent_ += static_cast<int64_t>(work < 1 ? 1 : work);
+  if (iterationsSpent_ > kMaxIterationsInAll) return Refuse(kPkcs12TooManyIterations);
+  return true;
+}
+
+bool Pkcs12Archive::SpendIterations(const ASN1_INTEGER *count) {
+  // An absent count means one iteration.
+  int64_t n = 1;
+  if (count != nullptr && ASN1_INTEGER_get_int64(&n, count) != 1) return Refuse(kPkcs12TooManyIterations);
+  return SpendWork(n < 1 ? 1 : static_cast<uint64_t>(n));
+}
+
+bool Pkcs12Archive::Available(int cipherNid, int digestNid) {
+  // With the legacy provider at hand, whatever is still missing is
+  // reported by the library itself.
+  if (context_.legacyLoaded()) return true;
+  bool ok = true;
+  ERR_set_mark();
+  if (cipherNid != NID_undef) {
+    EVP_CIPHER *cipher = EVP_CIPHER_fetch(context_.get(), OBJ_nid2sn(cipherNid), nullptr);
+    ok = cipher != nullptr;
+    EVP_CIPHER_free(cipher);
+  }
+  if (ok && digestNid != NID_undef) {
+    EVP_MD *md = EVP_MD_fetch(context_.get(), OBJ_nid2sn(digestNid), nullptr);
+    ok = md != nullptr;
+    EVP_MD_free(md);
+  }
+  ERR_pop_to_mark();
+  return ok || Refuse(kPkcs12LegacyProviderMissing);
+}
+
+bool Pkcs12Archive::AllowAlgorithm(const X509_ALGOR *alg) {
+  if (alg == nullptr) return true;  // the decryption reports it
+  const ASN1_OBJECT *oid = nullptr;
+  X509_ALGOR_get0(&oid, nullptr, nullptr, alg);
+  const int nid = OBJ_obj2nid(oid);
+  if (nid == NID_pbes2) {
+    std::unique_ptr<PBE2PARAM, Pbe2ParamFree> pbe2(
+        static_cast<PBE2PARAM *>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter)));
+    if (!pbe2 || pbe2->keyfunc == nullptr || pbe2->encryption == nullptr) return true;
+    int digestNid = NID_undef;
+    const int kdf = OBJ_obj2nid(pbe2->keyfunc->algorithm);
+    if (kdf == NID_id_pbkdf2) {
+      std::unique_ptr<PBKDF2PARAM, Pbkdf2ParamFree> kdfParams(static_cast<PBKDF2PARAM *>(
+          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)));
+      if (!kdfParams) return true;
+      if (!SpendIterations(kdfParams->iter)) return false;
+      const int prf = kdfParams->prf != nullptr ? OBJ_obj2nid(kdfParams->prf->algorithm) : NID_hmacWithSHA1;
+      if (EVP_PBE_find(EVP_PBE_TYPE_PRF, prf, nullptr, &digestNid, nullptr) != 1) digestNid = NID_undef;
+    } else if (kdf == NID_id_scrypt) {
+      std::unique_ptr<SCRYPT_PARAMS, ScryptParamsFree> kdfParams(static_cast<SCRYPT_PARAMS *>(
+          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), pbe2->keyfunc->parameter)));
+      if (!kdfParams) return true;
+      // The cost of scrypt grows with N * r * p.
+      uint64_t n = 0, r = 0, p = 0;
+      if (ASN1_INTEGER_get_uint64(&n, kdfParams->costParameter) != 1 ||
+          ASN1_INTEGER_get_uint64(&r, kdfParams->blockSize) != 1 ||
+          ASN1_INTEGER_get_uint64(&p, kdfParams->parallelizationParameter) != 1) {
+        return Refuse(kPkcs12TooManyIterations);
+      }
+      const auto bound = static_cast<uint64_t>(kMaxIterations);
+      if (n > bound || r > bound || p > bound || (r != 0 && n > bound / r) || (r * n != 0 && p > bound / (r * n))) {
+        return Refuse(kPkcs12TooManyIterations);
+      }
+      if (!SpendWork(n * r * p)) return false;
+    }
+    ERR_clear_error();
+    return Available(OBJ_obj2nid(pbe2->encryption->algorithm), digestNid);
+  }
+  // PKCS#12 PBE and PKCS#5 PBES1 share their parameters.
+  int cipherNid = NID_undef;
+  int digestNid = NID_undef;
+  if (EVP_PBE_find(EVP_PBE_TYPE_OUTER, nid, &cipherNid, &digestNid, nullptr) != 1) return true;
+  std::unique_ptr<PBEPARAM, PbeParamFree> pbe(
+      static_cast<PBEPARAM *>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), alg->parameter)));
+  if (pbe && !SpendIterations(pbe->iter)) return false;
+  ERR_clear_error();
+  return Available(cipherNid, digestNid);
+}
+
+bool Pkcs12Archive::CountBags(const unsigned char *der, size_t size) {
+  if (der == nullptr) return true;
+  if (CountSafeBags(der, der + size, 0, &bagsSeen_) == Count::kTooMany) return Refuse(kPkcs12TooManyBags);
+  return true;
+}
+
+bool Pkcs12Archive::OpenSafe(PKCS7 *safe, STACK_OF(PKCS12_SAFEBAG) * *bags) {
+  *bags = nullptr;
+  switch (OBJ_obj2nid(safe->type)) {
+    case NID_pkcs7_data: {
+      const ASN1_OCTET_STRING *data = safe->d.data;
+      if (data != nullptr && !CountBags(data->data, static_cast<size_t>(data->length))) return false;
+      *bags = PKCS12_unpack_p7data(safe);
+      return *bags != nullptr;
+    }
+    case NID_pkcs7_encrypted: {
+      const PKCS7_ENC_CONTENT *content = safe->d.encrypted != nullptr ? safe->d.encrypted->enc_data : nullptr;
+      if (content == nullptr || content->algorithm == nullptr || content->enc_data == nullptr) {
+        ERR_raise(ERR_LIB_PKCS12, PKCS12_R_DECODE_ERROR);
+        return false;
+      }
+      if (!AllowAlgorithm(content->algorithm)) return false;
+      PlainBytes plain;
+      if (PKCS12_pbe_crypt_ex(content->algorithm, pass_, passLength_, content->enc_data->data,
+                              content->enc_data->length, plain.out(), plain.size(), 0, context_.get(),
+                              nullptr) == nullptr) {
+        return false;
+      }
+      if (!CountBags(plain.data(), static_cast<size_t>(plain.length()))) return false;
+      const unsigned char *p = plain.data();
+      *bags = reinterpret_cast<STACK_OF(PKCS12_SAFEBAG) *>(
+          ASN1_item_d2i(nullptr, &p, plain.length(), ASN1_ITEM_rptr(PKCS12_SAFEBAGS)));
+      return *bags != nullptr;
+    }
+    default:
+      return true;  // enveloped contents cannot be opened with a password
+  }
+}
+
+bool Pkcs12Archive::AddCertificate(const PKCS12_SAFEBAG *bag) {
+  std::vector<unsigned char> bagDer;
+  if (!CertificateInBag(bag, &bagDer)) {
+    ERR_raise(ERR_LIB_PKCS12, PKCS12_R_DECODE_ERROR);
+    return false;
+  }
+  std::unique_ptr<X509, X509Free> cert = DecodeCertificate(bagDer.data(), bagDer.size(), context_.get());
+  if (!cert) return false;
+  int len = i2d_X509(cert.get(), nullptr);
+  if (len <= 0) return false;
+  Cert entry;
+  entry.der.resize(static_cast<size_t>(len));
+  unsigned char *out = entry.der.data();
+  if (i2d_X509(cert.get(), &out) != len) return false;
+  // The same certificate in two bags (a CA of the key's chain and again as
+  // a trusted entry) is one certificate.
+  for (const Cert &known : certs_) {
+    if (known.der == entry.der) return true;
+  }
+  certs_.push_back(std::move(entry));
+  return true;
+}
+
+bool Pkcs12Archive::AddKey(const PKCS8_PRIV_KEY_INFO *p8) {
+  if (p8 == nullptr) return false;
+  Key key(EVP_PKCS82PKEY_ex(p8, context_.get(), nullptr));
+  if (!key) return false;
+  keys_.push_back(std::move(key));
+  return true;
+}
+
 bool Pkcs12Archive::CollectBags(const STACK_OF(PKCS12_SAFEBAG) * bags, int depth) {
-  if (depth > kMaxBagDepth) return false;
+  if (depth > kMaxBagDepth) return Refuse(kPkcs12TooManyBags);
   for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
     const PKCS12_SAFEBAG *bag = sk_PKCS12_SAFEBAG_value(bags, i);
     switch (PKCS12_SAFEBAG_get_nid(bag)) {
-      case NID_certBag: {
+      case NID_certBag:
         if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) break;
-        std::unique_ptr<X509, X509Free> cert(PKCS12_SAFEBAG_get1_cert(bag));
-        if (!cert) return false;
-        int len = i2d_X509(cert.get(), nullptr);
-        if (len <= 0) return false;
-        Cert entry;
-        entry.der.resize(static_cast<size_t>(len));
-        unsigned char *out = entry.der.data();
-        if (i2d_X509(cert.get(), &out) != len) return false;
-        certs_.push_back(std::move(entry));
+        if (!AddCertificate(bag)) return false;
         break;
-      }
-      case NID_keyBag: {
-        const PKCS8_PRIV_KEY_INFO *p8 = PKCS12_SAFEBAG_get0_p8inf(bag);
-        if (p8 == nullptr) return false;
-        Key key(EVP_PKCS82PKEY(p8));
-        if (!key) return false;
-        keys_.push_back(std::move(key));
+      case NID_keyBag:
+        if (!AddKey(PKCS12_SAFEBAG_get0_p8inf(bag))) return false;
         break;
-      }
       case NID_pkcs8ShroudedKeyBag: {
-        std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(PKCS12_decrypt_skey(bag, pass_, passLength_));
-        if (!p8) return false;
-        Key key(EVP_PKCS82PKEY(p8.get()));
-        if (!key) return false;
-        keys_.push_back(std::move(key));
+        const X509_SIG *shrouded = PKCS12_SAFEBAG_get0_pkcs8(bag);
+        const X509_ALGOR *alg = nullptr;
+        if (shrouded != nullptr) X509_SIG_get0(shrouded, &alg, nullptr);
+        if (!AllowAlgorithm(alg)) return false;
+        std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(
+            PKCS12_decrypt_skey_ex(bag, pass_, passLength_, context_.get(), nullptr));
+        if (!p8 || !AddKey(p8.get())) return false;
         break;
       }
       case NID_safeContentsBag:
@@ -189,29 +640,21 @@ bool Pkcs12Archive::Import(uint32_t *code) {
   ERR_clear_error();
   bool ok = false;
   do {
-    if (!p12_) break;
+    if (!p12_ || refused_) break;
     std::unique_ptr<STACK_OF(PKCS7), SafesFree> safes(PKCS12_unpack_authsafes(p12_.get()));
     if (!safes) break;
     bool bagsOk = true;
     for (int i = 0; bagsOk && i < sk_PKCS7_num(safes.get()); ++i) {
-      PKCS7 *safe = sk_PKCS7_value(safes.get(), i);
-      std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> bags;
-      int type = OBJ_obj2nid(safe->type);
-      if (type == NID_pkcs7_data) {
-        bags.reset(PKCS12_unpack_p7data(safe));
-      } else if (type == NID_pkcs7_encrypted) {
-        bags.reset(PKCS12_unpack_p7encdata(safe, pass_, passLength_));
-      } else {
-        continue;  // enveloped contents cannot be opened with a password
-      }
-      bagsOk = bags && CollectBags(bags.get(), 0);
+      STACK_OF(PKCS12_SAFEBAG) *opened = nullptr;
+      bagsOk = OpenSafe(sk_PKCS7_value(safes.get(), i), &opened);
+      std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> bags(opened);
+      if (bagsOk && bags) bagsOk = CollectBags(bags.get(), 0);
     }
     if (!bagsOk) break;
     // A certificate belongs to a private key of the file when the key's
     // public half is the certificate's.
     for (Cert &cert : certs_) {
-      const unsigned char *p = cert.der.data();
-      std::unique_ptr<X509, X509Free> x(d2i_X509(nullptr, &p, static_cast<long>(cert.der.size())));
+      std::unique_ptr<X509, X509Free> x = DecodeCertificate(cert.der.data(), cert.der.size(), context_.get());
       if (!x) continue;
       for (Key &key : keys_) {
         if (X509_check_private_key(x.get(), key.get()) == 1) {
@@ -224,7 +667,7 @@ bool Pkcs12Archive::Import(uint32_t *code) {
     ok = true;
   } while (false);
   if (!ok) {
-    *code = LastCryptoError();
+    *code = refused_ ? refusalCode_ : LastCryptoError();
     certs_.clear();
     keys_.clear();
     ERR_clear_error();

@@ -487,6 +487,32 @@ Certificate CertAuthority::issue(const CertParams& params, const Key& subjectKey
 
 // ---- PKCS#12 ----------------------------------------------------------------------------------------
 
+namespace {
+
+// Rewrites the iteration count of a PKCS#12 PBE / PBES1 algorithm, or of
+// the PBKDF2 of a PBES2 one, without deriving anything.
+void declareIterations(X509_ALGOR* alg, long count) {
+  if (OBJ_obj2nid(alg->algorithm) == NID_pbes2) {
+    std::unique_ptr<PBE2PARAM, Deleter<PBE2PARAM, PBE2PARAM_free>> pbe2(
+        static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter)));
+    if (!pbe2) sslFail("PBE2PARAM");
+    std::unique_ptr<PBKDF2PARAM, Deleter<PBKDF2PARAM, PBKDF2PARAM_free>> kdf(static_cast<PBKDF2PARAM*>(
+        ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)));
+    if (!kdf || ASN1_INTEGER_set(kdf->iter, count) != 1 ||
+        ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), kdf.get(), &pbe2->keyfunc->parameter) == nullptr ||
+        ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), pbe2.get(), &alg->parameter) == nullptr)
+      sslFail("PBKDF2 iteration count");
+    return;
+  }
+  std::unique_ptr<PBEPARAM, Deleter<PBEPARAM, PBEPARAM_free>> pbe(
+      static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), alg->parameter)));
+  if (!pbe || ASN1_INTEGER_set(pbe->iter, count) != 1 ||
+      ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBEPARAM), pbe.get(), &alg->parameter) == nullptr)
+    sslFail("PBE iteration count");
+}
+
+}  // namespace
+
 Bytes makePkcs12(const Pkcs12Params& params) {
   int nidKey = NID_aes_256_cbc, nidCert = NID_aes_256_cbc;
   const EVP_MD* macMd = EVP_sha256();
@@ -549,6 +575,12 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     PKCS12_SAFEBAG* bag = PKCS12_add_key(&bags, params.key->get(), 0, params.iterations, nidKey, pass);
     keyBags.reset(bags);
     if (bag == nullptr) sslFail("PKCS12_add_key");
+    if (params.declaredIterationsAt == Pkcs12Spot::KeyBag) {
+      X509_ALGOR* alg = nullptr;
+      X509_SIG_getm(const_cast<X509_SIG*>(PKCS12_SAFEBAG_get0_pkcs8(bag)), &alg, nullptr);
+      if (alg == nullptr) sslFail("shrouded key bag");
+      declareIterations(alg, params.declaredIterations);
+    }
     if (!localKeyId.empty() &&
         PKCS12_add_localkeyid(bag, localKeyId.data(), static_cast<int>(localKeyId.size())) != 1)
       sslFail("PKCS12_add_localkeyid");
@@ -563,6 +595,11 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     int ok = PKCS12_add_safe(&s, certBags.get(), nidCert, params.iterations, pass);
     safes.reset(s);
     if (ok != 1) sslFail("PKCS12_add_safe (certificates)");
+    if (params.declaredIterationsAt == Pkcs12Spot::CertSafe) {
+      PKCS7* safe = sk_PKCS7_value(safes.get(), sk_PKCS7_num(safes.get()) - 1);
+      if (OBJ_obj2nid(safe->type) != NID_pkcs7_encrypted) throw Error("the certificate safe is not encrypted");
+      declareIterations(safe->d.encrypted->enc_data->algorithm, params.declaredIterations);
+    }
   };
   auto addKeySafe = [&] {
     if (!keyBags) return;
@@ -578,6 +615,23 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     addCertSafe();
     addKeySafe();
   }
+  if (params.fillerBags > 0) {
+    std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> filler(sk_PKCS12_SAFEBAG_new_null());
+    OctetPtr value = octets({0x30, 0x00});
+    for (std::size_t i = 0; filler && i < params.fillerBags; ++i) {
+      PKCS12_SAFEBAG* bag =
+          PKCS12_item_pack_safebag(value.get(), ASN1_ITEM_rptr(ASN1_OCTET_STRING), NID_x509Certificate, NID_certBag);
+      if (bag == nullptr || sk_PKCS12_SAFEBAG_push(filler.get(), bag) == 0) {
+        PKCS12_SAFEBAG_free(bag);
+        sslFail("filler bag");
+      }
+    }
+    if (!filler) sslFail("sk_PKCS12_SAFEBAG_new_null");
+    STACK_OF(PKCS7)* s = safes.release();
+    int ok = PKCS12_add_safe(&s, filler.get(), -1, 0, nullptr);
+    safes.reset(s);
+    if (ok != 1) sslFail("PKCS12_add_safe (filler)");
+  }
   if (!safes) {
     // Nothing at all: an empty authenticated safe.
     safes.reset(sk_PKCS7_new_null());
@@ -586,8 +640,17 @@ Bytes makePkcs12(const Pkcs12Params& params) {
 
   Pkcs12Ptr p12(PKCS12_add_safes(safes.get(), 0));
   if (!p12) sslFail("PKCS12_add_safes");
-  if (params.mac && PKCS12_set_mac(p12.get(), pass, -1, nullptr, 0, params.iterations, macMd) != 1)
+  const bool declaredMac = params.declaredIterationsAt == Pkcs12Spot::Mac;
+  // Two iterations at least, so that the count is written and can be rewritten.
+  if (params.mac &&
+      PKCS12_set_mac(p12.get(), pass, -1, nullptr, 0, declaredMac ? 2 : params.iterations, macMd) != 1)
     sslFail("PKCS12_set_mac");
+  if (declaredMac) {
+    const ASN1_INTEGER* count = nullptr;
+    PKCS12_get0_mac(nullptr, nullptr, nullptr, &count, p12.get());
+    if (count == nullptr || ASN1_INTEGER_set(const_cast<ASN1_INTEGER*>(count), params.declaredIterations) != 1)
+      sslFail("MAC iteration count");
+  }
   return toDer(p12.get(), i2d_PKCS12);
 }
 
