@@ -138,11 +138,22 @@ TEST_F(VelkorFiles, LargeFileUnderAMemoryLimitIsConsumedWithoutAnAbort) {
     std::ofstream create(p12, std::ios::binary);
   }
   fs::resize_file(p12, kSize);  // sparse: reads as zero bytes
-  std::vector<std::string> args = {"-c", "ulimit -v 2097152 && exec \"$0\" \"$@\"", velkor_.program().string()};
-  for (const std::string &a : Args(p12)) args.push_back(a);
-  RunOptions options;
-  options.env = {{"LC_ALL", "C.UTF-8"}};
-  RunResult r = runProcess("/bin/sh", args, options);
+  auto runLimited = [&](const std::string &kibibytes) {
+    std::vector<std::string> args = {"-c", "ulimit -v " + kibibytes + " && exec \"$0\" \"$@\"",
+                                     velkor_.program().string()};
+    for (const std::string &a : Args(p12)) args.push_back(a);
+    RunOptions options;
+    options.env = {{"LC_ALL", "C.UTF-8"}};
+    return runProcess("/bin/sh", args, options);
+  };
+  // Under 1 GiB the file cannot even be read: it stays as it was.
+  RunResult r = runLimited("1048576");
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog("error:PKCS#12ファイルの読込バッファが確保できませんでした。", -1);
+  EXPECT_EQ(fs::file_size(p12), kSize);
+  // Under 2 GiB it is read once, consumed, and the run ends with a message.
+  r = runLimited("2097152");
   ASSERT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.signedExitCode(), -1);
   std::optional<std::string> log = FileBytes(velkor_.logPath());
