@@ -270,6 +270,34 @@ TEST_F(VelkorImport, KeysLeftByAnInterruptedImportAreCompleted) {
   }
 }
 
+// Keys of the new certificate's key material under an identifier that no
+// certificate carries are what an interrupted import of it left: they are
+// completed, never written a second time, and the old set still goes.
+TEST_F(VelkorImport, KeysLeftByAnInterruptedImportAreCompleted) {
+  const Bytes orphanId = testtoken::toBytes("20261208093000123\n");
+  for (bool withPublicKey : {false, true}) {
+    SCOPED_TRACE(withPublicKey ? "private and public key left" : "private key left");
+    {
+      TokenView view(token_);
+      for (const auto &o : view.session.objects()) view.session.destroy(o.handle);
+      SeedOldSet(view.session, pki_);
+      view.session.createPrivateKey(pki_.newKey.get(), orphanId, "", {});
+      if (withPublicKey) view.session.createPublicKey(pki_.newKey.get(), orphanId, "", {});
+    }
+    testtoken::RunResult r = Import(pki_.Renewal());
+    EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
+    TokenView view(token_);
+    std::vector<testtoken::TokenObject> objects = view.session.objects();
+    EXPECT_EQ(objects.size(), 4u);  // the new set and the CA
+    for (const auto &o : objects) {
+      if (o.objectClass != CKO_CERTIFICATE || o.value == pki_.newCert.der()) {
+        EXPECT_EQ(o.id, orphanId);
+      }
+    }
+    EXPECT_TRUE(Verifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(orphanId, Bytes{4, 5, 6})));
+  }
+}
+
 TEST_F(VelkorImport, TwoCopiesOfTheCurrentCertificateNeverCostItsKeys) {
   Bytes id = {0x42};
   {
