@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "import_messages.h"
+#include "import_run.h"
 #include "library_objects.h"
 #include "platform/secure.h"
 #include "platform/text.h"
-#include "import_run.h"
 
 namespace velkor {
 
@@ -23,14 +23,15 @@ constexpr size_t kIdentifierRoom = 128;
 // text with its terminating zero byte.
 constexpr char kNoLabel[] = "nolabel";
 
-CK_ATTRIBUTE Bytes(CK_ATTRIBUTE_TYPE type, const void *data, size_t length) {
-  return CK_ATTRIBUTE{type, const_cast<void *>(data), static_cast<CK_ULONG>(length)};
-}
-CK_ATTRIBUTE Bytes(CK_ATTRIBUTE_TYPE type, const Pdu &pdu) { return Bytes(type, pdu.data, pdu.length); }
 // An empty value still points somewhere: some tokens refuse a null pointer
 // even with length 0.
 const unsigned char kNothing[1] = {0};
-CK_ATTRIBUTE Empty(CK_ATTRIBUTE_TYPE type) { return CK_ATTRIBUTE{type, const_cast<unsigned char *>(kNothing), 0}; }
+
+CK_ATTRIBUTE Bytes(CK_ATTRIBUTE_TYPE type, const void *data, size_t length) {
+  return CK_ATTRIBUTE{type, const_cast<void *>(data != nullptr ? data : kNothing), static_cast<CK_ULONG>(length)};
+}
+CK_ATTRIBUTE Bytes(CK_ATTRIBUTE_TYPE type, const Pdu &pdu) { return Bytes(type, pdu.data, pdu.length); }
+CK_ATTRIBUTE Empty(CK_ATTRIBUTE_TYPE type) { return Bytes(type, nullptr, 0); }
 template <typename T>
 CK_ATTRIBUTE Value(CK_ATTRIBUTE_TYPE type, const T &value) {
   return Bytes(type, &value, sizeof value);
@@ -58,10 +59,6 @@ bool ReadCertificateSubject(CSmartCardReader &reader, X509CertHandle cert, X509C
   }
   return true;
 }
-
-}  // namespace
-
-namespace {
 
 // Formats the identifier text from the local clock and the `draw`-th number
 // of the generator seeded with it: 1 made, 0 with the message set.
