@@ -246,6 +246,7 @@ std::vector<Row> Rows() {
       Row("CertToolDefaults", CertTool({})),
       Row("CertTool3DesPkcs12", CertTool({"--pkcs-cipher", "3des-pkcs12"})),
       Row("CertToolRc240", CertTool({"--pkcs-cipher", "rc2-40"})),
+      Row("CertToolArcfour", CertTool({"--pkcs-cipher", "arcfour"})),
       Row("Pk12UtilDefaults", Pk12Util({})),
       Row("Pk12UtilRc240Certificates", Pk12Util({"-C", "PKCS #12 V2 PBE With SHA-1 And 40 Bit RC2 CBC"})),
       Row("PythonBestAvailable", PythonCryptography("BestAvailableEncryption(password)")),
