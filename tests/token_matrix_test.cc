@@ -1,0 +1,383 @@
+// The same renewals, subject change, refused write and listings on every
+// token implementation that takes imported keys: SoftHSM2 and NSS softoken
+// behind p11-kit's server, openCryptoki's software token behind its slot
+// daemon. After each import the private key Velkor wrote keeps its private
+// exponent secret and still signs for the new certificate, and the CA
+// certificate has an identifier of its own. Beside the matrix: Sarnet on
+// p11-kit's read-only trust module, and gnome-keyring's store.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "release_support.h"
+
+namespace release_test {
+namespace {
+
+using namespace testtoken;
+
+enum class Impl { SoftHsm, OpenCryptoki, Nss };
+
+std::string ImplName(Impl impl) {
+  switch (impl) {
+    case Impl::SoftHsm:
+      return "SoftHsm";
+    case Impl::OpenCryptoki:
+      return "OpenCryptoki";
+    case Impl::Nss:
+      return "NssSoftoken";
+  }
+  return "unknown";
+}
+
+enum class Scenario { RenewalSameCa, RenewalRenewedCa, SubjectChange, RefusedWrite, Listing, WriteProtectedListing };
+
+// Cells of the matrix that fail for a reason outside the programs' reach,
+// with that reason; the cell is then skipped and says why. None at present.
+std::optional<std::string> KnownFailure(Impl impl, Scenario scenario) {
+  (void)impl;
+  (void)scenario;
+  return std::nullopt;
+}
+
+class SoftHsmServed : public ServedToken {
+ public:
+  std::string modulePath() const override { return token_.modulePath(); }
+  EnvMap environment() const override { return token_.environment(); }
+  const TokenConfig &token() const override { return token_.token(); }
+
+ private:
+  SoftHsmToken token_;
+};
+
+std::unique_ptr<ServedToken> MakeToken(Impl impl) {
+  switch (impl) {
+    case Impl::SoftHsm:
+      return std::make_unique<SoftHsmServed>();
+    case Impl::OpenCryptoki:
+      return std::make_unique<OpenCryptokiToken>();
+    case Impl::Nss:
+      return std::make_unique<NssToken>();
+  }
+  throw Error("unknown token implementation");
+}
+
+// The renewed CA: same name as the old one, a new key and serial.
+struct RenewedCa {
+  CertAuthority ca;
+  Certificate userCert;  // "Taro Yamada", the renewed key, issued by the renewed CA
+};
+
+const RenewedCa &SharedRenewedCa() {
+  static const RenewedCa renewed = [] {
+    const Pki &pki = SharedPki();
+    Key key = Key::pooledRsa(3);
+    CertParams params;
+    params.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test"}, {"CN", "Release Test CA"}});
+    params.serial = serialFromNumber(2);
+    params.basicConstraints = BasicConstraints::CaTrue;
+    params.keyUsage = "critical,keyCertSign,cRLSign";
+    Certificate cert = issueCertificate(params, key, key, nullptr);
+    CertAuthority ca{std::move(key), std::move(cert)};
+    CertParams user;
+    user.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test"}, {"CN", "Taro Yamada"}});
+    user.serial = serialFromNumber(2004);
+    user.basicConstraints = BasicConstraints::CaFalse;
+    Certificate userCert = ca.issue(user, pki.newKey);
+    return RenewedCa{std::move(ca), std::move(userCert)};
+  }();
+  return renewed;
+}
+
+// Same common name, another organisation: a subject that changed.
+const Certificate &MovedCert() {
+  static const Certificate moved = [] {
+    CertParams params;
+    params.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test Moved"}, {"CN", "Taro Yamada"}});
+    params.serial = serialFromNumber(2005);
+    params.basicConstraints = BasicConstraints::CaFalse;
+    return SharedPki().ca.issue(params, SharedPki().newKey);
+  }();
+  return moved;
+}
+
+Bytes Pkcs12Of(const Key &key, const std::vector<const Certificate *> &certs) {
+  Pkcs12Params params;
+  params.password = SharedPki().password;
+  params.key = &key;
+  params.certs = certs;
+  return makePkcs12(params);
+}
+
+bool Verifies(const Certificate &cert, const Bytes &data, const Bytes &signature) {
+  EVP_PKEY *key = X509_get0_pubkey(cert.get());
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  return ctx && key != nullptr && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+         EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(), data.size()) == 1;
+}
+
+// The identifier under which `der` sits on the token; empty when absent.
+Bytes IdOfCertificate(const std::vector<TokenObject> &objects, const Bytes &der) {
+  for (const TokenObject &o : objects)
+    if (o.objectClass == CKO_CERTIFICATE && o.value == der) return o.id;
+  return {};
+}
+
+std::vector<std::vector<std::string>> Entries(const std::string &text) {
+  std::vector<std::string> lines = Lines(text);
+  std::vector<std::vector<std::string>> entries;
+  for (size_t i = 0; i + 4 <= lines.size(); i += 4) entries.push_back({lines.begin() + i, lines.begin() + i + 4});
+  if (lines.size() % 4 != 0) entries.push_back({"incomplete entry"});
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+std::vector<std::vector<std::string>> ListingEntries() {
+  std::vector<std::vector<std::string>> expected = {OldCertEntry(), OtherCertEntry()};
+  std::sort(expected.begin(), expected.end());
+  return expected;
+}
+
+class TokenMatrix : public ::testing::TestWithParam<Impl> {
+ protected:
+  void Prepare(Scenario scenario) {
+    if (auto reason = KnownFailure(GetParam(), scenario)) GTEST_SKIP() << "known failure: " << *reason;
+    token_ = MakeToken(GetParam());
+  }
+
+  template <typename F>
+  void WithSession(F f) {
+    ScopedEnv env(token_->environment());
+    std::unique_ptr<P11Client> own;
+    P11Client *client = token_->sharedClient();
+    if (client == nullptr) {
+      own = std::make_unique<P11Client>(token_->modulePath());
+      client = own.get();
+    }
+    P11Session session = client->openSession(client->onlySlot());
+    session.login(token_->token().userPin);
+    f(session);
+  }
+
+  std::vector<TokenObject> Objects() {
+    std::vector<TokenObject> objects;
+    WithSession([&](P11Session &s) { objects = s.objects(); });
+    return objects;
+  }
+
+  // Every object with the attributes that matter, sorted (handles aside).
+  std::vector<std::vector<Bytes>> Contents() {
+    std::vector<std::vector<Bytes>> contents;
+    for (const TokenObject &o : Objects()) {
+      Bytes cls(sizeof o.objectClass);
+      std::copy_n(reinterpret_cast<const unsigned char *>(&o.objectClass), sizeof o.objectClass, cls.begin());
+      contents.push_back({cls, toBytes(o.label), o.id, o.subject, o.value});
+    }
+    std::sort(contents.begin(), contents.end());
+    return contents;
+  }
+
+  RunResult Import(const Bytes &p12, const std::string &addition = "ADDOFF", const std::string &module = {},
+                   const EnvMap &env = {}) {
+    writeFile(velkor_.p12Path(), p12);
+    RunResult r = velkor_.Run({velkor_.p12Path().string(), token_->token().userPin, SharedPki().password,
+                               module.empty() ? token_->modulePath() : module, "SUBDN", "ISCHKOFF", addition},
+                              env.empty() ? token_->environment() : env);
+    return r;
+  }
+  std::string Log() const { return FileBytes(velkor_.logPath()).value_or("(no log)"); }
+
+  // The set Velkor wrote for `cert`: its private key keeps the private
+  // exponent secret and signs data that the certificate verifies. Returns
+  // the set's identifier.
+  Bytes ExpectUsableSet(const Certificate &cert) {
+    Bytes id = IdOfCertificate(Objects(), cert.der());
+    EXPECT_FALSE(id.empty()) << "the new certificate is not on the token";
+    if (id.empty()) return id;
+    WithSession([&](P11Session &s) {
+      Template match;
+      match.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).add(CKA_ID, id);
+      std::vector<CK_OBJECT_HANDLE> keys = s.find(match);
+      ASSERT_EQ(keys.size(), 1u) << "private keys under the new certificate's identifier";
+      EXPECT_EQ(s.attributeStatus(keys[0], CKA_PRIVATE_EXPONENT), static_cast<CK_RV>(CKR_ATTRIBUTE_SENSITIVE));
+      EXPECT_EQ(s.attributeStatus(keys[0], CKA_PRIME_1), static_cast<CK_RV>(CKR_ATTRIBUTE_SENSITIVE));
+      Bytes sensitive = s.attribute(keys[0], CKA_SENSITIVE).value_or(Bytes{});
+      EXPECT_EQ(sensitive, Bytes{CK_TRUE});
+      // Raw PKCS#1 v1.5 over a SHA-256 DigestInfo: the mechanism every one
+      // of these tokens has (openCryptoki's lacks CKM_SHA256_RSA_PKCS).
+      Bytes data = toBytes("signed on the " + ImplName(GetParam()) + " token");
+      Bytes digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                          0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+      unsigned char hash[32];
+      unsigned int hashLength = 0;
+      ASSERT_EQ(EVP_Digest(data.data(), data.size(), hash, &hashLength, EVP_sha256(), nullptr), 1);
+      digestInfo.insert(digestInfo.end(), hash, hash + hashLength);
+      EXPECT_TRUE(Verifies(cert, data, s.sign(id, digestInfo, CKM_RSA_PKCS)));
+      Template pub;
+      pub.addUlong(CKA_CLASS, CKO_PUBLIC_KEY).add(CKA_ID, id);
+      EXPECT_EQ(s.find(pub).size(), 1u) << "public keys under the new certificate's identifier";
+    });
+    return id;
+  }
+
+  std::unique_ptr<ServedToken> token_;
+  VelkorCopy velkor_;
+  SarnetCopy sarnet_;
+};
+
+TEST_P(TokenMatrix, RenewalWithTheSameCa) {
+  Prepare(Scenario::RenewalSameCa);
+  if (IsSkipped()) return;
+  const Pki &pki = SharedPki();
+  WithSession([](P11Session &s) { SeedOldSet(s); });
+  RunResult r = Import(pki.Renewal());
+  ASSERT_EQ(r.signedExitCode(), 0) << Log();
+  std::vector<TokenObject> objects = Objects();
+  EXPECT_EQ(objects.size(), 4u);
+  EXPECT_TRUE(IdOfCertificate(objects, pki.oldCert.der()).empty()) << "the old certificate stayed";
+  EXPECT_EQ(IdOfCertificate(objects, pki.ca.cert.der()), Bytes{0x02}) << "the unchanged CA certificate stays";
+  ExpectUsableSet(pki.newCert);
+}
+
+TEST_P(TokenMatrix, RenewalWithARenewedCa) {
+  Prepare(Scenario::RenewalRenewedCa);
+  if (IsSkipped()) return;
+  const RenewedCa &renewed = SharedRenewedCa();
+  WithSession([](P11Session &s) { SeedOldSet(s); });
+  RunResult r = Import(Pkcs12Of(SharedPki().newKey, {&renewed.userCert, &renewed.ca.cert}));
+  ASSERT_EQ(r.signedExitCode(), 0) << Log();
+  std::vector<TokenObject> objects = Objects();
+  EXPECT_EQ(objects.size(), 4u);
+  EXPECT_TRUE(IdOfCertificate(objects, SharedPki().ca.cert.der()).empty()) << "the old CA certificate stayed";
+  Bytes eeId = ExpectUsableSet(renewed.userCert);
+  Bytes caId = IdOfCertificate(objects, renewed.ca.cert.der());
+  ASSERT_FALSE(caId.empty()) << "the renewed CA certificate is not on the token";
+  EXPECT_NE(caId, eeId) << "the CA certificate shares the end-entity identifier";
+  for (const TokenObject &o : objects) {
+    if (o.objectClass == CKO_CERTIFICATE) {
+      EXPECT_EQ(toBytes(o.label), o.id);
+    }
+  }
+}
+
+TEST_P(TokenMatrix, SubjectChangeThroughTheTrustAnchor) {
+  Prepare(Scenario::SubjectChange);
+  if (IsSkipped()) return;
+  const Pki &pki = SharedPki();
+  WithSession([](P11Session &s) { SeedOldSet(s); });
+  std::string line;
+  const Bytes caKeyId = pki.ca.cert.subjectKeyId().value_or(Bytes{});
+  ASSERT_EQ(caKeyId.size(), 20u);
+  for (unsigned char b : caKeyId) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    line += (line.empty() ? "" : " ") + std::string(hex);
+  }
+  writeFile(velkor_.beside("trustAnchor.config"), toBytes(line + "\n"));
+  RunResult r = Import(Pkcs12Of(pki.newKey, {&MovedCert(), &pki.ca.cert}), "ADDON");
+  ASSERT_EQ(r.signedExitCode(), 0) << Log();
+  std::vector<TokenObject> objects = Objects();
+  EXPECT_EQ(objects.size(), 4u);
+  EXPECT_TRUE(IdOfCertificate(objects, pki.oldCert.der()).empty()) << "the old certificate stayed";
+  for (const TokenObject &o : objects) EXPECT_NE(o.id, Bytes{0x01}) << "an object of the old set stayed";
+  ExpectUsableSet(MovedCert());
+}
+
+TEST_P(TokenMatrix, RefusedCertificateWriteRollsBack) {
+  Prepare(Scenario::RefusedWrite);
+  if (IsSkipped()) return;
+  WithSession([](P11Session &s) { SeedOldSet(s); });
+  std::vector<std::vector<Bytes>> before = Contents();
+  // The token is full when the certificate comes.
+  FaultSetup fault("C_CreateObject:cert=CKR_DEVICE_MEMORY", token_->modulePath(), token_->environment());
+  RunResult r = Import(SharedPki().Renewal(), "ADDOFF", fault.modulePath(), fault.environment());
+  EXPECT_EQ(r.signedExitCode(), -12);
+  EXPECT_EQ(Log(), ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
+  EXPECT_EQ(fault.count("C_DestroyObject"), 2u) << "both keys written in this run are removed";
+  EXPECT_EQ(Contents(), before);
+}
+
+TEST_P(TokenMatrix, SarnetListsTheEndEntityCertificates) {
+  Prepare(Scenario::Listing);
+  if (IsSkipped()) return;
+  WithSession([](P11Session &s) {
+    SeedOldSet(s);
+    s.createCertificate(SharedPki().otherCert.der(), {0x03}, "other certificate");
+  });
+  RunResult r = sarnet_.Run({token_->modulePath()}, token_->environment());
+  ASSERT_EQ(r.signedExitCode(), 0) << FileBytes(sarnet_.errorPath()).value_or("");
+  EXPECT_EQ(Entries(FileBytes(sarnet_.certPath()).value_or("")), ListingEntries());
+}
+
+TEST_P(TokenMatrix, SarnetListsAWriteProtectedToken) {
+  Prepare(Scenario::WriteProtectedListing);
+  if (IsSkipped()) return;
+  WithSession([](P11Session &s) {
+    SeedOldSet(s);
+    s.createCertificate(SharedPki().otherCert.der(), {0x03}, "other certificate");
+  });
+  FaultSetup fault("C_OpenSession:rw=CKR_TOKEN_WRITE_PROTECTED", token_->modulePath(), token_->environment());
+  RunResult r = sarnet_.Run({fault.modulePath()}, fault.environment());
+  ASSERT_EQ(r.signedExitCode(), 0) << FileBytes(sarnet_.errorPath()).value_or("");
+  EXPECT_EQ(Entries(FileBytes(sarnet_.certPath()).value_or("")), ListingEntries());
+  std::vector<FaultCall> opens;
+  for (const FaultCall &c : fault.calls())
+    if (c.function == "C_OpenSession") opens.push_back(c);
+  ASSERT_EQ(opens.size(), 2u);
+  EXPECT_TRUE(opens[0].injected);
+  EXPECT_EQ(opens[0].rv, static_cast<CK_RV>(CKR_TOKEN_WRITE_PROTECTED));
+  EXPECT_EQ(opens[1].rv, static_cast<CK_RV>(CKR_OK));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tokens, TokenMatrix, ::testing::Values(Impl::SoftHsm, Impl::OpenCryptoki, Impl::Nss),
+                         [](const ::testing::TestParamInfo<Impl> &param) { return ImplName(param.param); });
+
+// ---- beside the matrix ---------------------------------------------------------------
+
+void WritePem(const fs::path &path, const Certificate &cert) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.c_str(), "w"), BIO_free);
+  ASSERT_TRUE(bio && PEM_write_bio_X509(bio.get(), cert.get()) == 1);
+}
+
+// p11-kit's trust module is read-only: it refuses read-write sessions
+// with CKR_TOKEN_WRITE_PROTECTED. Served with a folder of certificates of
+// the test's own, Sarnet lists the end-entity one among them.
+TEST(ReadOnlyToken, SarnetListsP11KitTrust) {
+  ConfiguredP11KitServer server({"pkcs11:model=p11-kit-trust"});
+  fs::path anchors = server.dataDir() / "anchors";
+  fs::create_directory(anchors);
+  WritePem(anchors / "ca.pem", SharedPki().ca.cert);
+  WritePem(anchors / "user.pem", SharedPki().oldCert);
+  // A folder its user cannot write: the module then shows the token
+  // write-protected, as it shows the system's.
+  fs::permissions(anchors, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  // Named like the system's config, so that it replaces it.
+  server.addModuleConfig("p11-kit-trust", "module: " + p11KitTrustModulePath() + "\nx-init-reserved: paths=" +
+                                              anchors.string() + "\n");
+  server.start();
+  {
+    ScopedEnv env(server.environment());
+    P11Client client(p11KitClientModulePath());
+    CK_SLOT_ID slot = client.onlySlot();
+    EXPECT_NE(client.tokenInfo(slot).flags & CKF_WRITE_PROTECTED, 0u);
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    EXPECT_EQ(client.functions()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+              static_cast<CK_RV>(CKR_TOKEN_WRITE_PROTECTED));
+  }
+  SarnetCopy sarnet;
+  RunResult r = sarnet.Run({p11KitClientModulePath()}, server.environment());
+  ASSERT_EQ(r.signedExitCode(), 0) << FileBytes(sarnet.errorPath()).value_or("");
+  std::vector<std::vector<std::string>> expected = {OldCertEntry()};
+  EXPECT_EQ(Entries(FileBytes(sarnet.certPath()).value_or("")), expected);
+}
+
+}  // namespace
+}  // namespace release_test
