@@ -219,6 +219,16 @@ class VelkorLogFolder : public VelkorFiles {
   }
 };
 
+// A FIFO that nobody reads in the log's place: its open must not hold the
+// run; no log is written and the code stays.
+TEST_F(VelkorFiles, FifoInTheLogsPlaceDoesNotHoldTheRun) {
+  ASSERT_EQ(mkfifo(velkor_.logPath().c_str(), 0600), 0);
+  RunResult r = RunWithGuard(Args(velkor_.p12Path()));
+  ASSERT_TRUE(r.exited) << "signal " << r.signal << (r.timedOut ? ", timed out" : "");
+  EXPECT_EQ(r.signedExitCode(), -1);
+  EXPECT_EQ(fs::status(velkor_.logPath()).type(), fs::file_type::fifo);
+}
+
 TEST_F(VelkorLogFolder, EntryFailureKeepsItsCode) {
   RunResult r = velkor_.Run(Args(velkor_.p12Path()), {});
   ASSERT_TRUE(r.exited) << "signal " << r.signal;

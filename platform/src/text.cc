@@ -1,5 +1,6 @@
 #include "platform/text.h"
 
+#include <fcntl.h>
 #include <iconv.h>
 #include <unistd.h>
 
@@ -168,8 +169,18 @@ bool WriteCp932File(const std::string &path, std::string_view utf8) {
   // nothing is written (UTF-8 under a cp932 file name would be misread).
   const std::optional<std::string> text = Utf8ToCp932(utf8);
   if (!text) return false;
-  File f(std::fopen(path.c_str(), "w"));
-  if (!f) return false;
+  // Opened as fopen's "w" would, but without blocking: a FIFO in the file's
+  // place with nobody reading it would otherwise hold the program forever.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return false;
+  int flags = fcntl(fd, F_GETFL);
+  std::FILE *stream = nullptr;
+  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) stream = fdopen(fd, "w");
+  if (stream == nullptr) {
+    close(fd);
+    return false;
+  }
+  File f(stream);
   bool ok = std::fwrite(text->data(), 1, text->size(), f.get()) == text->size();
   return f.Close() == 0 && ok;
 }
