@@ -457,7 +457,15 @@ int32_t ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char 
 
 int32_t ImportRun::DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
                                 const char *password) {
-  int32_t result = Run(blobSize, blob, pin, password);
+  int32_t result = kFailure;
+  try {
+    result = Run(blobSize, blob, pin, password);
+  } catch (...) {
+    // Memory that could not be had midway: what this run wrote goes again
+    // before the entry point reports the failure.
+    RollBackCreated();
+    throw;
+  }
   if (result != 0) {
     char resultText[kResultTextSize] = {};
     platform::FormatBounded(resultText, sizeof resultText, msg::kResultLine, result);
