@@ -8,6 +8,9 @@
 #    pkcs11-tool and with openssl + p11tool.  Before every run the token
 #    store goes back to the saved state (old certificate, its key pair and
 #    the CA certificate) and the renewed PKCS#12 file is put back.
+#  - The same renewal, Velkor against the pkcs11-tool pipeline, on
+#    openCryptoki's software token and on NSS softoken
+#    (renewal-opencryptoki-<round>.json, renewal-nss-<round>.json).
 #  - Listing: Sarnet against p11tool --list-all-certs and pkcs11-tool
 #    --list-objects --type cert on a token holding $BENCH_SARNET_CERTS
 #    end-entity certificates.
@@ -22,6 +25,75 @@
 # (default 5) hyperfine calls with one warm-up run each; BENCH_SLOW_RUNS
 # (default 5) for p11tool's listing, which takes seconds.
 set -euo pipefail
+
+# ---- the other token implementations: their daemon/server and saved state
+# openCryptoki's software token is the machine's one (/var/lib/opencryptoki/swtok,
+# one pkcsslotd); the test harness marks the daemon it started in the same
+# file, so that neither ever stops a foreign one.
+ock_dir=/var/lib/opencryptoki/swtok
+ock_marker=/var/lock/opencryptoki/testtoken-pkcsslotd.pid
+ock_stop() {
+  local pid
+  pid=$(cat /var/run/pkcsslotd.pid 2>/dev/null) || return 0
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
+  [ "$(cat /proc/"$pid"/comm 2>/dev/null)" = pkcsslotd ] || return 0
+  if [ "$(cat "$ock_marker" 2>/dev/null)" != "$pid" ]; then
+    echo "token-bench: a pkcsslotd not started by the benchmark or the tests runs (pid $pid)" >&2
+    return 1
+  fi
+  kill "$pid"
+  for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+  rm -f "$ock_marker"
+}
+ock_clear() {
+  rm -rf "$ock_dir/NVTOK.DAT" "$ock_dir/MK_SO" "$ock_dir/MK_USER" "$ock_dir"/TOK_OBJ/* \
+    /dev/shm/var.lib.opencryptoki.swtok
+}
+ock_start() {
+  local d
+  for d in /var/lock/opencryptoki /var/lock/opencryptoki/swtok "$ock_dir" "$ock_dir/TOK_OBJ"; do
+    mkdir -p "$d"; chgrp pkcs11 "$d"; chmod 770 "$d"
+  done
+  rm -f /var/run/pkcsslotd.pid
+  pkcsslotd
+  for _ in $(seq 250); do [ -s /var/run/pkcsslotd.pid ] && break; sleep 0.02; done
+  cat /var/run/pkcsslotd.pid >"$ock_marker"
+  for _ in $(seq 250); do [ -S /var/run/pkcsslotd.socket ] && break; sleep 0.02; done
+}
+# NSS softoken: a database behind p11-kit's server, which reads the
+# softoken's parameters from a module config in its HOME; as root it runs
+# as nobody (p11-kit ignores user configs for root).
+nss_stop() {  # nss_stop <folder>
+  local pid
+  pid=$(cat "$1/run/pid" 2>/dev/null) || return 0
+  rm -f "$1/run/pid"
+  kill "$pid" 2>/dev/null || return 0
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+}
+nss_start() {  # nss_start <folder>
+  local t=$1 run=()
+  rm -f "$t/run/sock"
+  [ "$(id -u)" -eq 0 ] && run=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+  HOME=$t/home XDG_RUNTIME_DIR=$t/run "${run[@]}" p11-kit server -f -n "$t/run/sock" \
+    "pkcs11:manufacturer=Mozilla%20Foundation;token=NSS%20Certificate%20DB" </dev/null >>"$t/server.log" 2>&1 &
+  echo $! >"$t/run/pid"
+  for _ in $(seq 250); do [ -S "$t/run/sock" ] && return 0; sleep 0.02; done
+  echo "token-bench: p11-kit server did not start for $t" >&2; cat "$t/server.log" >&2; return 1
+}
+# --restore <kind> <token-folder> <app-folder> <pkcs12-file>: hyperfine's
+# prepare step on those tokens (as restore-token.sh for SoftHSM2).
+if [ "${1-}" = --restore ]; then
+  kind=$2 t=$3 app=$4
+  if [ "$kind" = opencryptoki ]; then
+    ock_stop; ock_clear; cp -a "$t/saved/." "$ock_dir/"; ock_start
+  else
+    nss_stop "$t"; rm -rf "$t/db"; cp -a "$t/db-saved" "$t/db"; nss_start "$t"
+  fi
+  rm -rf "$app/extract" "$app/bin/Tamrin.txt"
+  mkdir -p "$app/extract"
+  cp "$5" "$app/renewed.p12"
+  exit 0
+fi
 
 build=$(cd "${1:?build dir}" && pwd)
 out=$(mkdir -p "${2:?result dir}" && cd "$2" && pwd)
@@ -160,6 +232,76 @@ for r in $(seq 1 "$rounds"); do
     -n Velkor "$velkor" -n pkcs11-tool-pipeline "$pkcs11tool_pipe" -n p11tool-pipeline "$p11tool_pipe"
 done
 server_stop
+
+# ------------------------------------------- renewal on the other tokens
+# The same renewal, Velkor against the pkcs11-tool pipeline, on
+# openCryptoki's software token (libopencryptoki.so, needs root) and on NSS
+# softoken behind p11-kit's server; results in renewal-<kind>-<round>.json.
+other_renewal() {  # other_renewal <kind> <module> <token-folder>
+  local kind=$1 mod=$2 t=$3 a=$work/app-$1
+  local w
+  mkdir -p "$a/bin"
+  cp "$build/bin/Velkor" "$a/bin/Velkor"
+  ln -sfn "$build/lib" "$a/lib"
+  w() { pkcs11-tool --module "$mod" --login --pin "$pin" --write-object "$@" >/dev/null 2>&1; }
+  w "$pki/old.der" --type cert --id 01 --label old
+  w "$pki/old.p8" --type privkey --id 01 --label old
+  w "$pki/old.pub" --type pubkey --id 01 --label old
+  w "$pki/ca.der" --type cert --id 02 --label ca
+  # The state every run starts from.
+  if [ "$kind" = opencryptoki ]; then
+    ock_stop; cp -a "$ock_dir/NVTOK.DAT" "$ock_dir/MK_SO" "$ock_dir/MK_USER" "$ock_dir/TOK_OBJ" "$t/saved/"; ock_start
+  else
+    nss_stop "$t"; cp -a "$t/db" "$t/db-saved"; nss_start "$t"
+  fi
+  local prep="bash $here/token-bench.sh --restore $kind $t $a $pki/renewed.p12"
+  local v="$a/bin/Velkor $a/renewed.p12 $pin $p12pass $mod SUBDN ISCHKOFF ADDOFF"
+  local p="$here/pipeline-pkcs11-tool.sh $mod $a $p12pass $pin"
+  prepare=$prep app=$a module=$mod
+  echo "renewal on $kind: $mod" >>"$out/token-info.txt"
+  check_renewal "Velkor ($kind)" "$v" && check_renewal "pkcs11-tool-pipeline ($kind)" "$p" || return 1
+  for r in $(seq 1 "$rounds"); do
+    hyperfine --warmup 1 --runs "$per_round" --prepare "$prep" --export-json "$out/renewal-$kind-$r.json" \
+      -n Velkor "$v" -n pkcs11-tool-pipeline "$p"
+  done
+}
+ock_module=$(find_module libopencryptoki.so || true)
+if [ "$(id -u)" -ne 0 ] || [ -z "$ock_module" ] || ! command -v pkcsslotd >/dev/null; then
+  say "openCryptoki (root, pkcsslotd, libopencryptoki.so) not available; its row is skipped"
+elif ! ock_stop; then
+  say "openCryptoki's row is skipped"
+elif ! { exec 9>/tmp/testtoken-opencryptoki.lock && flock -w 600 9; }; then
+  say "openCryptoki's token stays busy (tests running?); its row is skipped"
+else
+  t=$work/other-ock
+  mkdir -p "$t/saved"
+  ock_clear; ock_start
+  pkcs11-tool --module "$ock_module" --init-token --label bench --so-pin 87654321 >/dev/null
+  pkcs11-tool --module "$ock_module" --login --login-type so --so-pin 87654321 --init-pin --pin "$pin" >/dev/null
+  ( other_renewal opencryptoki "$ock_module" "$t" ) || say "openCryptoki renewal failed"
+  ock_stop; ock_clear
+fi
+nss_softoken=
+for f in /usr/lib/x86_64-linux-gnu/libsoftokn3.so /usr/lib64/libsoftokn3.so /usr/lib/libsoftokn3.so; do
+  [ -e "$f" ] && { nss_softoken=$f; break; }
+done
+if [ -z "$nss_softoken" ] || ! command -v certutil >/dev/null; then
+  say "NSS softoken (libsoftokn3.so, certutil) not available; its row is skipped"
+else
+  t=$work/other-nss
+  mkdir -p "$t/db" "$t/run" "$t/home/.config/pkcs11/modules"
+  echo "$pin" >"$t/pw"
+  certutil -N -d "sql:$t/db" -f "$t/pw" >/dev/null
+  printf 'module: %s\nx-init-reserved: configdir='"'"'sql:%s'"'"' certPrefix='"'"''"'"' keyPrefix='"'"''"'"' secmod='"'"'secmod.db'"'"' flags=optimizeSpace\n' \
+    "$nss_softoken" "$t/db" >"$t/home/.config/pkcs11/modules/nss-softoken.module"
+  chmod 700 "$t/run"
+  [ "$(id -u)" -eq 0 ] && chown -R nobody:nogroup "$t" && chmod 755 "$work"
+  nss_start "$t"
+  ( export P11_KIT_SERVER_ADDRESS=unix:path=$t/run/sock; other_renewal nss "$module" "$t" ) ||
+    say "NSS renewal failed (the pkcs11-tool pipeline writes the unchanged CA certificate again, which NSS softoken refuses with CKR_GENERAL_ERROR)"
+  nss_stop "$t"
+fi
+module=$client
 
 # ---------------------------------------------------------------- listing
 tok=$work/tok-list
