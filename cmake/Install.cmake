@@ -1,8 +1,10 @@
-# Installation: programs, shared libraries, public headers, pkg-config
-# files, man pages, and the Debian package made by CPack.
+# Installation: the programs' bundle and tokenenrol-setup, shared
+# libraries, public headers, pkg-config files and man pages.
 #
 #   cmake --install build [--prefix /opt/tokenenrol]
-#   (cd build && cpack)            -> tokenenrol_<version>_<arch>.deb
+#
+# The Debian packages are made from the same rules by debian/rules
+# (dpkg-buildpackage -b; see packaging/make-debs).
 #
 # Included from the top-level CMakeLists.txt after every component has been
 # added, so the targets below exist when their components are complete;
@@ -50,15 +52,43 @@ function(_tokenenrol_library_runpaths dir)
 endfunction()
 _tokenenrol_library_runpaths(${PROJECT_SOURCE_DIR})
 
+# ---- layout ---------------------------------------------------------------------------
+# The programs keep their files (Tamrin.txt, Morva.txt, certRead.txt,
+# trustAnchor.config) beside themselves, so they live in a relocatable
+# bundle of their own, <libdir>/tokenenrol/{bin,lib}; its lib/ holds
+# relative links to the shared libraries in <libdir>.  tokenenrol-setup
+# (in <bindir>) lays out a private copy of that bundle in a folder the
+# user owns, where the programs can write their files.
+set(TOKENENROL_BUNDLE_DIR "${CMAKE_INSTALL_LIBDIR}/tokenenrol")
+file(RELATIVE_PATH TOKENENROL_SETUP_TO_BUNDLE "/root/${CMAKE_INSTALL_BINDIR}" "/root/${TOKENENROL_BUNDLE_DIR}")
+
+set(_inst_shared_perms OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
 if(_inst_programs)
   install(TARGETS ${_inst_programs}
-          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+          RUNTIME DESTINATION ${TOKENENROL_BUNDLE_DIR}/bin)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/tokenenrol-setup.in
+                 ${PROJECT_BINARY_DIR}/packaging/tokenenrol-setup @ONLY)
+  install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/tokenenrol-setup
+          DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The bundle's lib/: links to the libraries' real names in <libdir>.
+  set(_inst_links "")
+  foreach(_t IN LISTS _inst_libraries)
+    string(APPEND _inst_links "$<TARGET_SONAME_FILE_NAME:${_t}>;")
+  endforeach()
+  install(CODE "
+    set(_bundle_lib \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TOKENENROL_BUNDLE_DIR}/lib\")
+    file(MAKE_DIRECTORY \"\${_bundle_lib}\")
+    foreach(_so IN ITEMS ${_inst_links})
+      message(STATUS \"Installing: \${_bundle_lib}/\${_so} -> ../../\${_so}\")
+      file(CREATE_LINK \"../../\${_so}\" \"\${_bundle_lib}/\${_so}\" SYMBOLIC)
+    endforeach()")
 endif()
-if(_inst_libraries)
-  install(TARGETS ${_inst_libraries}
+foreach(_t IN LISTS _inst_libraries)
+  install(TARGETS ${_t}
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-endif()
+                  PERMISSIONS ${_inst_shared_perms})
+endforeach()
 
 # Public headers: <asn1x509/asn1x509.h>, <tesk/tesk.h>, <mirrel/mirrel.h>,
 # <parvox/parvox.h>.
@@ -103,8 +133,9 @@ foreach(_pair IN LISTS _inst_pc_map)
 endforeach()
 
 # ---- man pages ------------------------------------------------------------------------
-# Section 1: the programs.  Section 3: the library calls, one page with
-# short pages naming it for every exported call (so `man 3 CompareDN` works).
+# Section 1: the programs and tokenenrol-setup.  Section 3: the library
+# calls, one page with links naming it for every exported call (so
+# `man 3 CompareDN` works).
 set(TOKENENROL_MAN3_ALIASES
     GetTypicalDN CompareDN Tesk FreeASN1Memory
     PARVOX_ucs2tombs PARVOX_ucs4tombs PARVOX_utf8tombs PARVOX_ucs2toutf8 PARVOX_ucs4toutf8
@@ -113,52 +144,21 @@ set(TOKENENROL_MAN3_ALIASES
     PARVOX_NameObjToString PARVOX_NameObjToStringTXT PARVOX_NameObjToStringLDAP
     PARVOX_NameObjToStringLDAPUTF8 PARVOX_NameStringToObj PARVOX_NameStringToObjLDAP)
 set(_inst_man ${PROJECT_SOURCE_DIR}/packaging/man)
-foreach(_p IN LISTS _inst_programs)
-  if(EXISTS ${_inst_man}/${_p}.1)
-    install(FILES ${_inst_man}/${_p}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  endif()
-endforeach()
+if(_inst_programs)
+  foreach(_p IN LISTS _inst_programs ITEMS tokenenrol-setup)
+    if(EXISTS ${_inst_man}/${_p}.1)
+      install(FILES ${_inst_man}/${_p}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    endif()
+  endforeach()
+endif()
 if(_inst_libraries AND EXISTS ${_inst_man}/tokenenrol.3)
   install(FILES ${_inst_man}/tokenenrol.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging/man3)
   foreach(_a IN LISTS TOKENENROL_MAN3_ALIASES)
-    file(WRITE ${PROJECT_BINARY_DIR}/packaging/man3/${_a}.3.tmp ".so man3/tokenenrol.3\n")
-    configure_file(${PROJECT_BINARY_DIR}/packaging/man3/${_a}.3.tmp
-                   ${PROJECT_BINARY_DIR}/packaging/man3/${_a}.3 COPYONLY)
+    file(CREATE_LINK tokenenrol.3 ${PROJECT_BINARY_DIR}/packaging/man3/${_a}.3 SYMBOLIC)
     install(FILES ${PROJECT_BINARY_DIR}/packaging/man3/${_a}.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
   endforeach()
 endif()
-
-# ---- the Debian package -----------------------------------------------------------------
-set(CPACK_PACKAGE_NAME "tokenenrol")
-set(CPACK_PACKAGE_VENDOR "tokenenrol developers")
-set(CPACK_PACKAGE_CONTACT "tokenenrol developers <tokenenrol@localhost>")
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "token enrolment toolkit: PKCS#12 import onto PKCS#11 tokens and certificate listing")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Velkor renews the RSA key pair and X.509 certificate on a PKCS#11 token from a
-password-protected PKCS#12 file; Sarnet lists the end-entity certificates on a
-token.  Includes the shared libraries libMirrel (distinguished name
-comparison), libParvox (distinguished names and directory strings as text),
-libTesk (serial numbers as DER INTEGERs) and libasn1x509 (ASN.1 and X.509
-objects), their headers, pkg-config files and manual pages.")
-set(CPACK_GENERATOR "DEB")
-set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
-set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-# Dependencies from the binaries themselves where dpkg-shlibdeps is at hand
-# (libc6, libssl3 for libcrypto, libstdc++6, libgcc-s1, ...); otherwise the
-# list below.
-find_program(TOKENENROL_DPKG_SHLIBDEPS dpkg-shlibdeps)
-mark_as_advanced(TOKENENROL_DPKG_SHLIBDEPS)
-if(TOKENENROL_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libssl3 (>= 3.0.0), libstdc++6 (>= 12), libgcc-s1")
-endif()
-include(CPack)
 
 # ---- packaging test -------------------------------------------------------------------------
 if(TOKENENROL_TESTS AND EXISTS ${PROJECT_SOURCE_DIR}/packaging/CMakeLists.txt)

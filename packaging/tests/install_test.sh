@@ -1,22 +1,25 @@
 #!/bin/bash
 # Installs the build tree into a scratch prefix and checks what lands there:
-# programs, libraries, headers, pkg-config files (a small C program is
-# compiled and linked with them), man pages, and the programs' exit codes
-# and log files when started with wrong arguments.  Then makes the Debian
-# package with CPack, unpacks it into a scratch root (dpkg -x, nothing is
-# installed on the system) and runs the programs from there.
+# the programs' bundle (<libdir>/tokenenrol/{bin,lib}) and tokenenrol-setup,
+# libraries, headers, pkg-config files (a small C program is compiled and
+# linked with them), man pages, and the programs' exit codes and log files
+# when started with wrong arguments, from the bundle, from a moved tree and
+# from a copy laid out by tokenenrol-setup.  Then checks the Debian packages
+# (made by packaging/make-debs): names, dependencies, contents, run paths;
+# unpacks them into a scratch root (dpkg -x, nothing is installed on the
+# system) and runs the programs from there.
 #
-# install_test.sh --build DIR --cmake CMAKE --cpack CPACK --cc CC --cflags FLAGS
+# install_test.sh --build DIR --cmake CMAKE --debs DIR --cc CC --cflags FLAGS
 #                 --bindir D --libdir D --includedir D --mandir D --version V --sources DIR
 set -u
 
-build="" cmake_cmd="cmake" cpack_cmd="cpack" cc="cc" cflags="" bindir="bin" libdir="lib"
+build="" cmake_cmd="cmake" debs="" cc="cc" cflags="" bindir="bin" libdir="lib"
 includedir="include" mandir="share/man" version="" sources=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$2 ;;
     --cmake) cmake_cmd=$2 ;;
-    --cpack) cpack_cmd=$2 ;;
+    --debs) debs=$2 ;;
     --cc) cc=$2 ;;
     --cflags) cflags=$2 ;;
     --bindir) bindir=$2 ;;
@@ -96,7 +99,7 @@ check_programs() {
 check_libraries_resolve() {
   local label=$1 bin=$2 lib=$3 prog l where
   for prog in Velkor Sarnet; do
-    for l in libasn1x509.so; do
+    for l in libasn1x509.so.1; do
       where=$(ldd "$bin/$prog" | awk -v l="$l" 'index($1, l) == 1 { print $3 }')
       if [ "$(readlink -f "$where")" != "$(readlink -f "$lib/$l")" ]; then
         fail "$label $prog: $l resolves to '${where}', not to $lib"
@@ -174,20 +177,23 @@ EOF
   unset PKG_CONFIG_PATH
 }
 
-# check_man <label> <mandir>
+# check_man <label> <mandir>: pages plain (an install) or compressed (the
+# packages).
 check_man() {
-  local label=$1 man=$2 page
-  for page in man1/Velkor.1 man1/Sarnet.1 man3/tokenenrol.3; do
-    if [ ! -f "$man/$page" ]; then
+  local label=$1 man=$2 page file
+  for page in man1/Velkor.1 man1/Sarnet.1 man1/tokenenrol-setup.1 man3/tokenenrol.3; do
+    file="$man/$page"
+    [ -f "$file" ] || file="$man/$page.gz"
+    if [ ! -f "$file" ]; then
       fail "$label: $page missing"
       continue
     fi
-    if ! groff -man -Tutf8 -ww -z "$man/$page" 2>"$scratch/groff.err" || [ -s "$scratch/groff.err" ]; then
+    if ! gzip -dcf "$file" | groff -man -Tutf8 -ww -z 2>"$scratch/groff.err" || [ -s "$scratch/groff.err" ]; then
       fail "$label: $page does not render cleanly"
       sed 's/^/    /' "$scratch/groff.err" >&2
     fi
     if command -v man >/dev/null; then
-      if ! MANWIDTH=80 man -l "$man/$page" >"$scratch/man.out" 2>"$scratch/man.err" ||
+      if ! MANWIDTH=80 man -l "$file" >"$scratch/man.out" 2>"$scratch/man.err" ||
          [ -s "$scratch/man.err" ] || [ ! -s "$scratch/man.out" ]; then
         fail "$label: man -l $page"
         sed 's/^/    /' "$scratch/man.err" >&2
@@ -196,7 +202,7 @@ check_man() {
   done
   local alias
   for alias in GetTypicalDN CompareDN Tesk FreeASN1Memory PARVOX_NameObjToStringLDAP; do
-    [ -f "$man/man3/$alias.3" ] || fail "$label: man3/$alias.3 missing"
+    [ -e "$man/man3/$alias.3" ] || [ -e "$man/man3/$alias.3.gz" ] || fail "$label: man3/$alias.3 missing"
   done
   if command -v man >/dev/null; then
     MANWIDTH=80 man -M "$man" 3 CompareDN 2>/dev/null | grep -q "GetTypicalDN" ||
@@ -215,11 +221,13 @@ if ! "$cmake_cmd" --install "$build" --prefix "$prefix" >"$scratch/install.log" 
 fi
 ok "cmake --install $build --prefix <scratch>"
 
-for f in "$bindir/Velkor" "$bindir/Sarnet"; do
+bundle="$libdir/tokenenrol"
+for f in "$bundle/bin/Velkor" "$bundle/bin/Sarnet" "$bindir/tokenenrol-setup"; do
   [ -x "$prefix/$f" ] || fail "$f missing or not executable"
 done
 for l in asn1x509 Mirrel Parvox Tesk; do
   [ -e "$prefix/$libdir/lib$l.so" ] || fail "$libdir/lib$l.so missing"
+  [ -e "$prefix/$bundle/lib/lib$l.so.1" ] || fail "$bundle/lib/lib$l.so.1 missing or a broken link"
 done
 for h in asn1x509/asn1x509.h tesk/tesk.h mirrel/mirrel.h parvox/parvox.h; do
   [ -f "$prefix/$includedir/$h" ] || fail "$includedir/$h missing"
@@ -231,70 +239,105 @@ done
 extra=$(cd "$prefix" && find . \( -name '*faultp11*' -o -name '*testtoken*' -o -name '*_test' \
           -o -name '*_bench' -o -name '*_fuzz' -o -name '*.a' \) -print)
 [ -z "$extra" ] || fail "test-only files installed: $extra"
+progs=$(cd "$prefix/$bundle/bin" && ls | sort | tr '\n' ' ')
+[ "$progs" = "Sarnet Velkor " ] || fail "$bundle/bin holds: $progs"
 progs=$(cd "$prefix/$bindir" && ls | sort | tr '\n' ' ')
-[ "$progs" = "Sarnet Velkor " ] || fail "$bindir holds: $progs"
+[ "$progs" = "tokenenrol-setup " ] || fail "$bindir holds: $progs"
 ok "installed files in place"
 
-check_libraries_resolve "installed tree" "$prefix/$bindir" "$prefix/$libdir"
+check_libraries_resolve "installed tree" "$prefix/$bundle/bin" "$prefix/$libdir"
 check_pkgconfig "installed tree" "$prefix/$libdir"
 check_man "installed tree" "$prefix/$mandir"
-check_programs "installed tree" "$prefix/$bindir"
+check_programs "installed tree" "$prefix/$bundle/bin"
 
-# A copy of the tree elsewhere still runs: the run paths are relative.
+# tokenenrol-setup lays out a copy of programs and libraries (files, not
+# links) that runs where it is, and again after being copied elsewhere.
+copy="$scratch/copy"
+if "$prefix/$bindir/tokenenrol-setup" "$copy" >"$scratch/setup.out" 2>&1; then
+  links=$(find "$copy" -type l)
+  [ -z "$links" ] || fail "tokenenrol-setup left links: $links"
+  check_libraries_resolve "tokenenrol-setup copy" "$copy/bin" "$copy/lib"
+  check_programs "tokenenrol-setup copy" "$copy/bin"
+  echo keep >"$copy/bin/trustAnchor.config"
+  "$prefix/$bindir/tokenenrol-setup" "$copy" >/dev/null 2>&1 || fail "tokenenrol-setup run again failed"
+  [ "$(cat "$copy/bin/trustAnchor.config" 2>/dev/null)" = keep ] ||
+    fail "tokenenrol-setup run again lost trustAnchor.config"
+  cp -r "$copy" "$scratch/copy2" && rm -rf "$copy"
+  check_programs "copied tokenenrol-setup copy" "$scratch/copy2/bin"
+  rm -rf "$scratch/copy2"
+else
+  fail "tokenenrol-setup:"
+  sed 's/^/    /' "$scratch/setup.out" >&2
+fi
+status=0
+"$prefix/$bindir/tokenenrol-setup" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "tokenenrol-setup without a folder: exit status $status, expected 2"
+
+# A copy of the tree elsewhere still runs: the run paths and the bundle's
+# links are relative.
 mv "$prefix" "$scratch/moved"
-check_programs "moved tree" "$scratch/moved/$bindir"
+check_programs "moved tree" "$scratch/moved/$bundle/bin"
 rm -rf "$scratch/moved"
 
 # ---------------------------------------------------------------------------
-# 2. the Debian package
-if ! command -v dpkg-deb >/dev/null; then
-  echo "dpkg-deb not available: Debian package not checked"
+# 2. the Debian packages
+if [ -z "$debs" ]; then
+  echo "no --debs: Debian packages not checked"
 else
-  # cpack as from the build tree, except that the installation runs the
-  # build tree's install script directly instead of first bringing the
-  # build up to date (the "preinstall" target): the test never builds, and
-  # other tests may be running from the same tree.
-  cat >"$scratch/cpack_install.cmake" <<EOF
-set(CMAKE_INSTALL_PREFIX "\${CPACK_PACKAGING_INSTALL_PREFIX}")
-include("$build/cmake_install.cmake")
-EOF
-  if ! (cd "$scratch" && "$cpack_cmd" --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/pkg" \
-          -D CPACK_INSTALL_CMAKE_PROJECTS= -D CPACK_INSTALL_SCRIPTS="$scratch/cpack_install.cmake") \
-       >"$scratch/cpack.log" 2>&1; then
-    cat "$scratch/cpack.log" >&2
-    fail "cpack -G DEB"
-  else
-    deb=$(find "$scratch/pkg" -maxdepth 1 -name '*.deb' | head -n 1)
-    if [ -z "$deb" ]; then
-      fail "cpack made no .deb"
-    else
-      ok "cpack made $(basename "$deb")"
-      [ "$(dpkg-deb -f "$deb" Package)" = "tokenenrol" ] || fail "package name $(dpkg-deb -f "$deb" Package)"
-      [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version $(dpkg-deb -f "$deb" Version)"
-      depends=$(dpkg-deb -f "$deb" Depends)
-      for d in libc6 libssl3; do
-        case ", $depends" in
-          *", $d "* | *", $d,"* | *", $d") ;;
-          *) fail "the package does not depend on $d: $depends" ;;
+  deb_of() { find "$debs" -maxdepth 1 -name "$1_${version}_*.deb" | head -n 1; }
+  runtime="libasn1x509-1 libmirrel1 libparvox1 libtesk1"
+  for p in tokenenrol libtokenenrol-dev $runtime; do
+    [ -n "$(deb_of "$p")" ] || fail "no package $p $version in $debs"
+  done
+  programs_deb=$(deb_of tokenenrol)
+  dev_deb=$(deb_of libtokenenrol-dev)
+  if [ -n "$programs_deb" ] && [ -n "$dev_deb" ]; then
+    depends=$(dpkg-deb -f "$programs_deb" Depends)
+    for d in libc6 libssl3 $runtime; do
+      case ", $depends" in
+        *", $d "* | *", $d,"* | *", $d") ;;
+        *) fail "tokenenrol does not depend on $d: $depends" ;;
+      esac
+    done
+    arch_libdir=$(dpkg-deb -c "$programs_deb" | awk '{ print $6 }' | sed -n 's|^\./\(usr/lib/.*\)/tokenenrol/bin/Velkor$|\1|p')
+    [ -n "$arch_libdir" ] || fail "tokenenrol lacks <libdir>/tokenenrol/bin/Velkor"
+    # contains <deb> <path>...
+    contains() {
+      local deb=$1 listing f
+      shift
+      listing=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
+      for f in "$@"; do
+        printf '%s\n' "$listing" | grep -qxF "./$f" || fail "$(basename "$deb") lacks $f"
+      done
+    }
+    contains "$programs_deb" "$arch_libdir/tokenenrol/bin/Sarnet" "$arch_libdir/tokenenrol/lib/libMirrel.so.1" \
+      usr/bin/tokenenrol-setup usr/share/man/man1/Velkor.1.gz usr/share/man/man1/Sarnet.1.gz \
+      usr/share/man/man1/tokenenrol-setup.1.gz usr/share/doc/tokenenrol/copyright
+    contains "$dev_deb" "$arch_libdir/libMirrel.so" "$arch_libdir/pkgconfig/mirrel.pc" \
+      usr/include/mirrel/mirrel.h usr/share/man/man3/tokenenrol.3.gz usr/share/man/man3/CompareDN.3.gz
+    contains "$(deb_of libmirrel1)" "$arch_libdir/libMirrel.so.1"
+    for deb in "$debs"/*.deb; do
+      dpkg-deb -c "$deb" | grep -q faultp11 && fail "$(basename "$deb") holds the fault module"
+    done
+    root="$scratch/root"
+    for p in tokenenrol libtokenenrol-dev $runtime; do
+      deb=$(deb_of "$p")
+      [ -n "$deb" ] && { dpkg -x "$deb" "$root" || fail "dpkg -x $(basename "$deb")"; }
+    done
+    # Every ELF file of the packages: run path $ORIGIN/../lib, $ORIGIN or none.
+    while IFS= read -r f; do
+      if [ "$(head -c 4 "$f" | od -An -c | tr -d ' ')" = '177ELF' ]; then
+        rp=$(readelf -d "$f" | sed -n 's/.*(R[UN]*PATH).*\[\(.*\)\]$/\1/p')
+        case "$rp" in
+          "" | '$ORIGIN/../lib' | '$ORIGIN') ;;
+          *) fail "package file ${f#"$root"} has run path '$rp'" ;;
         esac
-      done
-      contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
-      for f in ./usr/bin/Velkor ./usr/bin/Sarnet "./usr/$libdir/libMirrel.so" \
-               "./usr/$libdir/pkgconfig/mirrel.pc" "./usr/$includedir/mirrel/mirrel.h" \
-               "./usr/$mandir/man1/Velkor.1" "./usr/$mandir/man3/tokenenrol.3"; do
-        printf '%s\n' "$contents" | grep -qxF "$f" || printf '%s\n' "$contents" | grep -qxF "$f.gz" ||
-          fail "the package lacks $f"
-      done
-      printf '%s\n' "$contents" | grep -q faultp11 && fail "the package holds the fault module"
-      root="$scratch/root"
-      if dpkg -x "$deb" "$root"; then
-        check_libraries_resolve "package" "$root/usr/$bindir" "$root/usr/$libdir"
-        check_programs "package" "$root/usr/$bindir"
-        check_pkgconfig "package" "$root/usr/$libdir"
-      else
-        fail "dpkg -x"
       fi
-    fi
+    done < <(find "$root" -type f)
+    check_libraries_resolve "package" "$root/$arch_libdir/tokenenrol/bin" "$root/$arch_libdir"
+    check_programs "package" "$root/$arch_libdir/tokenenrol/bin"
+    check_pkgconfig "package" "$root/$arch_libdir"
+    check_man "package" "$root/usr/share/man"
   fi
 fi
 

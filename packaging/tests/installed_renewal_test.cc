@@ -1,10 +1,17 @@
 // The installed programs at work: the build tree is installed into a
-// scratch prefix, the installed Velkor renews a certificate on a SoftHSM
-// token behind p11-kit's server, and the installed Sarnet lists the result.
+// scratch prefix, or the Debian packages are unpacked into a scratch root,
+// or a user who is not root lays out a copy of the packaged programs with
+// tokenenrol-setup; that Velkor renews a certificate on a SoftHSM token
+// behind p11-kit's server, and that Sarnet lists the result.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,54 +24,113 @@ namespace fs = std::filesystem;
 using testtoken::Bytes;
 using testtoken::StringType;
 
-// An installation of the build tree in a scratch folder: either what
-// `cmake --install` puts there, or the Debian package made by cpack and
-// unpacked with dpkg -x (nothing is installed on the machine itself).
+// The user a copy is laid out for: "nobody" when the tests run as root
+// (the programs then run through setpriv), the current user otherwise.
+struct User {
+  uid_t uid;
+  gid_t gid;
+};
+
+std::optional<User> OtherUser() {
+  if (::geteuid() != 0) return std::nullopt;
+  const struct passwd *pw = ::getpwnam("nobody");
+  if (pw == nullptr) throw testtoken::Error("no user \"nobody\" to run the copy as");
+  return User{pw->pw_uid, pw->pw_gid};
+}
+
+void GiveTo(const fs::path &path, const User &user) {
+  if (::lchown(path.c_str(), user.uid, user.gid) != 0) throw testtoken::Error("chown " + path.string());
+}
+
+// Lets other users pass through every folder from path up to the
+// temporary folder (the test's scratch folders are private to root).
+void OpenPathForOthers(fs::path path) {
+  const fs::path tmp = fs::temp_directory_path();
+  for (; path.has_relative_path() && path != tmp && path != "/tmp"; path = path.parent_path()) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ::chmod(path.c_str(), (st.st_mode & 07777) | 0711);
+  }
+}
+
+// An installation of the programs in a scratch folder: what `cmake
+// --install` puts there, the Debian packages (built by the packaging_debs
+// test) unpacked with dpkg -x (nothing is installed on the machine itself),
+// or the copy that tokenenrol-setup of those packages lays out for a user.
 class InstalledTree {
  public:
-  enum class Kind { kCmakeInstall, kDebianPackage };
+  enum class Kind { kCmakeInstall, kDebianPackages, kUserCopy };
 
   explicit InstalledTree(Kind kind) {
     if (kind == Kind::kCmakeInstall) {
       ok_ = Run(PACKAGING_CMAKE, {"--install", PACKAGING_BUILD_DIR, "--prefix", dir_.path().string()});
-      bin_ = dir_.path() / PACKAGING_BINDIR;
+      bin_ = dir_.path() / PACKAGING_BUNDLE_DIR / "bin";
       return;
     }
-    // cpack from the build tree's install script, without first bringing
-    // the build up to date (the tests never build).
-    fs::path script = dir_ / "cpack_install.cmake";
-    testtoken::writeFile(script, testtoken::toBytes(std::string("set(CMAKE_INSTALL_PREFIX \"${CPACK_PACKAGING_INSTALL_PREFIX}\")\n"
-                                                                "include(\"") +
-                                                    PACKAGING_BUILD_DIR + "/cmake_install.cmake\")\n"));
-    fs::path pkg = dir_ / "pkg";
-    ok_ = Run(PACKAGING_CPACK, {"--config", std::string(PACKAGING_BUILD_DIR) + "/CPackConfig.cmake", "-G", "DEB", "-B",
-                                pkg.string(), "-D", "CPACK_INSTALL_CMAKE_PROJECTS=", "-D",
-                                "CPACK_INSTALL_SCRIPTS=" + script.string()});
-    if (!ok_) return;
-    fs::path deb;
-    for (const auto &entry : fs::directory_iterator(pkg)) {
-      if (entry.path().extension() == ".deb") deb = entry.path();
+    const fs::path root = dir_ / "root";
+    ok_ = true;
+    int unpacked = 0;
+    for (const auto &entry : fs::directory_iterator(PACKAGING_DEBS_DIR)) {
+      const std::string name = entry.path().filename().string();
+      if (entry.path().extension() != ".deb" || name.find("-dbgsym_") != std::string::npos) continue;
+      ok_ = ok_ && Run(PACKAGING_DPKG, {"-x", entry.path().string(), root.string()});
+      ++unpacked;
     }
-    ok_ = !deb.empty() && Run(PACKAGING_DPKG, {"-x", deb.string(), (dir_ / "root").string()});
-    bin_ = dir_ / "root" / "usr" / PACKAGING_BINDIR;
+    ok_ = ok_ && unpacked > 0;
+    if (!ok_) return;
+    for (const auto &entry : fs::directory_iterator(root / "usr" / "lib")) {
+      if (fs::exists(entry.path() / "tokenenrol" / "bin" / "Velkor")) bin_ = entry.path() / "tokenenrol" / "bin";
+    }
+    ok_ = !bin_.empty();
+    if (!ok_ || kind == Kind::kDebianPackages) return;
+
+    // The user's own folder, and the copy laid out there by the user.
+    user_ = OtherUser();
+    OpenPathForOthers(root);
+    const fs::path home = dir_ / "home";
+    fs::create_directory(home);
+    if (user_) GiveTo(home, *user_);
+    ok_ = RunAsUser((root / "usr" / PACKAGING_BINDIR / "tokenenrol-setup").string(), {(home / "tokenenrol").string()});
+    bin_ = home / "tokenenrol" / "bin";
   }
   bool ok() const { return ok_; }
   const std::string &output() const { return output_; }
   const fs::path &bin() const { return bin_; }
+  // The user the programs run as, when not the test's own.
+  const std::optional<User> &user() const { return user_; }
+
+  // Runs a program of the tree as the tree's user.
+  testtoken::RunResult Start(const std::string &program, const std::vector<std::string> &args,
+                             testtoken::RunOptions options) const {
+    if (!user_) return testtoken::runProcess(program, args, options);
+    std::vector<std::string> all = {"--reuid=" + std::to_string(user_->uid), "--regid=" + std::to_string(user_->gid),
+                                    "--clear-groups", "--", program};
+    all.insert(all.end(), args.begin(), args.end());
+    options.env["HOME"] = (dir_ / "home").string();
+    return testtoken::runProcess("/usr/bin/setpriv", all, options);
+  }
 
  private:
   bool Run(const std::string &program, const std::vector<std::string> &args) {
+    return Record(testtoken::runProcess(program, args, Options()));
+  }
+  bool RunAsUser(const std::string &program, const std::vector<std::string> &args) {
+    return Record(Start(program, args, Options()));
+  }
+  testtoken::RunOptions Options() const {
     testtoken::RunOptions o;
     o.env = {{"DESTDIR", ""}};
     o.workingDir = dir_.path().string();
     o.timeout = std::chrono::milliseconds(300000);
-    testtoken::RunResult r = testtoken::runProcess(program, args, o);
+    return o;
+  }
+  bool Record(const testtoken::RunResult &r) {
     output_ += r.out + r.err;
     return r.exited && r.exitCode == 0;
   }
 
   testtoken::TempDir dir_{"tokenenrol-installed"};
   fs::path bin_;
+  std::optional<User> user_;
   bool ok_ = false;
   std::string output_;
 };
@@ -127,7 +193,17 @@ TEST_P(InstalledPrograms, VelkorRenewsTheCertificateAndSarnetListsIt) {
 
   testtoken::RunOptions o;
   o.env = token.environment();
-  testtoken::RunResult r = testtoken::runProcess(
+  if (tree.user()) {
+    // The user owns the PKCS#12 file (Velkor deletes it) and may connect
+    // to the token's p11-kit server.
+    GiveTo(work.path(), *tree.user());
+    GiveTo(p12Path, *tree.user());
+    const std::string address = o.env.at("P11_KIT_SERVER_ADDRESS");
+    const fs::path socket = address.substr(address.find('=') + 1);
+    OpenPathForOthers(socket.parent_path());
+    ::chmod(socket.c_str(), 0666);
+  }
+  testtoken::RunResult r = tree.Start(
       (tree.bin() / "Velkor").string(),
       {p12Path.string(), pin, p12.password, token.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF"}, o);
   ASSERT_TRUE(r.exited) << r.err;
@@ -168,7 +244,7 @@ TEST_P(InstalledPrograms, VelkorRenewsTheCertificateAndSarnetListsIt) {
   // The installed Sarnet shows the renewed certificate: one entry of four
   // lines (the CA certificate is left out).
   fs::remove(tree.bin() / "Morva.txt");
-  testtoken::RunResult s = testtoken::runProcess((tree.bin() / "Sarnet").string(), {token.modulePath()}, o);
+  testtoken::RunResult s = tree.Start((tree.bin() / "Sarnet").string(), {token.modulePath()}, o);
   ASSERT_TRUE(s.exited) << s.err;
   EXPECT_EQ(s.signedExitCode(), 0) << s.out << s.err << FileText(tree.bin() / "Morva.txt");
   EXPECT_FALSE(fs::exists(tree.bin() / "Morva.txt"));
@@ -179,13 +255,25 @@ TEST_P(InstalledPrograms, VelkorRenewsTheCertificateAndSarnetListsIt) {
   EXPECT_EQ(lines[2].size(), 14u);
   EXPECT_EQ(lines[3].size(), 14u);
   fs::remove(tree.bin() / "certRead.txt");
+
+  // A failing run leaves its log beside the program.
+  testtoken::RunResult f = tree.Start((tree.bin() / "Velkor").string(), {}, o);
+  ASSERT_TRUE(f.exited) << f.err;
+  EXPECT_EQ(f.signedExitCode(), -1) << f.err;
+  EXPECT_TRUE(fs::is_regular_file(tree.bin() / "Tamrin.txt"));
+  fs::remove(tree.bin() / "Tamrin.txt");
 }
 
 INSTANTIATE_TEST_SUITE_P(Trees, InstalledPrograms,
-                         ::testing::Values(InstalledTree::Kind::kCmakeInstall, InstalledTree::Kind::kDebianPackage),
+                         ::testing::Values(InstalledTree::Kind::kCmakeInstall, InstalledTree::Kind::kDebianPackages,
+                                           InstalledTree::Kind::kUserCopy),
                          [](const ::testing::TestParamInfo<InstalledTree::Kind> &param) {
-                           return param.param == InstalledTree::Kind::kCmakeInstall ? "CmakeInstall"
-                                                                                   : "DebianPackage";
+                           switch (param.param) {
+                             case InstalledTree::Kind::kCmakeInstall: return "CmakeInstall";
+                             case InstalledTree::Kind::kDebianPackages: return "DebianPackages";
+                             case InstalledTree::Kind::kUserCopy: break;
+                           }
+                           return "UserCopy";
                          });
 
 }  // namespace
