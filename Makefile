@@ -30,7 +30,15 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	./scripts/run-fuzzers $(FUZZ_BUILD)/fuzz $${FUZZ_SECONDS:-20}
 
-demo: build
+# The demo builds only the two programs (and the libraries they link), and
+# keeps the output of apt and the compiler in $(BUILD)/demo-build.log.
+demo:
+	@mkdir -p $(BUILD)
+	@echo "demo: installing what is missing and building Velkor and Sarnet (log: $(BUILD)/demo-build.log)"
+	@{ ./scripts/install-deps && \
+	   cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	   cmake --build $(BUILD) -j $(JOBS) --target Velkor Sarnet; } >$(BUILD)/demo-build.log 2>&1 || \
+	  { tail -n 30 $(BUILD)/demo-build.log; echo "demo: the build failed; see $(BUILD)/demo-build.log"; exit 1; }
 	./scripts/demo $(BUILD)
 
 bench: build
