@@ -62,7 +62,8 @@ class CSmartCardReader {
   // Adds to the message already there, with the same bound.
   void AppendError(const char *format, ...) __attribute__((format(printf, 2, 3)));
   // Opens the log path with mode "w", writes `text` in cp932 and closes it
-  // again; nothing happens when the path is unset or cannot be opened.
+  // again.  When the path is unset, there is no cp932 converter or the file
+  // cannot be written, no log is left and one line on stderr says so.
   void WriteLogFile(const char *text);
 
   // The module path given on the command line (the built-in default name
