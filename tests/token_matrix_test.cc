@@ -23,7 +23,7 @@ namespace {
 
 using namespace testtoken;
 
-enum class Impl { SoftHsm, OpenCryptoki, Nss };
+enum class Impl { SoftHsm, OpenCryptoki, Nss, GnomeKeyring };
 
 std::string ImplName(Impl impl) {
   switch (impl) {
@@ -33,6 +33,8 @@ std::string ImplName(Impl impl) {
       return "OpenCryptoki";
     case Impl::Nss:
       return "NssSoftoken";
+    case Impl::GnomeKeyring:
+      return "GnomeKeyring";
   }
   return "unknown";
 }
@@ -65,6 +67,8 @@ std::unique_ptr<ServedToken> MakeToken(Impl impl) {
       return std::make_unique<OpenCryptokiToken>();
     case Impl::Nss:
       return std::make_unique<NssToken>();
+    case Impl::GnomeKeyring:
+      return std::make_unique<GnomeKeyringToken>();
   }
   throw Error("unknown token implementation");
 }
@@ -114,6 +118,36 @@ Bytes Pkcs12Of(const Key &key, const std::vector<const Certificate *> &certs) {
   params.key = &key;
   params.certs = certs;
   return makePkcs12(params);
+}
+
+// The old set as another application left it: certificate and key pair
+// under 01, the CA certificate under 02. gnome-keyring's store refuses
+// some attributes of the usual templates with CKR_ATTRIBUTE_TYPE_INVALID
+// (CKA_ISSUER of a certificate, a non-empty CKA_SUBJECT of a private key,
+// CKA_ID, CKA_WRAP and CKA_VERIFY_RECOVER of a public key) and derives
+// identifiers and labels itself: it gets only what it takes.
+void SeedOld(P11Session &s, Impl impl) {
+  const Pki &pki = SharedPki();
+  if (impl != Impl::GnomeKeyring) {
+    SeedOldSet(s);
+    return;
+  }
+  for (const Certificate *cert : {&pki.oldCert, &pki.ca.cert}) {
+    Template t;
+    t.addUlong(CKA_CLASS, CKO_CERTIFICATE)
+        .addUlong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+        .addBool(CKA_TOKEN, true)
+        .add(CKA_VALUE, cert->der());
+    s.create(t);
+  }
+  s.createPrivateKey(pki.oldKey.get(), {0x01}, "old key");
+  Template pub;
+  pub.addUlong(CKA_CLASS, CKO_PUBLIC_KEY)
+      .addUlong(CKA_KEY_TYPE, CKK_RSA)
+      .addBool(CKA_TOKEN, true)
+      .add(CKA_MODULUS, pki.oldKey.modulus())
+      .add(CKA_PUBLIC_EXPONENT, pki.oldKey.publicExponent());
+  s.create(pub);
 }
 
 bool Verifies(const Certificate &cert, const Bytes &data, const Bytes &signature) {
@@ -340,6 +374,31 @@ INSTANTIATE_TEST_SUITE_P(Tokens, TokenMatrix, ::testing::Values(Impl::SoftHsm, I
                          [](const ::testing::TestParamInfo<Impl> &param) { return ImplName(param.param); });
 
 // ---- beside the matrix ---------------------------------------------------------------
+
+// gnome-keyring's key store takes the private key Velkor writes but
+// refuses its public key template (CKA_ID, CKA_VERIFY_RECOVER and CKA_WRAP
+// are no attributes of its public keys: CKR_ATTRIBUTE_TYPE_INVALID), so a
+// renewal ends with the public key's message and the private key written
+// in the run is removed again: the store is as it was.
+class GnomeKeyringStore : public TokenMatrix {};
+
+TEST_F(GnomeKeyringStore, RenewalStopsAtThePublicKeyAndRollsBack) {
+  token_ = MakeToken(Impl::GnomeKeyring);
+  WithSession([](P11Session &s) { SeedOld(s, Impl::GnomeKeyring); });
+  std::vector<std::vector<Bytes>> before = Contents();
+  FaultSetup trace("", token_->modulePath(), token_->environment());
+  RunResult r = Import(SharedPki().Renewal(), "ADDOFF", trace.modulePath(), trace.environment());
+  EXPECT_EQ(r.signedExitCode(), -1);
+  EXPECT_EQ(Log(), ResultFile("error:公開鍵の書き込みに失敗。\ncode=0x00000012", -1));
+  std::vector<FaultCall> creates;
+  for (const FaultCall &c : trace.calls())
+    if (c.function == "C_CreateObject") creates.push_back(c);
+  ASSERT_EQ(creates.size(), 2u);
+  EXPECT_EQ(creates[0].rv, static_cast<CK_RV>(CKR_OK)) << "the private key is written";
+  EXPECT_EQ(creates[1].rv, static_cast<CK_RV>(CKR_ATTRIBUTE_TYPE_INVALID));
+  EXPECT_EQ(trace.count("C_DestroyObject"), 1u) << "the private key of the run is removed";
+  EXPECT_EQ(Contents(), before);
+}
 
 void WritePem(const fs::path &path, const Certificate &cert) {
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.c_str(), "w"), BIO_free);

@@ -160,6 +160,22 @@ std::string NssToken::initParameters() const {
          "' certPrefix='' keyPrefix='' secmod='secmod.db' flags=optimizeSpace";
 }
 
+// ---- GnomeKeyringToken ---------------------------------------------------------------------
+
+GnomeKeyringToken::GnomeKeyringToken(const TokenConfig& config) : config_(config) {
+  server_ = std::make_unique<ConfiguredP11KitServer>(std::vector<std::string>{
+      "pkcs11:manufacturer=Gnome%20Keyring;token=" + uriEncode(config_.label)});
+  fs::create_directory(storeDir());
+  server_->addModuleConfig("gnome-keyring-store", "module: " + gnomeKeyringStoreModulePath() +
+                                                      "\nx-init-reserved: directory='" + storeDir().string() +
+                                                      "'\n");
+  server_->start();
+}
+
+GnomeKeyringToken::~GnomeKeyringToken() { server_.reset(); }
+
+fs::path GnomeKeyringToken::storeDir() const { return server_->dataDir() / "keyrings"; }
+
 // ---- OpenCryptokiToken ---------------------------------------------------------------------
 
 namespace {

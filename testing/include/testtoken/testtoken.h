@@ -326,6 +326,26 @@ class NssToken : public ServedToken {
   std::unique_ptr<ConfiguredP11KitServer> server_;
 };
 
+// gnome-keyring's key store (gkm-gnome2-store-standalone.so, one slot
+// "Gnome2 Key Storage") over a private folder, served by p11-kit's server
+// with directory='...' in x-init-reserved. The store is created at the
+// first login, with that PIN. It chooses the identifiers and labels of the
+// objects itself (CKA_ID from the key, CKA_LABEL from the certificate).
+class GnomeKeyringToken : public ServedToken {
+ public:
+  explicit GnomeKeyringToken(const TokenConfig& config = TokenConfig{"Gnome2 Key Storage", "", "1234"});
+  ~GnomeKeyringToken() override;
+
+  std::string modulePath() const override { return p11KitClientModulePath(); }
+  EnvMap environment() const override { return server_->environment(); }
+  const TokenConfig& token() const override { return config_; }
+  std::filesystem::path storeDir() const;
+
+ private:
+  TokenConfig config_;
+  std::unique_ptr<ConfiguredP11KitServer> server_;
+};
+
 // The machine's one openCryptoki software token (swtok), made afresh: with
 // the slot daemon stopped, its token files (NVTOK.DAT, MK_SO, MK_USER,
 // TOK_OBJ/*) and shared memory are removed, pkcsslotd is started and the
