@@ -39,6 +39,21 @@ TEST_F(VelkorEntry, SevenOrNineArgumentsAreRefusedAndTheFileKept) {
   EXPECT_EQ(testtoken::readFile(app_.p12Path()), p12);
 }
 
+// A machine without the cp932 converter (its gconv configuration names a
+// module that is not there): no log in another encoding under the cp932
+// name, one stderr line instead, and the run's own exit code.
+TEST_F(VelkorEntry, NoCp932ConverterLeavesNoLogAndSaysSoOnStderr) {
+  const fs::path gconv = app_.binFolder().parent_path() / "gconv-without-modules";
+  fs::create_directories(gconv);
+  testtoken::writeFile(gconv / "gconv-modules",
+                       testtoken::toBytes("module\tCP932//\tINTERNAL\tCP932\t1\nmodule\tINTERNAL\tCP932//\tCP932\t1\n"));
+  testtoken::RunResult r = app_.Run({"only-one-argument"}, {{"GCONV_PATH", gconv.string()}, {"LC_ALL", "C.UTF-8"}});
+  EXPECT_EQ(r.signedExitCode(), -1);
+  EXPECT_FALSE(fs::exists(app_.logPath()));
+  EXPECT_EQ(r.err, "error:ログファイルへの書き込みに失敗しました。\n");
+  EXPECT_EQ(r.out, "");
+}
+
 TEST_F(VelkorEntry, KeywordsAreExactAndTheFirstBadOneIsReported) {
   Bytes p12 = pki_.Renewal();
   testtoken::writeFile(app_.p12Path(), p12);
