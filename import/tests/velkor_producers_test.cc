@@ -278,6 +278,9 @@ std::vector<Row> Rows() {
       Row("HostileHundredThousandBags",
           Writer([](const Pki &, testtoken::Pkcs12Params *p) { p->fillerBags = 100000; }))
           .Refused(kTooManyBags),
+      Row("HostileHundredThousandSafes",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) { p->fillerSafes = 100000; }))
+          .Refused(kTooManyBags),
   };
   return rows;
 }

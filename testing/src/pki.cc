@@ -632,6 +632,16 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     safes.reset(s);
     if (ok != 1) sslFail("PKCS12_add_safe (filler)");
   }
+  if (params.fillerSafes > 0) {
+    std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> none(sk_PKCS12_SAFEBAG_new_null());
+    if (!none) sslFail("sk_PKCS12_SAFEBAG_new_null");
+    for (std::size_t i = 0; i < params.fillerSafes; ++i) {
+      STACK_OF(PKCS7)* s = safes.release();
+      int ok = PKCS12_add_safe(&s, none.get(), -1, 0, nullptr);
+      safes.reset(s);
+      if (ok != 1) sslFail("PKCS12_add_safe (empty)");
+    }
+  }
   if (!safes) {
     // Nothing at all: an empty authenticated safe.
     safes.reset(sk_PKCS7_new_null());

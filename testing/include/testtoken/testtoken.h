@@ -673,6 +673,8 @@ struct Pkcs12Params {
   // This many more certificate bags in a safe of their own, each holding a
   // few bytes instead of a certificate.
   std::size_t fillerBags = 0;
+  // This many more safes, each of them empty.
+  std::size_t fillerSafes = 0;
 };
 
 Bytes makePkcs12(const Pkcs12Params& params);
