@@ -237,8 +237,8 @@ server_stop
 # The same renewal, Velkor against the pkcs11-tool pipeline, on
 # openCryptoki's software token (libopencryptoki.so, needs root) and on NSS
 # softoken behind p11-kit's server; results in renewal-<kind>-<round>.json.
-other_renewal() {  # other_renewal <kind> <module> <token-folder>
-  local kind=$1 mod=$2 t=$3 a=$work/app-$1
+other_renewal() {  # other_renewal <kind> <module> <token-folder> <pkcs12-file>
+  local kind=$1 mod=$2 t=$3 a=$work/app-$1 p12=$4
   local w
   mkdir -p "$a/bin"
   cp "$build/bin/Velkor" "$a/bin/Velkor"
@@ -254,7 +254,7 @@ other_renewal() {  # other_renewal <kind> <module> <token-folder>
   else
     nss_stop "$t"; cp -a "$t/db" "$t/db-saved"; nss_start "$t"
   fi
-  local prep="bash $here/token-bench.sh --restore $kind $t $a $pki/renewed.p12"
+  local prep="bash $here/token-bench.sh --restore $kind $t $a $p12"
   local v="$a/bin/Velkor $a/renewed.p12 $pin $p12pass $mod SUBDN ISCHKOFF ADDOFF"
   local p="$here/pipeline-pkcs11-tool.sh $mod $a $p12pass $pin"
   prepare=$prep app=$a module=$mod
@@ -278,7 +278,7 @@ else
   ock_clear; ock_start
   pkcs11-tool --module "$ock_module" --init-token --label bench --so-pin 87654321 >/dev/null
   pkcs11-tool --module "$ock_module" --login --login-type so --so-pin 87654321 --init-pin --pin "$pin" >/dev/null
-  ( other_renewal opencryptoki "$ock_module" "$t" ) || say "openCryptoki renewal failed"
+  ( other_renewal opencryptoki "$ock_module" "$t" "$pki/renewed.p12" ) || say "openCryptoki renewal failed"
   ock_stop; ock_clear
 fi
 nss_softoken=
@@ -297,8 +297,20 @@ else
   chmod 700 "$t/run"
   [ "$(id -u)" -eq 0 ] && chown -R nobody:nogroup "$t" && chmod 755 "$work"
   nss_start "$t"
-  ( export P11_KIT_SERVER_ADDRESS=unix:path=$t/run/sock; other_renewal nss "$module" "$t" ) ||
-    say "NSS renewal failed (the pkcs11-tool pipeline writes the unchanged CA certificate again, which NSS softoken refuses with CKR_GENERAL_ERROR)"
+  # NSS softoken refuses a second copy of a certificate it holds
+  # (CKR_GENERAL_ERROR), and the pipeline writes the CA certificate
+  # unconditionally: here the renewal comes with a renewed CA (same name,
+  # new key), which Velkor writes as well (4 objects for both).
+  ( cd "$pki"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca2.key -out ca2.pem -days 3650 \
+      -subj "/C=JP/O=Bench Corp/CN=Bench CA" \
+      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    openssl req -x509 -new -key new.key -out new2.pem -days 365 -subj "$subject" \
+      -CA ca2.pem -CAkey ca2.key -addext basicConstraints=CA:FALSE 2>/dev/null
+    openssl pkcs12 -export -inkey new.key -in new2.pem -certfile ca2.pem -passout "pass:$p12pass" -out renewed-ca.p12 )
+  echo "renewal on nss: with a renewed CA certificate (NSS refuses a second copy of the unchanged one)" >>"$out/token-info.txt"
+  ( export P11_KIT_SERVER_ADDRESS=unix:path=$t/run/sock; other_renewal nss "$module" "$t" "$pki/renewed-ca.p12" ) ||
+    say "NSS renewal failed"
   nss_stop "$t"
 fi
 module=$client
