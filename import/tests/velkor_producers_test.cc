@@ -27,6 +27,7 @@ constexpr char kTooManyIterations[] = "7F120001";
 constexpr char kTooManyBags[] = "7F120002";
 constexpr char kLegacyProviderMissing[] = "7F120003";
 constexpr long kHostileIterations = 2147483647;  // 2^31 - 1
+constexpr int kMaxNesting = 8;                   // safe contents in safe contents
 
 // The renewal's key and certificates as files, the password, and a folder
 // for whatever a recipe needs.
@@ -260,6 +261,8 @@ std::vector<Row> Rows() {
       Row("WriterCaBagFirst", Writer([](const Pki &pki, testtoken::Pkcs12Params *p) {
             p->certs = {&pki.ca.cert, &pki.newCert};
           })),
+      Row("WriterNestedSafeContents",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) { p->nestingDepth = kMaxNesting; })),
       // RC2 without any help from the machine's OpenSSL configuration.
       Row("OpenSslLegacyWithoutOpenSslConf", OpenSsl({"-legacy"})).Unset("OPENSSL_CONF"),
       Row("OpenSslLegacyWithConfWithoutLegacy", OpenSsl({"-legacy"})).Env("OPENSSL_CONF", "@default-only.cnf"),
@@ -280,6 +283,9 @@ std::vector<Row> Rows() {
           .Refused(kTooManyBags),
       Row("HostileHundredThousandSafes",
           Writer([](const Pki &, testtoken::Pkcs12Params *p) { p->fillerSafes = 100000; }))
+          .Refused(kTooManyBags),
+      Row("HostileNestingTooDeep",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) { p->nestingDepth = kMaxNesting + 1; }))
           .Refused(kTooManyBags),
   };
   return rows;

@@ -569,6 +569,30 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     }
   }
 
+  if (certBags && params.nestingDepth > 0) {
+    // SafeContents { SafeBag { safeContentsBag, [0] SafeContents } }, as deep as asked.
+    auto tlv = [](unsigned char tag, const Bytes& content) {
+      Bytes out{tag};
+      appendDerLength(out, content.size());
+      out.insert(out.end(), content.begin(), content.end());
+      return out;
+    };
+    const Bytes safeContentsBagOid = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x0C, 0x0A, 0x01, 0x06};
+    Bytes contents = toDer(certBags.get(), [](const STACK_OF(PKCS12_SAFEBAG) * bags, unsigned char** out) {
+      return ASN1_item_i2d(reinterpret_cast<const ASN1_VALUE*>(bags), out, ASN1_ITEM_rptr(PKCS12_SAFEBAGS));
+    });
+    for (int depth = 0; depth < params.nestingDepth; ++depth) {
+      Bytes bag = safeContentsBagOid;
+      Bytes value = tlv(0xA0, contents);
+      bag.insert(bag.end(), value.begin(), value.end());
+      contents = tlv(0x30, tlv(0x30, bag));
+    }
+    const unsigned char* p = contents.data();
+    certBags.reset(reinterpret_cast<STACK_OF(PKCS12_SAFEBAG)*>(
+        ASN1_item_d2i(nullptr, &p, static_cast<long>(contents.size()), ASN1_ITEM_rptr(PKCS12_SAFEBAGS))));
+    if (!certBags) sslFail("nested safe contents");
+  }
+
   std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> keyBags;
   if (params.key != nullptr) {
     STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;

@@ -675,6 +675,8 @@ struct Pkcs12Params {
   std::size_t fillerBags = 0;
   // This many more safes, each of them empty.
   std::size_t fillerSafes = 0;
+  // The certificate bags wrapped this many times in safe contents bags.
+  int nestingDepth = 0;
 };
 
 Bytes makePkcs12(const Pkcs12Params& params);
