@@ -108,7 +108,7 @@ int32_t CSmartCardReader::OpenTokenSession() {
     // would have told it.
     CK_ULONG filled = count;
     rv = m_functionList->C_GetSlotList(CK_TRUE, m_slotList.get(), &filled);
-    if ((rv == CKR_OK && filled > 1) || rv == CKR_BUFFER_TOO_SMALL) {
+    if (rv == CKR_OK && filled > 1) {
       SetErrorText(token::msg::kSeveralTokens);
       result = -10;
       break;
