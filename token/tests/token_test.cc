@@ -179,6 +179,8 @@ TEST(Session, NoTokenOrSeveralTokensAreRefusedAndFinalized) {
     EXPECT_FALSE(f.reader.IsInitialized());
     EXPECT_EQ(f.fault.count("C_Finalize"), 1u);
     EXPECT_EQ(f.fault.count("C_OpenSession"), 0u);
+    // The count alone decides: the slots are never listed.
+    EXPECT_EQ(f.fault.count("C_GetSlotList"), 1u);
     // Closing afterwards owes the module nothing more.
     f.reader.CloseToken();
     f.reader.CloseToken();
