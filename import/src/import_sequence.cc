@@ -321,6 +321,29 @@ std::string_view TextOf(std::span<const unsigned char> bytes) {
   return {reinterpret_cast<const char *>(bytes.data()), bytes.size()};
 }
 
+// Reads `attrs` (CKA_CLASS first) of every listed object and hands the
+// class of each object whose values came to `onObject`; objects that lack
+// one of the attributes are passed over.  False, with the message, when a
+// value is too long to be had.
+template <size_t N, typename OnObject>
+bool ForEachReadable(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE> objects,
+                     token::AttributeValues<N> &attrs, OnObject onObject) {
+  for (CK_OBJECT_HANDLE object : objects) {
+    int failedIndex = 0;
+    token::AttributeRead read = attrs.Read(reader.GetFunctionListPtr(), reader.GetSessionHandle(), object,
+                                           &failedIndex);
+    if (read == token::AttributeRead::kNoMemory) {
+      reader.SetError(msg::kAttrMemory, failedIndex);
+      return false;
+    }
+    if (read != token::AttributeRead::kOk || attrs.Bytes(0).size() != sizeof(CK_OBJECT_CLASS)) continue;
+    CK_OBJECT_CLASS cls = 0;
+    std::memcpy(&cls, attrs.Bytes(0).data(), sizeof cls);
+    onObject(cls);
+  }
+  return true;
+}
+
 }  // namespace
 
 int32_t ImportRun::AdoptInterruptedKeys() {
@@ -343,26 +366,15 @@ int32_t ImportRun::AdoptInterruptedKeys() {
   const std::span<const unsigned char> modulus(material.modulus.data, material.modulus.length);
   const std::span<const unsigned char> exponent(material.publicExponent.data, material.publicExponent.length);
 
-  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
-  CK_SESSION_HANDLE session = r_.GetSessionHandle();
+  const std::span<const CK_OBJECT_HANDLE> listed(objects_.data(), static_cast<size_t>(objectCount_));
   // The identifiers that certificates carry: keys under one of them belong
   // to that certificate, whatever their key material.
   std::vector<std::string> certificateIds;
-  {
-    enum { kClass = 0, kId = 1 };
-    token::AttributeValues<2> attrs({CKA_CLASS, CKA_ID});
-    for (int i = 0; i < objectCount_; ++i) {
-      int failedIndex = 0;
-      token::AttributeRead read = attrs.Read(f, session, objects_[static_cast<size_t>(i)], &failedIndex);
-      if (read == token::AttributeRead::kNoMemory) {
-        r_.SetError(msg::kAttrMemory, failedIndex);
-        return kFailure;
-      }
-      if (read != token::AttributeRead::kOk || attrs.Bytes(kClass).size() != sizeof(CK_OBJECT_CLASS)) continue;
-      CK_OBJECT_CLASS cls = 0;
-      std::memcpy(&cls, attrs.Bytes(kClass).data(), sizeof cls);
-      if (cls == CKO_CERTIFICATE) certificateIds.emplace_back(TextOf(attrs.Bytes(kId)));
-    }
+  token::AttributeValues<2> classAndId({CKA_CLASS, CKA_ID});
+  if (!ForEachReadable(r_, listed, classAndId, [&](CK_OBJECT_CLASS cls) {
+        if (cls == CKO_CERTIFICATE) certificateIds.emplace_back(TextOf(classAndId.Bytes(1)));
+      })) {
+    return kFailure;
   }
   auto carried = [&](std::string_view id) {
     for (const std::string &c : certificateIds) {
@@ -374,32 +386,25 @@ int32_t ImportRun::AdoptInterruptedKeys() {
   // Keys of this very key material under an identifier no certificate
   // carries are what an interrupted import of this certificate left.  The
   // private key decides the identifier; a public key alone is taken too.
-  enum { kClass = 0, kId = 1, kModulus = 2, kExponent = 3 };
+  enum { kId = 1, kModulus = 2, kExponent = 3 };
   token::AttributeValues<4> keys({CKA_CLASS, CKA_ID, CKA_MODULUS, CKA_PUBLIC_EXPONENT});
   std::string privateId;
   std::string publicId;
   bool privateFound = false;
   bool publicFound = false;
-  for (int i = 0; i < objectCount_; ++i) {
-    int failedIndex = 0;
-    token::AttributeRead read = keys.Read(f, session, objects_[static_cast<size_t>(i)], &failedIndex);
-    if (read == token::AttributeRead::kNoMemory) {
-      r_.SetError(msg::kAttrMemory, failedIndex);
-      return kFailure;
-    }
-    if (read != token::AttributeRead::kOk || keys.Bytes(kClass).size() != sizeof(CK_OBJECT_CLASS)) continue;
-    if (!SameInteger(keys.Bytes(kModulus), modulus) || !SameInteger(keys.Bytes(kExponent), exponent)) continue;
-    std::string_view id = TextOf(keys.Bytes(kId));
-    if (id.empty() || carried(id)) continue;
-    CK_OBJECT_CLASS cls = 0;
-    std::memcpy(&cls, keys.Bytes(kClass).data(), sizeof cls);
-    if (cls == CKO_PRIVATE_KEY && !privateFound) {
-      privateFound = true;
-      privateId.assign(id);
-    } else if (cls == CKO_PUBLIC_KEY && !publicFound) {
-      publicFound = true;
-      publicId.assign(id);
-    }
+  if (!ForEachReadable(r_, listed, keys, [&](CK_OBJECT_CLASS cls) {
+        if (!SameInteger(keys.Bytes(kModulus), modulus) || !SameInteger(keys.Bytes(kExponent), exponent)) return;
+        std::string_view id = TextOf(keys.Bytes(kId));
+        if (id.empty() || carried(id)) return;
+        if (cls == CKO_PRIVATE_KEY && !privateFound) {
+          privateFound = true;
+          privateId.assign(id);
+        } else if (cls == CKO_PUBLIC_KEY && !publicFound) {
+          publicFound = true;
+          publicId.assign(id);
+        }
+      })) {
+    return kFailure;
   }
   if (privateFound) {
     adoptedId_ = privateId;
