@@ -103,27 +103,33 @@ TEST_F(VelkorAddition, ChangedSubjectWithANewCa) {
   struct Case {
     const char *what;
     std::string anchors;
-    bool noSkiFirst;
+    bool noSki;
+    const char *order;  // fault module rules: the token's own listing order, or its reverse
   };
+  // With a certificate without a subject key identifier on the token, one of
+  // the two listing orders puts it before the CA.
   const std::vector<Case> cases = {
-      {"lower case, LF", oldCa + "\n" + newCaLine + "\n", false},
-      {"upper case", CaLine(true) + "\n" + newCaUpper + "\n", false},
-      {"CRLF lines", oldCa + "\r\n" + newCaLine + "\r\n", false},
-      {"last line without line feed", newCaLine + "\n" + oldCa, false},
-      {"certificate without key identifier listed first", oldCa + "\n" + newCaLine + "\n", true},
+      {"lower case, LF", oldCa + "\n" + newCaLine + "\n", false, ""},
+      {"upper case", CaLine(true) + "\n" + newCaUpper + "\n", false, ""},
+      {"CRLF lines", oldCa + "\r\n" + newCaLine + "\r\n", false, ""},
+      {"last line without line feed", newCaLine + "\n" + oldCa, false, ""},
+      {"certificate without key identifier, token order", oldCa + "\n" + newCaLine + "\n", true, ""},
+      {"certificate without key identifier, reverse order", oldCa + "\n" + newCaLine + "\n", true,
+       "FIND_REVERSE"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     {
       TokenView view(token_);
       for (const auto &o : view.session.objects()) view.session.destroy(o.handle);
-      if (c.noSkiFirst) view.session.createCertificate(noSki.der(), {0x07}, "no key id");
+      if (c.noSki) view.session.createCertificate(noSki.der(), {0x07}, "no key id");
       SeedOldSet(view.session, pki_);
     }
     WriteAnchors(c.anchors);
+    testtoken::FaultSetup listing(c.order, testtoken::softhsmModulePath(), token_.hsm().environment());
     testtoken::RunResult r = app_.Import(pki_.Pkcs12(&pki_.newKey, {&movedByNewCa, &newCa.cert}, pki_.password),
-                                         "1234", pki_.password, token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDON",
-                                         token_.environment());
+                                         "1234", pki_.password, listing.modulePath(), "SUBDN", "ISCHKOFF", "ADDON",
+                                         listing.environment());
     EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
     EXPECT_FALSE(app_.Log().has_value());
     TokenView view(token_);
@@ -219,6 +225,9 @@ TEST_F(VelkorAddition, IssuingCaMissingOnTheToken) {
   ExpectLog(kCaTrust, -3);
 }
 
+// Whichever order the token lists its objects in (its own, and the reverse
+// through the fault module), a certificate without a subject key identifier
+// is passed over: in one of the two it comes before the CA.
 TEST_F(VelkorAddition, CertificateWithoutKeyIdentifierBeforeTheCaIsPassedOver) {
   testtoken::CertParams params;
   params.subject = testtoken::simpleName({{"C", "JP"}, {"O", "Velkor Test"}, {"CN", "No Key Id"}});
@@ -226,17 +235,25 @@ TEST_F(VelkorAddition, CertificateWithoutKeyIdentifierBeforeTheCaIsPassedOver) {
   params.subjectKeyId = testtoken::KeyIdMode::Absent;
   testtoken::Certificate noSki = pki_.ca.issue(params, pki_.oldKey);
   ASSERT_FALSE(noSki.subjectKeyId().has_value());
-  {
-    TokenView view(token_);
-    Bytes subject = pki_.oldCert.subjectDer();
-    view.session.createCertificate(noSki.der(), {0x07}, "no key id");
-    view.session.createCertificate(pki_.oldCert.der(), {0x01}, "old");
-    view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old", subject);
-    view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old", subject);
-    view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
-  }
   WriteAnchors(CaLine() + "\n");
-  EXPECT_EQ(Import().signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
+  for (const char *order : {"", "FIND_REVERSE"}) {
+    SCOPED_TRACE(order);
+    {
+      TokenView view(token_);
+      for (const auto &o : view.session.objects()) view.session.destroy(o.handle);
+      Bytes subject = pki_.oldCert.subjectDer();
+      view.session.createCertificate(noSki.der(), {0x07}, "no key id");
+      view.session.createCertificate(pki_.oldCert.der(), {0x01}, "old");
+      view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old", subject);
+      view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old", subject);
+      view.session.createCertificate(pki_.ca.cert.der(), {0x02}, "ca");
+    }
+    testtoken::FaultSetup listing(order, testtoken::softhsmModulePath(), token_.hsm().environment());
+    testtoken::RunResult r =
+        app_.Import(pki_.Pkcs12(&pki_.newKey, {&moved_, &pki_.ca.cert}, pki_.password), "1234", pki_.password,
+                    listing.modulePath(), "SUBDN", "ISCHKOFF", "ADDON", listing.environment());
+    EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
+  }
 }
 
 TEST_F(VelkorAddition, NewCaAcceptedOnlyWhenItsOwnIdentifierIsListed) {

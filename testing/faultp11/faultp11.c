@@ -38,6 +38,10 @@
  *                                the work, the caller never learns it).
  *                                Like a token pulled, or a process killed,
  *                                on either side of the call.
+ *   FIND_REVERSE                 every search hands out the objects in the
+ *                                reverse of the real module's order (tests
+ *                                whose outcome must not depend on the
+ *                                order a token lists its objects in)
  *   KILL_CALL=N, KILL_CALL_AFTER=N   the same at the Nth call received
  *                                (counted as for FAIL_CALL)
  *                                A kill is logged first, as
@@ -125,6 +129,7 @@ static pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct rule rules[MAX_RULES];
 static size_t rule_count;
 static unsigned long fail_call;   /* 0: off */
+static int find_reverse;          /* FIND_REVERSE given */
 static unsigned long kill_call;   /* 0: off */
 static enum rule_kind kill_call_kind;
 static unsigned long total_calls; /* calls received, C_GetFunctionList aside */
@@ -228,6 +233,10 @@ static void parse_item(char *item) {
       return;
     }
     fail_call = n;
+    return;
+  }
+  if (strcmp(item, "FIND_REVERSE") == 0) {
+    find_reverse = 1;
     return;
   }
   if (strncmp(item, "KILL_CALL=", 10) == 0 ||
@@ -838,11 +847,74 @@ FORWARD_TEMPLATE_CLASS(FindObjectsInit,
                        (CK_SESSION_HANDLE s, CK_ATTRIBUTE_PTR templ,
                         CK_ULONG count),
                        templ, count, (s, templ, count))
-FORWARD(FindObjects,
-        (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE_PTR objects, CK_ULONG max,
-         CK_ULONG_PTR count),
-        (s, objects, max, count))
-FORWARD(FindObjectsFinal, (CK_SESSION_HANDLE s), (s))
+/* FIND_REVERSE: the whole result of the real search, handed out from its
+ * end.  One search at a time, as PKCS#11 allows per session. */
+#define MAX_REVERSED 65536
+static struct {
+  int filled;
+  CK_SESSION_HANDLE session;
+  CK_OBJECT_HANDLE handles[MAX_REVERSED];
+  CK_ULONG count;
+  CK_ULONG next;
+} reversed;
+
+static CK_RV fill_reversed(CK_SESSION_HANDLE s) {
+  reversed.filled = 1;
+  reversed.session = s;
+  reversed.count = 0;
+  reversed.next = 0;
+  while (reversed.count < MAX_REVERSED) {
+    CK_ULONG got = 0;
+    CK_RV rv = target->C_FindObjects(s, reversed.handles + reversed.count,
+                                     MAX_REVERSED - reversed.count, &got);
+    if (rv != CKR_OK)
+      return rv;
+    if (got == 0)
+      break;
+    reversed.count += got;
+  }
+  return CKR_OK;
+}
+
+static CK_RV fp_FindObjects(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE_PTR objects,
+                            CK_ULONG max, CK_ULONG_PTR count) {
+  struct call c;
+  CK_RV rv;
+  CK_ULONG n = 0;
+  begin_call(&c, FN_FindObjects, 0, 0);
+  if (c.inject)
+    return end_call(&c, c.value);
+  if (target == NULL)
+    return end_call(&c, NOT_INITIALIZED);
+  if (!find_reverse)
+    return end_call(&c, target->C_FindObjects(s, objects, max, count));
+  if (objects == NULL || count == NULL)
+    return end_call(&c, CKR_ARGUMENTS_BAD);
+  if (!reversed.filled || reversed.session != s) {
+    rv = fill_reversed(s);
+    if (rv != CKR_OK)
+      return end_call(&c, rv);
+  }
+  while (n < max && reversed.next < reversed.count) {
+    objects[n++] = reversed.handles[reversed.count - 1 - reversed.next];
+    ++reversed.next;
+  }
+  *count = n;
+  return end_call(&c, CKR_OK);
+}
+
+static CK_RV fp_FindObjectsFinal(CK_SESSION_HANDLE s) {
+  struct call c;
+  CK_RV rv = CKR_OK;
+  reversed.filled = 0;
+  begin_call(&c, FN_FindObjectsFinal, 0, 0);
+  /* A teardown call: forwarded even when a rule fires. */
+  if (target != NULL)
+    rv = target->C_FindObjectsFinal(s);
+  else
+    rv = NOT_INITIALIZED;
+  return end_call(&c, c.inject ? c.value : rv);
+}
 
 #define FORWARD_KEY_INIT(name)                                               \
   FORWARD(name,                                                              \
