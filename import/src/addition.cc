@@ -46,23 +46,23 @@ std::optional<std::span<const unsigned char>> ExtensionValue(const X509CertParam
 std::optional<std::string> GetAuthorityKeyIdText(const X509CertParam &param) {
   auto value = ExtensionValue(param, X509Objid_AuthorityKeyId);
   if (!value) return std::nullopt;
-  auto keyId = velkor::DecodeAuthorityKeyId(*value);
+  auto keyId = DecodeAuthorityKeyId(*value);
   if (!keyId) return std::nullopt;
-  return velkor::RenderKeyIdHex(*keyId);
+  return RenderKeyIdHex(*keyId);
 }
 
 // The subject key identifier of the certificate as text; none without one.
 std::optional<std::string> GetSubjectKeyIdText(const X509CertParam &param) {
   auto value = ExtensionValue(param, X509Objid_SubjectKeyId);
   if (!value) return std::nullopt;
-  auto keyId = velkor::DecodeSubjectKeyId(*value);
+  auto keyId = DecodeSubjectKeyId(*value);
   if (!keyId) return std::nullopt;
-  return velkor::RenderKeyIdHex(*keyId);
+  return RenderKeyIdHex(*keyId);
 }
 
 // A certificate object loaded from a token value, with its parameters.
 struct TokenCertificate {
-  velkor::CertObject object;
+  CertObject object;
   X509CertParam param{};
 
   [[nodiscard]] bool Load(const CK_ATTRIBUTE &value) {
@@ -82,14 +82,11 @@ int32_t ImportRun::CheckTrustAnchor(const X509CertParam &param, int kind) {
   } else if (kind == 1) {
     text = GetSubjectKeyIdText(param);
   } else {
-    return velkor::kAnchorNoIdentifier;
+    return kAnchorNoIdentifier;
   }
-  if (!text) return velkor::kAnchorNoIdentifier;
+  if (!text) return kAnchorNoIdentifier;
   // Without the program's folder the path stays empty and cannot be opened.
-  std::string path;
-  std::string folder = platform::ProgramFolder();
-  if (!folder.empty()) path = (folder == "/" ? std::string() : folder) + "/" + kTrustAnchorFile;
-  return velkor::LookUpTrustAnchor(path, *text);
+  return LookUpTrustAnchor(platform::BesideProgram(kTrustAnchorFile), *text);
 }
 
 int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
@@ -99,19 +96,19 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
   };
   uint32_t err = 0;
   X509CertParam param{};
-  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) return notAccepted(velkor::msg::kAddition);
+  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) return notAccepted(msg::kAddition);
   {
-    velkor::EncodedSerial serial;
+    EncodedSerial serial;
     uint32_t code = 0;
-    if (!serial.Encode(param, &code)) return notAccepted(velkor::msg::kAddition);
+    if (!serial.Encode(param, &code)) return notAccepted(msg::kAddition);
   }
-  if (kind != 1 && kind != 2) return notAccepted(velkor::msg::kAddition);
+  if (kind != 1 && kind != 2) return notAccepted(msg::kAddition);
 
   if (kind == 2) {
     int32_t r = CheckTrustAnchor(param, 1);
-    if (r == velkor::kAnchorListed) return 0;
-    if (r == velkor::kAnchorNoFile) return notAccepted(velkor::msg::kAdditionNoAnchorFile);
-    return notAccepted(velkor::msg::kAddition);
+    if (r == kAnchorListed) return 0;
+    if (r == kAnchorNoFile) return notAccepted(msg::kAdditionNoAnchorFile);
+    return notAccepted(msg::kAddition);
   }
 
   // First pass: the token's certificate with the same common name whose
@@ -124,28 +121,28 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
       int failedIndex = 0;
       token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), objects_[static_cast<size_t>(i)], &failedIndex);
       if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
-      if (read == token::AttributeRead::kNoMemory) return notAccepted(velkor::msg::kAddition);
-      velkor::NameObject tokenSubject;
+      if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
+      NameObject tokenSubject;
       Pdu subjectPdu = PduOf(attrs[kSubject]);
       if (!tokenSubject.Create(&err) || X509NameObjectSetPduBER(tokenSubject.get(), &subjectPdu, &err) != 0) {
-        return notAccepted(velkor::msg::kAddition);
+        return notAccepted(msg::kAddition);
       }
       bool same = false;
       int32_t failure = -1;
       if (!SameTypicalCommonName(param.subject, tokenSubject.get(), &same, &failure)) {
-        return notAccepted(velkor::msg::kAddition);
+        return notAccepted(msg::kAddition);
       }
       if (!same) continue;
       TokenCertificate tokenCert;
-      if (!tokenCert.Load(attrs[kValue])) return notAccepted(velkor::msg::kAddition);
+      if (!tokenCert.Load(attrs[kValue])) return notAccepted(msg::kAddition);
       authorityKeyId = GetAuthorityKeyIdText(tokenCert.param);
       int32_t r = CheckTrustAnchor(tokenCert.param, 0);
-      if (r == velkor::kAnchorNoFile) return notAccepted(velkor::msg::kAdditionNoAnchorFile);
-      if (r != velkor::kAnchorListed) continue;
+      if (r == kAnchorNoFile) return notAccepted(msg::kAdditionNoAnchorFile);
+      if (r != kAnchorListed) continue;
 
       matched = i;
       if (!plan_.AddCertDelete(i)) {
-        r_.SetErrorText(velkor::msg::kCertDeleteListFull);
+        r_.SetErrorText(msg::kCertDeleteListFull);
         return -1;
       }
       plan_.eeCertDeletePlanned = 1;
@@ -153,7 +150,7 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
       break;
     }
   }
-  if (matched < 0 || !authorityKeyId) return notAccepted(velkor::msg::kAddition);
+  if (matched < 0 || !authorityKeyId) return notAccepted(msg::kAddition);
 
   // Second pass: the token's certificate of the CA that issued it, found by
   // its subject key identifier.  A certificate without one is passed over,
@@ -164,22 +161,22 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
     int failedIndex = 0;
     token::AttributeRead read = root.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), objects_[static_cast<size_t>(i)], &failedIndex);
     if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
-    if (read == token::AttributeRead::kNoMemory) return notAccepted(velkor::msg::kAddition);
+    if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
     TokenCertificate tokenCert;
-    if (!tokenCert.Load(root[kRootValue])) return notAccepted(velkor::msg::kAddition);
+    if (!tokenCert.Load(root[kRootValue])) return notAccepted(msg::kAddition);
     std::optional<std::string> subjectKeyId = GetSubjectKeyIdText(tokenCert.param);
     if (!subjectKeyId) continue;
-    if (velkor::CompareKeyIdText(*authorityKeyId, *subjectKeyId) == 0) {
+    if (CompareKeyIdText(*authorityKeyId, *subjectKeyId) == 0) {
       trustConfirmed_ = 1;
       if (!plan_.AddCertDelete(i)) {
-        r_.SetErrorText(velkor::msg::kCertDeleteListFull);
+        r_.SetErrorText(msg::kCertDeleteListFull);
         return -1;
       }
       plan_.caCertDeletePlanned = 1;
       return 0;
     }
   }
-  if (trustConfirmed_ == 0) return notAccepted(velkor::msg::kAdditionCaTrust);
+  if (trustConfirmed_ == 0) return notAccepted(msg::kAdditionCaTrust);
   return 0;
 }
 

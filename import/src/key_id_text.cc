@@ -61,18 +61,11 @@ std::vector<std::string> Pieces(const std::string &text) {
 // regular file of at most kAnchorFileSizeLimit bytes.  The open itself
 // never blocks (a FIFO without a writer would block forever).
 platform::File OpenAnchorFile(const std::string &path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return platform::File();
   struct stat st {};
-  int flags = -1;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-      static_cast<uint64_t>(st.st_size) > kAnchorFileSizeLimit || (flags = fcntl(fd, F_GETFL)) < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return platform::File();
-  }
-  std::FILE *stream = fdopen(fd, "r");
-  if (stream == nullptr) close(fd);
+  platform::FileDescriptor fd = platform::OpenRegularFile(path.c_str(), O_RDONLY, &st);
+  if (!fd || st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kAnchorFileSizeLimit) return platform::File();
+  std::FILE *stream = fdopen(fd.get(), "r");
+  if (stream != nullptr) fd.Release();
   return platform::File(stream);
 }
 

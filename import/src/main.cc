@@ -37,47 +37,11 @@ std::string PathForMessage(const char *path) {
   return std::string(path, platform::TrimPartialUtf8(path, room));
 }
 
-// Owns a file descriptor.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(Descriptor &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-  Descriptor &operator=(Descriptor &&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
 // Which file was read, so that only that very file is overwritten.
 struct FileIdentity {
   dev_t device = 0;
   ino_t inode = 0;
 };
-
-// Opens without ever blocking (a FIFO without a writer or reader would
-// block forever) and keeps the descriptor only for a regular file, then in
-// ordinary blocking mode.  `st` gets the file's status.
-Descriptor OpenRegularFile(const char *path, int access, struct stat *st, bool *statFailed) {
-  *statFailed = false;
-  Descriptor fd(open(path, access | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return fd;
-  if (fstat(fd.get(), st) != 0) {
-    *statFailed = true;
-    return Descriptor(-1);
-  }
-  int flags = fcntl(fd.get(), F_GETFL);
-  if (!S_ISREG(st->st_mode) || flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return Descriptor(-1);
-  }
-  return fd;
-}
 
 // Reads the whole file into `blob` (wiped when it goes).  Only a regular
 // file is read: anything else counts as a file that cannot be opened.  On
@@ -86,7 +50,7 @@ bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, FileIdentity
                     size_t messageSize) {
   struct stat st {};
   bool statFailed = false;
-  Descriptor fd = OpenRegularFile(path, O_RDONLY, &st, &statFailed);
+  platform::FileDescriptor fd = platform::OpenRegularFile(path, O_RDONLY, &st, &statFailed);
   if (statFailed) {
     platform::FormatBounded(message, messageSize, velkor::msg::kStatP12, kFailure);
     return false;
@@ -130,8 +94,7 @@ bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, FileIdentity
 bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &identity, char *message,
                          size_t messageSize) {
   struct stat st {};
-  bool statFailed = false;
-  Descriptor fd = OpenRegularFile(path, O_WRONLY, &st, &statFailed);
+  platform::FileDescriptor fd = platform::OpenRegularFile(path, O_WRONLY, &st);
   if (!fd || st.st_dev != identity.device || st.st_ino != identity.inode) {
     platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
     return false;

@@ -173,23 +173,19 @@ int ReadMainRunPaths(struct dl_phdr_info *info, size_t, void *data) {
 
 // The contents of a regular configuration file of bounded size.
 bool ReadConf(const std::string &path, std::string *text) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
   struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxConfBytes;
-  if (ok) {
-    text->resize(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    while (got < text->size()) {
-      ssize_t n = read(fd, text->data() + got, text->size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
-    }
-    text->resize(got);
+  FileDescriptor fd = OpenRegularFile(path.c_str(), O_RDONLY, &st);
+  if (!fd || st.st_size > kMaxConfBytes) return false;
+  text->resize(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < text->size()) {
+    ssize_t n = read(fd.get(), text->data() + got, text->size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
   }
-  close(fd);
-  return ok;
+  text->resize(got);
+  return true;
 }
 
 std::string Trim(const std::string &s) {

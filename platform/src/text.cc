@@ -185,6 +185,24 @@ bool WriteCp932File(const std::string &path, std::string_view utf8) {
   return f.Close() == 0 && ok;
 }
 
+void FileDescriptor::Reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, bool *statFailed) {
+  if (statFailed != nullptr) *statFailed = false;
+  FileDescriptor fd(open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return fd;
+  if (fstat(fd.get(), st) != 0) {
+    if (statFailed != nullptr) *statFailed = true;
+    return FileDescriptor();
+  }
+  const int mode = fcntl(fd.get(), F_GETFL);
+  if (!S_ISREG(st->st_mode) || mode < 0 || fcntl(fd.get(), F_SETFL, mode & ~O_NONBLOCK) != 0) return FileDescriptor();
+  return fd;
+}
+
 std::string ProgramFolder() {
   std::vector<char> buf(PATH_MAX + 1);
   ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
@@ -194,6 +212,12 @@ std::string ProgramFolder() {
   if (slash == std::string::npos) return {};
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+std::string BesideProgram(std::string_view file) {
+  const std::string folder = ProgramFolder();
+  if (folder.empty()) return {};
+  return (folder == "/" ? std::string() : folder) + "/" + std::string(file);
 }
 
 }  // namespace platform

@@ -22,12 +22,6 @@ namespace {
 constexpr size_t kMessageSize = 512;
 constexpr size_t kResultLineSize = 32;
 
-// "<folder>/<file>", built whole whatever the folder's length: a path cut
-// to some bound would name another file.
-std::string BesideProgram(const std::string &folder, const char *file) {
-  return (folder == "/" ? std::string() : folder) + "/" + file;
-}
-
 std::string ResultLine(int32_t result) {
   char line[kResultLineSize] = {};
   platform::FormatBounded(line, sizeof line, sarnet::msg::kResultLine, result);
@@ -68,10 +62,9 @@ int32_t Run(int argc, char **argv) {
   // Nothing that fails in the run ends the program: memory that cannot be
   // had, wherever it was asked for, is a failure like any other.
   try {
-    const std::string folder = platform::ProgramFolder();
-    if (!folder.empty()) {
-      const std::string certInfoPath = BesideProgram(folder, sarnet::msg::kCertInfoFileName);
-      errorPath = BesideProgram(folder, sarnet::msg::kErrorFileName);
+    const std::string certInfoPath = platform::BesideProgram(sarnet::msg::kCertInfoFileName);
+    errorPath = platform::BesideProgram(sarnet::msg::kErrorFileName);
+    if (!errorPath.empty()) {
       auto reader = std::make_unique<CSmartCardReaderForCertRead>();
       reader->m_logPath = errorPath;
       reader->m_certInfoPath = certInfoPath;

@@ -17,11 +17,7 @@ CSmartCardReader::CSmartCardReader() : m_modulePath(token::kDefaultModuleName) {
   std::memset(m_errorText, 0, sizeof m_errorText);
   // The log sits beside the program; without a known folder it stays unset
   // and no log can be written.
-  std::string folder = platform::ProgramFolder();
-  if (!folder.empty()) {
-    // Built whole: a path cut to some bound would name another file.
-    m_logPath = (folder == "/" ? std::string() : folder) + "/Tamrin.txt";
-  }
+  m_logPath = platform::BesideProgram("Tamrin.txt");
 }
 
 CSmartCardReader::~CSmartCardReader() { CloseToken(); }

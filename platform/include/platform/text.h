@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <sys/stat.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,10 @@ std::string Utf8ToLocale(std::string_view utf8);
 // Folder of the running program (resolved /proc/self/exe), without a
 // trailing slash; empty when it cannot be determined.
 std::string ProgramFolder();
+// "<program folder>/<file>", built whole whatever the folder's length (a
+// path cut to some bound would name another file); empty when the folder
+// is unknown.
+std::string BesideProgram(std::string_view file);
 
 // Owns a FILE* and closes it.
 class File {
@@ -77,6 +82,37 @@ class File {
  private:
   std::FILE *f_ = nullptr;
 };
+
+// Owns a file descriptor.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() { Reset(); }
+  FileDescriptor(const FileDescriptor &) = delete;
+  FileDescriptor &operator=(const FileDescriptor &) = delete;
+  FileDescriptor(FileDescriptor &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  FileDescriptor &operator=(FileDescriptor &&o) noexcept {
+    if (this != &o) { Reset(); fd_ = o.fd_; o.fd_ = -1; }
+    return *this;
+  }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  // Hands the descriptor over (for fdopen); this object owns none after.
+  int Release() { int fd = fd_; fd_ = -1; return fd; }
+  void Reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens `path` with `flags` (O_RDONLY, O_WRONLY, ...) only when it is a
+// regular file, in ordinary blocking mode; `st` gets its status.  The open
+// itself never blocks: a FIFO without a reader or writer, or a device,
+// would otherwise hold the program forever.  An invalid descriptor when the
+// file cannot be opened, is no regular file, or its status cannot be had
+// (then *statFailed, when given, is true).
+FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, bool *statFailed = nullptr);
 
 }  // namespace platform
 
