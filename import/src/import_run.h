@@ -73,6 +73,10 @@ class ImportRun {
   [[nodiscard]] int32_t LoadCertificate(int position);
   [[nodiscard]] int32_t CheckPass();
   [[nodiscard]] int32_t WritingPass();
+  // The identifier that end-entity objects of this run reuse instead of a
+  // fresh one: that of the certificate that stays (when its keys are
+  // completed), or that of keys an interrupted import left; empty when none.
+  std::string_view ReusedEndEntityId() const;
   [[nodiscard]] int32_t WriteEndEntity(int position);
   [[nodiscard]] int32_t WriteCa();
   [[nodiscard]] int32_t DeletingPass();

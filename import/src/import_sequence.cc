@@ -36,35 +36,35 @@ ImportRun::ImportRun(CSmartCardReader &reader, const ImportSwitches &switches) :
 }
 
 int32_t ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password) {
-  switch (velkor::ConvertPassword(password, &widePassword_, &utf8Password_)) {
-    case velkor::PasswordConversion::kOk:
+  switch (ConvertPassword(password, &widePassword_, &utf8Password_)) {
+    case PasswordConversion::kOk:
       break;
-    case velkor::PasswordConversion::kNoMemory:
-      r_.SetErrorText(velkor::msg::kPasswordBuffer);
+    case PasswordConversion::kNoMemory:
+      r_.SetErrorText(msg::kPasswordBuffer);
       return kFailure;
-    case velkor::PasswordConversion::kConvertFailed:
-      r_.SetErrorText(velkor::msg::kPasswordToWide);
+    case PasswordConversion::kConvertFailed:
+      r_.SetErrorText(msg::kPasswordToWide);
       return kFailure;
   }
   if (!archive_.Open(blob, blobSize)) {
-    r_.SetErrorText(velkor::msg::kNotPfx);
+    r_.SetErrorText(msg::kNotPfx);
     return kFailure;
   }
   const unsigned char *utf8 = utf8Password_.data();
   size_t utf8Length = std::strlen(reinterpret_cast<const char *>(utf8));
   if (!archive_.VerifyPassword(utf8, utf8Length)) {
-    r_.SetErrorText(velkor::msg::kWrongPassword);
+    r_.SetErrorText(msg::kWrongPassword);
     return kFailure;
   }
   uint32_t code = 0;
   if (!archive_.Import(&code)) {
-    r_.SetError(velkor::msg::kPfxImport, code);
+    r_.SetError(msg::kPfxImport, code);
     return kFailure;
   }
   // A file without any certificate has nothing to import; it is refused
   // before the token is touched.
   if (archive_.CertificateCount() == 0) {
-    r_.SetErrorText(velkor::msg::kNoCert);
+    r_.SetErrorText(msg::kNoCert);
     return kFailure;
   }
   return 0;
@@ -185,18 +185,18 @@ int32_t ImportRun::CheckPass() {
   return AdoptInterruptedKeys();
 }
 
+std::string_view ImportRun::ReusedEndEntityId() const {
+  if (plan_.writeEeCert == 0 && !kept_.eeId.empty()) return kept_.eeId;
+  return adoptedId_;
+}
+
 int32_t ImportRun::WriteEndEntity(int position) {
   ExtractedKey key;
   if (int32_t rc = ExtractKey(r_, archive_, position, &key); rc != 0) return rc;
   // Keys that complete a certificate which stays on the token carry its
   // identifier, and so do objects that complete the keys an interrupted
   // import left; otherwise the three new objects share a fresh one.
-  std::string_view reuse;
-  if (plan_.writeEeCert == 0 && !kept_.eeId.empty()) {
-    reuse = kept_.eeId;
-  } else if (!adoptedId_.empty()) {
-    reuse = adoptedId_;
-  }
+  const std::string_view reuse = ReusedEndEntityId();
   auto identifier = [&]() -> std::string_view { return reuse.empty() ? std::string_view(eeId_.data()) : reuse; };
   if (plan_.writePrivateKey == 1) {
     if (reuse.empty()) {
@@ -224,14 +224,7 @@ int32_t ImportRun::WriteEndEntity(int position) {
 int32_t ImportRun::WriteCa() {
   // The CA's identifier never equals the end entity's: consumers pair keys
   // with certificates by identifier.
-  std::string_view endEntityId;
-  if (eeIdMade_) {
-    endEntityId = eeId_.data();
-  } else if (plan_.writeEeCert == 0 && !kept_.eeId.empty()) {
-    endEntityId = kept_.eeId;
-  } else if (!adoptedId_.empty()) {
-    endEntityId = adoptedId_;
-  }
+  const std::string_view endEntityId = eeIdMade_ ? std::string_view(eeId_.data()) : ReusedEndEntityId();
   if (MakeIdentifier(rootId_.data(), endEntityId) == 0) {
     r_.AppendError("%s", msg::kRootIdProduct);
     return kFailure;

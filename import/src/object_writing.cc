@@ -50,11 +50,11 @@ const CK_BBOOL kFalse = CK_FALSE;
 bool ReadCertificateSubject(CSmartCardReader &reader, X509CertHandle cert, X509CertParam *param, Pdu *subject) {
   uint32_t err = 0;
   if (X509CertObjectGetParamUCert(cert, param, &err) != 0) {
-    reader.SetError(velkor::msg::kCertParam, err);
+    reader.SetError(msg::kCertParam, err);
     return false;
   }
   if (X509NameObjectGetPduDER(param->subject, subject, &err) != 0) {
-    reader.SetError(velkor::msg::kCertSubject, err);
+    reader.SetError(msg::kCertSubject, err);
     return false;
   }
   return true;
@@ -65,13 +65,13 @@ bool ReadCertificateSubject(CSmartCardReader &reader, X509CertHandle cert, X509C
 int FormatIdentifier(CSmartCardReader &reader, char *buffer, unsigned draw) {
   std::time_t now = std::time(nullptr);
   if (now == static_cast<std::time_t>(-1)) {
-    reader.SetErrorText(velkor::msg::kIdTime);
+    reader.SetErrorText(msg::kIdTime);
     return 0;
   }
   std::tm local{};
   errno = 0;
   if (localtime_r(&now, &local) == nullptr) {
-    reader.SetError(velkor::msg::kIdLocalTime, static_cast<unsigned>(errno));
+    reader.SetError(msg::kIdLocalTime, static_cast<unsigned>(errno));
     return 0;
   }
   int random = platform::ClockRandom(now, draw);
@@ -105,7 +105,7 @@ int ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandl
   if (plan_.moduleKind == 1 && !ReadCertificateSubject(r_, cert, &param, &subject)) return 0;
   PKCS1RSAPrivateKeyParam k{};
   if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) {
-    r_.SetError(velkor::msg::kPrivateKeyParam, err);
+    r_.SetError(msg::kPrivateKeyParam, err);
     return 0;
   }
   CK_ATTRIBUTE tmpl[] = {
@@ -135,7 +135,7 @@ int ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandl
   CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   // The template pointed into the key object only; nothing to wipe here.
   if (rv != CKR_OK) {
-    r_.SetError(velkor::msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
+    r_.SetError(msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
     return 0;
   }
   RememberCreated(created);
@@ -147,19 +147,19 @@ int ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view identi
   X509CertParam param{};
   Pdu subject{nullptr, 0};
   if (!ReadCertificateSubject(r_, cert, &param, &subject)) return 0;
-  velkor::Pkcs1PublicKeyObject publicKey;
+  Pkcs1PublicKeyObject publicKey;
   if (!publicKey.Create(&err)) {
-    r_.SetError(velkor::msg::kPublicKeyCreate, err);
+    r_.SetError(msg::kPublicKeyCreate, err);
     return 0;
   }
   Pdu keyPdu{param.subjectPublicKey.bits, param.subjectPublicKey.bitLength / 8};
   if (PKCS1RSAPublicKeyObjectSetPduBER(publicKey.get(), &keyPdu, &err) != 0) {
-    r_.SetError(velkor::msg::kPublicKeySet, err);
+    r_.SetError(msg::kPublicKeySet, err);
     return 0;
   }
   PKCS1RSAPublicKeyParam k{};
   if (PKCS1RSAPublicKeyObjectGetParam(publicKey.get(), &k, &err) != 0) {
-    r_.SetError(velkor::msg::kPublicKeyParam, err);
+    r_.SetError(msg::kPublicKeyParam, err);
     return 0;
   }
   CK_ATTRIBUTE tmpl[] = {
@@ -182,7 +182,7 @@ int ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view identi
   CK_OBJECT_HANDLE created = 0;
   CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   if (rv != CKR_OK) {
-    r_.SetError(velkor::msg::kPublicKeyWrite, static_cast<unsigned>(rv));
+    r_.SetError(msg::kPublicKeyWrite, static_cast<unsigned>(rv));
     return 0;
   }
   RememberCreated(created);
@@ -196,18 +196,18 @@ int32_t ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view 
   if (!ReadCertificateSubject(r_, cert, &param, &subject)) return -1;
   Pdu issuer{nullptr, 0};
   if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) {
-    r_.SetError(velkor::msg::kCertIssuer, err);
+    r_.SetError(msg::kCertIssuer, err);
     return -1;
   }
-  velkor::EncodedSerial serial;
+  EncodedSerial serial;
   uint32_t serialCode = 0;
   if (!serial.Encode(param, &serialCode)) {
-    r_.SetError(velkor::msg::kSerialEncode, serialCode);
+    r_.SetError(msg::kSerialEncode, serialCode);
     return -1;
   }
   Pdu value{nullptr, 0};
   if (X509CertObjectGetPduDER(cert, &value, &err) != 0) {
-    r_.SetError(velkor::msg::kCertEncode, err);
+    r_.SetError(msg::kCertEncode, err);
     return -1;
   }
   CK_ATTRIBUTE tmpl[] = {
@@ -227,7 +227,7 @@ int32_t ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view 
   CK_OBJECT_HANDLE created = 0;
   CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   if (rv != CKR_OK) {
-    r_.SetError(velkor::msg::kCertWrite, static_cast<unsigned>(rv));
+    r_.SetError(msg::kCertWrite, static_cast<unsigned>(rv));
     return rv == CKR_DEVICE_MEMORY ? -12 : -1;
   }
   RememberCreated(created);

@@ -27,15 +27,15 @@ Pdu PduOf(const CK_ATTRIBUTE &attr) {
 
 bool ImportRun::SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *same, int32_t *failure) {
   uint32_t err = 0;
-  velkor::NameObject typicalA;
-  velkor::NameObject typicalB;
+  NameObject typicalA;
+  NameObject typicalB;
   *failure = -1;
   if (!typicalA.Create(&err) || !typicalB.Create(&err)) {
-    r_.SetError(velkor::msg::kTypicalNameCreate, err);
+    r_.SetError(msg::kTypicalNameCreate, err);
     return false;
   }
   if (GetTypicalDN(a, typicalA.get(), &err) != 0 || GetTypicalDN(b, typicalB.get(), &err) != 0) {
-    r_.SetError(velkor::msg::kTypicalDn, err);
+    r_.SetError(msg::kTypicalDn, err);
     return false;
   }
   const X509AVA *cnA = nullptr;
@@ -54,7 +54,7 @@ bool ImportRun::SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *
 
 int32_t ImportRun::IssuerCheck(X509NameHandle issuer, const Pdu *issuerPdu, unsigned char *sameIssuer) {
   if (issuer == nullptr || issuerPdu == nullptr || issuerPdu->data == nullptr || sameIssuer == nullptr) {
-    r_.SetErrorText(velkor::msg::kBadIssuerArgs);
+    r_.SetErrorText(msg::kBadIssuerArgs);
     return -1;
   }
   if (switches_.m_issuerCheck == 0) {
@@ -62,18 +62,18 @@ int32_t ImportRun::IssuerCheck(X509NameHandle issuer, const Pdu *issuerPdu, unsi
     return 0;
   }
   uint32_t err = 0;
-  velkor::NameObject tokenIssuer;
+  NameObject tokenIssuer;
   if (!tokenIssuer.Create(&err)) {
-    r_.SetError(velkor::msg::kNameCreate, err);
+    r_.SetError(msg::kNameCreate, err);
     return -1;
   }
   if (X509NameObjectSetPduBER(tokenIssuer.get(), issuerPdu, &err) != 0) {
-    r_.SetError(velkor::msg::kNameSet, err);
+    r_.SetError(msg::kNameSet, err);
     return -1;
   }
   int32_t compared = 0;
   if (CompareDN(issuer, tokenIssuer.get(), &compared, &err) != 0) {
-    r_.SetError(velkor::msg::kCompareDn, err);
+    r_.SetError(msg::kCompareDn, err);
     return -1;
   }
   if (compared != 0) {
@@ -82,7 +82,7 @@ int32_t ImportRun::IssuerCheck(X509NameHandle issuer, const Pdu *issuerPdu, unsi
   }
   *sameIssuer = 1;
   if (tokenIssuer.Reset(&err) != 0) {
-    r_.SetError(velkor::msg::kNameDestroy, err);
+    r_.SetError(msg::kNameDestroy, err);
     return -1;
   }
   return 0;
@@ -92,17 +92,17 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
   uint32_t err = 0;
   X509CertParam param{};
   if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) {
-    r_.SetError(velkor::msg::kCertParam, err);
+    r_.SetError(msg::kCertParam, err);
     return -1;
   }
-  velkor::EncodedSerial serial;
+  EncodedSerial serial;
   uint32_t serialCode = 0;
   if (!serial.Encode(param, &serialCode)) {
-    r_.SetError(velkor::msg::kSerialEncode, serialCode);
+    r_.SetError(msg::kSerialEncode, serialCode);
     return -1;
   }
   if (kind != 1 && kind != 2) {
-    r_.SetErrorText(velkor::msg::kCertKind);
+    r_.SetErrorText(msg::kCertKind);
     return -1;
   }
   const int32_t mismatch = switches_.m_subjectMode == 1 ? -14 : -3;
@@ -119,19 +119,19 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
       continue;  // keys and data objects
     }
     if (read == token::AttributeRead::kNoMemory) {
-      r_.SetError(velkor::msg::kAttrMemory, failedIndex);
+      r_.SetError(msg::kAttrMemory, failedIndex);
       failed = true;
       break;
     }
-    velkor::NameObject tokenSubject;
+    NameObject tokenSubject;
     if (!tokenSubject.Create(&err)) {
-      r_.SetError(velkor::msg::kNameCreate, err);
+      r_.SetError(msg::kNameCreate, err);
       failed = true;
       break;
     }
     Pdu subjectPdu = PduOf(attrs[kSubject]);
     if (X509NameObjectSetPduBER(tokenSubject.get(), &subjectPdu, &err) != 0) {
-      r_.SetError(velkor::msg::kNameSet, err);
+      r_.SetError(msg::kNameSet, err);
       failed = true;
       break;
     }
@@ -139,7 +139,7 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
     Pdu issuerPdu = PduOf(attrs[kIssuer]);
     int32_t issuerResult = IssuerCheck(param.issuer, &issuerPdu, &sameIssuer);
     if (issuerResult == -15) {
-      r_.SetErrorText(velkor::msg::kIssuerMismatch);
+      r_.SetErrorText(msg::kIssuerMismatch);
       status = -15;
       failed = true;
       break;
@@ -153,7 +153,7 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
     if (switches_.m_subjectMode == 0 || kind == 2) {
       int32_t compared = 0;
       if (CompareDN(param.subject, tokenSubject.get(), &compared, &err) != 0) {
-        r_.SetError(velkor::msg::kCompareDn, err);
+        r_.SetError(msg::kCompareDn, err);
         failed = true;
         break;
       }
@@ -200,7 +200,7 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
     }
     if (planDeletion) {
       if (!plan_.AddCertDelete(i)) {
-        r_.SetErrorText(velkor::msg::kCertDeleteListFull);
+        r_.SetErrorText(msg::kCertDeleteListFull);
         failed = true;
         break;
       }
@@ -221,8 +221,8 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
     // Before a certificate of the same subject was found, every failure
     // but the issuer mismatch reads as the subject mismatch.
     result = status;
-    if (status == -3) r_.SetErrorText(velkor::msg::kSubjectMismatch);
-    if (status == -14) r_.SetErrorText(velkor::msg::kSubjectCnMismatch);
+    if (status == -3) r_.SetErrorText(msg::kSubjectMismatch);
+    if (status == -14) r_.SetErrorText(msg::kSubjectCnMismatch);
   }
   return result;
 }
