@@ -436,7 +436,12 @@ bool Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
     ERR_clear_error();
     return true;
   }
-  // An empty password may also mean no password at all.
+  // An empty password may also mean no password at all: a second MAC, and
+  // its iterations count too.
+  if (length == 0 && !SpendIterations(iterations)) {
+    ERR_clear_error();
+    return true;  // Import() reports the refusal
+  }
   if (length == 0 && PKCS12_verify_mac(p12_.get(), nullptr, 0) == 1) {
     pass_ = nullptr;
     passLength_ = 0;
