@@ -46,13 +46,6 @@ struct RenewedCa {
   }
 };
 
-bool Verifies(const Certificate &cert, const Bytes &data, const Bytes &signature) {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  EVP_PKEY *key = X509_get0_pubkey(cert.get());
-  return ctx && key != nullptr && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
-         EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(), data.size()) == 1;
-}
-
 // What the token holds, in the terms the checks need.
 struct TokenState {
   std::vector<Bytes> certificates;       // values
@@ -99,7 +92,7 @@ TokenState Inspect(const SoftHsm &hsm, const std::vector<std::pair<const Certifi
       };
       if (count(state.privateKeys) != 1 || count(state.publicKeys) != 1) continue;
       try {
-        if (Verifies(*cert, data, session.sign(state.certificateIds[i], data)))
+        if (signatureVerifies(*cert, data, session.sign(state.certificateIds[i], data)))
           state.usableSets.push_back(state.certificateIds[i]);
       } catch (const Error &) {
         // Another private key under the same CKA_ID: not a usable set.

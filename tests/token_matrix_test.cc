@@ -169,13 +169,6 @@ void SeedListing(P11Session &s, Impl impl) {
   s.create(t);
 }
 
-bool Verifies(const Certificate &cert, const Bytes &data, const Bytes &signature) {
-  EVP_PKEY *key = X509_get0_pubkey(cert.get());
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  return ctx && key != nullptr && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
-         EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(), data.size()) == 1;
-}
-
 // The identifier under which `der` sits on the token; empty when absent.
 Bytes IdOfCertificate(const std::vector<TokenObject> &objects, const Bytes &der) {
   for (const TokenObject &o : objects)
@@ -272,7 +265,7 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
       unsigned int hashLength = 0;
       ASSERT_EQ(EVP_Digest(data.data(), data.size(), hash, &hashLength, EVP_sha256(), nullptr), 1);
       digestInfo.insert(digestInfo.end(), hash, hash + hashLength);
-      EXPECT_TRUE(Verifies(cert, data, s.sign(id, digestInfo, CKM_RSA_PKCS)));
+      EXPECT_TRUE(signatureVerifies(cert, data, s.sign(id, digestInfo, CKM_RSA_PKCS)));
       Template pub;
       pub.addUlong(CKA_CLASS, CKO_PUBLIC_KEY).add(CKA_ID, id);
       EXPECT_EQ(s.find(pub).size(), 1u) << "public keys under the new certificate's identifier";

@@ -101,15 +101,6 @@ std::vector<std::vector<Bytes>> Snapshot(testtoken::P11Session &session) {
   return snap;
 }
 
-bool Verifies(const testtoken::Certificate &cert, const Bytes &data, const Bytes &signature) {
-  EVP_PKEY *key = X509_get0_pubkey(cert.get());
-  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-  bool ok = ctx != nullptr && EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-            EVP_DigestVerify(ctx, signature.data(), signature.size(), data.data(), data.size()) == 1;
-  EVP_MD_CTX_free(ctx);
-  return ok;
-}
-
 void SeedOldSet(testtoken::P11Session &session, const Pki &pki) {
   Bytes subject = pki.oldCert.subjectDer();
   session.createCertificate(pki.oldCert.der(), {0x01}, "old certificate");

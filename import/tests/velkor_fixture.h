@@ -15,6 +15,7 @@
 namespace velkor_test {
 
 using testtoken::Bytes;
+using testtoken::signatureVerifies;
 
 // The result line every import log ends with.
 std::string LogText(const std::string &message, int code);
@@ -80,9 +81,6 @@ struct TokenView {
 // compare a token before and after a run.  (Handles are not compared: the
 // token numbers its objects afresh in every session.)
 std::vector<std::vector<testtoken::Bytes>> Snapshot(testtoken::P11Session &session);
-
-// True when `signature` over `data` verifies with the certificate's key.
-bool Verifies(const testtoken::Certificate &cert, const Bytes &data, const Bytes &signature);
 
 // The old set as another application writes it: certificate, private and
 // public key under CKA_ID 01 (keys with the certificate's subject), and the

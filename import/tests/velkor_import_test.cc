@@ -200,7 +200,7 @@ TEST_F(VelkorImport, RenewalReplacesTheOldSetAndTheNewKeySigns) {
 
   Bytes data = testtoken::toBytes("renewed key signs this");
   Bytes signature = view.session.sign(eeId, data);
-  EXPECT_TRUE(Verifies(pki_.newCert, data, signature));
+  EXPECT_TRUE(signatureVerifies(pki_.newCert, data, signature));
   ExpectWrittenTemplates(view.session, pki_, false, eeId, caId);
 }
 
@@ -291,7 +291,7 @@ TEST_F(VelkorImport, KeysLeftByAnInterruptedImportAreCompleted) {
         EXPECT_EQ(o.id, orphanId);
       }
     }
-    EXPECT_TRUE(Verifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(orphanId, Bytes{4, 5, 6})));
+    EXPECT_TRUE(signatureVerifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(orphanId, Bytes{4, 5, 6})));
   }
 }
 
@@ -312,7 +312,7 @@ TEST_F(VelkorImport, TwoCopiesOfTheCurrentCertificateNeverCostItsKeys) {
   SetCheck sets = CheckSets(view.session, pki_);
   EXPECT_EQ(sets.completeSets, 1);
   EXPECT_EQ(view.session.findAll().size(), 4u);  // the copy went, the keys stayed
-  EXPECT_TRUE(Verifies(pki_.newCert, Bytes{1, 2, 3}, view.session.sign(id, Bytes{1, 2, 3})));
+  EXPECT_TRUE(signatureVerifies(pki_.newCert, Bytes{1, 2, 3}, view.session.sign(id, Bytes{1, 2, 3})));
 }
 
 TEST_F(VelkorImport, SubcnMatchesSubjectsThatDifferOutsideTheCommonName) {
@@ -614,7 +614,7 @@ TEST_F(VelkorPkcs12, KeyBagShapesAreRenewed) {
     EXPECT_EQ(sets.completeSets, 1);
     EXPECT_FALSE(sets.oldCertPresent);
     ASSERT_EQ(sets.completeIds.size(), 1u);
-    EXPECT_TRUE(Verifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(sets.completeIds[0], Bytes{4, 5, 6})));
+    EXPECT_TRUE(signatureVerifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(sets.completeIds[0], Bytes{4, 5, 6})));
   }
 }
 

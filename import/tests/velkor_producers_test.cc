@@ -379,7 +379,7 @@ TEST_P(VelkorProducers, RenewsOnTheTokenOrRefusesBeforeTouchingIt) {
   EXPECT_EQ(view.session.findAll().size(), 4u);  // one CA certificate, however often the file holds it
   ASSERT_EQ(sets.completeIds.size(), 1u);
   Bytes data = testtoken::toBytes("the renewed key signs this");
-  EXPECT_TRUE(Verifies(pki_.newCert, data, view.session.sign(sets.completeIds[0], data)));
+  EXPECT_TRUE(signatureVerifies(pki_.newCert, data, view.session.sign(sets.completeIds[0], data)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Pkcs12, VelkorProducers, ::testing::ValuesIn(Rows()),

@@ -40,12 +40,14 @@ elf_files() {
 
 # check_tree <label> <folder>...
 check_tree() {
-  local label=$1 f tag value count=0
+  local label=$1 f tag value dynamic count=0
   shift
   while IFS= read -r f; do
     count=$((count + 1))
+    # readelf failing must not read as "no run path".
+    dynamic=$(readelf -d "$f") || fail "$label: readelf cannot read ${f#"$build"/}"
     for tag in RPATH RUNPATH; do
-      value=$(readelf -d "$f" | sed -n "s/.*(${tag}).*\[\(.*\)\]\$/\1/p")
+      value=$(printf '%s\n' "$dynamic" | sed -n "s/.*(${tag}).*\[\(.*\)\]\$/\1/p")
       case "$value" in
         "" | '$ORIGIN/../lib' | '$ORIGIN') ;;
         *) fail "$label: ${f#"$build"/} has $tag '$value'" ;;

@@ -42,8 +42,6 @@
  *                                reverse of the real module's order (tests
  *                                whose outcome must not depend on the
  *                                order a token lists its objects in)
- *   KILL_CALL=N, KILL_CALL_AFTER=N   the same at the Nth call received
- *                                (counted as for FAIL_CALL)
  *                                A kill is logged first, as
  *                                "<function> 0x<result> killed <before|after>"
  *                                (before: the result a pulled token gives,
@@ -130,8 +128,6 @@ static struct rule rules[MAX_RULES];
 static size_t rule_count;
 static unsigned long fail_call;   /* 0: off */
 static int find_reverse;          /* FIND_REVERSE given */
-static unsigned long kill_call;   /* 0: off */
-static enum rule_kind kill_call_kind;
 static unsigned long total_calls; /* calls received, C_GetFunctionList aside */
 static int config_error;
 static char target_path[MAX_PATH_TEXT];
@@ -237,18 +233,6 @@ static void parse_item(char *item) {
   }
   if (strcmp(item, "FIND_REVERSE") == 0) {
     find_reverse = 1;
-    return;
-  }
-  if (strncmp(item, "KILL_CALL=", 10) == 0 ||
-      strncmp(item, "KILL_CALL_AFTER=", 16) == 0) {
-    int after = item[9] != '=';
-    unsigned long n;
-    if (!parse_value(item + (after ? 16 : 10), &n) || n == 0) {
-      report_config_error(item);
-      return;
-    }
-    kill_call = n;
-    kill_call_kind = after ? RULE_KILL_AFTER : RULE_KILL_BEFORE;
     return;
   }
 
@@ -466,9 +450,6 @@ static void begin_call(struct call *c, int function, int has_class,
     c->inject = 1;
     c->value = CKR_DEVICE_ERROR;
   }
-  if (kill_call != 0 && function != FN_GetFunctionList &&
-      total_calls == kill_call)
-    c->kill = (int)kill_call_kind;
   pthread_mutex_unlock(&state_lock);
   if (c->kill == RULE_KILL_BEFORE)
     kill_self(c, CKR_DEVICE_REMOVED);
@@ -858,8 +839,9 @@ static struct {
   CK_ULONG next;
 } reversed;
 
+/* Only a whole result counts as filled: a failed fill is tried again. */
 static CK_RV fill_reversed(CK_SESSION_HANDLE s) {
-  reversed.filled = 1;
+  reversed.filled = 0;
   reversed.session = s;
   reversed.count = 0;
   reversed.next = 0;
@@ -873,6 +855,7 @@ static CK_RV fill_reversed(CK_SESSION_HANDLE s) {
       break;
     reversed.count += got;
   }
+  reversed.filled = 1;
   return CKR_OK;
 }
 

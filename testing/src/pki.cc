@@ -642,7 +642,8 @@ Bytes makePkcs12(const Pkcs12Params& params) {
   if (params.fillerBags > 0) {
     std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> filler(sk_PKCS12_SAFEBAG_new_null());
     OctetPtr value = octets({0x30, 0x00});
-    for (std::size_t i = 0; filler && i < params.fillerBags; ++i) {
+    if (!filler) sslFail("sk_PKCS12_SAFEBAG_new_null");
+    for (std::size_t i = 0; i < params.fillerBags; ++i) {
       PKCS12_SAFEBAG* bag =
           PKCS12_item_pack_safebag(value.get(), ASN1_ITEM_rptr(ASN1_OCTET_STRING), NID_x509Certificate, NID_certBag);
       if (bag == nullptr || sk_PKCS12_SAFEBAG_push(filler.get(), bag) == 0) {
@@ -650,7 +651,6 @@ Bytes makePkcs12(const Pkcs12Params& params) {
         sslFail("filler bag");
       }
     }
-    if (!filler) sslFail("sk_PKCS12_SAFEBAG_new_null");
     STACK_OF(PKCS7)* s = safes.release();
     int ok = PKCS12_add_safe(&s, filler.get(), -1, 0, nullptr);
     safes.reset(s);
@@ -689,5 +689,12 @@ Bytes makePkcs12(const Pkcs12Params& params) {
 }
 
 void writePkcs12(const std::filesystem::path& path, const Pkcs12Params& params) { writeFile(path, makePkcs12(params)); }
+
+bool signatureVerifies(const Certificate& cert, const Bytes& data, const Bytes& signature) {
+  EVP_PKEY* key = X509_get0_pubkey(cert.get());
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  return ctx && key != nullptr && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+         EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(), data.size()) == 1;
+}
 
 }  // namespace testtoken

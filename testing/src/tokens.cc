@@ -75,7 +75,6 @@ ConfiguredP11KitServer::ConfiguredP11KitServer(const std::vector<std::string>& u
   address_ = "unix:path=" + (dir_.path() / "run" / "pkcs11.sock").string();
 }
 
-ConfiguredP11KitServer::~ConfiguredP11KitServer() { process_.reset(); }
 
 void ConfiguredP11KitServer::addModuleConfig(const std::string& name, const std::string& text) {
   fs::path file = dir_.path() / "home" / ".config" / "pkcs11" / "modules" / (name + ".module");
@@ -151,7 +150,6 @@ NssToken::NssToken(const TokenConfig& config) : config_(config) {
   server_->start();
 }
 
-NssToken::~NssToken() { server_.reset(); }
 
 fs::path NssToken::databaseDir() const { return server_->dataDir() / "nssdb"; }
 
@@ -172,7 +170,6 @@ GnomeKeyringToken::GnomeKeyringToken(const TokenConfig& config) : config_(config
   server_->start();
 }
 
-GnomeKeyringToken::~GnomeKeyringToken() { server_.reset(); }
 
 fs::path GnomeKeyringToken::storeDir() const { return server_->dataDir() / "keyrings"; }
 
@@ -230,10 +227,9 @@ OpenCryptokiToken::OpenCryptokiToken(const TokenConfig& config) : config_(config
     throw Error("one openCryptoki token per process: libopencryptoki cannot be initialised twice in a process "
                 "(run one openCryptoki test per process, as ctest does)");
   madeInThisProcess = true;
-  lockFd_ = ::open(kHarnessLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lockFd_ < 0) throw Error("cannot open " + kHarnessLock.string() + ": " + std::strerror(errno));
+  lock_ = std::make_unique<FileFd>(kHarnessLock);
   try {
-    waitUntil([&] { return ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0; }, std::chrono::minutes(10),
+    waitUntil([&] { return ::flock(lock_->get(), LOCK_EX | LOCK_NB) == 0; }, std::chrono::minutes(10),
               "the openCryptoki token (held by another test)");
     struct group* gr = ::getgrnam("pkcs11");
     if (gr == nullptr) throw Error("no group pkcs11: is openCryptoki installed?");
@@ -263,10 +259,13 @@ OpenCryptokiToken::OpenCryptokiToken(const TokenConfig& config) : config_(config
     checkRv(fl->C_InitPIN(session.handle(), reinterpret_cast<CK_UTF8CHAR_PTR>(user.data()), user.size()),
             "C_InitPIN");
   } catch (...) {
+    // The first failure is the one reported; the lock goes with lock_.
     client_.reset();
-    stopDaemon();
-    resetFiles();
-    ::close(lockFd_);
+    try {
+      stopDaemon();
+      resetFiles();
+    } catch (const std::exception&) {
+    }
     throw;
   }
 }
@@ -279,8 +278,7 @@ OpenCryptokiToken::~OpenCryptokiToken() {
   } catch (const std::exception&) {
     // Nothing more can be done here; the next token resets again.
   }
-  ::close(lockFd_);  // releases the lock
-}
+}  // lock_ goes last and releases the lock
 
 void OpenCryptokiToken::stopDaemon() {
   std::optional<pid_t> pid = readPid(kSlotdPidFile);
@@ -297,7 +295,6 @@ void OpenCryptokiToken::stopDaemon() {
     waitUntil([&] { return ::kill(*pid, 0) != 0 || !isSlotDaemon(*pid); }, std::chrono::seconds(10),
               "pkcsslotd to die");
   }
-  daemon_ = -1;
   fs::remove(kHarnessMarker);
 }
 
@@ -318,8 +315,7 @@ void OpenCryptokiToken::startDaemon() {
   if (!r.exited || r.exitCode != 0) throw Error("pkcsslotd failed to start: " + r.out + r.err);
   // It forks itself into the background; the pid file names the daemon.
   waitUntil([] { return readPid(kSlotdPidFile).has_value(); }, std::chrono::seconds(10), "pkcsslotd's pid file");
-  daemon_ = *readPid(kSlotdPidFile);
-  writeFile(kHarnessMarker, toBytes(std::to_string(daemon_) + "\n"));
+  writeFile(kHarnessMarker, toBytes(std::to_string(*readPid(kSlotdPidFile)) + "\n"));
   waitUntil([] { return socketListening(kSlotdSocket.string()); }, std::chrono::seconds(10),
             "pkcsslotd's socket");
 }

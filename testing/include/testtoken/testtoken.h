@@ -26,6 +26,8 @@
 
 namespace testtoken {
 
+class FileFd;  // an owned file descriptor of the harness
+
 using Bytes = std::vector<unsigned char>;
 using EnvMap = std::map<std::string, std::string>;
 
@@ -283,7 +285,7 @@ class ConfiguredP11KitServer {
  public:
   // Prepares the folders; start() runs the server.
   explicit ConfiguredP11KitServer(const std::vector<std::string>& uris);
-  ~ConfiguredP11KitServer();
+  ~ConfiguredP11KitServer() = default;
   ConfiguredP11KitServer(const ConfiguredP11KitServer&) = delete;
   ConfiguredP11KitServer& operator=(const ConfiguredP11KitServer&) = delete;
 
@@ -312,7 +314,7 @@ class ConfiguredP11KitServer {
 class NssToken : public ServedToken {
  public:
   explicit NssToken(const TokenConfig& config = TokenConfig{"NSS Certificate DB", "", "1234"});
-  ~NssToken() override;
+  ~NssToken() override = default;
 
   std::string modulePath() const override { return p11KitClientModulePath(); }
   EnvMap environment() const override { return server_->environment(); }
@@ -334,7 +336,7 @@ class NssToken : public ServedToken {
 class GnomeKeyringToken : public ServedToken {
  public:
   explicit GnomeKeyringToken(const TokenConfig& config = TokenConfig{"Gnome2 Key Storage", "", "1234"});
-  ~GnomeKeyringToken() override;
+  ~GnomeKeyringToken() override = default;
 
   std::string modulePath() const override { return p11KitClientModulePath(); }
   EnvMap environment() const override { return server_->environment(); }
@@ -376,9 +378,9 @@ class OpenCryptokiToken : public ServedToken {
   void stopDaemon();
   void startDaemon();
   static void resetFiles();
-  int lockFd_ = -1;
+  // Held from the start of the constructor to the end of the destructor.
+  std::unique_ptr<FileFd> lock_;
   TokenConfig config_;
-  pid_t daemon_ = -1;
   std::unique_ptr<P11Client> client_;
 };
 
@@ -635,6 +637,10 @@ Certificate issueCertificate(const CertParams& params, const Key& subjectKey, co
                              const Certificate* issuerCert = nullptr);
 
 // A CA key and self-signed certificate (cA true, keyCertSign).
+// True when `signature` is a SHA-256 RSA signature over `data` that the
+// certificate's public key verifies.
+bool signatureVerifies(const Certificate& cert, const Bytes& data, const Bytes& signature);
+
 struct CertAuthority {
   Key key;
   Certificate cert;
