@@ -48,8 +48,7 @@ enum class Scenario { RenewalSameCa, RenewalRenewedCa, SubjectChange, RefusedWri
 std::optional<std::string> KnownFailure(Impl impl, Scenario scenario) {
   if (impl == Impl::GnomeKeyring && scenario != Scenario::Listing && scenario != Scenario::WriteProtectedListing)
     return "gnome-keyring's store refuses Velkor's public key template: C_CreateObject (CKO_PUBLIC_KEY) returns "
-           "CKR_ATTRIBUTE_TYPE_INVALID (0x12) for CKA_ID, CKA_VERIFY_RECOVER and CKA_WRAP (and the certificate "
-           "template's CKA_ISSUER after it)";
+           "CKR_ATTRIBUTE_TYPE_INVALID (0x12) for CKA_ID, CKA_VERIFY_RECOVER and CKA_WRAP";
   return std::nullopt;
 }
 
@@ -241,7 +240,8 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
   std::string Log() const { return FileBytes(velkor_.logPath()).value_or("(no log)"); }
 
   // The set Velkor wrote for `cert`: its private key keeps the private
-  // exponent secret and signs data that the certificate verifies. Returns
+  // exponent secret, signs data that the certificate verifies and decrypts
+  // data encrypted for the certificate. Returns
   // the set's identifier.
   Bytes ExpectUsableSet(const Certificate &cert) {
     Bytes id = IdOfCertificate(Objects(), cert.der());
@@ -266,6 +266,8 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
       ASSERT_EQ(EVP_Digest(data.data(), data.size(), hash, &hashLength, EVP_sha256(), nullptr), 1);
       digestInfo.insert(digestInfo.end(), hash, hash + hashLength);
       EXPECT_TRUE(signatureVerifies(cert, data, s.sign(id, digestInfo, CKM_RSA_PKCS)));
+      // It also decrypts what the certificate's public key encrypted.
+      EXPECT_EQ(s.decrypt(id, encryptFor(cert, data)), data);
       Template pub;
       pub.addUlong(CKA_CLASS, CKO_PUBLIC_KEY).add(CKA_ID, id);
       EXPECT_EQ(s.find(pub).size(), 1u) << "public keys under the new certificate's identifier";

@@ -91,7 +91,8 @@ void ExpectWrittenTemplates(P11Session &session, const Pki &pki, bool defaultMod
       {CKA_SUBJECT, keySubject}, {CKA_MODULUS, pki.newKey.modulus()},
       {CKA_PUBLIC_EXPONENT, pki.newKey.publicExponent()}, {CKA_PRIVATE_EXPONENT, std::nullopt},
       {CKA_PRIME_1, std::nullopt}, {CKA_PRIME_2, std::nullopt}, {CKA_EXPONENT_1, std::nullopt},
-      {CKA_EXPONENT_2, std::nullopt}, {CKA_COEFFICIENT, std::nullopt}, {CKA_ID, eeId}};
+      {CKA_EXPONENT_2, std::nullopt}, {CKA_COEFFICIENT, std::nullopt}, {CKA_ID, eeId},
+      {CKA_SIGN, t}, {CKA_DECRYPT, t}, {CKA_UNWRAP, t}};
   const std::vector<Row> publicKey = {
       {CKA_CLASS, Ulong(CKO_PUBLIC_KEY)}, {CKA_KEY_TYPE, Ulong(CKK_RSA)}, {CKA_TOKEN, t}, {CKA_PRIVATE, f},
       {CKA_MODIFIABLE, t}, {CKA_LABEL, label}, {CKA_SUBJECT, keySubject}, {CKA_ENCRYPT, t}, {CKA_VERIFY, t},
