@@ -136,6 +136,28 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
   const testtoken::Key ec = Generated("EC", 0);
   const testtoken::Key pss = Generated("RSA-PSS", 2048);
   const testtoken::Key threePrimes = Generated("RSA", 2048, 3);
+  // DSA keys with a p of this many bits (not even prime: decoding one
+  // computes its public value modulo p all the same), in plain key bags
+  // beside the renewal's key.
+  auto withDsaBags = [&](size_t bags, size_t pBits) {
+    Bytes p(pBits / 8, 0xC3), q(20, 0x9B), g(pBits / 8, 0x05), x(20, 0x17);
+    const Bytes dsaOid = {0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x38, 0x04, 0x01};
+    Bytes params = DerIntegers({p, q, g});
+    Bytes algorithm = dsaOid;
+    Bytes sequence = DerTlv(0x30, params);
+    algorithm.insert(algorithm.end(), sequence.begin(), sequence.end());
+    Bytes info = DerIntegers({{0}});
+    Bytes wrapped = DerTlv(0x30, algorithm);
+    info.insert(info.end(), wrapped.begin(), wrapped.end());
+    Bytes key = DerTlv(0x04, DerIntegers({x}));
+    info.insert(info.end(), key.begin(), key.end());
+    testtoken::Pkcs12Params params12;
+    params12.password = pki_.password;
+    params12.key = &pki_.newKey;
+    params12.certs = {&pki_.newCert, &pki_.ca.cert};
+    params12.plainKeyInfos.assign(bags, DerTlv(0x30, info));
+    return testtoken::makePkcs12(params12);
+  };
   auto withCert = [&](const testtoken::Key &key, uint64_t serial) {
     testtoken::Certificate cert = pki_.Issue(pki_.eeName, serial, key);
     return pki_.Pkcs12(&key, {&cert, &pki_.ca.cert}, pki_.password);
@@ -160,6 +182,8 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
       {"EC P-256 key", withCert(ec, 1101), kNotRsa},
       {"RSA-PSS key", withCert(pss, 1102), kNotRsa},
       {"RSA key of three primes", withCert(threePrimes, 1103), kNotRsa},
+      {"60 DSA key bags of 16384 bits", withDsaBags(60, 16384), kNotRsa},
+      {"a DSA key bag of 65536 bits", withDsaBags(1, 65536), kNotRsa},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

@@ -144,9 +144,7 @@ SetCheck CheckSets(testtoken::P11Session &session, const Pki &pki) {
   return check;
 }
 
-namespace {
-
-Bytes Tlv(unsigned char tag, const Bytes &content) {
+Bytes DerTlv(unsigned char tag, const Bytes &content) {
   Bytes out{tag};
   const size_t n = content.size();
   if (n < 0x80) {
@@ -161,13 +159,24 @@ Bytes Tlv(unsigned char tag, const Bytes &content) {
   return out;
 }
 
+namespace {
+
 Bytes Integer(const Bytes &unsignedValue) {
   Bytes v = unsignedValue;
   if (v.empty() || (v[0] & 0x80) != 0) v.insert(v.begin(), 0);
-  return Tlv(0x02, v);
+  return DerTlv(0x02, v);
 }
 
 }  // namespace
+
+Bytes DerIntegers(const std::vector<Bytes> &unsignedValues) {
+  Bytes out;
+  for (const Bytes &v : unsignedValues) {
+    Bytes i = Integer(v);
+    out.insert(out.end(), i.begin(), i.end());
+  }
+  return out;
+}
 
 std::array<Bytes, 8> RsaComponents(const testtoken::Key &key) {
   const char *names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
@@ -185,17 +194,15 @@ std::array<Bytes, 8> RsaComponents(const testtoken::Key &key) {
 }
 
 Bytes RsaPrivateKeyInfo(const std::array<Bytes, 8> &c) {
-  Bytes rsa = Integer({0});
-  for (const Bytes &v : c) {
-    Bytes i = Integer(v);
-    rsa.insert(rsa.end(), i.begin(), i.end());
-  }
+  Bytes rsa = DerIntegers({{0}});
+  Bytes components = DerIntegers(std::vector<Bytes>(c.begin(), c.end()));
+  rsa.insert(rsa.end(), components.begin(), components.end());
   const Bytes algorithm = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
-  Bytes info = Integer({0});
+  Bytes info = DerIntegers({{0}});
   info.insert(info.end(), algorithm.begin(), algorithm.end());
-  Bytes key = Tlv(0x04, Tlv(0x30, rsa));
+  Bytes key = DerTlv(0x04, DerTlv(0x30, rsa));
   info.insert(info.end(), key.begin(), key.end());
-  return Tlv(0x30, info);
+  return DerTlv(0x30, info);
 }
 
 testtoken::Key WithComponentChanged(const testtoken::Key &key, size_t component) {

@@ -99,6 +99,9 @@ struct SetCheck {
 };
 SetCheck CheckSets(testtoken::P11Session &session, const Pki &pki);
 
+// A DER element, and unsigned integers as consecutive DER INTEGERs.
+Bytes DerTlv(unsigned char tag, const Bytes &content);
+Bytes DerIntegers(const std::vector<Bytes> &unsignedValues);
 // The eight components of an RSA key, unsigned big-endian, in PKCS#1
 // order: n, e, d, p, q, dp, dq, qinv.
 std::array<Bytes, 8> RsaComponents(const testtoken::Key &key);

@@ -653,6 +653,24 @@ Bytes makePkcs12(const Pkcs12Params& params) {
       sslFail("PKCS12_add_friendlyname");
   }
 
+  // PrivateKeyInfos given as bytes go in as plain key bags, never decoded
+  // here (a hostile one may cost minutes to decode).
+  for (const Bytes& info : params.plainKeyInfos) {
+    const unsigned char* p = info.data();
+    PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(info.size()));
+    if (p8 == nullptr) sslFail("PrivateKeyInfo");
+    PKCS12_SAFEBAG* bag = PKCS12_SAFEBAG_create0_p8inf(p8);
+    if (bag == nullptr) {
+      PKCS8_PRIV_KEY_INFO_free(p8);
+      sslFail("PKCS12_SAFEBAG_create0_p8inf");
+    }
+    if (!keyBags) keyBags.reset(sk_PKCS12_SAFEBAG_new_null());
+    if (!keyBags || sk_PKCS12_SAFEBAG_push(keyBags.get(), bag) == 0) {
+      PKCS12_SAFEBAG_free(bag);
+      sslFail("sk_PKCS12_SAFEBAG_push");
+    }
+  }
+
   std::unique_ptr<STACK_OF(PKCS7), SafeStackFree> safes;
   auto addCertSafe = [&] {
     if (!certBags) return;

@@ -668,6 +668,8 @@ struct Pkcs12Params {
   std::string password;
   bool absentPassword = false;  // MAC and encryption with no password at all
   const Key* key = nullptr;     // nullptr: no key bag
+  // More keys, as PrivateKeyInfo bytes, in plain key bags after it.
+  std::vector<Bytes> plainKeyInfos;
   std::vector<const Certificate*> certs;  // certificate bags in this order
   // Index into certs that gets the localKeyId shared with the key bag
   // (default: the certificate whose public key matches the key).
