@@ -1,6 +1,7 @@
 #include "release_support.h"
 
 #include <iconv.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -65,6 +66,22 @@ RunResult ProgramCopy::Run(const std::vector<std::string> &args, EnvMap env,
   all.push_back(program_.string());
   all.insert(all.end(), args.begin(), args.end());
   return runProcess(wrapper.front(), all, options);
+}
+
+void ProgramCopy::OpenTo(const std::pair<uid_t, gid_t> &ids) const {
+  fs::permissions(folder(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::permissions(program_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+  if (::lchown(binFolder().c_str(), ids.first, ids.second) != 0)
+    throw testtoken::Error("chown " + binFolder().string());
+}
+
+RunResult ProgramCopy::RunAs(const std::pair<uid_t, gid_t> &ids, const std::vector<std::string> &args,
+                             EnvMap env) const {
+  RunOptions options;
+  env.emplace("LC_ALL", "C.UTF-8");
+  options.env = std::move(env);
+  return testtoken::runProcessAs(ids, program_.string(), args, options);
 }
 
 VelkorCopy::VelkorCopy() : ProgramCopy(RELEASE_VELKOR) {}

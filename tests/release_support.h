@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testtoken/testtoken.h"
@@ -46,6 +47,12 @@ class ProgramCopy {
   // wrapper (valgrind and its options) the copy runs under it.
   testtoken::RunResult Run(const std::vector<std::string> &args, EnvMap env = {},
                            const std::vector<std::string> &wrapper = {}) const;
+  // Lets the user `ids` run the copy: the scratch folder passable, the
+  // program executable and the folder beside it (where the program writes
+  // its files) that user's.  RunAs runs it as that user.
+  void OpenTo(const std::pair<uid_t, gid_t> &ids) const;
+  testtoken::RunResult RunAs(const std::pair<uid_t, gid_t> &ids, const std::vector<std::string> &args,
+                             EnvMap env = {}) const;
 
  private:
   testtoken::TempDir dir_;
