@@ -6,6 +6,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -291,16 +292,42 @@ TEST_F(VelkorLogFolder, EntryFailureKeepsItsCode) {
   ExpectLogFolderUntouched();
 }
 
+// A wrong PIN ends with -6 (exit status 250) whatever becomes of the line
+// that says the log could not be written: read by the caller, or written
+// into a pipe whose reader is gone (which must not kill the program).
 TEST_F(VelkorLogFolder, TokenFailureKeepsItsCode) {
   SoftHsmToken token;
   Seed(token, [](P11Session &s) { SeedOldSet(s); });
-  writeFile(velkor_.p12Path(), pki_.Renewal());
-  RunResult r = velkor_.Run(Args(velkor_.p12Path(), token.modulePath(), "0000"), token.environment());
-  ASSERT_TRUE(r.exited) << "signal " << r.signal;
-  EXPECT_EQ(r.signedExitCode(), -6);
-  EXPECT_EQ(r.out, "");
-  EXPECT_FALSE(fs::exists(velkor_.p12Path()));
-  ExpectLogFolderUntouched();
+  for (bool stderrClosed : {false, true}) {
+    SCOPED_TRACE(stderrClosed ? "standard error closed by the caller" : "standard error read");
+    writeFile(velkor_.p12Path(), pki_.Renewal());
+    const std::vector<std::string> args = Args(velkor_.p12Path(), token.modulePath(), "0000");
+    RunResult r;
+    if (!stderrClosed) {
+      r = velkor_.Run(args, token.environment());
+      EXPECT_EQ(r.out, "");
+    } else {
+      int ends[2];
+      ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+      close(ends[0]);
+      EnvMap env = token.environment();
+      env.emplace("LC_ALL", "C.UTF-8");
+      SpawnOptions spawn;
+      spawn.envp = buildEnvironment(env);
+      spawn.stderrFd = ends[1];
+      ChildProcess child(velkor_.program().string(), args, spawn);
+      close(ends[1]);
+      ASSERT_TRUE(child.waitFor(std::chrono::seconds(120)));
+      r.exited = WIFEXITED(child.waitStatus());
+      r.signal = WIFSIGNALED(child.waitStatus()) ? WTERMSIG(child.waitStatus()) : 0;
+      r.exitCode = r.exited ? WEXITSTATUS(child.waitStatus()) : -1;
+    }
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.exitCode, 250);
+    EXPECT_EQ(r.signedExitCode(), -6);
+    EXPECT_FALSE(fs::exists(velkor_.p12Path()));
+    ExpectLogFolderUntouched();
+  }
 }
 
 TEST_F(VelkorLogFolder, RenewalSucceedsWithoutALog) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -249,6 +250,10 @@ int RunGuarded(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A caller that closed its end of our standard error must not turn the
+  // one line written there (when the log cannot be written) into a death
+  // by SIGPIPE: the exit code is the run's result.
+  std::signal(SIGPIPE, SIG_IGN);
   // The PKCS#12 password arrives in the user's character set; the
   // conversions follow the user's locale.
   std::setlocale(LC_ALL, "");
