@@ -56,8 +56,9 @@ ProgramCopy::ProgramCopy(const std::string &program) : dir_("release") {
 }
 
 RunResult ProgramCopy::Run(const std::vector<std::string> &args, EnvMap env,
-                           const std::vector<std::string> &wrapper) const {
+                           const std::vector<std::string> &wrapper, bool outputReaderGone) const {
   RunOptions options;
+  options.outputReaderGone = outputReaderGone;
   env.emplace("LC_ALL", "C.UTF-8");
   options.env = std::move(env);
   options.timeout = std::chrono::milliseconds(wrapper.empty() ? 120000 : 600000);

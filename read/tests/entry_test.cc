@@ -233,6 +233,15 @@ TEST(SarnetEntry, UnwritableProgramFolderReportsOnTheConsole) {
             "\nツールの戻り値 = -1");
   EXPECT_TRUE(fs::is_directory(app.errorFile()));
   EXPECT_TRUE(fs::is_empty(app.errorFile()));
+  // A caller that closed its end of the console: the same result, not a
+  // death by SIGPIPE.
+  RunOptions gone;
+  gone.env = token.environment();
+  gone.env.emplace("LC_ALL", "C.UTF-8");
+  gone.outputReaderGone = true;
+  RunResult closed = runProcess(app.program().string(), {token.modulePath()}, gone);
+  ASSERT_TRUE(closed.exited) << "signal " << closed.signal;
+  EXPECT_EQ(closed.signedExitCode(), -2);
 }
 
 // A certificate file left behind that cannot be deleted (here a folder of

@@ -245,6 +245,11 @@ RunResult runProcess(const std::string& program, const std::vector<std::string>&
   std::optional<Pipe> inPipe;
   if (!options.stdinData.empty()) inPipe.emplace();
 
+  // Without a reader, every write to them fails (and raises SIGPIPE).
+  if (options.outputReaderGone) {
+    outPipe.read.reset();
+    errPipe.read.reset();
+  }
   SpawnOptions spawn;
   spawn.envp = buildEnvironment(options.env, options.inheritEnv);
   spawn.stdinFd = inPipe ? inPipe->read.get() : -1;
@@ -265,7 +270,7 @@ RunResult runProcess(const std::string& program, const std::vector<std::string>&
 
   RunResult result;
   auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  bool outOpen = true, errOpen = true;
+  bool outOpen = !options.outputReaderGone, errOpen = !options.outputReaderGone;
   char buffer[8192];
   while (outOpen || errOpen) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -

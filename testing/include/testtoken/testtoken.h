@@ -118,6 +118,10 @@ struct RunOptions {
   std::string stdinData;           // fed to the child's standard input
   std::optional<std::string> argv0;  // default: the program path
   std::chrono::milliseconds timeout{120000};  // then SIGKILL
+  // Standard output and error are pipes whose reading ends are closed
+  // before the child starts (a caller that went away); out and err stay
+  // empty.
+  bool outputReaderGone = false;
 };
 
 struct RunResult {
