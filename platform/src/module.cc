@@ -108,7 +108,6 @@ std::vector<std::string> SubfolderCandidates(const std::string &folder, const st
 // What one folder holds under the name.
 struct FolderEntry {
   bool plain = false;        // folder/name exists
-  bool plainRegular = false;
   bool inSubfolder = false;  // a subfolder candidate exists
   bool anyIrregular = false; // some candidate exists and is no regular file
 };
@@ -118,8 +117,7 @@ FolderEntry Examine(const std::string &folder, const std::string &name) {
   struct stat st {};
   if (stat(Join(folder, name).c_str(), &st) == 0) {
     entry.plain = true;
-    entry.plainRegular = S_ISREG(st.st_mode);
-    entry.anyIrregular = !entry.plainRegular;
+    entry.anyIrregular = !S_ISREG(st.st_mode);
   }
   for (const std::string &candidate : SubfolderCandidates(folder, name)) {
     if (stat(candidate.c_str(), &st) != 0) continue;
