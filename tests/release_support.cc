@@ -70,6 +70,17 @@ RunResult ProgramCopy::Run(const std::vector<std::string> &args, EnvMap env,
 }
 
 void ProgramCopy::OpenTo(const std::pair<uid_t, gid_t> &ids) const {
+  // The build's library folder may lie where that user cannot go: the
+  // copy gets the shared libraries themselves (links as links).
+  const fs::path lib = folder() / "lib";
+  if (fs::is_symlink(lib)) {
+    fs::remove(lib);
+    fs::create_directory(lib);
+    for (const auto &entry : fs::directory_iterator(RELEASE_LIBDIR)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find(".so") != std::string::npos) fs::copy(entry.path(), lib / name, fs::copy_options::copy_symlinks);
+    }
+  }
   fs::permissions(folder(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   fs::permissions(program_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
