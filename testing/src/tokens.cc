@@ -4,7 +4,6 @@
 #include "testtoken/testtoken.h"
 
 #include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -23,22 +22,6 @@ namespace testtoken {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr char kUnprivilegedUser[] = "nobody";
-
-std::optional<std::pair<uid_t, gid_t>> unprivilegedIds() {
-  if (::geteuid() != 0) return std::nullopt;  // the server runs as this user already
-  struct passwd* pw = ::getpwnam(kUnprivilegedUser);
-  if (pw == nullptr) throw Error(std::string("no user \"") + kUnprivilegedUser + "\" to run p11-kit's server as");
-  return std::make_pair(pw->pw_uid, pw->pw_gid);
-}
-
-std::string setprivProgram() {
-  for (const char* path : {"/usr/bin/setpriv", "/bin/setpriv"}) {
-    if (::access(path, X_OK) == 0) return path;
-  }
-  throw Error("setpriv (util-linux) not found: needed to start p11-kit's server as an unprivileged user");
-}
 
 void chownTree(const fs::path& root, uid_t uid, gid_t gid) {
   auto change = [&](const fs::path& p) {

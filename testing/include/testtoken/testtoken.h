@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace testtoken {
@@ -117,6 +118,10 @@ struct RunOptions {
   std::string stdinData;           // fed to the child's standard input
   std::optional<std::string> argv0;  // default: the program path
   std::chrono::milliseconds timeout{120000};  // then SIGKILL
+  // Standard output and error are pipes whose reading ends are closed
+  // before the child starts (a caller that went away); out and err stay
+  // empty.
+  bool outputReaderGone = false;
 };
 
 struct RunResult {
@@ -134,6 +139,16 @@ struct RunResult {
 // Runs program with args (argv[1..]) and waits for it.
 RunResult runProcess(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
+
+// The unprivileged user ("nobody") a root test process runs programs as
+// where permissions must stop them; none when the tests do not run as root
+// (they are unprivileged already).
+std::optional<std::pair<uid_t, gid_t>> unprivilegedIds();
+// setpriv of util-linux, which runs a program under other ids.
+std::string setprivProgram();
+// runProcess as the user `ids` (through setpriv, groups cleared).
+RunResult runProcessAs(const std::pair<uid_t, gid_t>& ids, const std::string& program,
+                       const std::vector<std::string>& args, const RunOptions& options = {});
 
 struct SpawnOptions {
   std::vector<std::string> envp;  // complete environment, "NAME=value"
