@@ -336,24 +336,33 @@ CK_OBJECT_HANDLE P11Session::createPublicKey(EVP_PKEY* rsaKey, const Bytes& id, 
 }
 
 Bytes P11Session::sign(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism) {
+  return withPrivateKey(id, data, mechanism, fl_->C_SignInit, fl_->C_Sign, "C_Sign");
+}
+
+Bytes P11Session::decrypt(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism) {
+  return withPrivateKey(id, data, mechanism, fl_->C_DecryptInit, fl_->C_Decrypt, "C_Decrypt");
+}
+
+Bytes P11Session::withPrivateKey(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism, CK_C_SignInit init,
+                                 CK_C_Sign operation, const std::string& name) {
   Template match;
   match.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).add(CKA_ID, id);
   auto keys = find(match);
   if (keys.size() != 1)
     throw Error("expected one private key with CKA_ID " + toHex(id) + ", found " + std::to_string(keys.size()));
   CK_MECHANISM mech{mechanism, nullptr, 0};
-  check(fl_->C_SignInit(session_, &mech, keys[0]), "C_SignInit");
+  check(init(session_, &mech, keys[0]), (name + "Init").c_str());
   Bytes input = data;
   CK_ULONG size = 0;
-  check(fl_->C_Sign(session_, input.empty() ? nullptr : input.data(), static_cast<CK_ULONG>(input.size()),
-                    nullptr, &size),
-        "C_Sign");
-  Bytes signature(size);
-  check(fl_->C_Sign(session_, input.empty() ? nullptr : input.data(), static_cast<CK_ULONG>(input.size()),
-                    signature.data(), &size),
-        "C_Sign");
-  signature.resize(size);
-  return signature;
+  check(operation(session_, input.empty() ? nullptr : input.data(), static_cast<CK_ULONG>(input.size()), nullptr,
+                  &size),
+        name.c_str());
+  Bytes output(size);
+  check(operation(session_, input.empty() ? nullptr : input.data(), static_cast<CK_ULONG>(input.size()),
+                  output.data(), &size),
+        name.c_str());
+  output.resize(size);
+  return output;
 }
 
 }  // namespace testtoken
