@@ -20,6 +20,10 @@ inline constexpr char kNoCert[] = "error:PKCS#12内に証明書が存在しな�
 inline constexpr char kSeveralKeyCerts[] =
     "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が複数格納されている。";
 inline constexpr char kNoKeyCert[] = "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が存在しない。";
+// A private key that cannot serve the user: not a two-prime RSA key, or one
+// whose private parts do not hold together.
+inline constexpr char kKeyNotRsa[] = "error:P12ファイルが不正である。秘密鍵が2素数のRSA鍵ではない。";
+inline constexpr char kKeyDamaged[] = "error:P12ファイルが不正である。秘密鍵が壊れている。";
 // A certificate larger than any token attribute the programs read back.
 inline constexpr char kCertTooLarge[] = "error:P12ファイルが不正である。証明書のサイズが上限(16MiB)を超えている。";
 inline constexpr char kCertObjectCreate[] = "error:証明書オブジェクトの作成に失敗しました。\ncode=0x%08X";

@@ -69,6 +69,8 @@ class ImportRun {
   // --- import sequence ------------------------------------------------------
   [[nodiscard]] int32_t Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
   [[nodiscard]] int32_t OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password);
+  // -1 with the message when a private key of the file cannot serve.
+  [[nodiscard]] int32_t CheckKeys();
   [[nodiscard]] int32_t Classify();
   [[nodiscard]] int32_t LoadCertificate(int position);
   [[nodiscard]] int32_t CheckPass();

@@ -70,10 +70,25 @@ int32_t ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, cons
   return 0;
 }
 
+int32_t ImportRun::CheckKeys() {
+  switch (archive_.CheckKeys()) {
+    case KeyCondition::kUsable:
+      return 0;
+    case KeyCondition::kNotTwoPrimeRsa:
+      r_.SetErrorText(msg::kKeyNotRsa);
+      return kFailure;
+    case KeyCondition::kDamaged:
+      r_.SetErrorText(msg::kKeyDamaged);
+      return kFailure;
+  }
+  return kFailure;
+}
+
 int32_t ImportRun::Classify() {
-  // Only the first two certificates are told apart here; a third one is
-  // refused where the certificates are collected, after the token listing.
-  const size_t considered = archive_.CertificateCount() < 2 ? archive_.CertificateCount() : 2;
+  // Two certificates are told apart here.  A file of three or more is
+  // refused where the certificates are collected, after the token listing,
+  // whatever the order of its bags.
+  const size_t considered = archive_.CertificateCount() <= 2 ? archive_.CertificateCount() : 0;
   for (size_t i = 0; i < considered; ++i) {
     if (archive_.HasPrivateKey(i)) {
       if (collected_.endEntity != kNone) {
@@ -412,7 +427,9 @@ int32_t ImportRun::AdoptInterruptedKeys() {
 
 int32_t ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password) {
   if (int32_t rc = OpenPkcs12(blobSize, blob, password); rc != 0) return rc;
-  // A file this run cannot use is refused before the token is touched.
+  // A file this run cannot use is refused before the token is touched: the
+  // key it would put in place of the working one must be able to serve.
+  if (int32_t rc = CheckKeys(); rc != 0) return rc;
   if (int32_t rc = Classify(); rc != 0) return rc;
 
   if (int32_t rc = r_.LoadPkcs11Module(); rc != 0) return rc;

@@ -129,8 +129,15 @@ int ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandl
       Bytes(CKA_EXPONENT_2, k.exponent2),
       Bytes(CKA_COEFFICIENT, k.coefficient),
       Bytes(CKA_ID, identifier.data(), identifier.size()),
+      // The usages of the public half written beside it.  Without them a
+      // smart card's stack derives the key's usage on its own and may make
+      // it sign-only, so that it cannot decrypt what its certificate says
+      // it may.
+      Value(CKA_SIGN, kTrue),
+      Value(CKA_DECRYPT, kTrue),
+      Value(CKA_UNWRAP, kTrue),
   };
-  static_assert(std::size(tmpl) == 18);
+  static_assert(std::size(tmpl) == 21);
   CK_OBJECT_HANDLE created = 0;
   CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   // The template pointed into the key object only; nothing to wipe here.

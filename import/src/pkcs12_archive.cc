@@ -1,8 +1,12 @@
 #include "pkcs12_archive.h"
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
+
+#include <langinfo.h>
 
 #include <climits>
 #include <cstdlib>
@@ -350,6 +354,27 @@ bool WideToUtf8(const wchar_t *wide, size_t count, unsigned char *out, size_t ro
   return true;
 }
 
+namespace {
+
+// glibc's SHIFT_JIS (and SHIFT_JISX0213) reads the single bytes 0x5C and
+// 0x7E as YEN SIGN and OVERLINE; cp932, the code page the files' producers
+// and our users' other tools use, reads them as backslash and tilde, and so
+// do OpenSSL and Java.  Under such a locale those two characters can only
+// have come from those two bytes (the full-width forms are other code
+// points), so they are read back as cp932 reads them.  A double-byte
+// character whose second byte is 0x5C was converted whole and is not
+// touched.
+void ReadAsCp932(wchar_t *wide, size_t count) {
+  const char *codeset = nl_langinfo(CODESET);
+  if (codeset == nullptr || std::strncmp(codeset, "SHIFT_JIS", 9) != 0) return;
+  for (size_t i = 0; i < count; ++i) {
+    if (wide[i] == L'\u00A5') wide[i] = L'\\';
+    if (wide[i] == L'\u203E') wide[i] = L'~';
+  }
+}
+
+}  // namespace
+
 PasswordConversion ConvertPassword(const char *localPassword, platform::SecureBuffer *wide,
                                    platform::SecureBuffer *utf8) {
   if (localPassword == nullptr) return PasswordConversion::kConvertFailed;
@@ -366,6 +391,7 @@ PasswordConversion ConvertPassword(const char *localPassword, platform::SecureBu
   if (std::mbstowcs(wideChars, localPassword, n + 1) == static_cast<size_t>(-1)) {
     return PasswordConversion::kConvertFailed;
   }
+  ReadAsCp932(wideChars, converted);
   // Every code point takes at most 4 bytes of UTF-8.
   size_t utf8Room = 4 * converted + 1;
   if (!utf8->Allocate(utf8Room)) return PasswordConversion::kNoMemory;
@@ -393,6 +419,7 @@ bool Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   refusalCode_ = 0;
   iterationsSpent_ = 0;
   bagsSeen_ = 0;
+  unusableKeySeen_ = false;
   if (bytes == nullptr || size == 0 || size > static_cast<size_t>(LONG_MAX)) return false;
   ERR_clear_error();
   // Decoded into a structure of the library context, so that the MAC is
@@ -601,10 +628,94 @@ bool Pkcs12Archive::AddCertificate(const PKCS12_SAFEBAG *bag) {
 
 bool Pkcs12Archive::AddKey(const PKCS8_PRIV_KEY_INFO *p8) {
   if (p8 == nullptr) return false;
+  // Told by its algorithm identifier before anything is decoded: decoding
+  // some key types computes with their parameters (a DSA key's public value
+  // is an exponentiation modulo a p of any size).
+  const ASN1_OBJECT *algorithm = nullptr;
+  if (PKCS8_pkey_get0(&algorithm, nullptr, nullptr, nullptr, p8) != 1) return false;
+  if (OBJ_obj2nid(algorithm) != NID_rsaEncryption) {
+    unusableKeySeen_ = true;
+    return true;
+  }
   Key key(EVP_PKCS82PKEY_ex(p8, context_.get(), nullptr));
   if (!key) return false;
+  BIGNUM *third = nullptr;
+  const bool multiPrime = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_FACTOR3, &third) == 1;
+  BN_free(third);
+  ERR_clear_error();
+  if (multiPrime || EVP_PKEY_get_bits(key.get()) > kMaxRsaBits) {
+    unusableKeySeen_ = true;
+    return true;
+  }
   keys_.push_back(std::move(key));
   return true;
+}
+
+namespace {
+
+struct BnFree {
+  void operator()(BIGNUM *b) const { BN_clear_free(b); }
+};
+struct BnCtxFree {
+  void operator()(BN_CTX *c) const { BN_CTX_free(c); }
+};
+using Bn = std::unique_ptr<BIGNUM, BnFree>;
+
+Bn Param(const EVP_PKEY *key, const char *name) {
+  BIGNUM *value = nullptr;
+  if (EVP_PKEY_get_bn_param(key, name, &value) != 1) return nullptr;
+  return Bn(value);
+}
+
+// The arithmetic of a two-prime RSA key: n = p·q, d·e ≡ 1 modulo p−1 and
+// modulo q−1, dp = d mod (p−1), dq = d mod (q−1), q·qinv ≡ 1 mod p.  The
+// primes are not tested for primality (the cost of that grows with the
+// cube of their size, and a changed prime already breaks n = p·q); every
+// check here is a few multiplications and reductions.
+bool RsaKeyHoldsTogether(const EVP_PKEY *key) {
+  Bn n = Param(key, OSSL_PKEY_PARAM_RSA_N), e = Param(key, OSSL_PKEY_PARAM_RSA_E),
+     d = Param(key, OSSL_PKEY_PARAM_RSA_D), p = Param(key, OSSL_PKEY_PARAM_RSA_FACTOR1),
+     q = Param(key, OSSL_PKEY_PARAM_RSA_FACTOR2), dp = Param(key, OSSL_PKEY_PARAM_RSA_EXPONENT1),
+     dq = Param(key, OSSL_PKEY_PARAM_RSA_EXPONENT2), qinv = Param(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+  std::unique_ptr<BN_CTX, BnCtxFree> ctx(BN_CTX_secure_new());
+  Bn product(BN_secure_new()), pMinus1(BN_secure_new()), qMinus1(BN_secure_new()), r(BN_secure_new());
+  if (!n || !e || !d || !p || !q || !dp || !dq || !qinv || !ctx || !product || !pMinus1 || !qMinus1 || !r) {
+    return false;
+  }
+  if (BN_cmp(p.get(), BN_value_one()) <= 0 || BN_cmp(q.get(), BN_value_one()) <= 0 || BN_is_negative(d.get()) ||
+      BN_is_negative(e.get())) {
+    return false;
+  }
+  // n = p·q
+  if (BN_mul(product.get(), p.get(), q.get(), ctx.get()) != 1 || BN_cmp(product.get(), n.get()) != 0) return false;
+  if (BN_sub(pMinus1.get(), p.get(), BN_value_one()) != 1 || BN_sub(qMinus1.get(), q.get(), BN_value_one()) != 1) {
+    return false;
+  }
+  // d·e ≡ 1 modulo p−1 and q−1 (so modulo their least common multiple)
+  for (const BIGNUM *m : {pMinus1.get(), qMinus1.get()}) {
+    if (BN_mod_mul(r.get(), d.get(), e.get(), m, ctx.get()) != 1 || !BN_is_one(r.get())) return false;
+  }
+  // the CRT exponents
+  if (BN_nnmod(r.get(), d.get(), pMinus1.get(), ctx.get()) != 1 || BN_cmp(r.get(), dp.get()) != 0) return false;
+  if (BN_nnmod(r.get(), d.get(), qMinus1.get(), ctx.get()) != 1 || BN_cmp(r.get(), dq.get()) != 0) return false;
+  // the coefficient: qinv < p and q·qinv ≡ 1 mod p
+  if (BN_is_negative(qinv.get()) || BN_cmp(qinv.get(), p.get()) >= 0) return false;
+  return BN_mod_mul(r.get(), q.get(), qinv.get(), p.get(), ctx.get()) == 1 && BN_is_one(r.get());
+}
+
+}  // namespace
+
+KeyCondition Pkcs12Archive::CheckKeys() const {
+  if (unusableKeySeen_) return KeyCondition::kNotTwoPrimeRsa;
+  KeyCondition condition = KeyCondition::kUsable;
+  for (const Key &key : keys_) {
+    if (!RsaKeyHoldsTogether(key.get())) {
+      condition = KeyCondition::kDamaged;
+      break;
+    }
+  }
+  ERR_clear_error();
+  return condition;
 }
 
 bool Pkcs12Archive::CollectBags(const STACK_OF(PKCS12_SAFEBAG) * bags, int depth) {
@@ -642,6 +753,7 @@ bool Pkcs12Archive::CollectBags(const STACK_OF(PKCS12_SAFEBAG) * bags, int depth
 bool Pkcs12Archive::Import(uint32_t *code) {
   certs_.clear();
   keys_.clear();
+  unusableKeySeen_ = false;
   ERR_clear_error();
   bool ok = false;
   do {

@@ -41,6 +41,21 @@ uint32_t LastCryptoError();
 
 enum class KeyExport { kOk, kExportFailed, kNoMemory };
 
+// What the private keys of a file are good for.
+enum class KeyCondition {
+  kUsable,
+  // A key that is no two-prime RSA key (EC, DSA, RSA-PSS, more than two
+  // primes) or whose modulus is beyond kMaxRsaBits.
+  kNotTwoPrimeRsa,
+  // An RSA key whose private parts do not hold together: n = p·q,
+  // d·e ≡ 1 modulo p−1 and q−1, the CRT exponents and the coefficient.
+  kDamaged,
+};
+
+// The largest RSA modulus a file's key may have; nothing is computed with a
+// larger one.
+inline constexpr int kMaxRsaBits = 16384;
+
 // Codes of our own that stand where the crypto library's error code would
 // be shown when a file is refused before the work it asks for is done, or
 // cannot be read on this machine.  They never collide with OpenSSL's codes
@@ -89,6 +104,9 @@ class Pkcs12Archive {
   const std::vector<unsigned char> &CertificateDer(size_t i) const { return certs_[i].der; }
   // The file holds a private key whose public key matches certificate i.
   bool HasPrivateKey(size_t i) const { return certs_[i].key != nullptr; }
+  // Whether every private key of the file can serve: a key that is not a
+  // two-prime RSA key was never decoded, an RSA key is checked here.
+  [[nodiscard]] KeyCondition CheckKeys() const;
   // The DER PrivateKeyInfo of certificate i's private key.
   [[nodiscard]] KeyExport ExportPkcs8(size_t i, platform::SecureBuffer *out, uint32_t *code) const;
 
@@ -148,6 +166,8 @@ class Pkcs12Archive {
   uint32_t refusalCode_ = 0;
   int64_t iterationsSpent_ = 0;
   size_t bagsSeen_ = 0;
+  // A key bag held a key that is no two-prime RSA key within kMaxRsaBits.
+  bool unusableKeySeen_ = false;
   const char *pass_ = nullptr;  // points into the caller's UTF-8 password
   int passLength_ = 0;
   std::vector<Cert> certs_;

@@ -1,6 +1,11 @@
 // Velkor through the fault-injecting module in front of SoftHSM: failing
 // writes are rolled back, failing deletions are reported, and a renewal
 // that fails at any single PKCS#11 call leaves a complete, usable set.
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
 #include "velkor_fixture.h"
 
 namespace velkor_test {
@@ -8,6 +13,73 @@ namespace {
 
 using testtoken::FaultSetup;
 using testtoken::SoftHsm;
+
+// ---- Hand-made RSA private keys -----------------------------------------------------------
+
+Bytes Tlv(unsigned char tag, const Bytes &content) {
+  Bytes out{tag};
+  const size_t n = content.size();
+  if (n < 0x80) {
+    out.push_back(static_cast<unsigned char>(n));
+  } else {
+    Bytes len;
+    for (size_t v = n; v != 0; v >>= 8) len.insert(len.begin(), static_cast<unsigned char>(v & 0xFF));
+    out.push_back(static_cast<unsigned char>(0x80 | len.size()));
+    out.insert(out.end(), len.begin(), len.end());
+  }
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+Bytes Integer(const Bytes &unsignedValue) {
+  Bytes v = unsignedValue;
+  if (v.empty() || (v[0] & 0x80) != 0) v.insert(v.begin(), 0);
+  return Tlv(0x02, v);
+}
+
+// The eight RSA components of a key, unsigned big-endian, in PKCS#1 order:
+// n, e, d, p, q, dp, dq, qinv.
+std::array<Bytes, 8> Components(const testtoken::Key &key) {
+  const char *names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
+                         OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                         OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+  std::array<Bytes, 8> out;
+  for (size_t i = 0; i < out.size(); ++i) {
+    BIGNUM *bn = nullptr;
+    if (EVP_PKEY_get_bn_param(key.get(), names[i], &bn) != 1) throw testtoken::Error("no RSA component");
+    out[i].resize(static_cast<size_t>(BN_num_bytes(bn)));
+    BN_bn2bin(bn, out[i].data());
+    BN_clear_free(bn);
+  }
+  return out;
+}
+
+// A PrivateKeyInfo (rsaEncryption) built from the components as given.
+Bytes RsaPrivateKeyInfo(const std::array<Bytes, 8> &c) {
+  Bytes rsa = Integer({0});
+  for (const Bytes &v : c) {
+    Bytes i = Integer(v);
+    rsa.insert(rsa.end(), i.begin(), i.end());
+  }
+  const Bytes algorithm = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
+  Bytes info = Integer({0});
+  info.insert(info.end(), algorithm.begin(), algorithm.end());
+  Bytes key = Tlv(0x04, Tlv(0x30, rsa));
+  info.insert(info.end(), key.begin(), key.end());
+  return Tlv(0x30, info);
+}
+
+testtoken::Key Generated(const char *type, int bits, int primes = 2) {
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr),
+                                                                  EVP_PKEY_CTX_free);
+  EVP_PKEY *key = nullptr;
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1) throw testtoken::Error(std::string("keygen ") + type);
+  if (bits > 0 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) != 1) throw testtoken::Error("bits");
+  if (primes != 2 && EVP_PKEY_CTX_set_rsa_keygen_primes(ctx.get(), primes) != 1) throw testtoken::Error("primes");
+  if (bits == 0 && EVP_PKEY_CTX_set_group_name(ctx.get(), "P-256") != 1) throw testtoken::Error("group");
+  if (EVP_PKEY_generate(ctx.get(), &key) != 1) throw testtoken::Error(std::string("keygen ") + type);
+  return testtoken::Key::adopt(key);
+}
 
 struct TokenState {
   SetCheck sets;
@@ -94,10 +166,39 @@ TEST_F(VelkorFaults, FailingCertificateDeletion) {
 }
 
 // A file that cannot be imported is refused before the token is touched:
-// a wrong PIN is never spent on it.
+// a wrong PIN is never spent on it, and the file is consumed.  Among them
+// private keys that would replace the working one without serving: damaged
+// ones behind a valid MAC (each from the same hand-made PrivateKeyInfo as
+// the undamaged key, which renews) and keys that are no two-prime RSA key.
 TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
   auto hsm = SeededStore(pki_);
+  const TokenState before = ReadState(*hsm);
   testtoken::Certificate second = pki_.Issue(pki_.eeName, 1003, pki_.newKey);
+  constexpr const char *kDamaged = "error:P12ファイルが不正である。秘密鍵が壊れている。";
+  constexpr const char *kNotRsa = "error:P12ファイルが不正である。秘密鍵が2素数のRSA鍵ではない。";
+  // The new key with one component changed.
+  const std::array<Bytes, 8> good = Components(pki_.newKey);
+  std::vector<testtoken::Key> damaged;  // d, p, q, dp, dq, qinv
+  for (size_t component = 2; component < good.size(); ++component) {
+    std::array<Bytes, 8> c = good;
+    c[component].back() ^= 0x02;
+    damaged.push_back(testtoken::Key::fromPrivateKeyInfo(RsaPrivateKeyInfo(c)));
+  }
+  auto renewalWith = [&](const testtoken::Key &key) {
+    return pki_.Pkcs12(&key, {&pki_.newCert, &pki_.ca.cert}, pki_.password);
+  };
+  // n kept, every private part taken from another key that holds together
+  // in itself: only n = p·q fails.
+  std::array<Bytes, 8> foreign = Components(pki_.oldKey);
+  foreign[0] = good[0];
+  const testtoken::Key otherPrimes = testtoken::Key::fromPrivateKeyInfo(RsaPrivateKeyInfo(foreign));
+  const testtoken::Key ec = Generated("EC", 0);
+  const testtoken::Key pss = Generated("RSA-PSS", 2048);
+  const testtoken::Key threePrimes = Generated("RSA", 2048, 3);
+  auto withCert = [&](const testtoken::Key &key, uint64_t serial) {
+    testtoken::Certificate cert = pki_.Issue(pki_.eeName, serial, key);
+    return pki_.Pkcs12(&key, {&cert, &pki_.ca.cert}, pki_.password);
+  };
   struct Case {
     const char *what;
     Bytes p12;
@@ -108,6 +209,16 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
        "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が複数格納されている。"},
       {"two certificates without a key", pki_.Pkcs12(nullptr, {&pki_.oldCert, &pki_.ca.cert}, pki_.password),
        "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が存在しない。"},
+      {"damaged private exponent", renewalWith(damaged[0]), kDamaged},
+      {"damaged first prime", renewalWith(damaged[1]), kDamaged},
+      {"damaged second prime", renewalWith(damaged[2]), kDamaged},
+      {"damaged first CRT exponent", renewalWith(damaged[3]), kDamaged},
+      {"damaged second CRT exponent", renewalWith(damaged[4]), kDamaged},
+      {"damaged coefficient", renewalWith(damaged[5]), kDamaged},
+      {"n is not p times q", renewalWith(otherPrimes), kDamaged},
+      {"EC P-256 key", withCert(ec, 1101), kNotRsa},
+      {"RSA-PSS key", withCert(pss, 1102), kNotRsa},
+      {"RSA key of three primes", withCert(threePrimes, 1103), kNotRsa},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -116,8 +227,49 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
                                          "ADDOFF", fault.environment());
     EXPECT_EQ(r.signedExitCode(), -1);
     ExpectLog(c.message, -1);
-    EXPECT_EQ(fault.count("C_Login"), 0u);
+    EXPECT_TRUE(fault.functions().empty()) << "the module is not even loaded";
+    EXPECT_FALSE(std::filesystem::exists(app_.p12Path()));
   }
+  EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
+  // The undamaged components, built the same way, renew.
+  const testtoken::Key handMade = testtoken::Key::fromPrivateKeyInfo(RsaPrivateKeyInfo(good));
+  FaultSetup plain("", testtoken::softhsmModulePath(), hsm->environment());
+  testtoken::RunResult r = app_.Import(renewalWith(handMade), "1234", pki_.password, plain.modulePath(), "SUBDN",
+                                       "ISCHKOFF", "ADDOFF", plain.environment());
+  EXPECT_EQ(r.signedExitCode(), 0) << app_.Log().value_or("");
+  EXPECT_EQ(ReadState(*hsm).sets.completeSets, 1);
+}
+
+// Three certificates are refused after the login, whatever the order of
+// their bags and however many of them have the key: a wrong PIN still
+// reads as one.
+TEST_F(VelkorFaults, ThreeCertificatesAreRefusedAfterTheLogin) {
+  auto hsm = SeededStore(pki_);
+  const TokenState before = ReadState(*hsm);
+  testtoken::Certificate second = pki_.Issue(pki_.eeName, 1003, pki_.newKey);
+  const testtoken::Certificate &ee = pki_.newCert, &ca = pki_.ca.cert, &old = pki_.oldCert;
+  const std::vector<std::pair<const char *, std::vector<const testtoken::Certificate *>>> orders = {
+      {"end entity first", {&ee, &ca, &old}},
+      {"end entity in the middle", {&old, &ee, &ca}},
+      {"end entity last", {&old, &ca, &ee}},
+      {"two with the key", {&ee, &second, &ca}},
+  };
+  for (const auto &[what, certs] : orders) {
+    SCOPED_TRACE(what);
+    const Bytes p12 = pki_.Pkcs12(&pki_.newKey, certs, pki_.password);
+    FaultSetup plain("", testtoken::softhsmModulePath(), hsm->environment());
+    EXPECT_EQ(app_.Import(p12, "1234", pki_.password, plain.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF",
+                          plain.environment())
+                  .signedExitCode(),
+              -1);
+    ExpectLog("error:P12ファイルが不正である。P12ファイルに証明書が複数格納されている。", -1);
+    FaultSetup wrongPin("C_Login=CKR_PIN_INCORRECT", testtoken::softhsmModulePath(), hsm->environment());
+    EXPECT_EQ(app_.Import(p12, "1234", pki_.password, wrongPin.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF",
+                          wrongPin.environment())
+                  .signedExitCode(),
+              -6);
+  }
+  EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
 }
 
 // A module that claims a 4 GiB certificate value gets no buffer of that

@@ -53,6 +53,12 @@ struct Row {
     unset.push_back(std::move(key));
     return *this;
   }
+  // The password as Velkor is given it, when the locale's bytes differ from
+  // the UTF-8 text the producer was given.
+  Row &TypedAs(std::string bytes) {
+    typed = std::move(bytes);
+    return *this;
+  }
   Row &Refused(std::string code) {
     refusedCode = std::move(code);
     return *this;
@@ -61,6 +67,7 @@ struct Row {
   std::string name;
   Recipe make;
   std::string password;            // empty: the PKI's
+  std::string typed;               // empty: the password as it is
   testtoken::EnvMap env;           // for Velkor, beside the token's
   std::vector<std::string> unset;  // variables Velkor must not see
   std::string refusedCode;         // empty: the renewal succeeds
@@ -244,6 +251,13 @@ std::vector<Row> Rows() {
       Row("OpenSslMillionIterations", OpenSsl({"-iter", "1000000"})),
       Row("OpenSslTrailingNewline", WithTrailingNewline(OpenSsl({}))),
       Row("OpenSslNonAsciiPassword", OpenSsl({})).Password("パスワード\xF0\x9F\x94\x91").Env("LC_ALL", "ja_JP.UTF-8"),
+      // Backslash and tilde typed in Shift_JIS are cp932's, beside a
+      // character whose second byte is 0x5C; in UTF-8 they are themselves.
+      Row("OpenSslShiftJisBackslashTilde", OpenSsl({}))
+          .Password("表\\ソ~")
+          .TypedAs("\x95\x5C\x5C\x83\x5C\x7E")
+          .Env("LC_ALL", "ja_JP.SJIS"),
+      Row("OpenSslUtf8BackslashTilde", OpenSsl({})).Password("p\\w~d").Env("LC_ALL", "ja_JP.UTF-8"),
       Row("CertToolDefaults", CertTool({})),
       Row("CertTool3DesPkcs12", CertTool({"--pkcs-cipher", "3des-pkcs12"})),
       Row("CertToolRc240", CertTool({"--pkcs-cipher", "rc2-40"})),
@@ -359,7 +373,8 @@ TEST_P(VelkorProducers, RenewsOnTheTokenOrRefusesBeforeTouchingIt) {
   testtoken::writeFile(app_.p12Path(), p12);
   RunResult r = testtoken::runProcess(
       (app_.binFolder() / "Velkor").string(),
-      {app_.p12Path().string(), token_.token().userPin, password, token_.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF"},
+      {app_.p12Path().string(), token_.token().userPin, row.typed.empty() ? password : row.typed, token_.modulePath(),
+       "SUBDN", "ISCHKOFF", "ADDOFF"},
       VelkorOptions(row));
   EXPECT_FALSE(fs::exists(app_.p12Path()));
   TokenView view(token_);

@@ -335,34 +335,43 @@ CK_OBJECT_HANDLE P11Session::createPublicKey(EVP_PKEY* rsaKey, const Bytes& id, 
   return create(t);
 }
 
-Bytes P11Session::sign(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism) {
-  return withPrivateKey(id, data, mechanism, fl_->C_SignInit, fl_->C_Sign, "C_Sign");
-}
-
-Bytes P11Session::decrypt(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism) {
-  return withPrivateKey(id, data, mechanism, fl_->C_DecryptInit, fl_->C_Decrypt, "C_Decrypt");
-}
-
-Bytes P11Session::withPrivateKey(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism, CK_C_SignInit init,
-                                 CK_C_Sign operation, const std::string& name) {
+CK_OBJECT_HANDLE P11Session::privateKeyOf(const Bytes& id) {
   Template match;
   match.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).add(CKA_ID, id);
   auto keys = find(match);
   if (keys.size() != 1)
     throw Error("expected one private key with CKA_ID " + toHex(id) + ", found " + std::to_string(keys.size()));
+  return keys[0];
+}
+
+Bytes P11Session::decrypt(const Bytes& id, const Bytes& ciphertext) {
+  CK_OBJECT_HANDLE key = privateKeyOf(id);
+  CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
+  check(fl_->C_DecryptInit(session_, &mech, key), "C_DecryptInit");
+  Bytes input = ciphertext;
+  CK_ULONG size = 0;
+  check(fl_->C_Decrypt(session_, input.data(), static_cast<CK_ULONG>(input.size()), nullptr, &size), "C_Decrypt");
+  Bytes plain(size);
+  check(fl_->C_Decrypt(session_, input.data(), static_cast<CK_ULONG>(input.size()), plain.data(), &size),
+        "C_Decrypt");
+  plain.resize(size);
+  return plain;
+}
+
+Bytes P11Session::sign(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism) {
   CK_MECHANISM mech{mechanism, nullptr, 0};
-  check(init(session_, &mech, keys[0]), (name + "Init").c_str());
+  check(fl_->C_SignInit(session_, &mech, privateKeyOf(id)), "C_SignInit");
   Bytes input = data;
   CK_ULONG size = 0;
-  check(operation(session_, input.empty() ? nullptr : input.data(), static_cast<CK_ULONG>(input.size()), nullptr,
-                  &size),
-        name.c_str());
-  Bytes output(size);
-  check(operation(session_, input.empty() ? nullptr : input.data(), static_cast<CK_ULONG>(input.size()),
-                  output.data(), &size),
-        name.c_str());
-  output.resize(size);
-  return output;
+  check(fl_->C_Sign(session_, input.empty() ? nullptr : input.data(), static_cast<CK_ULONG>(input.size()),
+                    nullptr, &size),
+        "C_Sign");
+  Bytes signature(size);
+  check(fl_->C_Sign(session_, input.empty() ? nullptr : input.data(), static_cast<CK_ULONG>(input.size()),
+                    signature.data(), &size),
+        "C_Sign");
+  signature.resize(size);
+  return signature;
 }
 
 }  // namespace testtoken

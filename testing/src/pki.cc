@@ -699,17 +699,16 @@ bool signatureVerifies(const Certificate& cert, const Bytes& data, const Bytes& 
 
 Bytes encryptFor(const Certificate& cert, const Bytes& data) {
   EVP_PKEY* key = X509_get0_pubkey(cert.get());
-  if (key == nullptr) throw Error("certificate without a usable public key");
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr),
-                                                                   EVP_PKEY_CTX_free);
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
+      key != nullptr ? EVP_PKEY_CTX_new(key, nullptr) : nullptr, EVP_PKEY_CTX_free);
   std::size_t size = 0;
   if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_encrypt(ctx.get(), nullptr, &size, data.data(), data.size()) != 1)
-    throw Error("cannot encrypt for " + cert.subjectText());
+    throw Error("cannot encrypt for the certificate's public key");
   Bytes out(size);
   if (EVP_PKEY_encrypt(ctx.get(), out.data(), &size, data.data(), data.size()) != 1)
-    throw Error("cannot encrypt for " + cert.subjectText());
+    throw Error("cannot encrypt for the certificate's public key");
   out.resize(size);
   return out;
 }

@@ -165,7 +165,10 @@ int32_t CSmartCardReader::LoginUser(const char *pin) {
       SetError(token::msg::kTokenInfo, static_cast<unsigned>(infoRv));
       return result;
     }
-    if ((info->flags & CKF_USER_PIN_FINAL_TRY) != 0) {
+    if ((info->flags & CKF_USER_PIN_LOCKED) != 0) {
+      SetError(token::msg::kPinLockedByAttempt, static_cast<unsigned>(rv));
+      result = -11;
+    } else if ((info->flags & CKF_USER_PIN_FINAL_TRY) != 0) {
       SetErrorText(token::msg::kPinFinalTry);
       result = -7;
     }

@@ -228,6 +228,12 @@ TEST(Login, PinOutcomes) {
   } cases[] = {
       {"C_Login=0xA0", -6, Formatted(token::msg::kPinIncorrect, 0xA0u)},
       {"C_Login=0xA0;C_GetTokenInfo.flags|=0x20000", -7, token::msg::kPinFinalTry},
+      // The attempt that locked the PIN: locked wins over the final try a
+      // card may still show beside it.
+      {"C_Login=0xA0;C_GetTokenInfo.flags|=0x40000", -11,
+       "error:PKCS#11トークンのログインに失敗しました。ユーザPINがロックされました。 code = 0x000000A0"},
+      {"C_Login=0xA0;C_GetTokenInfo.flags|=0x60000", -11,
+       "error:PKCS#11トークンのログインに失敗しました。ユーザPINがロックされました。 code = 0x000000A0"},
       {"C_Login=0xA0;C_GetTokenInfo=0x30", -6, Formatted(token::msg::kTokenInfo, 0x30u)},
       {"C_Login=0xA4", -11, Formatted(token::msg::kLoginFailed, 0xA4u)},
       {"C_Login=0x5", -1, Formatted(token::msg::kLoginFailed, 0x5u)},

@@ -501,15 +501,14 @@ class P11Session {
 
   // Signs with the private key whose CKA_ID is id (CKM_SHA256_RSA_PKCS by default).
   Bytes sign(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism = CKM_SHA256_RSA_PKCS);
-  // Deciphers with the private key whose CKA_ID is id (CKM_RSA_PKCS by default).
-  Bytes decrypt(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism = CKM_RSA_PKCS);
+  // Decrypts with the private key of that CKA_ID (CKM_RSA_PKCS); throws
+  // P11Error when the token refuses.
+  Bytes decrypt(const Bytes& id, const Bytes& ciphertext);
 
  private:
-  // C_SignInit/C_Sign or C_DecryptInit/C_Decrypt (the same signatures).
-  Bytes withPrivateKey(const Bytes& id, const Bytes& data, CK_MECHANISM_TYPE mechanism, CK_C_SignInit init,
-                       CK_C_Sign operation, const std::string& name);
   friend class P11Client;
   P11Session(CK_FUNCTION_LIST* fl, CK_SESSION_HANDLE session) : fl_(fl), session_(session) {}
+  CK_OBJECT_HANDLE privateKeyOf(const Bytes& id);
   CK_FUNCTION_LIST* fl_ = nullptr;
   CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
   bool loggedIn_ = false;
@@ -697,7 +696,7 @@ Certificate issueCertificate(const CertParams& params, const Key& subjectKey, co
 // True when `signature` is a SHA-256 RSA signature over `data` that the
 // certificate's public key verifies.
 bool signatureVerifies(const Certificate& cert, const Bytes& data, const Bytes& signature);
-// data encrypted (RSA PKCS#1 v1.5) with the certificate's public key.
+// `data` encrypted with the certificate's RSA public key, PKCS#1 v1.5.
 Bytes encryptFor(const Certificate& cert, const Bytes& data);
 
 struct CertAuthority {

@@ -22,6 +22,10 @@ inline constexpr char kTokenInfoMemory[] = "error:PKCS#11スロットトーク�
 inline constexpr char kTokenInfo[] = "error:cardprobe : USBトークンの情報取得に失敗しました。 code = 0x%08X";
 inline constexpr char kPinFinalTry[] = "error:cardprobe : USBトークンのPINロックの最後のトライです。";
 inline constexpr char kLoginFailed[] = "error:PKCS#11トークンのログインに失敗しました。 code = 0x%08X";
+// A wrong PIN after which the token shows the PIN locked: this attempt
+// locked it, and a retry can only fail.
+inline constexpr char kPinLockedByAttempt[] =
+    "error:PKCS#11トークンのログインに失敗しました。ユーザPINがロックされました。 code = 0x%08X";
 
 // Object search and name attributes.
 inline constexpr char kCallOrder[] =
