@@ -10,8 +10,10 @@ into key slots (PUT DATA), RSA PKCS#1 v1.5 signature and decipherment and
 GET CHALLENGE. Short APDUs only, with command chaining for long data.
 
 Everything the card holds lives in this process: ending it is pulling the
-card. Two files in the control folder (--control) let a test look at and
-steer the card:
+card. With --state, the card starts from the contents saved in that file
+(when it exists) and saves its contents there on SIGUSR1, so that a card
+can be put back into the reader as it was. Two files in the control folder
+(--control) let a test look at and steer the card:
   apdus       written after every command: the number of APDUs answered
   free-bytes  read when a file or key is created: while present, the card
               has no more free memory than the number it holds, and a
@@ -21,7 +23,10 @@ steer the card:
 import argparse
 import logging
 import os
+import pickle
 import secrets
+import signal
+import socket
 import sys
 
 VSMARTCARD_PATH = "/usr/lib/python3/site-packages/virtualsmartcard"
@@ -256,6 +261,19 @@ class IsoAppletCard:
         self.mf = Node(0x3F00, None, bytes([0xFF] + [SC_ALWAYS] * 7), FD_DF)
         self.pins = {PIN_REF: Pin(), PUK_REF: Pin()}
         self.keys = {}
+        self.reset()
+
+    # -- contents kept across emulator runs
+
+    def save(self, path):
+        tmp = path + ".tmp"
+        with open(tmp, "wb") as f:
+            pickle.dump((self.mf, self.pins, self.keys), f)
+        os.replace(tmp, path)
+
+    def load(self, path):
+        with open(path, "rb") as f:
+            self.mf, self.pins, self.keys = pickle.load(f)
         self.reset()
 
     def reset(self):
@@ -615,6 +633,27 @@ class IsoAppletCard:
 ATR = bytes.fromhex("3b80800101")
 
 
+class QuickAckSocket:
+    """The connection to vpcd, acknowledging every segment at once.
+
+    vpcd writes a command's length and its bytes in two sends; with Nagle's
+    algorithm on its side and delayed acknowledgements on ours, the second
+    half waits some 40 ms for our ACK, on every APDU. TCP_QUICKACK is reset
+    by the kernel as it sees fit, so it is set again before every receive.
+    """
+
+    def __init__(self, sock):
+        self._sock = sock
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def recv(self, size):
+        self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
+        return self._sock.recv(size)
+
+    def __getattr__(self, name):
+        return getattr(self._sock, name)
+
+
 def make_os(base, card):
     class IsoAppletOS(base):
         """The vpcd side: power and reset events and APDUs."""
@@ -642,12 +681,17 @@ def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=35963)
     parser.add_argument("--control", help="control folder (apdus, free-bytes)")
+    parser.add_argument("--state", help="contents file: loaded at start, saved on SIGUSR1")
     parser.add_argument("--vsmartcard-path", default=VSMARTCARD_PATH)
     parser.add_argument("-v", "--verbose", action="store_true")
     args = parser.parse_args()
     level = logging.INFO if args.verbose else logging.WARNING
     vs = load_vsmartcard(args.vsmartcard_path)
     card = IsoAppletCard(args.control)
+    if args.state:
+        if os.path.exists(args.state):
+            card.load(args.state)
+        signal.signal(signal.SIGUSR1, lambda signum, frame: card.save(args.state))
     # The framework's ISO 7816 card is made and then replaced by ours: its
     # constructor also connects to vpcd and logs how that went.
     try:
@@ -655,6 +699,7 @@ def main():
     except SystemExit:
         sys.exit("isoapplet_card: no virtual reader (vpcd under pcscd) at %s:%d" % (args.host, args.port))
     icc.os = make_os(vs.SmartcardOS, card)
+    icc.sock = QuickAckSocket(icc.sock)
     if card.control_dir:
         card._publish_count()
     icc.run()  # returns (by SystemExit) when vpcd closes the connection
