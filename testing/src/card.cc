@@ -1,5 +1,6 @@
 // A smart card behind OpenSC: pcscd with vsmartcard's virtual reader,
 // the harness's IsoApplet card emulator, personalisation by pkcs15-init.
+#include <cstdio>
 #include <fstream>
 
 #include "server_support.h"
