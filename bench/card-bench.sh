@@ -27,13 +27,21 @@ port=35963
 pcscd_socket=/run/pcscd/pcscd.comm
 say() { echo "card-bench: $*"; }
 
-card_stop() {  # card_stop <card-folder>
+card_present() {  # card_present <card-folder>: pcscd shows a card in the first reader
+  OPENSC_CONF=$1/opensc.conf opensc-tool --list-readers 2>/dev/null | grep -q '^0 *Yes'
+}
+# card_stop <card-folder>: the emulator stopped, and a wait (bounded) until
+# pcscd has seen the card go, so that the next card is not taken for it.
+card_stop() {
   local pid
   pid=$(cat "$1/card.pid" 2>/dev/null) || return 0
   rm -f "$1/card.pid"
-  kill "$pid" 2>/dev/null || return 0
-  for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.02; done
-  kill -KILL "$pid" 2>/dev/null || true
+  if kill "$pid" 2>/dev/null; then
+    for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  for _ in $(seq 250); do card_present "$1" || return 0; sleep 0.02; done
+  say "pcscd still shows the card"; return 1
 }
 # card_start <card-folder>: the emulator from the saved contents (if any),
 # then a wait (bounded) until pcscd shows the card; no APDU is sent.
@@ -43,8 +51,7 @@ card_start() {
   "$python" "$emulator" --port "$port" --control "$c/control" --state "$c/state" </dev/null >>"$c/card.log" 2>&1 &
   echo $! >"$c/card.pid"
   for _ in $(seq 500); do
-    [ -s "$c/control/apdus" ] && OPENSC_CONF=$c/opensc.conf opensc-tool --list-readers 2>/dev/null |
-      grep -q '^0 *Yes' && return 0
+    [ -s "$c/control/apdus" ] && card_present "$c" && return 0
     sleep 0.02
   done
   say "the card did not come up"; cat "$c/card.log" >&2; return 1
