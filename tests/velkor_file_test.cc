@@ -127,6 +127,30 @@ TEST_F(VelkorFiles, OnlyARegularFileIsRead) {
   }
 }
 
+// The file is overwritten only when it is still the one that was read: a
+// file renamed into its place between the read and the overwrite is left
+// as it is, and the run ends as for a file that cannot be opened.
+TEST_F(VelkorFiles, FileSwappedInAfterTheReadIsNotOverwritten) {
+  fs::path p12 = velkor_.folder() / "renewal.p12";
+  fs::path other = velkor_.folder() / "other.bin";
+  writeFile(p12, pki_.Renewal());
+  const Bytes otherBytes = toBytes("someone else's file, put in place after the read");
+  writeFile(other, otherBytes);
+  RunOptions options;
+  options.env = {{"LC_ALL", "C.UTF-8"},
+                 {"LD_PRELOAD", RELEASE_SWAPOPEN},
+                 {"SWAPOPEN_TARGET", p12.string()},
+                 {"SWAPOPEN_SOURCE", other.string()},
+                 // The preloaded library comes before a sanitizer's runtime.
+                 {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1"}};
+  RunResult r = runProcess(velkor_.program().string(), Args(p12), options);
+  ASSERT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.signedExitCode(), -1);
+  ExpectLog(OpenMessage(p12), -1);
+  EXPECT_FALSE(fs::exists(other)) << "the swap did not happen";
+  EXPECT_EQ(readFile(p12), otherBytes);
+}
+
 // A file larger than half of the memory the program may have: it is read
 // once, overwritten in place and deleted without a second copy, and what
 // cannot be had later is a message, never an abort.

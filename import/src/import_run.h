@@ -77,7 +77,7 @@ class ImportRun {
   [[nodiscard]] int32_t WritingPass();
   // The identifier that end-entity objects of this run reuse instead of a
   // fresh one: that of the certificate that stays (when its keys are
-  // completed), or that of keys an interrupted import left; empty when none.
+  // completed); empty when none.
   std::string_view ReusedEndEntityId() const;
   [[nodiscard]] int32_t WriteEndEntity(int position);
   [[nodiscard]] int32_t WriteCa();
@@ -90,9 +90,9 @@ class ImportRun {
   // certificate that stays, off the delete lists.
   [[nodiscard]] int32_t KeepWhatStays();
   // Finds keys of the new certificate's key material left under an
-  // identifier that no certificate carries, and plans to complete them
-  // instead of writing a second copy.
-  [[nodiscard]] int32_t AdoptInterruptedKeys();
+  // identifier that no certificate carries (an interrupted import's) and
+  // plans their deletion after the fresh set is written.
+  [[nodiscard]] int32_t PlanLeftoverKeys();
 
   // --- subject and serial check ---------------------------------------------
   // Relates one PKCS#12 certificate (kind 1 end-entity, 2 CA) to the token's
@@ -133,8 +133,6 @@ class ImportRun {
   // CA turn: it belongs to the whole check pass.
   int32_t trustConfirmed_ = 0;
   Kept kept_;
-  // Identifier of keys adopted from an interrupted import (empty: none).
-  std::string adoptedId_;
   std::array<CK_OBJECT_HANDLE, kMaxCreatedObjects> created_{};
   int createdCount_ = 0;
 

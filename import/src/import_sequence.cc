@@ -13,6 +13,7 @@
 #include "platform/secure.h"
 #include "platform/text.h"
 #include "token/attribute_values.h"
+#include "token/messages.h"
 
 namespace velkor {
 
@@ -197,20 +198,19 @@ int32_t ImportRun::CheckPass() {
     return rc;
   }
   if (int32_t rc = KeepWhatStays(); rc != 0) return rc;
-  return AdoptInterruptedKeys();
+  return PlanLeftoverKeys();
 }
 
 std::string_view ImportRun::ReusedEndEntityId() const {
   if (plan_.writeEeCert == 0 && !kept_.eeId.empty()) return kept_.eeId;
-  return adoptedId_;
+  return {};
 }
 
 int32_t ImportRun::WriteEndEntity(int position) {
   ExtractedKey key;
   if (int32_t rc = ExtractKey(r_, archive_, position, &key); rc != 0) return rc;
   // Keys that complete a certificate which stays on the token carry its
-  // identifier, and so do objects that complete the keys an interrupted
-  // import left; otherwise the three new objects share a fresh one.
+  // identifier; otherwise the three new objects share a fresh one.
   const std::string_view reuse = ReusedEndEntityId();
   auto identifier = [&]() -> std::string_view { return reuse.empty() ? std::string_view(eeId_.data()) : reuse; };
   if (plan_.writePrivateKey == 1) {
@@ -330,8 +330,8 @@ std::string_view TextOf(std::span<const unsigned char> bytes) {
 }
 
 // Reads `attrs` (CKA_CLASS first) of every listed object and hands the
-// class of each object whose values came to `onObject`; objects that lack
-// one of the attributes are passed over.  False, with the message, when a
+// class and handle of each object whose values came to `onObject`; objects
+// that lack one of the attributes are passed over.  False, with the message, when a
 // value is too long to be had.
 template <size_t N, typename OnObject>
 bool ForEachReadable(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE> objects,
@@ -347,14 +347,14 @@ bool ForEachReadable(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE>
     if (read != token::AttributeRead::kOk || attrs.Bytes(0).size() != sizeof(CK_OBJECT_CLASS)) continue;
     CK_OBJECT_CLASS cls = 0;
     std::memcpy(&cls, attrs.Bytes(0).data(), sizeof cls);
-    onObject(cls);
+    onObject(cls, object);
   }
   return true;
 }
 
 }  // namespace
 
-int32_t ImportRun::AdoptInterruptedKeys() {
+int32_t ImportRun::PlanLeftoverKeys() {
   // Only an end-entity set written afresh can have been begun before: a
   // certificate that stays brings its own identifier.
   if (collected_.endEntity == kNone || plan_.writeEeCert == 0 || plan_.writePrivateKey == 0) return 0;
@@ -379,7 +379,7 @@ int32_t ImportRun::AdoptInterruptedKeys() {
   // to that certificate, whatever their key material.
   std::vector<std::string> certificateIds;
   token::AttributeValues<2> classAndId({CKA_CLASS, CKA_ID});
-  if (!ForEachReadable(r_, listed, classAndId, [&](CK_OBJECT_CLASS cls) {
+  if (!ForEachReadable(r_, listed, classAndId, [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE) {
         if (cls == CKO_CERTIFICATE) certificateIds.emplace_back(TextOf(classAndId.Bytes(1)));
       })) {
     return kFailure;
@@ -392,35 +392,26 @@ int32_t ImportRun::AdoptInterruptedKeys() {
   };
 
   // Keys of this very key material under an identifier no certificate
-  // carries are what an interrupted import of this certificate left.  The
-  // private key decides the identifier; a public key alone is taken too.
+  // carries are what an interrupted import of this certificate left.  They
+  // are never taken as they are (they may be readable, unable to sign, or
+  // damaged): the new key is written afresh from the checked file, and the
+  // leftovers go with the old objects once every write succeeded.  Other
+  // keys under the same identifier are not theirs to take along.
   enum { kId = 1, kModulus = 2, kExponent = 3 };
   token::AttributeValues<4> keys({CKA_CLASS, CKA_ID, CKA_MODULUS, CKA_PUBLIC_EXPONENT});
-  std::string privateId;
-  std::string publicId;
-  bool privateFound = false;
-  bool publicFound = false;
-  if (!ForEachReadable(r_, listed, keys, [&](CK_OBJECT_CLASS cls) {
+  bool listFull = false;
+  if (!ForEachReadable(r_, listed, keys, [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE object) {
         if (!SameInteger(keys.Bytes(kModulus), modulus) || !SameInteger(keys.Bytes(kExponent), exponent)) return;
         std::string_view id = TextOf(keys.Bytes(kId));
         if (id.empty() || carried(id)) return;
-        if (cls == CKO_PRIVATE_KEY && !privateFound) {
-          privateFound = true;
-          privateId.assign(id);
-        } else if (cls == CKO_PUBLIC_KEY && !publicFound) {
-          publicFound = true;
-          publicId.assign(id);
-        }
+        if (cls == CKO_PRIVATE_KEY && !plan_.AddPrivateKeyDelete(object)) listFull = true;
+        if (cls == CKO_PUBLIC_KEY && !plan_.AddPublicKeyDelete(object)) listFull = true;
       })) {
     return kFailure;
   }
-  if (privateFound) {
-    adoptedId_ = privateId;
-    plan_.writePrivateKey = 0;
-    if (publicFound && publicId == privateId) plan_.writePublicKey = 0;
-  } else if (publicFound) {
-    adoptedId_ = publicId;
-    plan_.writePublicKey = 0;
+  if (listFull) {
+    r_.SetErrorText(token::msg::kKeyDeleteListFull);
+    return kFailure;
   }
   return 0;
 }

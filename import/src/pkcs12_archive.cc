@@ -64,8 +64,8 @@ class PlainBytes {
 // The bags and safes of a file are counted on its bytes before the crypto
 // library decodes them, so that a file with a hundred thousand bags is
 // refused after reading their headers.  Definite and indefinite lengths and
-// constructed strings are read as the library's decoder reads them; what
-// cannot be read here is left to that decoder, which refuses it.
+// constructed strings are read as the library's decoder reads them; a file
+// whose count cannot be completed here is refused like one with too many.
 
 // Elements inside indefinite-length elements are followed this deep.
 constexpr int kMaxNesting = 64;
@@ -417,7 +417,7 @@ bool Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   keys_.clear();
   refused_ = false;
   refusalCode_ = 0;
-  iterationsSpent_ = 0;
+  workSpent_ = 0;
   bagsSeen_ = 0;
   unusableKeySeen_ = false;
   if (bytes == nullptr || size == 0 || size > static_cast<size_t>(LONG_MAX)) return false;
@@ -437,7 +437,9 @@ bool Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   // Bytes after the structure are not looked at.
   if (!context_.usable()) {
     Refuse(context_.failure());
-  } else if (CountAuthSafes(bytes, p) == Count::kTooMany) {
+  } else if (CountAuthSafes(bytes, p) != Count::kWithin) {
+    // A count that cannot be completed (nesting deeper than it follows)
+    // would let everything after that point through uncounted.
     Refuse(kPkcs12TooManyBags);
   }
   return true;
@@ -455,7 +457,8 @@ bool Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
   PKCS12_get0_mac(nullptr, &macAlg, nullptr, &iterations, p12_.get());
   const ASN1_OBJECT *macDigest = nullptr;
   if (macAlg != nullptr) X509_ALGOR_get0(&macDigest, nullptr, nullptr, macAlg);
-  if (!SpendIterations(iterations) || !Available(NID_undef, OBJ_obj2nid(macDigest))) {
+  const int macDigestNid = OBJ_obj2nid(macDigest);
+  if (!SpendIterations(iterations, macDigestNid) || !Available(NID_undef, macDigestNid)) {
     ERR_clear_error();
     return true;  // Import() reports the refusal
   }
@@ -465,7 +468,7 @@ bool Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
   }
   // An empty password may also mean no password at all: a second MAC, and
   // its iterations count too.
-  if (length == 0 && !SpendIterations(iterations)) {
+  if (length == 0 && !SpendIterations(iterations, macDigestNid)) {
     ERR_clear_error();
     return true;  // Import() reports the refusal
   }
@@ -481,18 +484,51 @@ bool Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
   return false;
 }
 
-bool Pkcs12Archive::SpendWork(uint64_t work) {
-  if (work > static_cast<uint64_t>(kMaxIterations)) return Refuse(kPkcs12TooManyIterations);
-  iterationsSpent_ += static_cast<int64_t>(work < 1 ? 1 : work);
-  if (iterationsSpent_ > kMaxIterationsInAll) return Refuse(kPkcs12TooManyIterations);
+namespace {
+
+// Estimated nanoseconds of one iteration of a key derivation with this
+// digest on a present-day core (OpenSSL 3.0, HMAC or the PKCS#12 KDF,
+// measured and rounded up about twofold).  A digest not named here costs
+// as much as the dearest one named.
+uint64_t IterationCost(int digestNid) {
+  switch (digestNid) {
+    case NID_md5:
+    case NID_sha1:
+      return 500;
+    case NID_sha224:
+    case NID_sha256:
+      return 700;
+    case NID_sha384:
+    case NID_sha512:
+      return 1000;
+    case NID_sha3_224:
+    case NID_sha3_256:
+    case NID_sha3_384:
+    case NID_sha3_512:
+      return 1500;
+    default:
+      return 3000;  // SHA-512/224, SHA-512/256, SM3, BLAKE2, ...
+  }
+}
+
+// One unit of scrypt's N·r·p: a Salsa20/8 block mix of 128·r bytes.
+constexpr uint64_t kScryptUnitCost = 1000;
+
+}  // namespace
+
+bool Pkcs12Archive::SpendWork(uint64_t iterations, uint64_t costEach) {
+  if (iterations > static_cast<uint64_t>(kMaxIterations)) return Refuse(kPkcs12TooManyIterations);
+  const uint64_t work = (iterations < 1 ? 1 : iterations) * costEach;  // below 2^64: both factors are bounded
+  if (work > kMaxWorkInAll - workSpent_) return Refuse(kPkcs12TooManyIterations);
+  workSpent_ += work;
   return true;
 }
 
-bool Pkcs12Archive::SpendIterations(const ASN1_INTEGER *count) {
+bool Pkcs12Archive::SpendIterations(const ASN1_INTEGER *count, int digestNid, uint64_t derivations) {
   // An absent count means one iteration.
   int64_t n = 1;
   if (count != nullptr && ASN1_INTEGER_get_int64(&n, count) != 1) return Refuse(kPkcs12TooManyIterations);
-  return SpendWork(n < 1 ? 1 : static_cast<uint64_t>(n));
+  return SpendWork(n < 1 ? 1 : static_cast<uint64_t>(n), IterationCost(digestNid) * derivations);
 }
 
 bool Pkcs12Archive::Available(int cipherNid, int digestNid) {
@@ -530,9 +566,9 @@ bool Pkcs12Archive::AllowAlgorithm(const X509_ALGOR *alg) {
       std::unique_ptr<PBKDF2PARAM, Pbkdf2ParamFree> kdfParams(static_cast<PBKDF2PARAM *>(
           ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)));
       if (!kdfParams) return true;
-      if (!SpendIterations(kdfParams->iter)) return false;
       const int prf = kdfParams->prf != nullptr ? OBJ_obj2nid(kdfParams->prf->algorithm) : NID_hmacWithSHA1;
       if (EVP_PBE_find(EVP_PBE_TYPE_PRF, prf, nullptr, &digestNid, nullptr) != 1) digestNid = NID_undef;
+      if (!SpendIterations(kdfParams->iter, digestNid)) return false;
     } else if (kdf == NID_id_scrypt) {
       std::unique_ptr<SCRYPT_PARAMS, ScryptParamsFree> kdfParams(static_cast<SCRYPT_PARAMS *>(
           ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), pbe2->keyfunc->parameter)));
@@ -548,7 +584,7 @@ bool Pkcs12Archive::AllowAlgorithm(const X509_ALGOR *alg) {
       if (n > bound || r > bound || p > bound || (r != 0 && n > bound / r) || (r * n != 0 && p > bound / (r * n))) {
         return Refuse(kPkcs12TooManyIterations);
       }
-      if (!SpendWork(n * r * p)) return false;
+      if (!SpendWork(n * r * p, kScryptUnitCost)) return false;
     }
     ERR_clear_error();
     return Available(OBJ_obj2nid(pbe2->encryption->algorithm), digestNid);
@@ -559,14 +595,16 @@ bool Pkcs12Archive::AllowAlgorithm(const X509_ALGOR *alg) {
   if (EVP_PBE_find(EVP_PBE_TYPE_OUTER, nid, &cipherNid, &digestNid, nullptr) != 1) return true;
   std::unique_ptr<PBEPARAM, PbeParamFree> pbe(
       static_cast<PBEPARAM *>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), alg->parameter)));
-  if (pbe && !SpendIterations(pbe->iter)) return false;
+  // A PKCS#12 PBE derives its key and its IV each over all iterations.
+  const bool pkcs12Pbe = nid >= NID_pbe_WithSHA1And128BitRC4 && nid <= NID_pbe_WithSHA1And40BitRC2_CBC;
+  if (pbe && !SpendIterations(pbe->iter, digestNid, pkcs12Pbe ? 2 : 1)) return false;
   ERR_clear_error();
   return Available(cipherNid, digestNid);
 }
 
 bool Pkcs12Archive::CountBags(const unsigned char *der, size_t size) {
   if (der == nullptr) return true;
-  if (CountSafeBags(der, der + size, 0, &bagsSeen_) == Count::kTooMany) return Refuse(kPkcs12TooManyBags);
+  if (CountSafeBags(der, der + size, 0, &bagsSeen_) != Count::kWithin) return Refuse(kPkcs12TooManyBags);
   return true;
 }
 

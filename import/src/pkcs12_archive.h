@@ -61,8 +61,8 @@ inline constexpr int kMaxRsaBits = 16384;
 // cannot be read on this machine.  They never collide with OpenSSL's codes
 // (their library field, bits 23 to 30, is one OpenSSL does not use).
 // An iteration count of the MAC, of a PKCS#12 PBE / PBES1 or of a PBKDF2
-// (scrypt: its cost) above kMaxIterations, or all of a file's together
-// above kMaxIterationsInAll.
+// (scrypt: its cost) above kMaxIterations, or the key derivations of a
+// whole file costing more than kMaxWorkInAll.
 inline constexpr uint32_t kPkcs12TooManyIterations = 0x7F120001;
 // More than kMaxSafes safes or kMaxBags bags in all, or bags nested deeper
 // than kMaxBagDepth.
@@ -74,7 +74,12 @@ inline constexpr uint32_t kPkcs12LegacyProviderMissing = 0x7F120003;
 // The bounds.  The highest default of today's producers is 600,000
 // iterations; a real file holds a few bags.
 inline constexpr int64_t kMaxIterations = 10'000'000;
-inline constexpr int64_t kMaxIterationsInAll = 3 * kMaxIterations;
+// The key derivations of one file together, in estimated nanoseconds of a
+// present-day core (each iteration weighted by what its digest costs; see
+// IterationCost): about a second or two of real work at the most, so that
+// no file keeps the program busy for long before the token is touched,
+// while a million iterations in every place of a file still pass.
+inline constexpr uint64_t kMaxWorkInAll = 5'000'000'000;
 inline constexpr size_t kMaxSafes = 64;
 inline constexpr size_t kMaxBags = 64;
 inline constexpr int kMaxBagDepth = 8;
@@ -151,8 +156,10 @@ class Pkcs12Archive {
   // bounds and checks that its cipher and digest are at hand; sets
   // refusal_ and returns false when the file is refused.
   [[nodiscard]] bool AllowAlgorithm(const X509_ALGOR *alg);
-  [[nodiscard]] bool SpendIterations(const ASN1_INTEGER *count);
-  [[nodiscard]] bool SpendWork(uint64_t work);
+  // `derivations` runs of a key derivation over `count` iterations of the
+  // digest `digestNid`.
+  [[nodiscard]] bool SpendIterations(const ASN1_INTEGER *count, int digestNid, uint64_t derivations = 1);
+  [[nodiscard]] bool SpendWork(uint64_t iterations, uint64_t costEach);
   [[nodiscard]] bool Available(int cipherNid, int digestNid);
   bool Refuse(uint32_t code);  // always false
 
@@ -164,7 +171,7 @@ class Pkcs12Archive {
   // it asks for; Import() then fails with this code.
   bool refused_ = false;
   uint32_t refusalCode_ = 0;
-  int64_t iterationsSpent_ = 0;
+  uint64_t workSpent_ = 0;  // estimated nanoseconds, see kMaxWorkInAll
   size_t bagsSeen_ = 0;
   // A key bag held a key that is no two-prime RSA key within kMaxRsaBits.
   bool unusableKeySeen_ = false;

@@ -1,8 +1,6 @@
 // Velkor through the fault-injecting module in front of SoftHSM: failing
 // writes are rolled back, failing deletions are reported, and a renewal
 // that fails at any single PKCS#11 call leaves a complete, usable set.
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
@@ -13,61 +11,6 @@ namespace {
 
 using testtoken::FaultSetup;
 using testtoken::SoftHsm;
-
-// ---- Hand-made RSA private keys -----------------------------------------------------------
-
-Bytes Tlv(unsigned char tag, const Bytes &content) {
-  Bytes out{tag};
-  const size_t n = content.size();
-  if (n < 0x80) {
-    out.push_back(static_cast<unsigned char>(n));
-  } else {
-    Bytes len;
-    for (size_t v = n; v != 0; v >>= 8) len.insert(len.begin(), static_cast<unsigned char>(v & 0xFF));
-    out.push_back(static_cast<unsigned char>(0x80 | len.size()));
-    out.insert(out.end(), len.begin(), len.end());
-  }
-  out.insert(out.end(), content.begin(), content.end());
-  return out;
-}
-
-Bytes Integer(const Bytes &unsignedValue) {
-  Bytes v = unsignedValue;
-  if (v.empty() || (v[0] & 0x80) != 0) v.insert(v.begin(), 0);
-  return Tlv(0x02, v);
-}
-
-// The eight RSA components of a key, unsigned big-endian, in PKCS#1 order:
-// n, e, d, p, q, dp, dq, qinv.
-std::array<Bytes, 8> Components(const testtoken::Key &key) {
-  const char *names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
-                         OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                         OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-  std::array<Bytes, 8> out;
-  for (size_t i = 0; i < out.size(); ++i) {
-    BIGNUM *bn = nullptr;
-    if (EVP_PKEY_get_bn_param(key.get(), names[i], &bn) != 1) throw testtoken::Error("no RSA component");
-    out[i].resize(static_cast<size_t>(BN_num_bytes(bn)));
-    BN_bn2bin(bn, out[i].data());
-    BN_clear_free(bn);
-  }
-  return out;
-}
-
-// A PrivateKeyInfo (rsaEncryption) built from the components as given.
-Bytes RsaPrivateKeyInfo(const std::array<Bytes, 8> &c) {
-  Bytes rsa = Integer({0});
-  for (const Bytes &v : c) {
-    Bytes i = Integer(v);
-    rsa.insert(rsa.end(), i.begin(), i.end());
-  }
-  const Bytes algorithm = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
-  Bytes info = Integer({0});
-  info.insert(info.end(), algorithm.begin(), algorithm.end());
-  Bytes key = Tlv(0x04, Tlv(0x30, rsa));
-  info.insert(info.end(), key.begin(), key.end());
-  return Tlv(0x30, info);
-}
 
 testtoken::Key Generated(const char *type, int bits, int primes = 2) {
   std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr),
@@ -177,24 +120,44 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
   constexpr const char *kDamaged = "error:P12ファイルが不正である。秘密鍵が壊れている。";
   constexpr const char *kNotRsa = "error:P12ファイルが不正である。秘密鍵が2素数のRSA鍵ではない。";
   // The new key with one component changed.
-  const std::array<Bytes, 8> good = Components(pki_.newKey);
+  const std::array<Bytes, 8> good = RsaComponents(pki_.newKey);
   std::vector<testtoken::Key> damaged;  // d, p, q, dp, dq, qinv
   for (size_t component = 2; component < good.size(); ++component) {
-    std::array<Bytes, 8> c = good;
-    c[component].back() ^= 0x02;
-    damaged.push_back(testtoken::Key::fromPrivateKeyInfo(RsaPrivateKeyInfo(c)));
+    damaged.push_back(WithComponentChanged(pki_.newKey, component));
   }
   auto renewalWith = [&](const testtoken::Key &key) {
     return pki_.Pkcs12(&key, {&pki_.newCert, &pki_.ca.cert}, pki_.password);
   };
   // n kept, every private part taken from another key that holds together
   // in itself: only n = p·q fails.
-  std::array<Bytes, 8> foreign = Components(pki_.oldKey);
+  std::array<Bytes, 8> foreign = RsaComponents(pki_.oldKey);
   foreign[0] = good[0];
   const testtoken::Key otherPrimes = testtoken::Key::fromPrivateKeyInfo(RsaPrivateKeyInfo(foreign));
   const testtoken::Key ec = Generated("EC", 0);
   const testtoken::Key pss = Generated("RSA-PSS", 2048);
   const testtoken::Key threePrimes = Generated("RSA", 2048, 3);
+  // DSA keys with a p of this many bits (not even prime: decoding one
+  // computes its public value modulo p all the same), in plain key bags
+  // beside the renewal's key.
+  auto withDsaBags = [&](size_t bags, size_t pBits) {
+    Bytes p(pBits / 8, 0xC3), q(20, 0x9B), g(pBits / 8, 0x05), x(20, 0x17);
+    const Bytes dsaOid = {0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x38, 0x04, 0x01};
+    Bytes params = DerIntegers({p, q, g});
+    Bytes algorithm = dsaOid;
+    Bytes sequence = DerTlv(0x30, params);
+    algorithm.insert(algorithm.end(), sequence.begin(), sequence.end());
+    Bytes info = DerIntegers({{0}});
+    Bytes wrapped = DerTlv(0x30, algorithm);
+    info.insert(info.end(), wrapped.begin(), wrapped.end());
+    Bytes key = DerTlv(0x04, DerIntegers({x}));
+    info.insert(info.end(), key.begin(), key.end());
+    testtoken::Pkcs12Params params12;
+    params12.password = pki_.password;
+    params12.key = &pki_.newKey;
+    params12.certs = {&pki_.newCert, &pki_.ca.cert};
+    params12.plainKeyInfos.assign(bags, DerTlv(0x30, info));
+    return testtoken::makePkcs12(params12);
+  };
   auto withCert = [&](const testtoken::Key &key, uint64_t serial) {
     testtoken::Certificate cert = pki_.Issue(pki_.eeName, serial, key);
     return pki_.Pkcs12(&key, {&cert, &pki_.ca.cert}, pki_.password);
@@ -219,6 +182,8 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
       {"EC P-256 key", withCert(ec, 1101), kNotRsa},
       {"RSA-PSS key", withCert(pss, 1102), kNotRsa},
       {"RSA key of three primes", withCert(threePrimes, 1103), kNotRsa},
+      {"60 DSA key bags of 16384 bits", withDsaBags(60, 16384), kNotRsa},
+      {"a DSA key bag of 65536 bits", withDsaBags(1, 65536), kNotRsa},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

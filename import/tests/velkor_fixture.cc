@@ -5,6 +5,8 @@
 #include <map>
 #include <sstream>
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -140,6 +142,73 @@ SetCheck CheckSets(testtoken::P11Session &session, const Pki &pki) {
     }
   }
   return check;
+}
+
+Bytes DerTlv(unsigned char tag, const Bytes &content) {
+  Bytes out{tag};
+  const size_t n = content.size();
+  if (n < 0x80) {
+    out.push_back(static_cast<unsigned char>(n));
+  } else {
+    Bytes len;
+    for (size_t v = n; v != 0; v >>= 8) len.insert(len.begin(), static_cast<unsigned char>(v & 0xFF));
+    out.push_back(static_cast<unsigned char>(0x80 | len.size()));
+    out.insert(out.end(), len.begin(), len.end());
+  }
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+namespace {
+
+Bytes Integer(const Bytes &unsignedValue) {
+  Bytes v = unsignedValue;
+  if (v.empty() || (v[0] & 0x80) != 0) v.insert(v.begin(), 0);
+  return DerTlv(0x02, v);
+}
+
+}  // namespace
+
+Bytes DerIntegers(const std::vector<Bytes> &unsignedValues) {
+  Bytes out;
+  for (const Bytes &v : unsignedValues) {
+    Bytes i = Integer(v);
+    out.insert(out.end(), i.begin(), i.end());
+  }
+  return out;
+}
+
+std::array<Bytes, 8> RsaComponents(const testtoken::Key &key) {
+  const char *names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
+                         OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                         OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+  std::array<Bytes, 8> out;
+  for (size_t i = 0; i < out.size(); ++i) {
+    BIGNUM *bn = nullptr;
+    if (EVP_PKEY_get_bn_param(key.get(), names[i], &bn) != 1) throw testtoken::Error("no RSA component");
+    out[i].resize(static_cast<size_t>(BN_num_bytes(bn)));
+    BN_bn2bin(bn, out[i].data());
+    BN_clear_free(bn);
+  }
+  return out;
+}
+
+Bytes RsaPrivateKeyInfo(const std::array<Bytes, 8> &c) {
+  Bytes rsa = DerIntegers({{0}});
+  Bytes components = DerIntegers(std::vector<Bytes>(c.begin(), c.end()));
+  rsa.insert(rsa.end(), components.begin(), components.end());
+  const Bytes algorithm = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
+  Bytes info = DerIntegers({{0}});
+  info.insert(info.end(), algorithm.begin(), algorithm.end());
+  Bytes key = DerTlv(0x04, DerTlv(0x30, rsa));
+  info.insert(info.end(), key.begin(), key.end());
+  return DerTlv(0x30, info);
+}
+
+testtoken::Key WithComponentChanged(const testtoken::Key &key, size_t component) {
+  std::array<Bytes, 8> c = RsaComponents(key);
+  c.at(component).back() ^= 0x02;
+  return testtoken::Key::fromPrivateKeyInfo(RsaPrivateKeyInfo(c));
 }
 
 }  // namespace velkor_test

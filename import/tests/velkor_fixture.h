@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -97,5 +98,17 @@ struct SetCheck {
   std::vector<Bytes> completeIds;
 };
 SetCheck CheckSets(testtoken::P11Session &session, const Pki &pki);
+
+// A DER element, and unsigned integers as consecutive DER INTEGERs.
+Bytes DerTlv(unsigned char tag, const Bytes &content);
+Bytes DerIntegers(const std::vector<Bytes> &unsignedValues);
+// The eight components of an RSA key, unsigned big-endian, in PKCS#1
+// order: n, e, d, p, q, dp, dq, qinv.
+std::array<Bytes, 8> RsaComponents(const testtoken::Key &key);
+// A PrivateKeyInfo (rsaEncryption) made by hand from the components as
+// given, whether they hold together or not.
+Bytes RsaPrivateKeyInfo(const std::array<Bytes, 8> &components);
+// The key with one component (index as above) changed in its last byte.
+testtoken::Key WithComponentChanged(const testtoken::Key &key, size_t component);
 
 }  // namespace velkor_test

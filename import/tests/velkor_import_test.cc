@@ -268,30 +268,80 @@ TEST_F(VelkorImport, SameCertificateWithAMissingKeyGetsItUnderItsIdentifier) {
 }
 
 // Keys of the new certificate's key material under an identifier that no
-// certificate carries are what an interrupted import of it left: they are
-// completed, never written a second time, and the old set still goes.
-TEST_F(VelkorImport, KeysLeftByAnInterruptedImportAreCompleted) {
+// certificate carries are what an interrupted import of it left.  None is
+// taken as it is, however it was written: the set is written afresh from
+// the file, the leftovers go with the old set, and a foreign key under the
+// same identifier stays where it is.
+TEST_F(VelkorImport, KeysLeftByAnInterruptedImportAreReplaced) {
   const Bytes orphanId = testtoken::toBytes("20261208093000123\n");
-  for (bool withPublicKey : {false, true}) {
-    SCOPED_TRACE(withPublicKey ? "private and public key left" : "private key left");
+  const testtoken::Key wrongExponent = WithComponentChanged(pki_.newKey, 2);
+  testtoken::Template exposed;
+  exposed.addBool(CKA_PRIVATE, false).addBool(CKA_SENSITIVE, false).addBool(CKA_EXTRACTABLE, true);
+  testtoken::Template cannotSign;
+  cannotSign.addBool(CKA_SIGN, false);
+  struct Case {
+    const char *what;
+    const testtoken::Key *key;
+    const testtoken::Template *extra;
+    bool publicKey;
+    bool foreignKey;
+    // Another certificate, of another subject, carries the same key
+    // material under an identifier of its own: its key is no leftover.
+    bool carriedElsewhere = false;
+  } cases[] = {
+      {"private key left", &pki_.newKey, nullptr, false, false},
+      {"private and public key left", &pki_.newKey, nullptr, true, false},
+      {"readable without the PIN, extractable", &pki_.newKey, &exposed, true, false},
+      {"wrong private exponent", &wrongExponent, nullptr, false, false},
+      {"not allowed to sign", &pki_.newKey, &cannotSign, false, false},
+      {"a foreign key under the same identifier", &pki_.newKey, nullptr, true, true},
+      {"the same material under another certificate", &pki_.newKey, nullptr, false, false, true},
+  };
+  const Bytes elsewhereId = {0x07};
+  const testtoken::Certificate elsewhere = pki_.Issue(
+      testtoken::simpleName({{"C", "JP"}, {"O", "Elsewhere Inc"}, {"CN", "Jiro Suzuki"}}), 1500, pki_.newKey);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
     {
       TokenView view(token_);
       for (const auto &o : view.session.objects()) view.session.destroy(o.handle);
       SeedOldSet(view.session, pki_);
-      view.session.createPrivateKey(pki_.newKey.get(), orphanId, "", {});
-      if (withPublicKey) view.session.createPublicKey(pki_.newKey.get(), orphanId, "", {});
+      view.session.createPrivateKey(c.key->get(), orphanId, "", {}, c.extra);
+      if (c.publicKey) view.session.createPublicKey(pki_.newKey.get(), orphanId, "", {});
+      if (c.foreignKey) view.session.createPrivateKey(pki_.oldKey.get(), orphanId, "", {});
+      if (c.carriedElsewhere) {
+        view.session.createCertificate(elsewhere.der(), elsewhereId, "elsewhere");
+        view.session.createPrivateKey(pki_.newKey.get(), elsewhereId, "", {});
+      }
     }
     testtoken::RunResult r = Import(pki_.Renewal());
     EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : "");
     TokenView view(token_);
-    std::vector<testtoken::TokenObject> objects = view.session.objects();
-    EXPECT_EQ(objects.size(), 4u);  // the new set and the CA
-    for (const auto &o : objects) {
-      if (o.objectClass != CKO_CERTIFICATE || o.value == pki_.newCert.der()) {
-        EXPECT_EQ(o.id, orphanId);
-      }
+    SetCheck sets = CheckSets(view.session, pki_);
+    ASSERT_EQ(sets.completeSets, 1);
+    EXPECT_FALSE(sets.oldCertPresent);
+    const Bytes id = sets.completeIds[0];
+    EXPECT_NE(id, orphanId);
+    // Exactly one private key of the new material: the fresh one.
+    int newMaterial = 0;
+    testtoken::Template privateKeys;
+    privateKeys.addUlong(CKA_CLASS, CKO_PRIVATE_KEY);
+    for (CK_OBJECT_HANDLE k : view.session.find(privateKeys)) {
+      if (view.session.attribute(k, CKA_MODULUS) != pki_.newKey.modulus()) continue;
+      if (view.session.attribute(k, CKA_ID) == elsewhereId) continue;
+      ++newMaterial;
+      EXPECT_EQ(view.session.attribute(k, CKA_ID), id);
+      EXPECT_EQ(view.session.attribute(k, CKA_PRIVATE), Bytes{CK_TRUE});
+      EXPECT_EQ(view.session.attribute(k, CKA_SENSITIVE), Bytes{CK_TRUE});
+      EXPECT_EQ(view.session.attribute(k, CKA_EXTRACTABLE), Bytes{CK_FALSE});
     }
-    EXPECT_TRUE(signatureVerifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(orphanId, Bytes{4, 5, 6})));
+    EXPECT_EQ(newMaterial, 1);
+    EXPECT_TRUE(signatureVerifies(pki_.newCert, Bytes{4, 5, 6}, view.session.sign(id, Bytes{4, 5, 6})));
+    // The new set, the CA, and the foreign key or other certificate's set
+    // where there was one.
+    EXPECT_EQ(view.session.findAll().size(), 4u + (c.foreignKey ? 1u : 0u) + (c.carriedElsewhere ? 2u : 0u));
+    view.session.logout();
+    EXPECT_TRUE(view.session.find(privateKeys).empty()) << "a private key is visible without the PIN";
   }
 }
 

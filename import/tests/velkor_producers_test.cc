@@ -298,6 +298,38 @@ std::vector<Row> Rows() {
       Row("HostileHundredThousandSafes",
           Writer([](const Pki &, testtoken::Pkcs12Params *p) { p->fillerSafes = 100000; }))
           .Refused(kTooManyBags),
+      // The work of the key derivations counts, not their iteration count:
+      // two million iterations of an expensive digest, and a file whose
+      // derivations are each within bounds but too much together (a real
+      // million-iteration MAC, then seven million declared for the
+      // certificate safe).
+      Row("HostileKeyBagSha512_224",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) {
+            p->declaredIterationsAt = testtoken::Pkcs12Spot::KeyBag;
+            p->declaredIterations = 2000000;
+            p->declaredPrf = NID_hmacWithSHA512_224;
+          }))
+          .Refused(kTooManyIterations),
+      Row("HostileWorkOverTheWholeFile",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) {
+            p->iterations = 1000000;
+            p->declaredIterationsAt = testtoken::Pkcs12Spot::CertSafe;
+            p->declaredIterations = 7000000;
+          }))
+          .Refused(kTooManyIterations),
+      // Nesting deeper than the count follows hides what comes after it.
+      Row("HostileNestedBagBeforeTooManyBags",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) {
+            p->indefiniteNestingInBag = 70;
+            p->fillerBags = 104;
+          }))
+          .Refused(kTooManyBags),
+      Row("HostileNestedFirstSafeBeforeTooManySafes",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) {
+            p->indefiniteNestingInFirstSafe = 70;
+            p->fillerSafes = 100002;
+          }))
+          .Refused(kTooManyBags),
       Row("HostileNestingTooDeep",
           Writer([](const Pki &, testtoken::Pkcs12Params *p) { p->nestingDepth = kMaxNesting + 1; }))
           .Refused(kTooManyBags),

@@ -491,13 +491,19 @@ namespace {
 
 // Rewrites the iteration count of a PKCS#12 PBE / PBES1 algorithm, or of
 // the PBKDF2 of a PBES2 one, without deriving anything.
-void declareIterations(X509_ALGOR* alg, long count) {
+void declareIterations(X509_ALGOR* alg, long count, int prfNid) {
   if (OBJ_obj2nid(alg->algorithm) == NID_pbes2) {
     std::unique_ptr<PBE2PARAM, Deleter<PBE2PARAM, PBE2PARAM_free>> pbe2(
         static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter)));
     if (!pbe2) sslFail("PBE2PARAM");
     std::unique_ptr<PBKDF2PARAM, Deleter<PBKDF2PARAM, PBKDF2PARAM_free>> kdf(static_cast<PBKDF2PARAM*>(
         ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)));
+    if (kdf && prfNid != NID_undef) {
+      X509_ALGOR_free(kdf->prf);
+      kdf->prf = X509_ALGOR_new();
+      if (kdf->prf == nullptr || X509_ALGOR_set0(kdf->prf, OBJ_nid2obj(prfNid), V_ASN1_NULL, nullptr) != 1)
+        sslFail("PBKDF2 PRF");
+    }
     if (!kdf || ASN1_INTEGER_set(kdf->iter, count) != 1 ||
         ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), kdf.get(), &pbe2->keyfunc->parameter) == nullptr ||
         ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), pbe2.get(), &alg->parameter) == nullptr)
@@ -509,6 +515,47 @@ void declareIterations(X509_ALGOR* alg, long count) {
   if (!pbe || ASN1_INTEGER_set(pbe->iter, count) != 1 ||
       ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBEPARAM), pbe.get(), &alg->parameter) == nullptr)
     sslFail("PBE iteration count");
+}
+
+Bytes derTlv(unsigned char tag, const Bytes& content) {
+  Bytes out{tag};
+  appendDerLength(out, content.size());
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+// `depth` indefinite-length SEQUENCEs one inside the other around a NULL.
+Bytes indefinitelyNested(std::size_t depth) {
+  Bytes out;
+  for (std::size_t i = 0; i < depth; ++i) out.insert(out.end(), {0x30, 0x80});
+  out.insert(out.end(), {0x05, 0x00});
+  for (std::size_t i = 0; i < depth; ++i) out.insert(out.end(), {0x00, 0x00});
+  return out;
+}
+
+// tag, indefinite length, `head` and `body`, end-of-contents.
+Bytes indefiniteTlv(unsigned char tag, const Bytes& head, const Bytes& body) {
+  Bytes out{tag, 0x80};
+  out.insert(out.end(), head.begin(), head.end());
+  out.insert(out.end(), body.begin(), body.end());
+  out.insert(out.end(), {0x00, 0x00});
+  return out;
+}
+
+// An OID of no PKCS#12 bag or PKCS#7 content type: its value is ANY.
+const Bytes kUnknownTypeOid = {0x06, 0x05, 0x2B, 0x06, 0x01, 0x04, 0x01};  // 1.3.6.1.4.1
+
+// A data safe whose SafeContents is `bags` (each a whole SafeBag).
+PKCS7* dataSafeOf(const Bytes& bags) {
+  const Bytes dataOid = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
+  Bytes info = dataOid;
+  Bytes content = derTlv(0xA0, derTlv(0x04, derTlv(0x30, bags)));
+  info.insert(info.end(), content.begin(), content.end());
+  Bytes der = derTlv(0x30, info);
+  const unsigned char* p = der.data();
+  PKCS7* safe = d2i_PKCS7(nullptr, &p, static_cast<long>(der.size()));
+  if (safe == nullptr) sslFail("data safe");
+  return safe;
 }
 
 }  // namespace
@@ -571,21 +618,15 @@ Bytes makePkcs12(const Pkcs12Params& params) {
 
   if (certBags && params.nestingDepth > 0) {
     // SafeContents { SafeBag { safeContentsBag, [0] SafeContents } }, as deep as asked.
-    auto tlv = [](unsigned char tag, const Bytes& content) {
-      Bytes out{tag};
-      appendDerLength(out, content.size());
-      out.insert(out.end(), content.begin(), content.end());
-      return out;
-    };
     const Bytes safeContentsBagOid = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x0C, 0x0A, 0x01, 0x06};
     Bytes contents = toDer(certBags.get(), [](const STACK_OF(PKCS12_SAFEBAG) * bags, unsigned char** out) {
       return ASN1_item_i2d(reinterpret_cast<const ASN1_VALUE*>(bags), out, ASN1_ITEM_rptr(PKCS12_SAFEBAGS));
     });
     for (int depth = 0; depth < params.nestingDepth; ++depth) {
       Bytes bag = safeContentsBagOid;
-      Bytes value = tlv(0xA0, contents);
+      Bytes value = derTlv(0xA0, contents);
       bag.insert(bag.end(), value.begin(), value.end());
-      contents = tlv(0x30, tlv(0x30, bag));
+      contents = derTlv(0x30, derTlv(0x30, bag));
     }
     const unsigned char* p = contents.data();
     certBags.reset(reinterpret_cast<STACK_OF(PKCS12_SAFEBAG)*>(
@@ -603,13 +644,31 @@ Bytes makePkcs12(const Pkcs12Params& params) {
       X509_ALGOR* alg = nullptr;
       X509_SIG_getm(const_cast<X509_SIG*>(PKCS12_SAFEBAG_get0_pkcs8(bag)), &alg, nullptr);
       if (alg == nullptr) sslFail("shrouded key bag");
-      declareIterations(alg, params.declaredIterations);
+      declareIterations(alg, params.declaredIterations, params.declaredPrf);
     }
     if (!localKeyId.empty() &&
         PKCS12_add_localkeyid(bag, localKeyId.data(), static_cast<int>(localKeyId.size())) != 1)
       sslFail("PKCS12_add_localkeyid");
     if (!params.friendlyName.empty() && PKCS12_add_friendlyname_utf8(bag, params.friendlyName.c_str(), -1) != 1)
       sslFail("PKCS12_add_friendlyname");
+  }
+
+  // PrivateKeyInfos given as bytes go in as plain key bags, never decoded
+  // here (a hostile one may cost minutes to decode).
+  for (const Bytes& info : params.plainKeyInfos) {
+    const unsigned char* p = info.data();
+    PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(info.size()));
+    if (p8 == nullptr) sslFail("PrivateKeyInfo");
+    PKCS12_SAFEBAG* bag = PKCS12_SAFEBAG_create0_p8inf(p8);
+    if (bag == nullptr) {
+      PKCS8_PRIV_KEY_INFO_free(p8);
+      sslFail("PKCS12_SAFEBAG_create0_p8inf");
+    }
+    if (!keyBags) keyBags.reset(sk_PKCS12_SAFEBAG_new_null());
+    if (!keyBags || sk_PKCS12_SAFEBAG_push(keyBags.get(), bag) == 0) {
+      PKCS12_SAFEBAG_free(bag);
+      sslFail("sk_PKCS12_SAFEBAG_push");
+    }
   }
 
   std::unique_ptr<STACK_OF(PKCS7), SafeStackFree> safes;
@@ -622,7 +681,7 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     if (params.declaredIterationsAt == Pkcs12Spot::CertSafe) {
       PKCS7* safe = sk_PKCS7_value(safes.get(), sk_PKCS7_num(safes.get()) - 1);
       if (OBJ_obj2nid(safe->type) != NID_pkcs7_encrypted) throw Error("the certificate safe is not encrypted");
-      declareIterations(safe->d.encrypted->enc_data->algorithm, params.declaredIterations);
+      declareIterations(safe->d.encrypted->enc_data->algorithm, params.declaredIterations, params.declaredPrf);
     }
   };
   auto addKeySafe = [&] {
@@ -639,7 +698,28 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     addCertSafe();
     addKeySafe();
   }
-  if (params.fillerBags > 0) {
+  if (params.indefiniteNestingInBag > 0) {
+    // The nested bag first, then the filler bags of the next paragraph.
+    // The bag itself of indefinite length, so that its end is found only
+    // by following the nesting.
+    Bytes bags = indefiniteTlv(0x30, kUnknownTypeOid, indefiniteTlv(0xA0, {}, indefinitelyNested(params.indefiniteNestingInBag)));
+    const Bytes fillerBag = derTlv(0x30, [] {
+      Bytes b = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x0C, 0x0A, 0x01, 0x03};  // certBag
+      Bytes certBag = {0x06, 0x0A, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x16, 0x01};  // x509Certificate
+      Bytes certValue = derTlv(0xA0, derTlv(0x04, {0x30, 0x00}));
+      certBag.insert(certBag.end(), certValue.begin(), certValue.end());
+      Bytes wrapped = derTlv(0xA0, derTlv(0x30, certBag));
+      b.insert(b.end(), wrapped.begin(), wrapped.end());
+      return b;
+    }());
+    for (std::size_t i = 0; i < params.fillerBags; ++i) bags.insert(bags.end(), fillerBag.begin(), fillerBag.end());
+    if (!safes) safes.reset(sk_PKCS7_new_null());
+    PKCS7* safe = dataSafeOf(bags);
+    if (!safes || sk_PKCS7_push(safes.get(), safe) == 0) {
+      PKCS7_free(safe);
+      sslFail("sk_PKCS7_push");
+    }
+  } else if (params.fillerBags > 0) {
     std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> filler(sk_PKCS12_SAFEBAG_new_null());
     OctetPtr value = octets({0x30, 0x00});
     if (!filler) sslFail("sk_PKCS12_SAFEBAG_new_null");
@@ -672,8 +752,34 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     if (!safes) sslFail("sk_PKCS7_new_null");
   }
 
-  Pkcs12Ptr p12(PKCS12_add_safes(safes.get(), 0));
-  if (!p12) sslFail("PKCS12_add_safes");
+  Pkcs12Ptr p12;
+  if (params.indefiniteNestingInFirstSafe > 0) {
+    // A first safe of indefinite length, nested inside, then the others:
+    // the authenticated safe is written here byte for byte (OpenSSL would
+    // re-encode it in definite lengths), inside a PFX that OpenSSL then
+    // gives its MAC.
+    Bytes authSafe = indefiniteTlv(0x30, kUnknownTypeOid,
+                                   indefiniteTlv(0xA0, {}, indefinitelyNested(params.indefiniteNestingInFirstSafe)));
+    for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+      Bytes safe = toDer(sk_PKCS7_value(safes.get(), i), i2d_PKCS7);
+      authSafe.insert(authSafe.end(), safe.begin(), safe.end());
+    }
+    Bytes pfx = {0x02, 0x01, 0x03};
+    Bytes content = derTlv(0x30, [&] {
+      Bytes info = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};  // id-data
+      Bytes octets = derTlv(0xA0, derTlv(0x04, derTlv(0x30, authSafe)));
+      info.insert(info.end(), octets.begin(), octets.end());
+      return info;
+    }());
+    pfx.insert(pfx.end(), content.begin(), content.end());
+    pfx = derTlv(0x30, pfx);
+    const unsigned char* p = pfx.data();
+    p12.reset(d2i_PKCS12(nullptr, &p, static_cast<long>(pfx.size())));
+    if (!p12) sslFail("PFX with a nested first safe");
+  } else {
+    p12.reset(PKCS12_add_safes(safes.get(), 0));
+    if (!p12) sslFail("PKCS12_add_safes");
+  }
   const bool declaredMac = params.declaredIterationsAt == Pkcs12Spot::Mac;
   // Two iterations at least, so that the count is written and can be rewritten.
   if (params.mac &&

@@ -720,6 +720,8 @@ struct Pkcs12Params {
   std::string password;
   bool absentPassword = false;  // MAC and encryption with no password at all
   const Key* key = nullptr;     // nullptr: no key bag
+  // More keys, as PrivateKeyInfo bytes, in plain key bags after it.
+  std::vector<Bytes> plainKeyInfos;
   std::vector<const Certificate*> certs;  // certificate bags in this order
   // Index into certs that gets the localKeyId shared with the key bag
   // (default: the certificate whose public key matches the key).
@@ -734,11 +736,19 @@ struct Pkcs12Params {
   // place is the MAC; a rewritten key bag or safe no longer decrypts).
   Pkcs12Spot declaredIterationsAt = Pkcs12Spot::None;
   long declaredIterations = 0;
+  // With a PBKDF2 spot: the PRF written there too (an HMAC's NID).
+  int declaredPrf = 0;  // NID_undef: the PRF stays
   // This many more certificate bags in a safe of their own, each holding a
   // few bytes instead of a certificate.
   std::size_t fillerBags = 0;
   // This many more safes, each of them empty.
   std::size_t fillerSafes = 0;
+  // A bag of an unknown type whose value is this many indefinite-length
+  // SEQUENCEs one inside the other, first in the filler bags' safe (with
+  // no filler bags: in a safe of its own).
+  std::size_t indefiniteNestingInBag = 0;
+  // A first safe of an unknown content type whose content is nested so.
+  std::size_t indefiniteNestingInFirstSafe = 0;
   // The certificate bags wrapped this many times in safe contents bags.
   int nestingDepth = 0;
 };
