@@ -5,7 +5,6 @@
 
 #include <grp.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,15 +29,6 @@ void chownTree(const fs::path& root, uid_t uid, gid_t gid) {
   };
   change(root);
   for (const auto& entry : fs::recursive_directory_iterator(root)) change(entry.path());
-}
-
-template <typename Done>
-void waitUntil(Done done, std::chrono::milliseconds limit, const std::string& what) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) throw Error("timed out waiting for " + what);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
 }
 
 void checkRv(CK_RV rv, const std::string& what) {
@@ -210,10 +200,8 @@ OpenCryptokiToken::OpenCryptokiToken(const TokenConfig& config) : config_(config
     throw Error("one openCryptoki token per process: libopencryptoki cannot be initialised twice in a process "
                 "(run one openCryptoki test per process, as ctest does)");
   madeInThisProcess = true;
-  lock_ = std::make_unique<FileFd>(kHarnessLock);
+  lock_ = takeExclusiveLock(kHarnessLock, std::chrono::minutes(10), "the openCryptoki token");
   try {
-    waitUntil([&] { return ::flock(lock_->get(), LOCK_EX | LOCK_NB) == 0; }, std::chrono::minutes(10),
-              "the openCryptoki token (held by another test)");
     struct group* gr = ::getgrnam("pkcs11");
     if (gr == nullptr) throw Error("no group pkcs11: is openCryptoki installed?");
     // The lock folders live on a tmpfs: after a reboot they are gone.

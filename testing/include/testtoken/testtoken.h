@@ -66,6 +66,12 @@ std::string nssSoftokenModulePath();  // TESTTOKEN_NSS_SOFTOKEN (libsoftokn3.so)
 std::string certutilProgram();        // TESTTOKEN_CERTUTIL (NSS's certutil)
 std::string p11KitTrustModulePath();  // TESTTOKEN_P11KIT_TRUST (p11-kit-trust.so)
 std::string gnomeKeyringStoreModulePath();  // TESTTOKEN_GNOME_KEYRING_STORE
+std::string openScModulePath();       // TESTTOKEN_OPENSC_MODULE (opensc-pkcs11.so)
+std::string pkcs15InitProgram();      // TESTTOKEN_PKCS15_INIT (OpenSC's pkcs15-init)
+std::string pcscdProgram();           // TESTTOKEN_PCSCD
+std::string vpcdDriverPath();         // TESTTOKEN_VPCD_DRIVER (vsmartcard's libifdvpcd.so)
+std::string python3Program();         // TESTTOKEN_PYTHON3 (the system's, with its packages)
+std::string cardEmulatorPath();       // TESTTOKEN_CARD_EMULATOR (testing/card/isoapplet_card.py)
 
 // ---- Environment ------------------------------------------------------------
 
@@ -397,6 +403,52 @@ class OpenCryptokiToken : public ServedToken {
   std::unique_ptr<FileFd> lock_;
   TokenConfig config_;
   std::unique_ptr<P11Client> client_;
+};
+
+// An emulated smart card behind OpenSC, started the way a user's machine
+// runs a card reader: pcscd in the foreground (its PID owned here) with
+// vsmartcard's virtual reader driver configured in a private reader folder,
+// the harness's IsoApplet card emulator connected to that reader over the
+// loopback (port 35963), and the card personalised with OpenSC's own tool
+// (pkcs15-init --create-pkcs15 --no-so-pin, then --store-pin --auth-id 01
+// with the user PIN and, as PUK, the config's soPin). The programs load
+// opensc-pkcs11.so with OPENSC_CONF naming a private configuration (no file
+// cache, so that no card's contents outlive the test). pcscd's socket is
+// machine-wide: the constructor waits (bounded) for an exclusive lock that
+// the destructor releases after stopping the emulator and pcscd by their
+// PIDs; it refuses to start beside a pcscd it did not start. ctest entries
+// of such tests carry RESOURCE_LOCK pcscd.
+class OpenScCardToken : public ServedToken {
+ public:
+  explicit OpenScCardToken(const TokenConfig& config = TokenConfig{"TestCard", "12345678", "1234"});
+  ~OpenScCardToken() override;
+  OpenScCardToken(const OpenScCardToken&) = delete;
+  OpenScCardToken& operator=(const OpenScCardToken&) = delete;
+
+  std::string modulePath() const override { return openScModulePath(); }
+  EnvMap environment() const override;  // OPENSC_CONF
+  const TokenConfig& token() const override { return config_; }
+
+  // APDUs the card has answered since it was started.
+  std::size_t apduCount() const;
+  // The card's free memory from now on (bytes): a file or key larger than
+  // that is refused with "memory full"; nullopt: plenty again.
+  void setFreeMemory(std::optional<std::size_t> bytes);
+  // Pulls the card: the emulator is stopped and this returns once OpenSC
+  // no longer shows a token.
+  void removeCard();
+
+ private:
+  void startPcscd();
+  void startCard();
+  void personalise();
+  void runTool(const std::vector<std::string>& args, const std::string& what);
+
+  std::unique_ptr<FileFd> lock_;
+  TokenConfig config_;
+  TempDir dir_;
+  std::unique_ptr<ChildProcess> pcscd_;
+  std::unique_ptr<ChildProcess> card_;
 };
 
 // ---- PKCS#11 client -------------------------------------------------------------
