@@ -6,6 +6,8 @@ Reads what scripts/bench left in <result-dir>:
   velkor-*.json       hyperfine JSON of the renewal benchmark (one per round)
   sarnet-*.json       hyperfine JSON of the listing benchmark (rounds, and
                       p11tool's slow listing apart)
+  renewal-card.json   hyperfine JSON of the renewal on the emulated card
+  card-counts.json    PKCS#11 calls and APDUs of one renewal on the card
   token-info.txt      how the token benchmarks were set up (printed as notes)
 and prints, per comparison, our median, the peer's median, ours/peer and
 the target.  Library rows use the median over repetitions of the CPU time
@@ -41,6 +43,8 @@ PROGRAM_ROWS = [
     ("renewal-opencryptoki", "Velkor renewal vs openssl + pkcs11-tool, openCryptoki", "Velkor",
      ["pkcs11-tool-pipeline"], None),
     ("renewal-nss", "Velkor renewal vs openssl + pkcs11-tool, NSS softoken", "Velkor",
+     ["pkcs11-tool-pipeline"], None),
+    ("renewal-card", "Velkor renewal vs openssl + pkcs11-tool, OpenSC card", "Velkor",
      ["pkcs11-tool-pipeline"], None),
     ("sarnet", "Sarnet listing vs p11tool --list-all-certs", "Sarnet", ["p11tool --list-all-certs"], None),
     ("sarnet", "Sarnet listing vs pkcs11-tool -O --type cert", "Sarnet", ["pkcs11-tool -O --type cert"], None),
@@ -94,6 +98,20 @@ def hyperfine_medians(docs):
             t = r.get("times") or ([r["median"]] if r.get("median") is not None else [])
             times.setdefault(r["command"], []).extend(t)
     return {c: statistics.median(t) * 1e9 for c, t in times.items() if t}
+
+
+def card_table(rdir):
+    """The renewal on the card: time, PKCS#11 calls and APDUs per command."""
+    counts = load_json(os.path.join(rdir, "card-counts.json"))
+    if not counts:
+        return
+    times = hyperfine_medians([load_json(os.path.join(rdir, "renewal-card.json")) or {}])
+    print()
+    print("== Renewal on the OpenSC card (one renewal; APDUs are what a real card charges for)")
+    print("| command              | median     | PKCS#11 calls | APDUs |")
+    print("|----------------------|------------|---------------|-------|")
+    for name, c in counts.items():
+        print(f"| {name:<20} | {fmt_ns(times.get(name)):>10} | {c['calls']:>13} | {c['apdus']:>5} |")
 
 
 def main():
@@ -158,6 +176,7 @@ def main():
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for r in table:
         print(line(r))
+    card_table(rdir)
     try:
         with open(os.path.join(rdir, "token-info.txt")) as f:
             notes += [line.strip() for line in f if line.strip()]

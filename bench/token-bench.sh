@@ -11,6 +11,9 @@
 #  - The same renewal, Velkor against the pkcs11-tool pipeline, on
 #    openCryptoki's software token and on NSS softoken
 #    (renewal-opencryptoki-<round>.json, renewal-nss-<round>.json).
+#  - The same renewal on a smart card: OpenSC over pcscd with the tests'
+#    emulated IsoApplet card (card-bench.sh; renewal-card.json, and the
+#    PKCS#11 calls and APDUs of each in card-counts.json).
 #  - Listing: Sarnet against p11tool --list-all-certs and pkcs11-tool
 #    --list-objects --type cert on a token holding $BENCH_SARNET_CERTS
 #    end-entity certificates.
@@ -314,6 +317,11 @@ else
   nss_stop "$t"
 fi
 module=$client
+
+# ------------------------------------------------- renewal on a smart card
+# OpenSC over pcscd with the tests' emulated card (card-bench.sh): times,
+# PKCS#11 calls and APDUs in renewal-card.json and card-counts.json.
+bash "$here/card-bench.sh" "$build" "$out" "$pki" || say "card renewal failed"
 
 # ---------------------------------------------------------------- listing
 tok=$work/tok-list

@@ -1,6 +1,7 @@
 #include "release_support.h"
 
 #include <iconv.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -56,8 +57,9 @@ ProgramCopy::ProgramCopy(const std::string &program) : dir_("release") {
 }
 
 RunResult ProgramCopy::Run(const std::vector<std::string> &args, EnvMap env,
-                           const std::vector<std::string> &wrapper) const {
+                           const std::vector<std::string> &wrapper, bool outputReaderGone) const {
   RunOptions options;
+  options.outputReaderGone = outputReaderGone;
   env.emplace("LC_ALL", "C.UTF-8");
   options.env = std::move(env);
   options.timeout = std::chrono::milliseconds(wrapper.empty() ? 120000 : 600000);
@@ -66,6 +68,33 @@ RunResult ProgramCopy::Run(const std::vector<std::string> &args, EnvMap env,
   all.push_back(program_.string());
   all.insert(all.end(), args.begin(), args.end());
   return runProcess(wrapper.front(), all, options);
+}
+
+void ProgramCopy::OpenTo(const std::pair<uid_t, gid_t> &ids) const {
+  // The build's library folder may lie where that user cannot go: the
+  // copy gets the shared libraries themselves (links as links).
+  const fs::path lib = folder() / "lib";
+  if (fs::is_symlink(lib)) {
+    fs::remove(lib);
+    fs::create_directory(lib);
+    for (const auto &entry : fs::directory_iterator(RELEASE_LIBDIR)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find(".so") != std::string::npos) fs::copy(entry.path(), lib / name, fs::copy_options::copy_symlinks);
+    }
+  }
+  fs::permissions(folder(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::permissions(program_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+  if (::lchown(binFolder().c_str(), ids.first, ids.second) != 0)
+    throw testtoken::Error("chown " + binFolder().string());
+}
+
+RunResult ProgramCopy::RunAs(const std::pair<uid_t, gid_t> &ids, const std::vector<std::string> &args,
+                             EnvMap env) const {
+  RunOptions options;
+  env.emplace("LC_ALL", "C.UTF-8");
+  options.env = std::move(env);
+  return testtoken::runProcessAs(ids, program_.string(), args, options);
 }
 
 VelkorCopy::VelkorCopy() : ProgramCopy(RELEASE_VELKOR) {}

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testtoken/testtoken.h"
@@ -43,9 +44,16 @@ class ProgramCopy {
   fs::path beside(const std::string &name) const { return binFolder() / name; }
 
   // Runs the copy (LC_ALL C.UTF-8 unless env says otherwise). With a
-  // wrapper (valgrind and its options) the copy runs under it.
+  // wrapper (valgrind and its options) the copy runs under it.  With
+  // outputReaderGone nobody reads its standard output and error.
   testtoken::RunResult Run(const std::vector<std::string> &args, EnvMap env = {},
-                           const std::vector<std::string> &wrapper = {}) const;
+                           const std::vector<std::string> &wrapper = {}, bool outputReaderGone = false) const;
+  // Lets the user `ids` run the copy: the scratch folder passable, the
+  // program executable and the folder beside it (where the program writes
+  // its files) that user's.  RunAs runs it as that user.
+  void OpenTo(const std::pair<uid_t, gid_t> &ids) const;
+  testtoken::RunResult RunAs(const std::pair<uid_t, gid_t> &ids, const std::vector<std::string> &args,
+                             EnvMap env = {}) const;
 
  private:
   testtoken::TempDir dir_;

@@ -1,12 +1,15 @@
 // The same renewals, subject change, refused write and listings on every
 // token implementation that takes imported keys: SoftHSM2, NSS softoken and
 // gnome-keyring's store behind p11-kit's server, openCryptoki's software
-// token behind its slot daemon. After each import the private key Velkor wrote keeps its private
-// exponent secret and still signs for the new certificate, and the CA
+// token behind its slot daemon, and a smart card: OpenSC's PKCS#11 module
+// over pcscd with the harness's emulated IsoApplet card. After each import
+// the private key Velkor wrote keeps its private exponent secret, signs for
+// the new certificate and deciphers what was encrypted for it, and the CA
 // certificate has an identifier of its own. gnome-keyring's store is in
 // the matrix for the listings; its renewal cells are known failures (see
 // KnownFailure). Beside the matrix: what a renewal does on gnome-keyring,
-// and Sarnet on p11-kit's read-only trust module.
+// Sarnet on p11-kit's read-only trust module, and what only a card has (a
+// PIN retry counter, a reader without a card).
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -25,7 +28,7 @@ namespace {
 
 using namespace testtoken;
 
-enum class Impl { SoftHsm, OpenCryptoki, Nss, GnomeKeyring };
+enum class Impl { SoftHsm, OpenCryptoki, Nss, GnomeKeyring, OpenScCard };
 
 std::string ImplName(Impl impl) {
   switch (impl) {
@@ -37,6 +40,8 @@ std::string ImplName(Impl impl) {
       return "NssSoftoken";
     case Impl::GnomeKeyring:
       return "GnomeKeyring";
+    case Impl::OpenScCard:
+      return "OpenScCard";
   }
   return "unknown";
 }
@@ -49,6 +54,10 @@ std::optional<std::string> KnownFailure(Impl impl, Scenario scenario) {
   if (impl == Impl::GnomeKeyring && scenario != Scenario::Listing && scenario != Scenario::WriteProtectedListing)
     return "gnome-keyring's store refuses Velkor's public key template: C_CreateObject (CKO_PUBLIC_KEY) returns "
            "CKR_ATTRIBUTE_TYPE_INVALID (0x12) for CKA_ID, CKA_VERIFY_RECOVER and CKA_WRAP";
+  if (impl == Impl::OpenScCard && scenario == Scenario::RefusedWrite)
+    return "OpenSC 0.23 loses the card's PIN object after a refused C_CreateObject: the rollback's "
+           "C_DestroyObject calls return CKR_USER_NOT_LOGGED_IN (0x101) and the keys written in the run stay "
+           "(OpenScCardOnly.RefusedCertificateLeavesTheKeys asserts it)";
   return std::nullopt;
 }
 
@@ -72,6 +81,8 @@ std::unique_ptr<ServedToken> MakeToken(Impl impl) {
       return std::make_unique<NssToken>();
     case Impl::GnomeKeyring:
       return std::make_unique<GnomeKeyringToken>();
+    case Impl::OpenScCard:
+      return std::make_unique<OpenScCardToken>();
   }
   throw Error("unknown token implementation");
 }
@@ -121,6 +132,24 @@ void SeedListing(P11Session &s, Impl impl) {
   s.create(t);
 }
 
+// CKO_PROFILE (PKCS#11 3.0; p11-kit's header predates it).
+constexpr CK_OBJECT_CLASS kProfileClass = 9;
+
+// Objects a token makes by itself, beside what was written: OpenSC adds a
+// profile object and, for a certificate without a key of its own (the CA
+// certificate), a public key taken from the certificate.
+bool MadeByTheToken(const TokenObject &o, const std::vector<TokenObject> &all) {
+  if (o.objectClass == kProfileClass) return true;
+  if (o.objectClass != CKO_PUBLIC_KEY) return false;
+  bool certificate = false;
+  for (const TokenObject &other : all) {
+    if (other.id != o.id) continue;
+    if (other.objectClass == CKO_PRIVATE_KEY) return false;
+    certificate = certificate || other.objectClass == CKO_CERTIFICATE;
+  }
+  return certificate;
+}
+
 // The identifier under which `der` sits on the token; empty when absent.
 Bytes IdOfCertificate(const std::vector<TokenObject> &objects, const Bytes &der) {
   for (const TokenObject &o : objects)
@@ -164,10 +193,14 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
     f(session);
   }
 
+  // The objects written to the token (see MadeByTheToken).
   std::vector<TokenObject> Objects() {
-    std::vector<TokenObject> objects;
-    WithSession([&](P11Session &s) { objects = s.objects(); });
-    return objects;
+    std::vector<TokenObject> all;
+    WithSession([&](P11Session &s) { all = s.objects(); });
+    std::vector<TokenObject> written;
+    for (const TokenObject &o : all)
+      if (!MadeByTheToken(o, all)) written.push_back(o);
+    return written;
   }
 
   // Every object with the attributes that matter, sorted (handles aside).
@@ -207,8 +240,13 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
       ASSERT_EQ(keys.size(), 1u) << "private keys under the new certificate's identifier";
       EXPECT_EQ(s.attributeStatus(keys[0], CKA_PRIVATE_EXPONENT), static_cast<CK_RV>(CKR_ATTRIBUTE_SENSITIVE));
       EXPECT_EQ(s.attributeStatus(keys[0], CKA_PRIME_1), static_cast<CK_RV>(CKR_ATTRIBUTE_SENSITIVE));
-      Bytes sensitive = s.attribute(keys[0], CKA_SENSITIVE).value_or(Bytes{});
-      EXPECT_EQ(sensitive, Bytes{CK_TRUE});
+      // OpenSC answers CKA_SENSITIVE false for every card key (its
+      // PKCS#15 layer keeps no such flag); the private parts above still
+      // stay on the card.
+      if (GetParam() != Impl::OpenScCard) {
+        Bytes sensitive = s.attribute(keys[0], CKA_SENSITIVE).value_or(Bytes{});
+        EXPECT_EQ(sensitive, Bytes{CK_TRUE});
+      }
       // Raw PKCS#1 v1.5 over a SHA-256 DigestInfo: the mechanism every one
       // of these tokens has (openCryptoki's lacks CKM_SHA256_RSA_PKCS).
       Bytes data = toBytes("signed on the " + ImplName(GetParam()) + " token");
@@ -289,12 +327,18 @@ TEST_P(TokenMatrix, RefusedCertificateWriteRollsBack) {
   if (IsSkipped()) return;
   WithSession([&](P11Session &s) { SeedOld(s, GetParam()); });
   std::vector<std::vector<Bytes>> before = Contents();
-  // The token is full when the certificate comes.
-  FaultSetup fault("C_CreateObject:cert=CKR_DEVICE_MEMORY", token_->modulePath(), token_->environment());
+  // The token is full when the certificate comes. The card says so itself:
+  // it has room for the key and the public key, not for the certificate;
+  // the fault module then only counts the calls.
+  auto *card = dynamic_cast<OpenScCardToken *>(token_.get());
+  if (card != nullptr) card->setFreeMemory(SharedPki().newCert.der().size() - 1);
+  FaultSetup fault(card != nullptr ? "" : "C_CreateObject:cert=CKR_DEVICE_MEMORY", token_->modulePath(),
+                   token_->environment());
   RunResult r = Import(SharedPki().Renewal(), "ADDOFF", fault.modulePath(), fault.environment());
   EXPECT_EQ(r.signedExitCode(), -12);
   EXPECT_EQ(Log(), ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
   EXPECT_EQ(fault.count("C_DestroyObject"), 2u) << "both keys written in this run are removed";
+  if (card != nullptr) card->setFreeMemory(std::nullopt);
   EXPECT_EQ(Contents(), before);
 }
 
@@ -324,7 +368,8 @@ TEST_P(TokenMatrix, SarnetListsAWriteProtectedToken) {
   EXPECT_EQ(opens[1].rv, static_cast<CK_RV>(CKR_OK));
 }
 
-INSTANTIATE_TEST_SUITE_P(Tokens, TokenMatrix, ::testing::Values(Impl::SoftHsm, Impl::OpenCryptoki, Impl::Nss, Impl::GnomeKeyring),
+INSTANTIATE_TEST_SUITE_P(Tokens, TokenMatrix, ::testing::Values(Impl::SoftHsm, Impl::OpenCryptoki, Impl::Nss, Impl::GnomeKeyring,
+                                                           Impl::OpenScCard),
                          [](const ::testing::TestParamInfo<Impl> &param) { return ImplName(param.param); });
 
 // ---- beside the matrix ---------------------------------------------------------------
@@ -352,6 +397,70 @@ TEST_F(GnomeKeyringStore, RenewalStopsAtThePublicKeyAndRollsBack) {
   EXPECT_EQ(creates[1].rv, static_cast<CK_RV>(CKR_ATTRIBUTE_TYPE_INVALID));
   EXPECT_EQ(trace.count("C_DestroyObject"), 1u) << "the private key of the run is removed";
   EXPECT_EQ(Contents(), before);
+}
+
+// What only a card has. The PIN retry counter: each wrong PIN costs one of
+// the card's three tries, and Velkor tells a wrong PIN (-6), a wrong PIN
+// with one try left (-7) and a wrong PIN that locked the card (-11) apart.
+// A reader without a card is a missing token (-9).
+class OpenScCardOnly : public TokenMatrix {};
+
+TEST_F(OpenScCardOnly, WrongPinCountsDownToLocked) {
+  token_ = MakeToken(Impl::OpenScCard);
+  WithSession([](P11Session &s) { SeedOld(s, Impl::OpenScCard); });
+  const Bytes renewal = SharedPki().Renewal();
+  const struct {
+    std::string pin;
+    int32_t result;
+  } attempts[] = {
+      {"9999", -6},                        // two tries left
+      {"9998", -7},                        // one try left
+      {"9997", -11},                       // this try locked the PIN
+      {token_->token().userPin, -11},      // the right PIN no longer opens the card
+  };
+  for (const auto &attempt : attempts) {
+    writeFile(velkor_.p12Path(), renewal);
+    RunResult r = velkor_.Run({velkor_.p12Path().string(), attempt.pin, SharedPki().password, token_->modulePath(),
+                               "SUBDN", "ISCHKOFF", "ADDOFF"},
+                              token_->environment());
+    EXPECT_EQ(r.signedExitCode(), attempt.result) << "PIN " << attempt.pin << ": " << Log();
+  }
+}
+
+// The card is full when the certificate comes (it says so: 6A84, which
+// OpenSC reports as CKR_DEVICE_MEMORY). OpenSC then no longer finds the
+// card's PIN for its own write access, so Velkor's rollback cannot remove
+// the two keys it wrote: each C_DestroyObject answers
+// CKR_USER_NOT_LOGGED_IN and the keys stay beside the old set.
+TEST_F(OpenScCardOnly, RefusedCertificateLeavesTheKeys) {
+  auto card = std::make_unique<OpenScCardToken>();
+  OpenScCardToken &cardRef = *card;
+  token_ = std::move(card);
+  WithSession([](P11Session &s) { SeedOld(s, Impl::OpenScCard); });
+  std::size_t before = Objects().size();
+  cardRef.setFreeMemory(SharedPki().newCert.der().size() - 1);
+  FaultSetup trace("", token_->modulePath(), token_->environment());
+  RunResult r = Import(SharedPki().Renewal(), "ADDOFF", trace.modulePath(), trace.environment());
+  cardRef.setFreeMemory(std::nullopt);
+  EXPECT_EQ(r.signedExitCode(), -12);
+  // The certificate's message and code come first, as on every token.
+  std::vector<std::string> got = Lines(Log());
+  std::vector<std::string> want = Lines(ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
+  ASSERT_GE(got.size(), 2u) << Log();
+  EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + 2), std::vector<std::string>(want.begin(), want.begin() + 2));
+  std::vector<CK_RV> destroys;
+  for (const FaultCall &c : trace.calls())
+    if (c.function == "C_DestroyObject") destroys.push_back(c.rv);
+  EXPECT_EQ(destroys, (std::vector<CK_RV>{CKR_USER_NOT_LOGGED_IN, CKR_USER_NOT_LOGGED_IN}));
+  EXPECT_EQ(Objects().size(), before + 2) << "the private and public key of the run";
+}
+
+TEST_F(OpenScCardOnly, NoCardInTheReader) {
+  auto card = std::make_unique<OpenScCardToken>();
+  card->removeCard();
+  token_ = std::move(card);
+  RunResult r = Import(SharedPki().Renewal());
+  EXPECT_EQ(r.signedExitCode(), -9) << Log();
 }
 
 void WritePem(const fs::path &path, const Certificate &cert) {

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <iostream>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -212,23 +214,75 @@ TEST_F(VelkorFiles, ImmutableFileIsReadButNotOverwritten) {
   EXPECT_EQ(readFile(velkor_.p12Path()), p12);
 }
 
-TEST_F(VelkorFiles, FileInAnImmutableFolderIsOverwrittenButNotDeleted) {
-  fs::path folder = velkor_.folder() / "locked";
-  fs::create_directory(folder);
-  fs::path p12Path = folder / "renewal.p12";
-  Bytes p12 = pki_.Renewal();
-  writeFile(p12Path, p12);
-  RunResult r;
-  {
-    Immutable guard(folder);
-    if (!guard.ok()) GTEST_SKIP() << "the immutable attribute cannot be set here";
-    r = velkor_.Run(Args(p12Path), {});
+// A file whose folder would not let it be deleted is left exactly as it
+// was: destroying it with nothing imported would lose the new key.  The
+// rows run as the unprivileged user "nobody" where permissions must stop
+// the program (as root they stop nothing); the sticky folder whose file
+// that user owns is the row that shows the rule is not stricter than the
+// system's: that file is consumed and the run goes on to the module.
+TEST_F(VelkorFiles, FileThatCannotBeDeletedIsLeftAsItWas) {
+  const std::optional<std::pair<uid_t, gid_t>> other = testtoken::unprivilegedIds();
+  struct Case {
+    const char *what;
+    bool asOtherUser;
+    mode_t folderMode;
+    bool fileOwnedByOtherUser;
+    bool immutableFolder;
+    bool consumed;
+  };
+  const Case cases[] = {
+      {"immutable folder", false, 0755, false, true, false},
+      {"folder without write permission", true, 0555, true, false, false},
+      {"sticky folder, file of another user", true, 01777, false, false, false},
+      {"sticky folder, own file", true, 01777, true, false, true},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case &c = cases[i];
+    SCOPED_TRACE(c.what);
+    if (c.asOtherUser && !other) {
+      std::cout << "[ SKIPPED  ] " << c.what << ": needs root to run as another user\n";
+      continue;
+    }
+    fs::path folder = velkor_.folder() / ("held" + std::to_string(i));
+    fs::create_directory(folder);
+    fs::path p12Path = folder / "renewal.p12";
+    Bytes p12 = pki_.Renewal();
+    writeFile(p12Path, p12);
+    // The file itself is writable by everybody: only its folder decides.
+    ASSERT_EQ(chmod(p12Path.c_str(), 0666), 0);
+    if (c.asOtherUser) {
+      velkor_.OpenTo(*other);
+      if (c.fileOwnedByOtherUser) {
+        ASSERT_EQ(lchown(p12Path.c_str(), other->first, other->second), 0);
+      }
+    }
+    ASSERT_EQ(chmod(folder.c_str(), c.folderMode), 0);
+    fs::remove(velkor_.logPath());
+    RunResult r;
+    {
+      std::optional<Immutable> guard;
+      if (c.immutableFolder) {
+        guard.emplace(folder);
+        if (!guard->ok()) {
+          std::cout << "[ SKIPPED  ] " << c.what << ": the immutable attribute cannot be set here\n";
+          continue;
+        }
+      }
+      r = c.asOtherUser ? velkor_.RunAs(*other, Args(p12Path), {}) : velkor_.Run(Args(p12Path), {});
+    }
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    if (c.consumed) {
+      // The module does not exist: the file was consumed and the run went on.
+      EXPECT_EQ(r.signedExitCode(), -8);
+      EXPECT_FALSE(fs::exists(p12Path));
+      continue;
+    }
+    EXPECT_EQ(r.signedExitCode(), -1);
+    ExpectLog("error:PKCS#12ファイルの削除に失敗しました。", -1);
+    ASSERT_TRUE(fs::exists(p12Path));
+    EXPECT_EQ(readFile(p12Path), p12);
   }
-  ASSERT_TRUE(r.exited) << "signal " << r.signal;
-  EXPECT_EQ(r.signedExitCode(), -1);
-  ExpectLog("error:PKCS#12ファイルの削除に失敗しました。", -1);
-  ASSERT_TRUE(fs::exists(p12Path));
-  EXPECT_EQ(readFile(p12Path), Bytes(p12.size(), 0x01));
 }
 
 class VelkorLogFolder : public VelkorFiles {
@@ -261,16 +315,25 @@ TEST_F(VelkorLogFolder, EntryFailureKeepsItsCode) {
   ExpectLogFolderUntouched();
 }
 
+// A wrong PIN ends with -6 (exit status 250) whatever becomes of the line
+// that says the log could not be written: read by the caller, or written
+// into a pipe whose reader is gone (which must not kill the program).
 TEST_F(VelkorLogFolder, TokenFailureKeepsItsCode) {
   SoftHsmToken token;
   Seed(token, [](P11Session &s) { SeedOldSet(s); });
-  writeFile(velkor_.p12Path(), pki_.Renewal());
-  RunResult r = velkor_.Run(Args(velkor_.p12Path(), token.modulePath(), "0000"), token.environment());
-  ASSERT_TRUE(r.exited) << "signal " << r.signal;
-  EXPECT_EQ(r.signedExitCode(), -6);
-  EXPECT_EQ(r.out, "");
-  EXPECT_FALSE(fs::exists(velkor_.p12Path()));
-  ExpectLogFolderUntouched();
+  for (bool stderrClosed : {false, true}) {
+    SCOPED_TRACE(stderrClosed ? "standard error closed by the caller" : "standard error read");
+    writeFile(velkor_.p12Path(), pki_.Renewal());
+    const std::vector<std::string> args = Args(velkor_.p12Path(), token.modulePath(), "0000");
+    RunResult r = velkor_.Run(args, token.environment(), {}, stderrClosed);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, stderrClosed ? "" : "error:ログファイルへの書き込みに失敗しました。\n");
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.exitCode, 250);
+    EXPECT_EQ(r.signedExitCode(), -6);
+    EXPECT_FALSE(fs::exists(velkor_.p12Path()));
+    ExpectLogFolderUntouched();
+  }
 }
 
 TEST_F(VelkorLogFolder, RenewalSucceedsWithoutALog) {

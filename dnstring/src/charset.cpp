@@ -106,6 +106,12 @@ Result<size_t> countSequences(const unsigned char *src, size_t len) {
 
 constexpr unsigned char kLeadPayloadMask[7] = {0, 0x7F, 0x1F, 0x0F, 0x07, 0x03, 0x01};
 
+// Values the wide form takes from UTF-8: wchar_t holds whole code points
+// here, so everything up to U+10FFFF passes except U+FFFF, the one value
+// of the basic plane that was always refused.  Values beyond the last
+// plane are no characters.
+bool inWideRange(uint32_t v) { return v != 0xFFFFu && v <= 0x10FFFFu; }
+
 // Decode the sequence at src (length n from the first pass).
 Result<uint32_t> decodeSequence(const unsigned char *src, size_t n) {
   uint32_t v = src[0] & kLeadPayloadMask[n];
@@ -155,7 +161,7 @@ Status utf8ToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, Out
     size_t n = sequenceLength(src[i]);
     Result<uint32_t> v = decodeSequence(src + i, n);
     if (!v.ok()) return v.status();
-    if (v.value() > 0xFFFEu) return Status::failure(ci.rangeErr);
+    if (!inWideRange(v.value())) return Status::failure(ci.rangeErr);
     i += n;
   }
   LocalWriter writer(out);

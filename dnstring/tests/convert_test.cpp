@@ -156,6 +156,10 @@ TEST_F(LocalConverters, Utf8LocaleTable) {
       {"UTF-8 through the wide form", PARVOX_utf8tombs, bytes("\xE3\x81\x82x"), bytes("\xE3\x81\x82x")},
       {"UTF-8 U+FFFE accepted", PARVOX_utf8tombs, {0xEF, 0xBF, 0xBE}, {0xEF, 0xBF, 0xBE}},
       {"UTF-8 overlong slash taken as slash", PARVOX_utf8tombs, {0xC0, 0xAF}, bytes("/")},
+      {"UTF-8 U+10000 kept whole", PARVOX_utf8tombs, {0xF0, 0x90, 0x80, 0x80}, {0xF0, 0x90, 0x80, 0x80}},
+      {"UTF-8 U+10FFFF kept whole", PARVOX_utf8tombs, {0xF4, 0x8F, 0xBF, 0xBF}, {0xF4, 0x8F, 0xBF, 0xBF}},
+      {"UTF-8 plane-2 kanji between others", PARVOX_utf8tombs, bytes("\xF0\xA0\xAE\xB7\xE7\x94\xB0"),
+       bytes("\xF0\xA0\xAE\xB7\xE7\x94\xB0")},
   };
   for (const ConvCase &c : cases) {
     Call r = convert(c.fn, c.in);
@@ -211,6 +215,8 @@ TEST_F(LocalConverters, CLocaleTable) {
       {"Japanese has no C-locale form", PARVOX_ucs2tombs, ucs2({0x3042}), PARVOX_ERR_UCS2TOMBS_CONVERT},
       {"UCS-4 likewise", PARVOX_ucs4tombs, ucs4({0x3042}), PARVOX_ERR_UCS4TOMBS_CONVERT},
       {"UTF-8 likewise", PARVOX_utf8tombs, bytes("\xE3\x81\x82"), PARVOX_ERR_UTF8TOMBS_CONVERT},
+      {"UTF-8 U+10000 has no C-locale form", PARVOX_utf8tombs, {0xF0, 0x90, 0x80, 0x80}, PARVOX_ERR_UTF8TOMBS_CONVERT},
+      {"UTF-8 U+10FFFF likewise", PARVOX_utf8tombs, {0xF4, 0x8F, 0xBF, 0xBF}, PARVOX_ERR_UTF8TOMBS_CONVERT},
   };
   for (const ConvReject &c : rejects) {
     Call r = convert(c.fn, c.in);
@@ -234,8 +240,12 @@ TEST_F(LocalConverters, RejectedInAnyLocale) {
       {"UTF-8 0xFF", PARVOX_utf8tombs, {0xFF}, PARVOX_ERR_UTF8SCAN_LEAD},
       {"UTF-8 E3 81 cut short at the end", PARVOX_utf8tombs, {'a', 0xE3, 0x81}, PARVOX_ERR_UTF8TOMBS_SEQUENCE},
       {"UTF-8 bad continuation", PARVOX_utf8tombs, {0xE3, 0x41, 0x82}, PARVOX_ERR_UTF8TOMBS_SEQUENCE},
-      {"UTF-8 U+FFFF above the wide range", PARVOX_utf8tombs, {0xEF, 0xBF, 0xBF}, PARVOX_ERR_UTF8TOMBS_RANGE},
-      {"UTF-8 U+10000", PARVOX_utf8tombs, {0xF0, 0x90, 0x80, 0x80}, PARVOX_ERR_UTF8TOMBS_RANGE},
+      {"UTF-8 U+FFFF refused", PARVOX_utf8tombs, {0xEF, 0xBF, 0xBF}, PARVOX_ERR_UTF8TOMBS_RANGE},
+      {"UTF-8 U+110000 beyond the last plane", PARVOX_utf8tombs, {0xF4, 0x90, 0x80, 0x80}, PARVOX_ERR_UTF8TOMBS_RANGE},
+      {"UTF-8 five-byte form beyond the last plane", PARVOX_utf8tombs, {0xF8, 0x88, 0x80, 0x80, 0x80},
+       PARVOX_ERR_UTF8TOMBS_RANGE},
+      {"UTF-8 U+110000 after a good plane-2 character", PARVOX_utf8tombs,
+       {0xF0, 0xA0, 0xAE, 0xB7, 0xF4, 0x90, 0x80, 0x80}, PARVOX_ERR_UTF8TOMBS_RANGE},
       {"UTF-8 encoded surrogate", PARVOX_utf8tombs, {0xED, 0xA0, 0x80}, PARVOX_ERR_UTF8TOMBS_CONVERT},
   };
   for (const ConvReject &c : rejects) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -37,10 +38,12 @@ std::string PathForMessage(const char *path) {
   return std::string(path, platform::TrimPartialUtf8(path, room));
 }
 
-// Which file was read, so that only that very file is overwritten.
+// Which file was read, so that only that very file is overwritten, and
+// whose it is (the sticky-folder rule asks).
 struct FileIdentity {
   dev_t device = 0;
   ino_t inode = 0;
+  uid_t owner = 0;
 };
 
 // Reads the whole file into `blob` (wiped when it goes).  Only a regular
@@ -83,7 +86,36 @@ bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, FileIdentity
   }
   identity->device = st.st_dev;
   identity->inode = st.st_ino;
+  identity->owner = st.st_uid;
   return true;
+}
+
+// The folder that holds `path`'s last component: "." for a bare name, "/"
+// for a name directly under the root.
+std::string ParentFolder(const char *path) {
+  std::string folder(path);
+  size_t slash = folder.rfind('/');
+  if (slash == std::string::npos) return ".";
+  folder.erase(slash);
+  while (!folder.empty() && folder.back() == '/') folder.pop_back();
+  return folder.empty() ? "/" : folder;
+}
+
+// Whether this process may delete the file that was read: its folder must
+// be writable and searchable for the process's effective ids (the kernel
+// also answers "no" for a read-only mount or an immutable folder), and in
+// a folder with the sticky bit only the owner of the file or of the folder
+// (or the superuser) may remove an entry.  Asked before the file is
+// overwritten, so that a file that could not be deleted afterwards is left
+// as it was instead of destroyed with nothing imported.
+bool CanDeleteFile(const char *path, const FileIdentity &identity) {
+  const std::string folder = ParentFolder(path);
+  if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0) return false;
+  if ((st.st_mode & S_ISVTX) == 0) return true;
+  const uid_t self = geteuid();
+  return self == 0 || self == identity.owner || self == st.st_uid;
 }
 
 // Overwrites the first `size` bytes of the file with 0x01 in place, in
@@ -157,6 +189,10 @@ int Run(int argc, char **argv) {
     }
     FileIdentity identity;
     if (!ReadPkcs12File(argv[1], &blob, &identity, message, sizeof message)) break;
+    if (!CanDeleteFile(argv[1], identity)) {
+      platform::FormatBounded(message, sizeof message, velkor::msg::kDeleteP12, kFailure);
+      break;
+    }
     if (!OverwritePkcs12File(argv[1], blob.size(), identity, message, sizeof message)) break;
     if (std::remove(argv[1]) != 0) {
       platform::FormatBounded(message, sizeof message, velkor::msg::kDeleteP12, kFailure);
@@ -214,6 +250,10 @@ int RunGuarded(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A caller that closed its end of our standard error must not turn the
+  // one line written there (when the log cannot be written) into a death
+  // by SIGPIPE: the exit code is the run's result.
+  std::signal(SIGPIPE, SIG_IGN);
   // The PKCS#12 password arrives in the user's character set; the
   // conversions follow the user's locale.
   std::setlocale(LC_ALL, "");

@@ -273,6 +273,50 @@ status=0
 "$prefix/$bindir/tokenenrol-setup" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "tokenenrol-setup without a folder: exit status $status, expected 2"
 
+# Symbolic links as DIR, DIR/bin or DIR/lib are refused (exit status 1) and
+# the folder they point to stays as it was: no copies, no permission change.
+for link in dir bin lib; do
+  copy="$scratch/linked-$link"
+  elsewhere="$scratch/elsewhere-$link"
+  mkdir -p "$elsewhere"
+  chmod 777 "$elsewhere"
+  case $link in
+    dir) ln -s "$elsewhere" "$copy" ;;
+    *) mkdir "$copy" && ln -s "$elsewhere" "$copy/$link" ;;
+  esac
+  status=0
+  "$prefix/$bindir/tokenenrol-setup" "$copy/" >"$scratch/setup.out" 2>&1 || status=$?
+  if [ "$status" -ne 1 ]; then
+    fail "tokenenrol-setup with $link a symbolic link: exit status $status, expected 1"
+  elif [ -n "$(ls -A "$elsewhere")" ] || [ "$(stat -c %a "$elsewhere")" != 777 ]; then
+    fail "tokenenrol-setup with $link a symbolic link changed the link's target"
+  else
+    ok "tokenenrol-setup refuses $link as a symbolic link: $(cat "$scratch/setup.out")"
+  fi
+  rm -rf "$copy" "$elsewhere"
+done
+
+# A link placed in advance where a temporary name could be guessed (the
+# script's own process id) is never written through.  exec keeps the
+# shell's process id for the script.
+copy="$scratch/guessed"
+mkdir -p "$copy/bin" "$copy/lib"
+echo "not to be overwritten" >"$scratch/victim"
+if sh -c 'ln -s "$2" "$1/bin/.Velkor.tokenenrol-setup.$$" && exec "$0" "$1"' \
+     "$prefix/$bindir/tokenenrol-setup" "$copy" "$scratch/victim" >"$scratch/setup.out" 2>&1; then
+  if [ "$(cat "$scratch/victim")" != "not to be overwritten" ]; then
+    fail "tokenenrol-setup wrote through a link at a guessable temporary name"
+  elif ! cmp -s "$prefix/$bundle/bin/Velkor" "$copy/bin/Velkor" || [ -L "$copy/bin/Velkor" ]; then
+    fail "tokenenrol-setup beside a planted link: $copy/bin/Velkor is not the program"
+  else
+    ok "tokenenrol-setup leaves a link at a guessable temporary name alone"
+  fi
+else
+  fail "tokenenrol-setup beside a planted link failed:"
+  sed 's/^/    /' "$scratch/setup.out" >&2
+fi
+rm -rf "$copy" "$scratch/victim"
+
 # A copy of the tree elsewhere still runs: the run paths and the bundle's
 # links are relative.
 mv "$prefix" "$scratch/moved"

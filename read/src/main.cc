@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -104,6 +105,9 @@ int32_t Run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A caller that closed its end of our standard output must not turn the
+  // console line into a death by SIGPIPE: the exit code is the result.
+  std::signal(SIGPIPE, SIG_IGN);
   // Local text (the subject line, the console) follows the user's locale.
   std::setlocale(LC_ALL, "");
   try {

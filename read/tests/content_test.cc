@@ -44,19 +44,40 @@ TEST_F(SarnetContent, PrintableStringCommonNameIsCopiedAsStored) {
   EXPECT_EQ(lines[1], "Doe, John");
 }
 
-TEST_F(SarnetContent, JapaneseCommonNameIsWholeOnBothLinesUnderUtf8Locale) {
-  auto lines = ListLines({EndEntity(simpleName({{"C", "JP", StringType::Printable},
-                                                {"O", "株式会社テスト", StringType::Utf8},
-                                                {"CN", "山田太郎", StringType::Bmp}}))});
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "CN=山田太郎,O=株式会社テスト,C=JP");
-  EXPECT_EQ(lines[1], "山田太郎");
-}
-
-TEST_F(SarnetContent, UniversalStringCommonNameWithCharacterBeyondBmp) {
-  auto lines = ListLines({EndEntity(simpleName({{"CN", "𠮷野家 +", StringType::Universal}}))});
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[1], "𠮷野家 \\+");
+TEST_F(SarnetContent, JapaneseNamesAreWholeOnBothLinesUnderUtf8Locale) {
+  struct Row {
+    const char *what;
+    std::vector<Ava> subject;
+    std::string firstLine;
+    std::string commonName;
+  };
+  const Row rows[] = {
+      {"bmpString common name, utf8String organisation",
+       {{"C", "JP", StringType::Printable}, {"O", "株式会社テスト", StringType::Utf8}, {"CN", "山田太郎", StringType::Bmp}},
+       "CN=山田太郎,O=株式会社テスト,C=JP",
+       "山田太郎"},
+      {"utf8String with a plane-2 kanji",
+       {{"C", "JP", StringType::Printable}, {"CN", "𠮷田太郎", StringType::Utf8}},
+       "CN=𠮷田太郎,C=JP",
+       "𠮷田太郎"},
+      {"universalString with U+29E3D",
+       {{"C", "JP", StringType::Printable}, {"CN", "𩸽野", StringType::Universal}},
+       "CN=𩸽野,C=JP",
+       "𩸽野"},
+      {"universalString, escaped on the common name line", {{"CN", "𠮷野家 +", StringType::Universal}}, "CN=𠮷野家 +",
+       "𠮷野家 \\+"},
+  };
+  // One listing of all of them: a failing conversion would fail it whole.
+  std::vector<Certificate> certs;
+  for (const Row &row : rows) certs.push_back(EndEntity(simpleName(row.subject)));
+  auto lines = ListLines(certs);
+  ASSERT_EQ(lines.size(), 4 * std::size(rows));
+  for (const Row &row : rows) {
+    size_t entry = 0;
+    while (entry < lines.size() && lines[entry] != row.firstLine) entry += 4;
+    ASSERT_LT(entry, lines.size()) << row.what << ": no entry";
+    EXPECT_EQ(lines[entry + 1], row.commonName) << row.what;
+  }
 }
 
 TEST_F(SarnetContent, SubjectThatTheLocaleCannotShowFailsWithItsCode) {

@@ -1,6 +1,10 @@
 // The program's entry: arguments, its two files beside it, the result line
 // and the console cases.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -47,6 +51,119 @@ TEST(SarnetEntry, MissingModuleGivesMinus8AndNoCertificateFile) {
       EXPECT_FALSE(fs::exists(app.certFile()));
       EXPECT_EQ(r.out, "");
     }
+  }
+}
+
+// The first glibc-hwcaps subfolder the loader searches on this machine, as
+// the loader itself lists them; empty when it does not say.
+std::string SearchedHwcapsFolder() {
+  for (const char *loader : {"/lib64/ld-linux-x86-64.so.2", "/lib/ld-linux-aarch64.so.1"}) {
+    if (!fs::exists(loader)) continue;
+    RunResult help = runProcess(loader, {"--help"});
+    size_t section = help.out.find("Subdirectories of glibc-hwcaps directories");
+    if (section == std::string::npos) return {};
+    std::istringstream lines(help.out.substr(section));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line) && !line.empty()) {
+      if (line.find("(supported, searched)") == std::string::npos) continue;
+      size_t begin = line.find_first_not_of(' ');
+      return line.substr(begin, line.find(' ', begin) - begin);
+    }
+  }
+  return {};
+}
+
+// Root can give a child its own view of the file system: there the
+// loader's cache is a private one that names a folder of the test.
+bool PrivateMountsPossible() {
+  if (geteuid() != 0) return false;
+  RunResult probe = runProcess("/usr/bin/unshare", {"-m", "--", "/bin/sh", "-c", "mount -t tmpfs none /var/cache/ldconfig"});
+  return probe.exited && probe.exitCode == 0;
+}
+
+// A bare module name is looked for where the loader looks, as the loader
+// sees it when the program starts: LD_LIBRARY_PATH of the program's
+// environment (set but empty, it names no folder, not the working one),
+// the glibc-hwcaps subfolders of a searched folder, the loader's cache.
+// The first folder with an entry of that name decides, and an entry that
+// is no regular file is never handed to the loader.  A module bound finds
+// the served token empty (-13).
+TEST(SarnetEntry, BareModuleNameIsLookedForWhereTheLoaderLooks) {
+  SoftHsmToken token;
+  ProgramCopy app;
+  const fs::path client = token.modulePath();
+  TempDir first("search-first"), second("search-second"), work("working-folder"), cached("cached");
+  ASSERT_EQ(mkfifo((first / "libprobe-fifo.so").c_str(), 0600), 0);
+  fs::create_directory(first / "libprobe-dir.so");
+  for (const char *name : {"libprobe-fifo.so", "libprobe-dir.so", "libprobe-module.so"})
+    fs::create_symlink(client, second / name);
+  fs::copy_file(client, work / "libprobe-module.so");
+  const std::string hwcaps = SearchedHwcapsFolder();
+  if (!hwcaps.empty()) {
+    fs::create_directories(first / "glibc-hwcaps" / hwcaps);
+    fs::copy_file(client, first / "glibc-hwcaps" / hwcaps / "libprobe-hwcaps.so");
+  }
+  // A cache made by ldconfig (links left alone) for a folder that holds
+  // the client module under its own soname; the child mounts it over the
+  // system's cache (and a scratch folder over ldconfig's own) in a mount
+  // namespace of its own, so nothing outside it changes.
+  fs::copy_file(client, cached / "libprobe-cached.so");
+  fs::create_symlink("libprobe-cached.so", cached.path() / client.filename());
+  writeFile(cached / "ld.so.conf", toBytes("include /etc/ld.so.conf\n" + cached.path().string() + "\n"));
+  const std::vector<std::string> privateCache = {
+      "/usr/bin/unshare", "-m", "--", "/bin/sh", "-c",
+      "mount -t tmpfs none /var/cache/ldconfig && /sbin/ldconfig -X -C \"$1\" -f \"$0\" && "
+      "mount --bind \"$1\" /etc/ld.so.cache && shift && exec \"$@\"",
+      (cached / "ld.so.conf").string(), (cached / "ld.so.cache").string()};
+
+  const std::string both = first.path().string() + ":" + second.path().string();
+  const std::string notFound = "error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E";
+  const std::string notLoadable = "error:PKCS#11モジュールがロードに失敗しました。 code = 0x000000C1";
+  const std::string bound = "error:USB内のオブジェクトが空";
+  struct Row {
+    const char *what;
+    std::string module;
+    std::string libraryPath;
+    bool inWorkingFolder;
+    bool cache;
+    int32_t result;
+    const std::string &message;
+  };
+  const Row rows[] = {
+      {"FIFO in the first folder", "libprobe-fifo.so", both, false, false, -1, notLoadable},
+      {"folder in the first folder", "libprobe-dir.so", both, false, false, -1, notLoadable},
+      {"module in the second folder", "libprobe-module.so", both, false, false, -13, bound},
+      {"search path set but empty, module in the working folder", "libprobe-module.so", "", true, false, -8,
+       notFound},
+      {"module only in a glibc-hwcaps subfolder", "libprobe-hwcaps.so", first.path().string(), false, false, -13,
+       bound},
+      {"that name where no folder holds it", "libprobe-hwcaps.so", second.path().string(), false, false, -8,
+       notFound},
+      {"module only in the loader's cache", client.filename().string(), second.path().string(), false, true, -13,
+       bound},
+      {"that name without the private cache", client.filename().string(), second.path().string(), false, false, -8,
+       notFound},
+  };
+  const bool privateMounts = PrivateMountsPossible();
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.module == "libprobe-hwcaps.so" && row.result == -13 && hwcaps.empty()) {
+      std::cout << "[ SKIPPED  ] " << row.what << ": the loader names no glibc-hwcaps folder it searches\n";
+      continue;
+    }
+    if (row.cache && !privateMounts) {
+      std::cout << "[ SKIPPED  ] " << row.what << ": needs root and mount namespaces for a private cache\n";
+      continue;
+    }
+    EnvMap env = token.environment();
+    env["LD_LIBRARY_PATH"] = row.libraryPath;
+    fs::remove(app.errorFile());
+    RunResult r = app.Run({row.module}, env, row.cache ? privateCache : std::vector<std::string>{},
+                          row.inWorkingFolder ? work.path() : fs::path());
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.signedExitCode(), row.result) << r.err;
+    EXPECT_EQ(readTextFile(app.errorFile()), ErrorFileText(row.message, row.result));
   }
 }
 
@@ -116,6 +233,15 @@ TEST(SarnetEntry, UnwritableProgramFolderReportsOnTheConsole) {
             "\nツールの戻り値 = -1");
   EXPECT_TRUE(fs::is_directory(app.errorFile()));
   EXPECT_TRUE(fs::is_empty(app.errorFile()));
+  // A caller that closed its end of the console: the same result, not a
+  // death by SIGPIPE.
+  RunOptions gone;
+  gone.env = token.environment();
+  gone.env.emplace("LC_ALL", "C.UTF-8");
+  gone.outputReaderGone = true;
+  RunResult closed = runProcess(app.program().string(), {token.modulePath()}, gone);
+  ASSERT_TRUE(closed.exited) << "signal " << closed.signal;
+  EXPECT_EQ(closed.signedExitCode(), -2);
 }
 
 // A certificate file left behind that cannot be deleted (here a folder of

@@ -15,11 +15,17 @@ ProgramCopy::ProgramCopy(const fs::path &binDir) : dir_("sarnet") {
   fs::create_directory_symlink(SARNET_LIB_DIR, bin_.parent_path() / "lib", ignored);
 }
 
-RunResult ProgramCopy::Run(const std::vector<std::string> &args, EnvMap env) const {
+RunResult ProgramCopy::Run(const std::vector<std::string> &args, EnvMap env, const std::vector<std::string> &wrapper,
+                           const fs::path &workingDir) const {
   RunOptions options;
   env.emplace("LC_ALL", "C.UTF-8");
   options.env = std::move(env);
-  return runProcess(program().string(), args, options);
+  options.workingDir = workingDir.string();
+  if (wrapper.empty()) return runProcess(program().string(), args, options);
+  std::vector<std::string> all(wrapper.begin() + 1, wrapper.end());
+  all.push_back(program().string());
+  all.insert(all.end(), args.begin(), args.end());
+  return runProcess(wrapper.front(), all, options);
 }
 
 std::time_t Utc(int year, int month, int day, int hour, int minute, int second) {

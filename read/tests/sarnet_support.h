@@ -30,8 +30,10 @@ class ProgramCopy {
   fs::path errorFile() const { return bin_ / "Morva.txt"; }
   fs::path certFile() const { return bin_ / "certRead.txt"; }
 
-  // Runs the copy; LC_ALL is C.UTF-8 unless `env` says otherwise.
-  testtoken::RunResult Run(const std::vector<std::string> &args, EnvMap env = {}) const;
+  // Runs the copy; LC_ALL is C.UTF-8 unless `env` says otherwise.  With a
+  // wrapper (a program and its arguments) the copy runs under it.
+  testtoken::RunResult Run(const std::vector<std::string> &args, EnvMap env = {},
+                           const std::vector<std::string> &wrapper = {}, const fs::path &workingDir = {}) const;
 
  private:
   testtoken::TempDir dir_;

@@ -31,6 +31,9 @@
  *                                forward, then report this length for every
  *                                value asked for without a buffer (a module
  *                                that claims absurd sizes)
+ *   C_GetSlotList#2.count=0      forward, then show at most this many of the
+ *                                slots (a token pulled between the count
+ *                                and the listing)
  *   C_GetTokenInfo.flags|=0x20000   forward, then OR bits into the flags
  *   C_GetTokenInfo.flags&=~0x400    forward, then clear bits in the flags
  *                                (also C_GetSlotInfo.flags)
@@ -119,7 +122,9 @@ static const char *const function_names[FN_COUNT] = {
 #undef FAULTP11_NAME
 };
 
-enum rule_kind { RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR, RULE_LENGTH, RULE_KILL_BEFORE, RULE_KILL_AFTER };
+enum rule_kind {
+  RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR, RULE_LENGTH, RULE_SLOT_COUNT, RULE_KILL_BEFORE, RULE_KILL_AFTER
+};
 
 struct rule {
   int function;
@@ -304,6 +309,9 @@ static void parse_item(char *item) {
   } else if (strncmp(p, ".length=", 8) == 0 && r.function == FN_GetAttributeValue) {
     r.kind = RULE_LENGTH;
     value_text = p + 8;
+  } else if (strncmp(p, ".count=", 7) == 0 && r.function == FN_GetSlotList) {
+    r.kind = RULE_SLOT_COUNT;
+    value_text = p + 7;
   } else if (*p == '=') {
     value_text = p + 1;
   } else {
@@ -399,6 +407,8 @@ struct call {
   int marks_queries;         /* entries without a buffer end in "?" */
   CK_ATTRIBUTE_PTR templ;
   CK_ULONG count;
+  int has_slot_count;        /* a slot count rule fired */
+  unsigned long slot_count;
 };
 
 static int is_teardown(int function) {
@@ -462,6 +472,9 @@ static void begin_call(struct call *c, int function, int has_class,
     } else if (r->kind == RULE_LENGTH) {
       c->has_length = 1;
       c->length = r->value;
+    } else if (r->kind == RULE_SLOT_COUNT) {
+      c->has_slot_count = 1;
+      c->slot_count = r->value;
     } else {
       c->flags_clear |= r->value;
     }
@@ -767,6 +780,8 @@ static CK_RV fp_GetSlotList(CK_BBOOL token_present, CK_SLOT_ID_PTR list,
   if (count == NULL)
     return end_call(&c, CKR_ARGUMENTS_BAD);
   rv = initialised_slots(&slots, &kept);
+  if (rv == CKR_OK && c.has_slot_count && c.slot_count < kept)
+    kept = c.slot_count;
   if (rv == CKR_OK) {
     if (list == NULL) {
       *count = kept;

@@ -3,6 +3,7 @@
 #include "testtoken/testtoken.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -212,6 +213,28 @@ int ChildProcess::terminate(std::chrono::milliseconds grace) {
 
 // ---- runProcess -----------------------------------------------------------------------
 
+std::optional<std::pair<uid_t, gid_t>> unprivilegedIds() {
+  if (::geteuid() != 0) return std::nullopt;  // unprivileged already
+  struct passwd* pw = ::getpwnam("nobody");
+  if (pw == nullptr) throw Error("no user \"nobody\" to run programs as");
+  return std::make_pair(pw->pw_uid, pw->pw_gid);
+}
+
+std::string setprivProgram() {
+  for (const char* path : {"/usr/bin/setpriv", "/bin/setpriv"}) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  throw Error("setpriv (util-linux) not found: needed to run programs as an unprivileged user");
+}
+
+RunResult runProcessAs(const std::pair<uid_t, gid_t>& ids, const std::string& program,
+                       const std::vector<std::string>& args, const RunOptions& options) {
+  std::vector<std::string> all = {"--reuid=" + std::to_string(ids.first), "--regid=" + std::to_string(ids.second),
+                                  "--clear-groups", "--", program};
+  all.insert(all.end(), args.begin(), args.end());
+  return runProcess(setprivProgram(), all, options);
+}
+
 int32_t RunResult::signedExitCode() const {
   return static_cast<int32_t>(static_cast<int8_t>(static_cast<uint8_t>(exitCode & 0xFF)));
 }
@@ -222,6 +245,11 @@ RunResult runProcess(const std::string& program, const std::vector<std::string>&
   std::optional<Pipe> inPipe;
   if (!options.stdinData.empty()) inPipe.emplace();
 
+  // Without a reader, every write to them fails (and raises SIGPIPE).
+  if (options.outputReaderGone) {
+    outPipe.read.reset();
+    errPipe.read.reset();
+  }
   SpawnOptions spawn;
   spawn.envp = buildEnvironment(options.env, options.inheritEnv);
   spawn.stdinFd = inPipe ? inPipe->read.get() : -1;
@@ -242,7 +270,7 @@ RunResult runProcess(const std::string& program, const std::vector<std::string>&
 
   RunResult result;
   auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  bool outOpen = true, errOpen = true;
+  bool outOpen = !options.outputReaderGone, errOpen = !options.outputReaderGone;
   char buffer[8192];
   while (outOpen || errOpen) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -

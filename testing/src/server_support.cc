@@ -1,6 +1,8 @@
 // Pieces shared by the harness's server fixtures.
 #include "server_support.h"
 
+#include <sys/file.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -45,6 +47,13 @@ std::string readOrEmpty(const std::filesystem::path& path) {
   } catch (const Error&) {
     return {};
   }
+}
+
+std::unique_ptr<FileFd> takeExclusiveLock(const std::filesystem::path& path, std::chrono::milliseconds limit,
+                                          const std::string& what) {
+  auto lock = std::make_unique<FileFd>(path);
+  waitUntil([&] { return ::flock(lock->get(), LOCK_EX | LOCK_NB) == 0; }, limit, what + " (held by another test)");
+  return lock;
 }
 
 }  // namespace testtoken

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "testtoken/testtoken.h"
 
@@ -36,5 +39,21 @@ class FileFd {
  private:
   int fd_;
 };
+
+// Polls done() every 10 ms; throws when it is still false after limit.
+template <typename Done>
+void waitUntil(Done done, std::chrono::milliseconds limit, const std::string& what) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) throw Error("timed out waiting for " + what);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// An exclusive flock on path, waited for (bounded by limit): the fixtures
+// of a machine-wide daemon hold it for their lifetime. what names the
+// resource in the timeout message.
+std::unique_ptr<FileFd> takeExclusiveLock(const std::filesystem::path& path, std::chrono::milliseconds limit,
+                                          const std::string& what);
 
 }  // namespace testtoken

@@ -4,9 +4,7 @@
 #include "testtoken/testtoken.h"
 
 #include <grp.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,22 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kUnprivilegedUser[] = "nobody";
-
-std::optional<std::pair<uid_t, gid_t>> unprivilegedIds() {
-  if (::geteuid() != 0) return std::nullopt;  // the server runs as this user already
-  struct passwd* pw = ::getpwnam(kUnprivilegedUser);
-  if (pw == nullptr) throw Error(std::string("no user \"") + kUnprivilegedUser + "\" to run p11-kit's server as");
-  return std::make_pair(pw->pw_uid, pw->pw_gid);
-}
-
-std::string setprivProgram() {
-  for (const char* path : {"/usr/bin/setpriv", "/bin/setpriv"}) {
-    if (::access(path, X_OK) == 0) return path;
-  }
-  throw Error("setpriv (util-linux) not found: needed to start p11-kit's server as an unprivileged user");
-}
-
 void chownTree(const fs::path& root, uid_t uid, gid_t gid) {
   auto change = [&](const fs::path& p) {
     if (::lchown(p.c_str(), uid, gid) != 0)
@@ -47,15 +29,6 @@ void chownTree(const fs::path& root, uid_t uid, gid_t gid) {
   };
   change(root);
   for (const auto& entry : fs::recursive_directory_iterator(root)) change(entry.path());
-}
-
-template <typename Done>
-void waitUntil(Done done, std::chrono::milliseconds limit, const std::string& what) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) throw Error("timed out waiting for " + what);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
 }
 
 void checkRv(CK_RV rv, const std::string& what) {
@@ -227,10 +200,8 @@ OpenCryptokiToken::OpenCryptokiToken(const TokenConfig& config) : config_(config
     throw Error("one openCryptoki token per process: libopencryptoki cannot be initialised twice in a process "
                 "(run one openCryptoki test per process, as ctest does)");
   madeInThisProcess = true;
-  lock_ = std::make_unique<FileFd>(kHarnessLock);
+  lock_ = takeExclusiveLock(kHarnessLock, std::chrono::minutes(10), "the openCryptoki token");
   try {
-    waitUntil([&] { return ::flock(lock_->get(), LOCK_EX | LOCK_NB) == 0; }, std::chrono::minutes(10),
-              "the openCryptoki token (held by another test)");
     struct group* gr = ::getgrnam("pkcs11");
     if (gr == nullptr) throw Error("no group pkcs11: is openCryptoki installed?");
     // The lock folders live on a tmpfs: after a reboot they are gone.

@@ -100,6 +100,14 @@ std::string p11KitTrustModulePath() {
 std::string gnomeKeyringStoreModulePath() {
   return fromEnvOr("TESTTOKEN_GNOME_KEYRING_STORE", TESTTOKEN_GNOME_KEYRING_STORE_DEFAULT);
 }
+std::string openScModulePath() { return fromEnvOr("TESTTOKEN_OPENSC_MODULE", TESTTOKEN_OPENSC_MODULE_DEFAULT); }
+std::string pkcs15InitProgram() { return fromEnvOr("TESTTOKEN_PKCS15_INIT", TESTTOKEN_PKCS15_INIT_DEFAULT); }
+std::string pcscdProgram() { return fromEnvOr("TESTTOKEN_PCSCD", TESTTOKEN_PCSCD_DEFAULT); }
+std::string vpcdDriverPath() { return fromEnvOr("TESTTOKEN_VPCD_DRIVER", TESTTOKEN_VPCD_DRIVER_DEFAULT); }
+std::string python3Program() { return fromEnvOr("TESTTOKEN_PYTHON3", TESTTOKEN_PYTHON3_DEFAULT); }
+std::string cardEmulatorPath() {
+  return fromEnvOr("TESTTOKEN_CARD_EMULATOR", TESTTOKEN_CARD_EMULATOR_DEFAULT);
+}
 
 // ---- environment -----------------------------------------------------------------
 

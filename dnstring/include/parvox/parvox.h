@@ -65,7 +65,7 @@ extern "C" {
 #define PARVOX_ERR_UTF8TOMBS_CONVERT       0x1E000A60u
 #define PARVOX_ERR_UTF8TOMBS_LENGTH        0x1E000A65u
 #define PARVOX_ERR_UTF8TOMBS_SEQUENCE      0x1E000A66u /* cut short, or bad continuation byte */
-#define PARVOX_ERR_UTF8TOMBS_RANGE         0x1E000A67u /* character above U+FFFE */
+#define PARVOX_ERR_UTF8TOMBS_RANGE         0x1E000A67u /* U+FFFF or beyond U+10FFFF */
 #define PARVOX_ERR_UTF8SCAN_LEAD           0x1E000B66u /* byte that cannot begin a sequence */
 #define PARVOX_ERR_UCS2TOUTF8DN_LENGTH     0x1E000C63u
 #define PARVOX_ERR_UCS4TOUTF8DN_LENGTH     0x1E000D61u

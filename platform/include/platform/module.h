@@ -33,7 +33,9 @@ class Module {
   // cannot find either, is "not found"; an entry that is no regular file
   // (a FIFO, a folder, a device; never handed to the loader) or a file the
   // loader refuses is "not loadable".  A bare name is bound to the first
-  // entry of that name in the folders the loader searches.
+  // entry of that name in the folders the loader reports it searches (the
+  // run path, LD_LIBRARY_PATH as at program start, the default folders, and
+  // their glibc-hwcaps subfolders), else to what the loader's cache names.
   [[nodiscard]] bool Open(const std::string &path, uint32_t *error);
 
   // Looks up an exported symbol; nullptr (and *error = kErrorProcNotFound)
@@ -44,6 +46,9 @@ class Module {
   void Reset();
 
  private:
+  // Binds a name without a slash; the loader error number, 0 when bound.
+  uint32_t OpenBareName(const std::string &name);
+
   void *handle_ = nullptr;
 };
 

@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace testtoken {
@@ -65,6 +66,12 @@ std::string nssSoftokenModulePath();  // TESTTOKEN_NSS_SOFTOKEN (libsoftokn3.so)
 std::string certutilProgram();        // TESTTOKEN_CERTUTIL (NSS's certutil)
 std::string p11KitTrustModulePath();  // TESTTOKEN_P11KIT_TRUST (p11-kit-trust.so)
 std::string gnomeKeyringStoreModulePath();  // TESTTOKEN_GNOME_KEYRING_STORE
+std::string openScModulePath();       // TESTTOKEN_OPENSC_MODULE (opensc-pkcs11.so)
+std::string pkcs15InitProgram();      // TESTTOKEN_PKCS15_INIT (OpenSC's pkcs15-init)
+std::string pcscdProgram();           // TESTTOKEN_PCSCD
+std::string vpcdDriverPath();         // TESTTOKEN_VPCD_DRIVER (vsmartcard's libifdvpcd.so)
+std::string python3Program();         // TESTTOKEN_PYTHON3 (the system's, with its packages)
+std::string cardEmulatorPath();       // TESTTOKEN_CARD_EMULATOR (testing/card/isoapplet_card.py)
 
 // ---- Environment ------------------------------------------------------------
 
@@ -117,6 +124,10 @@ struct RunOptions {
   std::string stdinData;           // fed to the child's standard input
   std::optional<std::string> argv0;  // default: the program path
   std::chrono::milliseconds timeout{120000};  // then SIGKILL
+  // Standard output and error are pipes whose reading ends are closed
+  // before the child starts (a caller that went away); out and err stay
+  // empty.
+  bool outputReaderGone = false;
 };
 
 struct RunResult {
@@ -134,6 +145,16 @@ struct RunResult {
 // Runs program with args (argv[1..]) and waits for it.
 RunResult runProcess(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
+
+// The unprivileged user ("nobody") a root test process runs programs as
+// where permissions must stop them; none when the tests do not run as root
+// (they are unprivileged already).
+std::optional<std::pair<uid_t, gid_t>> unprivilegedIds();
+// setpriv of util-linux, which runs a program under other ids.
+std::string setprivProgram();
+// runProcess as the user `ids` (through setpriv, groups cleared).
+RunResult runProcessAs(const std::pair<uid_t, gid_t>& ids, const std::string& program,
+                       const std::vector<std::string>& args, const RunOptions& options = {});
 
 struct SpawnOptions {
   std::vector<std::string> envp;  // complete environment, "NAME=value"
@@ -382,6 +403,52 @@ class OpenCryptokiToken : public ServedToken {
   std::unique_ptr<FileFd> lock_;
   TokenConfig config_;
   std::unique_ptr<P11Client> client_;
+};
+
+// An emulated smart card behind OpenSC, started the way a user's machine
+// runs a card reader: pcscd in the foreground (its PID owned here) with
+// vsmartcard's virtual reader driver configured in a private reader folder,
+// the harness's IsoApplet card emulator connected to that reader over the
+// loopback (port 35963), and the card personalised with OpenSC's own tool
+// (pkcs15-init --create-pkcs15 --no-so-pin, then --store-pin --auth-id 01
+// with the user PIN and, as PUK, the config's soPin). The programs load
+// opensc-pkcs11.so with OPENSC_CONF naming a private configuration (no file
+// cache, so that no card's contents outlive the test). pcscd's socket is
+// machine-wide: the constructor waits (bounded) for an exclusive lock that
+// the destructor releases after stopping the emulator and pcscd by their
+// PIDs; it refuses to start beside a pcscd it did not start. ctest entries
+// of such tests carry RESOURCE_LOCK pcscd.
+class OpenScCardToken : public ServedToken {
+ public:
+  explicit OpenScCardToken(const TokenConfig& config = TokenConfig{"TestCard", "12345678", "1234"});
+  ~OpenScCardToken() override;
+  OpenScCardToken(const OpenScCardToken&) = delete;
+  OpenScCardToken& operator=(const OpenScCardToken&) = delete;
+
+  std::string modulePath() const override { return openScModulePath(); }
+  EnvMap environment() const override;  // OPENSC_CONF
+  const TokenConfig& token() const override { return config_; }
+
+  // APDUs the card has answered since it was started.
+  std::size_t apduCount() const;
+  // The card's free memory from now on (bytes): a file or key larger than
+  // that is refused with "memory full"; nullopt: plenty again.
+  void setFreeMemory(std::optional<std::size_t> bytes);
+  // Pulls the card: the emulator is stopped and this returns once OpenSC
+  // no longer shows a token.
+  void removeCard();
+
+ private:
+  void startPcscd();
+  void startCard();
+  void personalise();
+  void runTool(const std::vector<std::string>& args, const std::string& what);
+
+  std::unique_ptr<FileFd> lock_;
+  TokenConfig config_;
+  TempDir dir_;
+  std::unique_ptr<ChildProcess> pcscd_;
+  std::unique_ptr<ChildProcess> card_;
 };
 
 // ---- PKCS#11 client -------------------------------------------------------------
