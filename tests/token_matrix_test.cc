@@ -247,6 +247,10 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
         Bytes sensitive = s.attribute(keys[0], CKA_SENSITIVE).value_or(Bytes{});
         EXPECT_EQ(sensitive, Bytes{CK_TRUE});
       }
+      // The usages its certificate allows, as the token reads them back
+      // (a card's stack derives them from the template it was given).
+      EXPECT_EQ(s.attribute(keys[0], CKA_SIGN), Bytes{CK_TRUE});
+      EXPECT_EQ(s.attribute(keys[0], CKA_DECRYPT), Bytes{CK_TRUE});
       // Raw PKCS#1 v1.5 over a SHA-256 DigestInfo: the mechanism every one
       // of these tokens has (openCryptoki's lacks CKM_SHA256_RSA_PKCS).
       Bytes data = toBytes("signed on the " + ImplName(GetParam()) + " token");
