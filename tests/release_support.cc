@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -158,6 +159,56 @@ std::vector<std::string> OldCertEntry() {
 
 std::vector<std::string> OtherCertEntry() {
   return {"CN=Hanako Sato,O=Release Test,C=JP", "Hanako Sato", "20240102030405", "20300708091011"};
+}
+
+const RenewedCa &SharedRenewedCa() {
+  static const RenewedCa renewed = [] {
+    const Pki &pki = SharedPki();
+    Key key = Key::pooledRsa(3);
+    CertParams params;
+    params.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test"}, {"CN", "Release Test CA"}});
+    params.serial = serialFromNumber(2);
+    params.basicConstraints = BasicConstraints::CaTrue;
+    params.keyUsage = "critical,keyCertSign,cRLSign";
+    Certificate cert = issueCertificate(params, key, key, nullptr);
+    CertAuthority ca{std::move(key), std::move(cert)};
+    CertParams user;
+    user.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test"}, {"CN", "Taro Yamada"}});
+    user.serial = serialFromNumber(2004);
+    user.basicConstraints = BasicConstraints::CaFalse;
+    Certificate userCert = ca.issue(user, pki.newKey);
+    return RenewedCa{std::move(ca), std::move(userCert)};
+  }();
+  return renewed;
+}
+
+const Certificate &MovedCert() {
+  static const Certificate moved = [] {
+    CertParams params;
+    params.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test Moved"}, {"CN", "Taro Yamada"}});
+    params.serial = serialFromNumber(2005);
+    params.basicConstraints = BasicConstraints::CaFalse;
+    return SharedPki().ca.issue(params, SharedPki().newKey);
+  }();
+  return moved;
+}
+
+Bytes Pkcs12Of(const Key &key, const std::vector<const Certificate *> &certs) {
+  Pkcs12Params params;
+  params.password = SharedPki().password;
+  params.key = &key;
+  params.certs = certs;
+  return makePkcs12(params);
+}
+
+std::string TrustAnchorLine(const Certificate &cert) {
+  std::string line;
+  for (unsigned char b : cert.subjectKeyId().value_or(Bytes{})) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    line += (line.empty() ? "" : " ") + std::string(hex);
+  }
+  return line + "\n";
 }
 
 void SeedOldSet(P11Session &session) {

@@ -92,6 +92,23 @@ struct Pki {
 };
 const Pki &SharedPki();
 
+// The renewed CA: same name as the old one, a new key and serial.
+struct RenewedCa {
+  testtoken::CertAuthority ca;
+  testtoken::Certificate userCert;  // "Taro Yamada", the renewed key, issued by the renewed CA
+};
+const RenewedCa &SharedRenewedCa();
+
+// Same common name, another organisation: a subject that changed.
+const testtoken::Certificate &MovedCert();
+
+// A PKCS#12 file of `key` and `certs` under the shared password.
+Bytes Pkcs12Of(const testtoken::Key &key, const std::vector<const testtoken::Certificate *> &certs);
+
+// The line of trustAnchor.config that lists the subject key identifier of
+// `cert`: upper-case hex bytes separated by spaces, with its line end.
+std::string TrustAnchorLine(const testtoken::Certificate &cert);
+
 // The lines Sarnet writes for oldCert and otherCert.
 std::vector<std::string> OldCertEntry();
 std::vector<std::string> OtherCertEntry();

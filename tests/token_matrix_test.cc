@@ -87,53 +87,6 @@ std::unique_ptr<ServedToken> MakeToken(Impl impl) {
   throw Error("unknown token implementation");
 }
 
-// The renewed CA: same name as the old one, a new key and serial.
-struct RenewedCa {
-  CertAuthority ca;
-  Certificate userCert;  // "Taro Yamada", the renewed key, issued by the renewed CA
-};
-
-const RenewedCa &SharedRenewedCa() {
-  static const RenewedCa renewed = [] {
-    const Pki &pki = SharedPki();
-    Key key = Key::pooledRsa(3);
-    CertParams params;
-    params.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test"}, {"CN", "Release Test CA"}});
-    params.serial = serialFromNumber(2);
-    params.basicConstraints = BasicConstraints::CaTrue;
-    params.keyUsage = "critical,keyCertSign,cRLSign";
-    Certificate cert = issueCertificate(params, key, key, nullptr);
-    CertAuthority ca{std::move(key), std::move(cert)};
-    CertParams user;
-    user.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test"}, {"CN", "Taro Yamada"}});
-    user.serial = serialFromNumber(2004);
-    user.basicConstraints = BasicConstraints::CaFalse;
-    Certificate userCert = ca.issue(user, pki.newKey);
-    return RenewedCa{std::move(ca), std::move(userCert)};
-  }();
-  return renewed;
-}
-
-// Same common name, another organisation: a subject that changed.
-const Certificate &MovedCert() {
-  static const Certificate moved = [] {
-    CertParams params;
-    params.subject = simpleName({{"C", "JP", StringType::Printable}, {"O", "Release Test Moved"}, {"CN", "Taro Yamada"}});
-    params.serial = serialFromNumber(2005);
-    params.basicConstraints = BasicConstraints::CaFalse;
-    return SharedPki().ca.issue(params, SharedPki().newKey);
-  }();
-  return moved;
-}
-
-Bytes Pkcs12Of(const Key &key, const std::vector<const Certificate *> &certs) {
-  Pkcs12Params params;
-  params.password = SharedPki().password;
-  params.key = &key;
-  params.certs = certs;
-  return makePkcs12(params);
-}
-
 // The old set as another application left it: certificate and key pair
 // under 01, the CA certificate under 02. gnome-keyring's store refuses
 // some attributes of the usual templates with CKR_ATTRIBUTE_TYPE_INVALID
@@ -362,15 +315,8 @@ TEST_P(TokenMatrix, SubjectChangeThroughTheTrustAnchor) {
   if (IsSkipped()) return;
   const Pki &pki = SharedPki();
   WithSession([&](P11Session &s) { SeedOld(s, GetParam()); });
-  std::string line;
-  const Bytes caKeyId = pki.ca.cert.subjectKeyId().value_or(Bytes{});
-  ASSERT_EQ(caKeyId.size(), 20u);
-  for (unsigned char b : caKeyId) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    line += (line.empty() ? "" : " ") + std::string(hex);
-  }
-  writeFile(velkor_.beside("trustAnchor.config"), toBytes(line + "\n"));
+  ASSERT_EQ(pki.ca.cert.subjectKeyId().value_or(Bytes{}).size(), 20u);
+  writeFile(velkor_.beside("trustAnchor.config"), toBytes(TrustAnchorLine(pki.ca.cert)));
   RunResult r = Import(Pkcs12Of(pki.newKey, {&MovedCert(), &pki.ca.cert}), "ADDON");
   ASSERT_EQ(r.signedExitCode(), 0) << Log();
   std::vector<TokenObject> objects = Objects();

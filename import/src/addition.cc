@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "decisions.h"
 #include "import_messages.h"
 #include "key_id_text.h"
 #include "library_objects.h"
@@ -105,10 +106,14 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
   if (kind != 1 && kind != 2) return notAccepted(msg::kAddition);
 
   if (kind == 2) {
-    int32_t r = CheckTrustAnchor(param, 1);
-    if (r == kAnchorListed) return 0;
-    if (r == kAnchorNoFile) return notAccepted(msg::kAdditionNoAnchorFile);
-    return notAccepted(msg::kAddition);
+    switch (decide::AcceptNewCa(decide::AnchorOf(CheckTrustAnchor(param, 1)))) {
+      case decide::Acceptance::kAccepted:
+        return 0;
+      case decide::Acceptance::kRefusedNoAnchorFile:
+        return notAccepted(msg::kAdditionNoAnchorFile);
+      default:
+        return notAccepted(msg::kAddition);
+    }
   }
 
   // First pass: the token's certificate with the same common name whose
@@ -132,13 +137,16 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
       if (!SameTypicalCommonName(param.subject, tokenSubject.get(), &same, &failure)) {
         return notAccepted(msg::kAddition);
       }
+      // A certificate of another common name is not read any further.
       if (!same) continue;
       TokenCertificate tokenCert;
       if (!tokenCert.Load(attrs[kValue])) return notAccepted(msg::kAddition);
       authorityKeyId = GetAuthorityKeyIdText(tokenCert.param);
-      int32_t r = CheckTrustAnchor(tokenCert.param, 0);
-      if (r == kAnchorNoFile) return notAccepted(msg::kAdditionNoAnchorFile);
-      if (r != kAnchorListed) continue;
+      const decide::Acceptance acceptance =
+          decide::AcceptTokenCertificate(same, decide::AnchorOf(CheckTrustAnchor(tokenCert.param, 0)));
+      if (acceptance == decide::Acceptance::kRefusedNoAnchorFile) return notAccepted(msg::kAdditionNoAnchorFile);
+      if (acceptance == decide::Acceptance::kRefused) return notAccepted(msg::kAddition);
+      if (acceptance != decide::Acceptance::kAccepted) continue;
 
       matched = i;
       if (!plan_.AddCertDelete(i)) {
@@ -164,9 +172,9 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
     if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
     TokenCertificate tokenCert;
     if (!tokenCert.Load(root[kRootValue])) return notAccepted(msg::kAddition);
-    std::optional<std::string> subjectKeyId = GetSubjectKeyIdText(tokenCert.param);
-    if (!subjectKeyId) continue;
-    if (CompareKeyIdText(*authorityKeyId, *subjectKeyId) == 0) {
+    const decide::Acceptance acceptance = decide::AcceptIssuingCa(*authorityKeyId, GetSubjectKeyIdText(tokenCert.param));
+    if (acceptance == decide::Acceptance::kRefused) return notAccepted(msg::kAddition);
+    if (acceptance == decide::Acceptance::kAccepted) {
       trustConfirmed_ = 1;
       if (!plan_.AddCertDelete(i)) {
         r_.SetErrorText(msg::kCertDeleteListFull);

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decisions.h"
 #include "import_messages.h"
 #include "import_run.h"
 #include "platform/secure.h"
@@ -183,8 +184,8 @@ int32_t ImportRun::CheckPass() {
     }
     int32_t rc = SubjectAndSerialCheck(cert_.get(), kind);
     if (rc == 0) continue;
-    if (rc == -3 && switches_.m_subjectMode == 0 && switches_.m_issuerCheck == 0 &&
-        switches_.m_additionEnabled != 0) {
+    if (decide::AdditionApplies(rc, switches_.m_subjectMode != 0, switches_.m_issuerCheck != 0,
+                                switches_.m_additionEnabled != 0)) {
       rc = DoAdditionProc(cert_.get(), kind);
       if (rc != 0) return rc;
       // A new CA is taken only when the end-entity turn found the token's
@@ -202,8 +203,7 @@ int32_t ImportRun::CheckPass() {
 }
 
 std::string_view ImportRun::ReusedEndEntityId() const {
-  if (plan_.writeEeCert == 0 && !kept_.eeId.empty()) return kept_.eeId;
-  return {};
+  return decide::ReusedIdentifier(plan_.writeEeCert != 0, kept_.eeId);
 }
 
 int32_t ImportRun::WriteEndEntity(int position) {
@@ -317,14 +317,6 @@ void ImportRun::RollBackCreated() {
 
 namespace {
 
-// Two unsigned big-endian integers are equal when they are equal without
-// their leading zero bytes (tokens differ in whether they keep them).
-bool SameInteger(std::span<const unsigned char> a, std::span<const unsigned char> b) {
-  while (!a.empty() && a.front() == 0) a = a.subspan(1);
-  while (!b.empty() && b.front() == 0) b = b.subspan(1);
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
-
 std::string_view TextOf(std::span<const unsigned char> bytes) {
   return {reinterpret_cast<const char *>(bytes.data()), bytes.size()};
 }
@@ -357,7 +349,10 @@ bool ForEachReadable(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE>
 int32_t ImportRun::PlanLeftoverKeys() {
   // Only an end-entity set written afresh can have been begun before: a
   // certificate that stays brings its own identifier.
-  if (collected_.endEntity == kNone || plan_.writeEeCert == 0 || plan_.writePrivateKey == 0) return 0;
+  if (!decide::LooksForLeftoverKeys(collected_.endEntity != kNone, plan_.writeEeCert != 0,
+                                    plan_.writePrivateKey != 0)) {
+    return 0;
+  }
   if (int32_t rc = LoadCertificate(collected_.endEntity); rc != 0) return rc;
   // Key material that cannot be read here is no RSA key; the writing pass
   // reports that in its own words.
@@ -384,13 +379,6 @@ int32_t ImportRun::PlanLeftoverKeys() {
       })) {
     return kFailure;
   }
-  auto carried = [&](std::string_view id) {
-    for (const std::string &c : certificateIds) {
-      if (c == id) return true;
-    }
-    return false;
-  };
-
   // Keys of this very key material under an identifier no certificate
   // carries are what an interrupted import of this certificate left.  They
   // are never taken as they are (they may be readable, unable to sign, or
@@ -401,9 +389,10 @@ int32_t ImportRun::PlanLeftoverKeys() {
   token::AttributeValues<4> keys({CKA_CLASS, CKA_ID, CKA_MODULUS, CKA_PUBLIC_EXPONENT});
   bool listFull = false;
   if (!ForEachReadable(r_, listed, keys, [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE object) {
-        if (!SameInteger(keys.Bytes(kModulus), modulus) || !SameInteger(keys.Bytes(kExponent), exponent)) return;
-        std::string_view id = TextOf(keys.Bytes(kId));
-        if (id.empty() || carried(id)) return;
+        if (!decide::IsLeftoverKey(keys.Bytes(kModulus), keys.Bytes(kExponent), TextOf(keys.Bytes(kId)), modulus,
+                                   exponent, certificateIds)) {
+          return;
+        }
         if (cls == CKO_PRIVATE_KEY && !plan_.AddPrivateKeyDelete(object)) listFull = true;
         if (cls == CKO_PUBLIC_KEY && !plan_.AddPublicKeyDelete(object)) listFull = true;
       })) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "decisions.h"
 #include "platform/text.h"
 
 namespace velkor {
@@ -145,39 +146,16 @@ int LookUpTrustAnchor(const std::string &path, const std::string &text) {
   if (path.empty()) return kAnchorNoFile;
   platform::File file = OpenAnchorFile(path);
   if (!file) return kAnchorNoFile;
-  // Lines longer than an identifier line can never be one, so only the
-  // first 60 characters of a line are kept and its full length counted.
-  std::string line;
-  size_t length = 0;
-  bool any = false;
-  auto lineMatches = [&]() {
-    size_t len = length;
-    if (len > 0 && len <= line.size() && line[len - 1] == '\r') --len;
-    return len == kAnchorLineLength && CompareKeyIdText(line.substr(0, len), text) == 0;
-  };
-  size_t total = 0;
-  for (;;) {
-    int c = std::fgetc(file.get());
-    if (c == EOF) break;
-    // A file that grew beyond the limit while it was read is no list either.
-    if (++total > kAnchorFileSizeLimit) return kAnchorNoFile;
-    any = true;
-    if (c == '\n') {
-      if (lineMatches()) return kAnchorListed;
-      line.clear();
-      length = 0;
-      any = false;
-      continue;
-    }
-    if (line.size() <= kAnchorLineLength) line += static_cast<char>(c);
-    ++length;
-  }
+  // One byte more than the limit is asked for: a file that grew beyond it
+  // while it was read is no list either.
+  std::string contents(kAnchorFileSizeLimit + 1, '\0');
+  const size_t got = std::fread(contents.data(), 1, contents.size(), file.get());
+  if (got > kAnchorFileSizeLimit) return kAnchorNoFile;
   // A file that could not be read to its end lists nothing it could be
   // trusted for.
   if (std::ferror(file.get())) return kAnchorNoFile;
-  // A last line without a line feed counts too.
-  if (any && lineMatches()) return kAnchorListed;
-  return kAnchorNotListed;
+  contents.resize(got);
+  return decide::AnchorListLists(contents, text) ? kAnchorListed : kAnchorNotListed;
 }
 
 }  // namespace velkor

@@ -1,10 +1,13 @@
 // How a PKCS#12 certificate relates to the certificates already on the
 // token: same subject or not, same serial number or an older one, and (when
-// asked for) the same issuer.  The findings go into the replacement plan_.
+// asked for) the same issuer.  The values are read here; what they mean is
+// decided in decisions.cc, and the findings go into the replacement plan_.
 #include <array>
-#include <cstring>
+#include <optional>
 #include <span>
+#include <string_view>
 
+#include "decisions.h"
 #include "import_messages.h"
 #include "library_objects.h"
 #include "mirrel/mirrel.h"
@@ -21,6 +24,12 @@ constexpr std::array<CK_ATTRIBUTE_TYPE, 4> kCheckTemplate = {CKA_SUBJECT, CKA_SE
 
 Pdu PduOf(const CK_ATTRIBUTE &attr) {
   return Pdu{static_cast<const unsigned char *>(attr.pValue), static_cast<uint32_t>(attr.ulValueLen)};
+}
+
+// The value bytes of a common name; none without one.
+std::optional<std::string_view> CommonNameValue(const X509AVA *cn) {
+  if (cn == nullptr) return std::nullopt;
+  return std::string_view(reinterpret_cast<const char *>(cn->value), cn->valueLength);
 }
 
 }  // namespace
@@ -46,9 +55,7 @@ bool ImportRun::SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *
     *failure = rc;
     return false;
   }
-  // A name without a common name never matches.
-  *same = cnA != nullptr && cnB != nullptr && cnA->valueLength == cnB->valueLength &&
-          (cnA->valueLength == 0 || std::memcmp(cnA->value, cnB->value, cnA->valueLength) == 0);
+  *same = decide::SameCommonName(CommonNameValue(cnA), CommonNameValue(cnB));
   return true;
 }
 
@@ -105,7 +112,8 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
     r_.SetErrorText(msg::kCertKind);
     return -1;
   }
-  const int32_t mismatch = switches_.m_subjectMode == 1 ? -14 : -3;
+  const bool commonNameMode = switches_.m_subjectMode == 1;
+  const int32_t mismatch = decide::SubjectMismatchCode(commonNameMode);
   int32_t status = mismatch;
   int32_t result = -1;
   bool failed = false;
@@ -138,19 +146,15 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
     unsigned char sameIssuer = 0;
     Pdu issuerPdu = PduOf(attrs[kIssuer]);
     int32_t issuerResult = IssuerCheck(param.issuer, &issuerPdu, &sameIssuer);
-    if (issuerResult == -15) {
-      r_.SetErrorText(msg::kIssuerMismatch);
-      status = -15;
-      failed = true;
-      break;
-    }
-    if (issuerResult != 0) {
+    if (issuerResult != 0 && issuerResult != -15) {
       failed = true;
       break;
     }
 
+    // The subject is compared only for a certificate of the same issuer.
     bool sameSubject = false;
-    if (switches_.m_subjectMode == 0 || kind == 2) {
+    if (issuerResult == 0 &&
+        decide::ComparisonFor(commonNameMode, kind == 1) == decide::SubjectComparison::kWholeName) {
       int32_t compared = 0;
       if (CompareDN(param.subject, tokenSubject.get(), &compared, &err) != 0) {
         r_.SetError(msg::kCompareDn, err);
@@ -158,7 +162,7 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
         break;
       }
       sameSubject = compared == 0;
-    } else {
+    } else if (issuerResult == 0) {
       int32_t failure = -1;
       if (!SameTypicalCommonName(param.subject, tokenSubject.get(), &sameSubject, &failure)) {
         result = failure;
@@ -166,14 +170,19 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
         break;
       }
     }
-    if (!sameSubject) continue;
+    const decide::Relation relation =
+        decide::RelationOf(sameIssuer != 0, sameSubject, attrs.Bytes(kSerial), {serial.data(), serial.size()});
+    if (relation == decide::Relation::kIssuerDiffers) {
+      r_.SetErrorText(msg::kIssuerMismatch);
+      status = -15;
+      failed = true;
+      break;
+    }
+    const decide::CertificateFate fate = decide::FateOf(relation, sameSerialCount);
+    if (fate == decide::CertificateFate::kPassOver) continue;
 
     status = 0;
-    std::span<const unsigned char> serialValue = attrs.Bytes(kSerial);
-    bool sameSerial = serialValue.size() == serial.size() &&
-                      std::memcmp(serialValue.data(), serial.data(), serial.size()) == 0;
-    bool planDeletion = !sameSerial;
-    if (sameSerial) {
+    if (relation == decide::Relation::kSameSerial) {
       if (kind == 1) {
         plan_.writeEeCert = 0;
       } else {
@@ -182,9 +191,8 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
       // The first certificate with this serial stays, and only its keys
       // count as present; a second copy goes like an older certificate,
       // keys and all.
-      if (sameSerialCount > 0) {
-        planDeletion = true;
-      } else if (kind == 1) {
+      const bool keep = fate == decide::CertificateFate::kKeep;
+      if (keep && kind == 1) {
         if (r_.PublicKeyAndPrivateKeyWriteCheck(attrs[kSubject], attrs[kId], plan_) == 0) {
           failed = true;
           break;
@@ -193,12 +201,12 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
         kept_.eeSubject.assign(static_cast<const char *>(attrs[kSubject].pValue), attrs[kSubject].ulValueLen);
         kept_.eeId.assign(static_cast<const char *>(attrs[kId].pValue), attrs[kId].ulValueLen);
         kept_.eePosition = i;
-      } else {
+      } else if (keep) {
         kept_.caPosition = i;
       }
       ++sameSerialCount;
     }
-    if (planDeletion) {
+    if (fate == decide::CertificateFate::kDeleteCopy || fate == decide::CertificateFate::kReplace) {
       if (!plan_.AddCertDelete(i)) {
         r_.SetErrorText(msg::kCertDeleteListFull);
         failed = true;
@@ -227,20 +235,6 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
   return result;
 }
 
-namespace {
-
-template <typename T>
-void RemoveFromList(T *list, int &count, T value) {
-  int kept = 0;
-  for (int i = 0; i < count; ++i) {
-    if (list[i] != value) list[kept++] = list[i];
-  }
-  for (int i = kept; i < count; ++i) list[i] = T{};
-  count = kept;
-}
-
-}  // namespace
-
 int32_t ImportRun::KeepWhatStays() {
   if (kept_.ee) {
     // The keys of the certificate that stays are found exactly the way the
@@ -250,15 +244,18 @@ int32_t ImportRun::KeepWhatStays() {
     CK_ATTRIBUTE subject{CKA_SUBJECT, kept_.eeSubject.data(), kept_.eeSubject.size()};
     CK_ATTRIBUTE identifier{CKA_ID, kept_.eeId.data(), kept_.eeId.size()};
     if (r_.PublicKeyAndPrivateKeyDelete(subject, identifier, kept) == 0) return -1;
-    for (int i = 0; i < kept.publicKeyDeleteCount; ++i) {
-      RemoveFromList(plan_.publicKeyDelete, plan_.publicKeyDeleteCount, kept.publicKeyDelete[i]);
-    }
-    for (int i = 0; i < kept.privateKeyDeleteCount; ++i) {
-      RemoveFromList(plan_.privateKeyDelete, plan_.privateKeyDeleteCount, kept.privateKeyDelete[i]);
-    }
+    plan_.publicKeyDeleteCount = decide::WithoutKept(
+        std::span<CK_OBJECT_HANDLE>(plan_.publicKeyDelete), plan_.publicKeyDeleteCount,
+        std::span<const CK_OBJECT_HANDLE>(kept.publicKeyDelete, static_cast<size_t>(kept.publicKeyDeleteCount)));
+    plan_.privateKeyDeleteCount = decide::WithoutKept(
+        std::span<CK_OBJECT_HANDLE>(plan_.privateKeyDelete), plan_.privateKeyDeleteCount,
+        std::span<const CK_OBJECT_HANDLE>(kept.privateKeyDelete, static_cast<size_t>(kept.privateKeyDeleteCount)));
   }
-  if (kept_.eePosition >= 0) RemoveFromList(plan_.certDeleteIndex, plan_.certDeleteCount, kept_.eePosition);
-  if (kept_.caPosition >= 0) RemoveFromList(plan_.certDeleteIndex, plan_.certDeleteCount, kept_.caPosition);
+  // Positions of the certificates that stay (-1 where none does) are never
+  // positions of the list, so they take nothing else off it.
+  const std::array<int, 2> keptPositions = {kept_.eePosition, kept_.caPosition};
+  plan_.certDeleteCount = decide::WithoutKept(std::span<int>(plan_.certDeleteIndex), plan_.certDeleteCount,
+                                              std::span<const int>(keptPositions));
   return 0;
 }
 

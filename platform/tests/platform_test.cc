@@ -71,14 +71,25 @@ TEST(Cp932, MissingConverterIsReportedAndNoFileIsWritten) {
   std::remove(target.c_str());
 }
 
-TEST(ClockRandom, StaysInRangeAndRepeatsForTheSameSecond) {
-  for (std::time_t t : {std::time_t{0}, std::time_t{1}, std::time_t{1700000000}, std::time_t{-1}}) {
-    int r = platform::ClockRandom(t);
-    EXPECT_GE(r, 0);
-    EXPECT_LE(r, 32767);
-    EXPECT_EQ(r, platform::ClockRandom(t));
-  }
-  EXPECT_EQ(platform::ClockRandom(1), 41);  // the classic first draw after srand(1)
+// The numbers the C runtime of the original platform draws after srand:
+// after srand(1) the well-known 41, 18467, 6334, 26500, 19169.
+TEST(ClockRandom, DrawsTheRuntimeSequence) {
+  struct Case {
+    const char *name;
+    std::time_t seed;
+    unsigned draw;
+    int expected;
+  } cases[] = {
+      {"first draw after seed 1", 1, 1, 41},
+      {"second draw after seed 1", 1, 2, 18467},
+      {"third draw after seed 1", 1, 3, 6334},
+      {"fourth draw after seed 1", 1, 4, 26500},
+      {"fifth draw after seed 1", 1, 5, 19169},
+      {"draw 0 counts as the first", 1, 0, 41},
+      {"first draw after seed 0", 0, 1, 38},
+      {"only the low 32 bits of the seed count", (std::time_t{1} << 32) + 1, 1, 41},
+  };
+  for (const Case &c : cases) EXPECT_EQ(platform::ClockRandom(c.seed, c.draw), c.expected) << c.name;
 }
 
 TEST(Module, ReportsLoaderErrorNumbers) {

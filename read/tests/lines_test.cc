@@ -81,13 +81,6 @@ TEST(SarnetBasicConstraints, LookupFailureOtherThanAbsentIsReported) {
   EXPECT_STREQ(reader.ErrorText(), expected);
 }
 
-TEST(SarnetReader, ObjectStartsWithTheDefaultModuleAndNoPaths) {
-  CSmartCardReaderForCertRead reader;
-  EXPECT_EQ(reader.m_modulePath, "tkvault11.dll");
-  EXPECT_EQ(reader.m_certInfoPath, "");
-  EXPECT_STREQ(reader.ErrorText(), "");
-}
-
 TEST(SarnetReader, ReadCertificatesWithoutModuleClosesEverything) {
   CSmartCardReaderForCertRead reader;
   reader.m_modulePath = "/nonexistent/module.so";

@@ -7,7 +7,13 @@
  *   FAULTP11_TARGET  path of the real module (required for C_Initialize)
  *   FAULTP11_RULES   rules, separated by ';' (optional), see below
  *   FAULTP11_LOG     file that gets one appended line per call (optional):
- *                    "<function> 0x<result, 8 hex digits>[ injected]"
+ *                    "<function> 0x<result, 8 hex digits>[ injected][ attrs=..]"
+ *                    C_CreateObject, C_FindObjectsInit and
+ *                    C_GetAttributeValue add the attribute types of their
+ *                    template in its order, comma-separated, as CKA_ names
+ *                    (0x.. for others); a C_GetAttributeValue entry without
+ *                    a buffer (a length query) ends in "?". An empty
+ *                    template logs "attrs=".
  *
  * Rules:
  *   C_Login=0xA0                 every C_Login returns 0xA0, not forwarded
@@ -45,6 +51,12 @@
  *                                reverse of the real module's order (tests
  *                                whose outcome must not depend on the
  *                                order a token lists its objects in)
+ *   FIND_ORDERED                 every search hands out its objects ordered
+ *                                by class, CKA_ID and CKA_LABEL (asked of
+ *                                the real module, not logged), then by
+ *                                handle: a listing that does not change
+ *                                between two runs on equal token contents
+ *                                (call traces compared with recorded ones)
  *                                A kill is logged first, as
  *                                "<function> 0x<result> killed <before|after>"
  *                                (before: the result a pulled token gives,
@@ -133,6 +145,7 @@ static struct rule rules[MAX_RULES];
 static size_t rule_count;
 static unsigned long fail_call;   /* 0: off */
 static int find_reverse;          /* FIND_REVERSE given */
+static int find_ordered;          /* FIND_ORDERED given */
 static unsigned long total_calls; /* calls received, C_GetFunctionList aside */
 static int config_error;
 static char target_path[MAX_PATH_TEXT];
@@ -238,6 +251,10 @@ static void parse_item(char *item) {
   }
   if (strcmp(item, "FIND_REVERSE") == 0) {
     find_reverse = 1;
+    return;
+  }
+  if (strcmp(item, "FIND_ORDERED") == 0) {
+    find_ordered = 1;
     return;
   }
 
@@ -386,6 +403,10 @@ struct call {
   unsigned long flags_clear;
   int has_length;            /* a length rule fired */
   unsigned long length;
+  int logs_template;         /* the log line names the template's types */
+  int marks_queries;         /* entries without a buffer end in "?" */
+  CK_ATTRIBUTE_PTR templ;
+  CK_ULONG count;
   int has_slot_count;        /* a slot count rule fired */
   unsigned long slot_count;
 };
@@ -487,14 +508,89 @@ static void write_log(const char *line, size_t length) {
   close(fd);
 }
 
+/* The template of the call, kept for its log line. */
+static void note_template(struct call *c, CK_ATTRIBUTE_PTR templ,
+                          CK_ULONG count, int marks_queries) {
+  c->logs_template = 1;
+  c->marks_queries = marks_queries;
+  c->templ = templ;
+  c->count = templ != NULL ? count : 0;
+}
+
+static const struct {
+  CK_ATTRIBUTE_TYPE type;
+  const char *name;
+} attribute_names[] = {
+#define FAULTP11_ATTR(name) {name, #name},
+    FAULTP11_ATTR(CKA_CLASS) FAULTP11_ATTR(CKA_TOKEN)
+    FAULTP11_ATTR(CKA_PRIVATE) FAULTP11_ATTR(CKA_LABEL)
+    FAULTP11_ATTR(CKA_APPLICATION) FAULTP11_ATTR(CKA_VALUE)
+    FAULTP11_ATTR(CKA_OBJECT_ID) FAULTP11_ATTR(CKA_CERTIFICATE_TYPE)
+    FAULTP11_ATTR(CKA_ISSUER) FAULTP11_ATTR(CKA_SERIAL_NUMBER)
+    FAULTP11_ATTR(CKA_TRUSTED) FAULTP11_ATTR(CKA_CERTIFICATE_CATEGORY)
+    FAULTP11_ATTR(CKA_KEY_TYPE) FAULTP11_ATTR(CKA_SUBJECT)
+    FAULTP11_ATTR(CKA_ID) FAULTP11_ATTR(CKA_SENSITIVE)
+    FAULTP11_ATTR(CKA_ENCRYPT) FAULTP11_ATTR(CKA_DECRYPT)
+    FAULTP11_ATTR(CKA_WRAP) FAULTP11_ATTR(CKA_UNWRAP)
+    FAULTP11_ATTR(CKA_SIGN) FAULTP11_ATTR(CKA_SIGN_RECOVER)
+    FAULTP11_ATTR(CKA_VERIFY) FAULTP11_ATTR(CKA_VERIFY_RECOVER)
+    FAULTP11_ATTR(CKA_DERIVE) FAULTP11_ATTR(CKA_START_DATE)
+    FAULTP11_ATTR(CKA_END_DATE) FAULTP11_ATTR(CKA_MODULUS)
+    FAULTP11_ATTR(CKA_MODULUS_BITS) FAULTP11_ATTR(CKA_PUBLIC_EXPONENT)
+    FAULTP11_ATTR(CKA_PRIVATE_EXPONENT) FAULTP11_ATTR(CKA_PRIME_1)
+    FAULTP11_ATTR(CKA_PRIME_2) FAULTP11_ATTR(CKA_EXPONENT_1)
+    FAULTP11_ATTR(CKA_EXPONENT_2) FAULTP11_ATTR(CKA_COEFFICIENT)
+    FAULTP11_ATTR(CKA_EXTRACTABLE) FAULTP11_ATTR(CKA_LOCAL)
+    FAULTP11_ATTR(CKA_NEVER_EXTRACTABLE)
+    FAULTP11_ATTR(CKA_ALWAYS_SENSITIVE) FAULTP11_ATTR(CKA_MODIFIABLE)
+    FAULTP11_ATTR(CKA_COPYABLE) FAULTP11_ATTR(CKA_DESTROYABLE)
+#undef FAULTP11_ATTR
+};
+
+/* Appends ",<type>" (no comma first) to line at *used; 0 when full. */
+static int append_type(char *line, size_t size, size_t *used, int first,
+                       CK_ATTRIBUTE_TYPE type, int query) {
+  size_t i;
+  const char *name = NULL;
+  char hex[24];
+  int n;
+  for (i = 0; i < sizeof attribute_names / sizeof attribute_names[0]; ++i) {
+    if (attribute_names[i].type == type)
+      name = attribute_names[i].name;
+  }
+  if (name == NULL) {
+    snprintf(hex, sizeof hex, "0x%08lX", (unsigned long)type);
+    name = hex;
+  }
+  n = snprintf(line + *used, size - *used, "%s%s%s", first ? "" : ",", name,
+               query ? "?" : "");
+  if (n < 0 || (size_t)n >= size - *used)
+    return 0;
+  *used += (size_t)n;
+  return 1;
+}
+
 static CK_RV end_call(const struct call *c, CK_RV rv) {
-  char line[128];
+  char line[4096];
+  size_t used;
+  CK_ULONG i;
   if (c->kill == RULE_KILL_AFTER)
     kill_self(c, rv);
-  int n = snprintf(line, sizeof line, "%s 0x%08lX%s\n",
+  int n = snprintf(line, sizeof line, "%s 0x%08lX%s%s",
                    function_names[c->function], (unsigned long)rv,
-                   c->inject ? " injected" : "");
-  if (n > 0 && (size_t)n < sizeof line) {
+                   c->inject ? " injected" : "",
+                   c->logs_template ? " attrs=" : "");
+  if (n <= 0 || (size_t)n >= sizeof line)
+    return rv;
+  used = (size_t)n;
+  for (i = 0; i < c->count; ++i) {
+    if (!append_type(line, sizeof line, &used, i == 0, c->templ[i].type,
+                     c->marks_queries && c->templ[i].pValue == NULL))
+      return rv;
+  }
+  n = snprintf(line + used, sizeof line - used, "\n");
+  if (n > 0 && (size_t)n < sizeof line - used) {
+    n = (int)(used + (size_t)n);
     pthread_mutex_lock(&state_lock);
     write_log(line, (size_t)n);
     pthread_mutex_unlock(&state_lock);
@@ -781,6 +877,7 @@ FORWARD(Logout, (CK_SESSION_HANDLE s), (s))
     CK_OBJECT_CLASS cls = 0;                                                 \
     int has_class = template_class(templ, count, &cls);                      \
     begin_call(&c, FN_##name, has_class, cls);                               \
+    note_template(&c, templ, count, 0);                                      \
     if (c.inject)                                                            \
       return end_call(&c, c.value);                                          \
     return end_call(&c, target != NULL ? target->C_##name args               \
@@ -822,6 +919,7 @@ static CK_RV fp_GetAttributeValue(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
   CK_OBJECT_CLASS cls = 0;
   int has_class = object_class(FN_GetAttributeValue, s, object, &cls);
   begin_call(&c, FN_GetAttributeValue, has_class, cls);
+  note_template(&c, templ, count, 1);
   if (c.inject)
     return end_call(&c, c.value);
   rv = target != NULL ? target->C_GetAttributeValue(s, object, templ, count)
@@ -854,6 +952,80 @@ static struct {
   CK_ULONG next;
 } reversed;
 
+/* FIND_ORDERED: the sort key of one found object. */
+#define ORDER_VALUE_MAX 256
+struct order_key {
+  CK_OBJECT_HANDLE handle;
+  CK_OBJECT_CLASS cls;
+  CK_ULONG id_length;
+  CK_ULONG label_length;
+  unsigned char id[ORDER_VALUE_MAX];
+  unsigned char label[ORDER_VALUE_MAX];
+};
+
+/* One value of the object into buffer; its length, 0 when unreadable. */
+static CK_ULONG order_value(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
+                            CK_ATTRIBUTE_TYPE type, void *buffer,
+                            CK_ULONG size) {
+  CK_ATTRIBUTE attr;
+  attr.type = type;
+  attr.pValue = buffer;
+  attr.ulValueLen = size;
+  if (target->C_GetAttributeValue(s, object, &attr, 1) != CKR_OK ||
+      attr.ulValueLen > size)
+    return 0;
+  return attr.ulValueLen;
+}
+
+static int compare_bytes(const unsigned char *a, CK_ULONG a_length,
+                         const unsigned char *b, CK_ULONG b_length) {
+  CK_ULONG n = a_length < b_length ? a_length : b_length;
+  int c = n > 0 ? memcmp(a, b, n) : 0;
+  if (c != 0)
+    return c;
+  return a_length < b_length ? -1 : a_length > b_length ? 1 : 0;
+}
+
+static int compare_keys(const void *pa, const void *pb) {
+  const struct order_key *a = pa;
+  const struct order_key *b = pb;
+  int c;
+  if (a->cls != b->cls)
+    return a->cls < b->cls ? -1 : 1;
+  c = compare_bytes(a->id, a->id_length, b->id, b->id_length);
+  if (c == 0)
+    c = compare_bytes(a->label, a->label_length, b->label, b->label_length);
+  if (c == 0 && a->handle != b->handle)
+    c = a->handle < b->handle ? -1 : 1;
+  return c;
+}
+
+/* Orders the buffered result; it is handed out from its end, so the
+ * buffer holds the reverse of the wanted order. Unordered when memory
+ * cannot be had. */
+static void order_found(CK_SESSION_HANDLE s) {
+  CK_ULONG i;
+  struct order_key *keys;
+  if (reversed.count == 0)
+    return;
+  keys = calloc(reversed.count, sizeof *keys);
+  if (keys == NULL)
+    return;
+  for (i = 0; i < reversed.count; ++i) {
+    CK_OBJECT_HANDLE h = reversed.handles[i];
+    keys[i].handle = h;
+    if (order_value(s, h, CKA_CLASS, &keys[i].cls, sizeof keys[i].cls) == 0)
+      keys[i].cls = (CK_OBJECT_CLASS)-1;
+    keys[i].id_length = order_value(s, h, CKA_ID, keys[i].id, ORDER_VALUE_MAX);
+    keys[i].label_length =
+        order_value(s, h, CKA_LABEL, keys[i].label, ORDER_VALUE_MAX);
+  }
+  qsort(keys, reversed.count, sizeof *keys, compare_keys);
+  for (i = 0; i < reversed.count; ++i)
+    reversed.handles[reversed.count - 1 - i] = keys[i].handle;
+  free(keys);
+}
+
 /* Only a whole result counts as filled: a failed fill is tried again. */
 static CK_RV fill_reversed(CK_SESSION_HANDLE s) {
   reversed.filled = 0;
@@ -870,6 +1042,8 @@ static CK_RV fill_reversed(CK_SESSION_HANDLE s) {
       break;
     reversed.count += got;
   }
+  if (find_ordered)
+    order_found(s);
   reversed.filled = 1;
   return CKR_OK;
 }
@@ -884,7 +1058,7 @@ static CK_RV fp_FindObjects(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE_PTR objects,
     return end_call(&c, c.value);
   if (target == NULL)
     return end_call(&c, NOT_INITIALIZED);
-  if (!find_reverse)
+  if (!find_reverse && !find_ordered)
     return end_call(&c, target->C_FindObjects(s, objects, max, count));
   if (objects == NULL || count == NULL)
     return end_call(&c, CKR_ARGUMENTS_BAD);

@@ -13,12 +13,13 @@ std::vector<FaultCall> readFaultLog(const std::filesystem::path& path) {
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     FaultCall call;
-    std::string rv, flag;
+    std::string rv, field;
     if (!(fields >> call.function >> rv)) continue;
     call.rv = static_cast<CK_RV>(std::stoul(rv, nullptr, 16));
-    if (fields >> flag) {
-      call.injected = flag == "injected";
-      call.killed = flag == "killed";
+    while (fields >> field) {
+      if (field == "injected") call.injected = true;
+      if (field == "killed") call.killed = true;
+      if (field.starts_with("attrs=")) call.attributes = field.substr(6);
     }
     calls.push_back(std::move(call));
   }

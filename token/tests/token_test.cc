@@ -7,27 +7,14 @@
 #include <sys/stat.h>
 
 #include <clocale>
-#include <cstdarg>
-#include <cstdio>
 #include <string>
 
 #include "testtoken/testtoken.h"
-#include "token/messages.h"
 #include "token/smart_card_reader.h"
 
 using namespace testtoken;
 
 namespace {
-
-std::string Formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string Formatted(const char *format, ...) {
-  char buf[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  return buf;
-}
 
 // A reader bound to the p11-kit client of a served SoftHSM store.
 struct ServedReader {
@@ -104,13 +91,13 @@ TEST(ModuleBinding, LoaderFailuresKeepTheirCodes) {
     int32_t result;
     std::string message;
   } cases[] = {
-      {(dir / "missing.so").string(), -8, Formatted(token::msg::kModuleLoad, 0x7Eu)},
-      {"tkvault11.dll", -8, Formatted(token::msg::kModuleLoad, 0x7Eu)},
-      {(dir / "text.so").string(), -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
-      {"libc.so.6", -1, Formatted(token::msg::kNoGetFunctionList, 0x7Fu)},
-      {(dir / "fifo.so").string(), -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
-      {dir.path().string(), -1, Formatted(token::msg::kModuleLoad, 0xC1u)},
-      {longPath, -8, Formatted(token::msg::kModuleLoad, 0x7Eu)},
+      {(dir / "missing.so").string(), -8, "error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E"},
+      {"tkvault11.dll", -8, "error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E"},
+      {(dir / "text.so").string(), -1, "error:PKCS#11モジュールがロードに失敗しました。 code = 0x000000C1"},
+      {"libc.so.6", -1, "error:無効なPKCS#11モジュールです。 code = 0x0000007F"},
+      {(dir / "fifo.so").string(), -1, "error:PKCS#11モジュールがロードに失敗しました。 code = 0x000000C1"},
+      {dir.path().string(), -1, "error:PKCS#11モジュールがロードに失敗しました。 code = 0x000000C1"},
+      {longPath, -8, "error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E"},
       {(dir / "module-link.so").string(), 0, ""},
   };
   const std::string english = LoaderMessageForMissingFile();
@@ -166,10 +153,11 @@ TEST(Session, NoTokenOrSeveralTokensAreRefusedAndFinalized) {
     const char *message;
     size_t slotListCalls;
   } cases[] = {
-      {"no token counted", {}, "", -9, token::msg::kNoToken, 1},
-      {"two tokens counted", {TokenConfig{"One"}, TokenConfig{"Two"}}, "", -10, token::msg::kSeveralTokens, 1},
-      {"one token counted, none listed", {TokenConfig{"One"}}, "C_GetSlotList#2.count=0", -9, token::msg::kNoToken,
-       2},
+      {"no token counted", {}, "", -9, "error:USBトークンが挿入されていません。", 1},
+      {"two tokens counted", {TokenConfig{"One"}, TokenConfig{"Two"}}, "", -10,
+       "error:複数のUSBトークンが挿入されています。", 1},
+      {"one token counted, none listed", {TokenConfig{"One"}}, "C_GetSlotList#2.count=0", -9,
+       "error:USBトークンが挿入されていません。", 2},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -205,10 +193,10 @@ TEST(Session, FailingModuleCallsReportTheirCodes) {
     int32_t result;
     std::string message;
   } cases[] = {
-      {"C_Initialize=0x6", -1, Formatted(token::msg::kInitialize, 0x6u)},
-      {"C_GetSlotList#1=0x30", -1, Formatted(token::msg::kSlotCount, 0x30u)},
-      {"C_GetSlotList#2=0x150", -1, Formatted(token::msg::kSlotList, 0x150u)},
-      {"C_OpenSession=0xB3", -1, Formatted(token::msg::kOpenSession, 0xB3u)},
+      {"C_Initialize=0x6", -1, "error:PKCS#11モジュールの初期化に失敗しました。 code = 0x00000006"},
+      {"C_GetSlotList#1=0x30", -1, "error:PKCS#11モジュールスロットのカウント取得に失敗しました。 code = 0x00000030"},
+      {"C_GetSlotList#2=0x150", -1, "error:cardprobe : PKCS#11モジュールスロットIDの取得に失敗しました。 code = 0x00000150"},
+      {"C_OpenSession=0xB3", -1, "error:PKCS#11のセッションをオープンすることに失敗しました。 code = 0x000000B3"},
   };
   for (const Case &c : cases) {
     FaultReader f(c.rules);
@@ -227,17 +215,17 @@ TEST(Login, PinOutcomes) {
     int32_t result;
     std::string message;
   } cases[] = {
-      {"C_Login=0xA0", -6, Formatted(token::msg::kPinIncorrect, 0xA0u)},
-      {"C_Login=0xA0;C_GetTokenInfo.flags|=0x20000", -7, token::msg::kPinFinalTry},
+      {"C_Login=0xA0", -6, "error:PKCS#11トークンのログインに失敗しました。ユーザPINが間違っています。 code = 0x000000A0"},
+      {"C_Login=0xA0;C_GetTokenInfo.flags|=0x20000", -7, "error:cardprobe : USBトークンのPINロックの最後のトライです。"},
       // The attempt that locked the PIN: locked wins over the final try a
       // card may still show beside it.
       {"C_Login=0xA0;C_GetTokenInfo.flags|=0x40000", -11,
        "error:PKCS#11トークンのログインに失敗しました。ユーザPINがロックされました。 code = 0x000000A0"},
       {"C_Login=0xA0;C_GetTokenInfo.flags|=0x60000", -11,
        "error:PKCS#11トークンのログインに失敗しました。ユーザPINがロックされました。 code = 0x000000A0"},
-      {"C_Login=0xA0;C_GetTokenInfo=0x30", -6, Formatted(token::msg::kTokenInfo, 0x30u)},
-      {"C_Login=0xA4", -11, Formatted(token::msg::kLoginFailed, 0xA4u)},
-      {"C_Login=0x5", -1, Formatted(token::msg::kLoginFailed, 0x5u)},
+      {"C_Login=0xA0;C_GetTokenInfo=0x30", -6, "error:cardprobe : USBトークンの情報取得に失敗しました。 code = 0x00000030"},
+      {"C_Login=0xA4", -11, "error:PKCS#11トークンのログインに失敗しました。 code = 0x000000A4"},
+      {"C_Login=0x5", -1, "error:PKCS#11トークンのログインに失敗しました。 code = 0x00000005"},
   };
   for (const Case &c : cases) {
     FaultReader f(c.rules);
@@ -254,7 +242,8 @@ TEST(Login, RealTokenRejectsAWrongPin) {
   ASSERT_EQ(s.reader.LoadPkcs11Module(), 0);
   ASSERT_EQ(s.reader.OpenTokenSession(), 0);
   EXPECT_EQ(s.reader.LoginUser("9999"), -6);
-  EXPECT_EQ(s.reader.ErrorText(), Formatted(token::msg::kPinIncorrect, 0xA0u));
+  EXPECT_STREQ(s.reader.ErrorText(),
+               "error:PKCS#11トークンのログインに失敗しました。ユーザPINが間違っています。 code = 0x000000A0");
 }
 
 TEST(CloseToken, UndoesInReverseOrderOnce) {
@@ -282,10 +271,10 @@ TEST(FindAllObjects, ListsUpToTheCapacityAndAlwaysEndsTheSearch) {
   int32_t count = -1;
   CSmartCardReader &r = f.reader;
   EXPECT_EQ(r.FindAllObjects(list, 8, &count), -1);
-  EXPECT_STREQ(r.ErrorText(), token::msg::kCallOrder);
+  EXPECT_STREQ(r.ErrorText(), "error:関数呼び出し順序が不正。関数ポインタリストまたはセッションハンドルが不正。");
   ASSERT_EQ(f.OpenAndLogin("1234"), 0);
   EXPECT_EQ(r.FindAllObjects(nullptr, 8, &count), -1);
-  EXPECT_STREQ(r.ErrorText(), token::msg::kBadHandleList);
+  EXPECT_STREQ(r.ErrorText(), "error:パラメータが不正。ObjectHandle配列またはObjectHandle配列要素数が不正。");
   EXPECT_EQ(r.FindAllObjects(list, 0, &count), -1);
 
   ASSERT_EQ(r.FindAllObjects(list, 8, &count), 0);
@@ -302,7 +291,7 @@ TEST(FindAllObjects, FailingSearchCalls) {
     ASSERT_EQ(f.OpenAndLogin("1234"), 0);
     int32_t count = 7;
     EXPECT_EQ(f.reader.FindAllObjects(list, 4, &count), -1);
-    EXPECT_EQ(f.reader.ErrorText(), Formatted(token::msg::kFindInit, 0x30u));
+    EXPECT_STREQ(f.reader.ErrorText(), "error:検索オブジェクトの初期化に失敗。\ncode=0x00000030");
     EXPECT_EQ(f.fault.count("C_FindObjectsFinal"), 0u);
   }
   {
@@ -310,7 +299,7 @@ TEST(FindAllObjects, FailingSearchCalls) {
     ASSERT_EQ(f.OpenAndLogin("1234"), 0);
     int32_t count = 7;
     EXPECT_EQ(f.reader.FindAllObjects(list, 4, &count), -1);
-    EXPECT_EQ(f.reader.ErrorText(), Formatted(token::msg::kFindFinal, 0x30u));
+    EXPECT_STREQ(f.reader.ErrorText(), "error:検索オブジェクトのファイナライズに失敗。\ncode=0x00000030");
     EXPECT_EQ(count, 7);  // not stored
   }
   {
@@ -384,7 +373,8 @@ TEST(KeySearch, FailingSearchEndIsReported) {
   struct Case {
     bool deleting;
     const char *message;
-  } cases[] = {{false, token::msg::kWriteCheckFinal}, {true, token::msg::kDeleteFinal}};
+  } cases[] = {{false, "error:PublicKeyAndPrivateKeyWriteCheckのC_FindObjectsFinalでエラーが発生している"},
+               {true, "error:PublicKeyAndPrivateKeyDeleteのC_FindObjectsFinalでエラーが発生している"}};
   for (const Case &c : cases) {
     FaultReader f("C_FindObjectsFinal=0x30");
     ASSERT_EQ(f.OpenAndLogin("1234"), 0);
@@ -442,7 +432,7 @@ TEST(CommonName, FirstCommonNameInRdnOrder) {
   }
   const X509AVA *ava = nullptr;
   EXPECT_EQ(reader.GetCommonNameAVA(nullptr, &ava), -1);
-  EXPECT_STREQ(reader.ErrorText(), token::msg::kBadNameArgs);
+  EXPECT_STREQ(reader.ErrorText(), "error:パラメータが不正。NameObjectまたはX509AVAが不正。");
 }
 
 }  // namespace

@@ -563,6 +563,9 @@ struct FaultCall {
   CK_RV rv = CKR_OK;
   bool injected = false;
   bool killed = false;   // the module killed its process at this call
+  // The template's attribute types ("CKA_CLASS,CKA_ID"; "CKA_VALUE?" for a
+  // length query) of C_CreateObject, C_FindObjectsInit, C_GetAttributeValue.
+  std::string attributes;
 };
 
 // A run through libfaultp11.so: the log file in a private temp folder and
