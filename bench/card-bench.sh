@@ -48,7 +48,7 @@ card_stop() {
 card_start() {
   local c=$1
   rm -f "$c/control/apdus"
-  "$python" "$emulator" --port "$port" --control "$c/control" --state "$c/state" </dev/null >>"$c/card.log" 2>&1 &
+  "$python" "$emulator" --port "$port" --control "$c/control" --state "$c/state" </dev/null >>"$c/card.log" 2>&1 8>&- &
   echo $! >"$c/card.pid"
   for _ in $(seq 500); do
     [ -s "$c/control/apdus" ] && card_present "$c" && return 0
@@ -101,7 +101,7 @@ c=$(mktemp -d /tmp/card-bench.XXXXXX)
 app=$c/app
 pcscd_pid=
 cleanup() {
-  card_stop "$c"
+  card_stop "$c" || true
   if [ -n "$pcscd_pid" ]; then
     kill "$pcscd_pid" 2>/dev/null || true
     wait "$pcscd_pid" 2>/dev/null || true
@@ -114,7 +114,7 @@ printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x%04X\nLIBPATH %s\nCHA
   "$port" "$vpcd" "$port" >"$c/readers/vpcd"
 printf 'app default {\n  framework pkcs15 {\n    use_file_caching = no;\n  }\n}\n' >"$c/opensc.conf"
 export OPENSC_CONF=$c/opensc.conf
-pcscd --foreground --config "$c/readers" </dev/null >"$c/pcscd.log" 2>&1 &
+pcscd --foreground --config "$c/readers" </dev/null >"$c/pcscd.log" 2>&1 8>&- &
 pcscd_pid=$!
 for _ in $(seq 500); do [ -S "$pcscd_socket" ] && break; sleep 0.02; done
 [ -S "$pcscd_socket" ] || { say "pcscd did not start"; cat "$c/pcscd.log" >&2; exit 1; }

@@ -236,6 +236,7 @@ TEST_F(VelkorFiles, FileThatCannotBeDeletedIsLeftAsItWas) {
       {"sticky folder, file of another user", true, 01777, false, false, false},
       {"sticky folder, own file", true, 01777, true, false, true},
   };
+  size_t ran = 0;
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Case &c = cases[i];
     SCOPED_TRACE(c.what);
@@ -270,6 +271,7 @@ TEST_F(VelkorFiles, FileThatCannotBeDeletedIsLeftAsItWas) {
       }
       r = c.asOtherUser ? velkor_.RunAs(*other, Args(p12Path), {}) : velkor_.Run(Args(p12Path), {});
     }
+    ++ran;
     ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
     if (c.consumed) {
@@ -283,6 +285,7 @@ TEST_F(VelkorFiles, FileThatCannotBeDeletedIsLeftAsItWas) {
     ASSERT_TRUE(fs::exists(p12Path));
     EXPECT_EQ(readFile(p12Path), p12);
   }
+  if (ran == 0) GTEST_SKIP() << "no row could run here";
 }
 
 class VelkorLogFolder : public VelkorFiles {

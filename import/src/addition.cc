@@ -145,7 +145,6 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
       const decide::Acceptance acceptance =
           decide::AcceptTokenCertificate(same, decide::AnchorOf(CheckTrustAnchor(tokenCert.param, 0)));
       if (acceptance == decide::Acceptance::kRefusedNoAnchorFile) return notAccepted(msg::kAdditionNoAnchorFile);
-      if (acceptance == decide::Acceptance::kRefused) return notAccepted(msg::kAddition);
       if (acceptance != decide::Acceptance::kAccepted) continue;
 
       matched = i;
@@ -172,9 +171,8 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
     if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
     TokenCertificate tokenCert;
     if (!tokenCert.Load(root[kRootValue])) return notAccepted(msg::kAddition);
-    const decide::Acceptance acceptance = decide::AcceptIssuingCa(*authorityKeyId, GetSubjectKeyIdText(tokenCert.param));
-    if (acceptance == decide::Acceptance::kRefused) return notAccepted(msg::kAddition);
-    if (acceptance == decide::Acceptance::kAccepted) {
+    if (decide::AcceptIssuingCa(*authorityKeyId, GetSubjectKeyIdText(tokenCert.param)) ==
+        decide::Acceptance::kAccepted) {
       trustConfirmed_ = 1;
       if (!plan_.AddCertDelete(i)) {
         r_.SetErrorText(msg::kCertDeleteListFull);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <vector>
@@ -146,15 +147,18 @@ int LookUpTrustAnchor(const std::string &path, const std::string &text) {
   if (path.empty()) return kAnchorNoFile;
   platform::File file = OpenAnchorFile(path);
   if (!file) return kAnchorNoFile;
-  // One byte more than the limit is asked for: a file that grew beyond it
-  // while it was read is no list either.
-  std::string contents(kAnchorFileSizeLimit + 1, '\0');
-  const size_t got = std::fread(contents.data(), 1, contents.size(), file.get());
-  if (got > kAnchorFileSizeLimit) return kAnchorNoFile;
+  // Read in pieces as large as the file is: a file that grew beyond the
+  // limit while it was read is no list either.
+  std::string contents;
+  std::array<char, 4096> piece{};
+  size_t got = 0;
+  while ((got = std::fread(piece.data(), 1, piece.size(), file.get())) > 0) {
+    if (got > kAnchorFileSizeLimit - contents.size()) return kAnchorNoFile;
+    contents.append(piece.data(), got);
+  }
   // A file that could not be read to its end lists nothing it could be
   // trusted for.
   if (std::ferror(file.get())) return kAnchorNoFile;
-  contents.resize(got);
   return decide::AnchorListLists(contents, text) ? kAnchorListed : kAnchorNotListed;
 }
 

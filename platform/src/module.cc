@@ -94,7 +94,8 @@ std::vector<std::string> SubfolderCandidates(const std::string &folder, const st
     std::unique_ptr<DIR, int (*)(DIR *)> owner(dir, closedir);
     size_t seen = 0;
     while (const struct dirent *entry = readdir(dir)) {
-      if (entry->d_name[0] == '.' || ++seen > kMaxHwcapsFolders) continue;
+      if (entry->d_name[0] == '.') continue;
+      if (++seen > kMaxHwcapsFolders) break;
       candidates.push_back(Join(Join(hwcaps, entry->d_name), name));
     }
   }

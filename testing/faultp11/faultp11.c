@@ -554,6 +554,8 @@ static int append_type(char *line, size_t size, size_t *used, int first,
   const char *name = NULL;
   char hex[24];
   int n;
+  if (*used >= size)
+    return 0;
   for (i = 0; i < sizeof attribute_names / sizeof attribute_names[0]; ++i) {
     if (attribute_names[i].type == type)
       name = attribute_names[i].name;
@@ -583,10 +585,15 @@ static CK_RV end_call(const struct call *c, CK_RV rv) {
   if (n <= 0 || (size_t)n >= sizeof line)
     return rv;
   used = (size_t)n;
+  /* Room is kept for ",..." and the line end: a template too long for one
+     line is cut at its last whole entry, never dropped. */
   for (i = 0; i < c->count; ++i) {
-    if (!append_type(line, sizeof line, &used, i == 0, c->templ[i].type,
-                     c->marks_queries && c->templ[i].pValue == NULL))
-      return rv;
+    if (!append_type(line, sizeof line - 8, &used, i == 0, c->templ[i].type,
+                     c->marks_queries && c->templ[i].pValue == NULL)) {
+      n = snprintf(line + used, sizeof line - used, ",...");
+      if (n > 0) used += (size_t)n;
+      break;
+    }
   }
   n = snprintf(line + used, sizeof line - used, "\n");
   if (n > 0 && (size_t)n < sizeof line - used) {

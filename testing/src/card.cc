@@ -130,13 +130,6 @@ void OpenScCardToken::personalise() {
           "pkcs15-init --store-pin");
 }
 
-std::size_t OpenScCardToken::apduCount() const {
-  std::ifstream in(dir_ / "card" / "apdus");
-  std::size_t count = 0;
-  if (!(in >> count)) throw Error("the card emulator's APDU count cannot be read");
-  return count;
-}
-
 void OpenScCardToken::setFreeMemory(std::optional<std::size_t> bytes) {
   fs::path file = dir_ / "card" / "free-bytes";
   if (!bytes) {

@@ -429,8 +429,6 @@ class OpenScCardToken : public ServedToken {
   EnvMap environment() const override;  // OPENSC_CONF
   const TokenConfig& token() const override { return config_; }
 
-  // APDUs the card has answered since it was started.
-  std::size_t apduCount() const;
   // The card's free memory from now on (bytes): a file or key larger than
   // that is refused with "memory full"; nullopt: plenty again.
   void setFreeMemory(std::optional<std::size_t> bytes);
