@@ -74,27 +74,18 @@ struct TokenCertificate {
   }
 };
 
-}  // namespace
-
-int32_t ImportRun::CheckTrustAnchor(const X509CertParam &param, int kind) {
-  std::optional<std::string> text;
-  if (kind == 0) {
-    text = GetAuthorityKeyIdText(param);
-  } else if (kind == 1) {
-    text = GetSubjectKeyIdText(param);
-  } else {
-    return kAnchorNoIdentifier;
-  }
-  if (!text) return kAnchorNoIdentifier;
+// Whether the trust anchor file beside the program lists the key
+// identifier `text` (none: the certificate has no such identifier).
+decide::Anchor CheckTrustAnchor(const std::optional<std::string> &text) {
+  if (!text) return decide::Anchor::kNoIdentifier;
   // Without the program's folder the path stays empty and cannot be opened.
   return LookUpTrustAnchor(platform::BesideProgram(kTrustAnchorFile), *text);
 }
 
-int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
-  auto notAccepted = [this](const char *message) {
-    r_.SetErrorText(message);
-    return int32_t{-3};
-  };
+}  // namespace
+
+Outcome ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
+  auto notAccepted = [](const char *message) { return Outcome::FailureText(-3, message); };
   uint32_t err = 0;
   X509CertParam param{};
   if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) return notAccepted(msg::kAddition);
@@ -106,9 +97,9 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
   if (kind != 1 && kind != 2) return notAccepted(msg::kAddition);
 
   if (kind == 2) {
-    switch (decide::AcceptNewCa(decide::AnchorOf(CheckTrustAnchor(param, 1)))) {
+    switch (decide::AcceptNewCa(CheckTrustAnchor(GetSubjectKeyIdText(param)))) {
       case decide::Acceptance::kAccepted:
-        return 0;
+        return {};
       case decide::Acceptance::kRefusedNoAnchorFile:
         return notAccepted(msg::kAdditionNoAnchorFile);
       default:
@@ -118,13 +109,14 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
 
   // First pass: the token's certificate with the same common name whose
   // issuer is a trusted CA.
+  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
   int matched = -1;
   std::optional<std::string> authorityKeyId;
   {
     token::AttributeValues<5> attrs(kEndEntityTemplate);
-    for (int i = 0; i < ReplacementPlan::kListCapacity && objects_[static_cast<size_t>(i)] != 0; ++i) {
+    for (size_t i = 0; i < listed.size(); ++i) {
       int failedIndex = 0;
-      token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), objects_[static_cast<size_t>(i)], &failedIndex);
+      token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i], &failedIndex);
       if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
       if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
       NameObject tokenSubject;
@@ -133,27 +125,23 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
         return notAccepted(msg::kAddition);
       }
       bool same = false;
-      int32_t failure = -1;
-      if (!SameTypicalCommonName(param.subject, tokenSubject.get(), &same, &failure)) {
-        return notAccepted(msg::kAddition);
-      }
+      if (!SameTypicalCommonName(param.subject, tokenSubject.get(), &same).ok()) return notAccepted(msg::kAddition);
       // A certificate of another common name is not read any further.
       if (!same) continue;
       TokenCertificate tokenCert;
       if (!tokenCert.Load(attrs[kValue])) return notAccepted(msg::kAddition);
       authorityKeyId = GetAuthorityKeyIdText(tokenCert.param);
       const decide::Acceptance acceptance =
-          decide::AcceptTokenCertificate(same, decide::AnchorOf(CheckTrustAnchor(tokenCert.param, 0)));
+          decide::AcceptTokenCertificate(same, CheckTrustAnchor(authorityKeyId));
       if (acceptance == decide::Acceptance::kRefusedNoAnchorFile) return notAccepted(msg::kAdditionNoAnchorFile);
       if (acceptance != decide::Acceptance::kAccepted) continue;
 
-      matched = i;
-      if (!plan_.AddCertDelete(i)) {
-        r_.SetErrorText(msg::kCertDeleteListFull);
-        return -1;
-      }
+      matched = static_cast<int>(i);
+      if (!plan_.AddCertDelete(matched)) return Outcome::FailureText(-1, msg::kCertDeleteListFull);
       plan_.eeCertDeletePlanned = 1;
-      if (r_.PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan_) == 0) return -1;
+      if (Outcome deleted = PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan_); !deleted.ok()) {
+        return deleted;
+      }
       break;
     }
   }
@@ -163,27 +151,24 @@ int32_t ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
   // its subject key identifier.  A certificate without one is passed over,
   // wherever the token lists it.
   token::AttributeValues<2> root(kRootTemplate);
-  for (int i = 0; i < ReplacementPlan::kListCapacity && objects_[static_cast<size_t>(i)] != 0; ++i) {
-    if (i == matched) continue;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (static_cast<int>(i) == matched) continue;
     int failedIndex = 0;
-    token::AttributeRead read = root.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), objects_[static_cast<size_t>(i)], &failedIndex);
+    token::AttributeRead read = root.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i], &failedIndex);
     if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
     if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
     TokenCertificate tokenCert;
     if (!tokenCert.Load(root[kRootValue])) return notAccepted(msg::kAddition);
     if (decide::AcceptIssuingCa(*authorityKeyId, GetSubjectKeyIdText(tokenCert.param)) ==
         decide::Acceptance::kAccepted) {
-      trustConfirmed_ = 1;
-      if (!plan_.AddCertDelete(i)) {
-        r_.SetErrorText(msg::kCertDeleteListFull);
-        return -1;
-      }
+      trustConfirmed_ = true;
+      if (!plan_.AddCertDelete(static_cast<int>(i))) return Outcome::FailureText(-1, msg::kCertDeleteListFull);
       plan_.caCertDeletePlanned = 1;
-      return 0;
+      return {};
     }
   }
-  if (trustConfirmed_ == 0) return notAccepted(msg::kAdditionCaTrust);
-  return 0;
+  if (!trustConfirmed_) return notAccepted(msg::kAdditionCaTrust);
+  return {};
 }
 
 }  // namespace velkor

@@ -41,19 +41,6 @@ bool AdditionApplies(int checkResult, bool commonNameMode, bool issuerCheck, boo
   return checkResult == -3 && !commonNameMode && !issuerCheck && additionEnabled;
 }
 
-Anchor AnchorOf(int lookupResult) {
-  switch (lookupResult) {
-    case kAnchorListed:
-      return Anchor::kListed;
-    case kAnchorNoFile:
-      return Anchor::kNoFile;
-    case kAnchorNoIdentifier:
-      return Anchor::kNoIdentifier;
-    default:
-      return Anchor::kNotListed;
-  }
-}
-
 bool AnchorListLists(std::string_view contents, const std::string &keyIdText) {
   while (!contents.empty()) {
     const size_t end = contents.find('\n');

@@ -60,9 +60,9 @@ enum class CertificateFate {
 // SUBDN, without the issuer check, with ADDON.
 [[nodiscard]] bool AdditionApplies(int checkResult, bool commonNameMode, bool issuerCheck, bool additionEnabled);
 
-// Results of a trust anchor lookup (see key_id_text.h for the values).
+// What the trust anchor lookup found for a key identifier: listed, not
+// listed, no identifier to look up, or no readable trust anchor file.
 enum class Anchor { kListed, kNotListed, kNoIdentifier, kNoFile };
-[[nodiscard]] Anchor AnchorOf(int lookupResult);
 
 // Whether the trust anchor list `contents` names the key identifier `keyIdText`:
 // a line of exactly 59 characters (its line end, and a CR before it, not

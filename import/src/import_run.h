@@ -1,7 +1,9 @@
 // One import run: everything the run decides, remembers and creates lives
 // here, in one object, from the opening of the PKCS#12 contents to the last
-// deletion.  The token itself (binding, session, login, searches and the
-// message) is reached through the CSmartCardReader the run is given.
+// deletion, the message of a failure included.  The token itself (binding,
+// session, login and searches) is reached through the CSmartCardReader the
+// run is given.  Every step hands back a token::Outcome; the first failure
+// ends the run with that outcome.
 #ifndef IMPORT_IMPORT_RUN_H_
 #define IMPORT_IMPORT_RUN_H_
 
@@ -9,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,10 +19,13 @@
 #include "library_objects.h"
 #include "pkcs12_archive.h"
 #include "platform/secure.h"
-#include "token/replacement_plan.h"
+#include "replacement_plan.h"
+#include "token/outcome.h"
 #include "token/smart_card_reader.h"
 
 namespace velkor {
+
+using token::Outcome;
 
 // The three switches of the command line.
 struct ImportSwitches {
@@ -30,19 +36,18 @@ struct ImportSwitches {
 
 class ImportRun {
  public:
-  ImportRun(CSmartCardReader &reader, const ImportSwitches &switches);
+  ImportRun(CSmartCardReader &reader, const ImportSwitches &switches, const std::string &modulePath);
   ImportRun(const ImportRun &) = delete;
   ImportRun &operator=(const ImportRun &) = delete;
 
-  // The whole import; returns the tool return code, writes the log on
-  // failure and closes the token.  The caller keeps the blob.
-  int32_t DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
+  // The whole import; closes the token before it returns.  The caller keeps
+  // the blob and turns the outcome into the exit code and the log.
+  Outcome DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
 
  private:
   // Capacity of the token object list; a count of this many or more is
-  // refused, so the list always ends with a zero handle.
+  // refused.
   static constexpr int kObjectCapacity = ReplacementPlan::kListCapacity;
-  static constexpr size_t kIdentifierBufferSize = 256;
   // A run creates at most four objects: three of the end entity, the CA.
   static constexpr int kMaxCreatedObjects = 4;
   static constexpr int kNone = 9999;  // no certificate of that kind in the file
@@ -67,71 +72,82 @@ class ImportRun {
   };
 
   // --- import sequence ------------------------------------------------------
-  [[nodiscard]] int32_t Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
-  [[nodiscard]] int32_t OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password);
-  // -1 with the message when a private key of the file cannot serve.
-  [[nodiscard]] int32_t CheckKeys();
-  [[nodiscard]] int32_t Classify();
-  [[nodiscard]] int32_t LoadCertificate(int position);
-  [[nodiscard]] int32_t CheckPass();
-  [[nodiscard]] int32_t WritingPass();
+  Outcome Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
+  Outcome OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password);
+  // -1 when a private key of the file cannot serve.
+  Outcome CheckKeys();
+  Outcome Classify();
+  Outcome ListObjects();
+  // The token's objects as listed: every handle before the first zero one.
+  std::span<const CK_OBJECT_HANDLE> Listed() const;
+  // Decodes the file's certificate at `position` into a fresh object.
+  Outcome LoadCertificate(int position, CertObject *cert);
+  Outcome CheckPass();
+  Outcome WritingPass();
   // The identifier that end-entity objects of this run reuse instead of a
   // fresh one: that of the certificate that stays (when its keys are
   // completed); empty when none.
   std::string_view ReusedEndEntityId() const;
-  [[nodiscard]] int32_t WriteEndEntity(int position);
-  [[nodiscard]] int32_t WriteCa();
-  [[nodiscard]] int32_t DeletingPass();
-  // Destroys what this run created, newest first; adds a line to the
-  // message for every object that cannot be destroyed.
-  void RollBackCreated();
+  Outcome WriteEndEntity(int position, X509CertHandle cert);
+  Outcome WriteCa(X509CertHandle cert);
+  Outcome DeletingPass();
+  // Destroys what this run created, newest first; adds a line to
+  // `failure`'s message for every object that cannot be destroyed.
+  void RollBackCreated(Outcome *failure);
   void RememberCreated(CK_OBJECT_HANDLE handle);
   // Takes the keys of the end-entity certificate that stays, and every
   // certificate that stays, off the delete lists.
-  [[nodiscard]] int32_t KeepWhatStays();
+  Outcome KeepWhatStays();
   // Finds keys of the new certificate's key material left under an
   // identifier that no certificate carries (an interrupted import's) and
   // plans their deletion after the fresh set is written.
-  [[nodiscard]] int32_t PlanLeftoverKeys();
+  Outcome PlanLeftoverKeys();
+
+  // --- key searches ---------------------------------------------------------
+  // Clears the plan's key write flags for the keys already on the token
+  // under the certificate's subject and identifier.
+  Outcome PublicKeyAndPrivateKeyWriteCheck(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier);
+  // Appends the keys found under the certificate's subject and identifier
+  // to `plan`'s delete lists.
+  Outcome PublicKeyAndPrivateKeyDelete(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier,
+                                       ReplacementPlan &plan);
 
   // --- subject and serial check ---------------------------------------------
   // Relates one PKCS#12 certificate (kind 1 end-entity, 2 CA) to the token's
   // certificates and fills the plan: 0, -1, -3, -14 or -15.
-  [[nodiscard]] int32_t SubjectAndSerialCheck(X509CertHandle cert, int kind);
-  // 0 same issuer (or no issuer check), -15 another issuer, -1 failure.
-  [[nodiscard]] int32_t IssuerCheck(X509NameHandle issuer, const Pdu *issuerPdu, unsigned char *sameIssuer);
-  [[nodiscard]] bool SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *same, int32_t *failure);
+  Outcome SubjectAndSerialCheck(X509CertHandle cert, int kind);
+  // Whether the token issuer `issuerPdu` is the certificate's `issuer`
+  // (always, without the issuer check).
+  Outcome IssuerCheck(X509NameHandle issuer, const Pdu &issuerPdu, bool *sameIssuer);
+  Outcome SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *same);
 
   // --- CA addition and trust anchor -----------------------------------------
   // 0 accepted, -3 not accepted or failed, -1 the key search failed.  The
   // end-entity turn sets the trust-confirmed flag when it finds the token's
   // CA certificate.
-  [[nodiscard]] int32_t DoAdditionProc(X509CertHandle cert, int kind);
-  // 0 listed, -1 not listed, -99 no trust anchor file, -3 no identifier of
-  // that kind (0 authority, 1 subject key identifier).
-  [[nodiscard]] int32_t CheckTrustAnchor(const X509CertParam &param, int kind);
+  Outcome DoAdditionProc(X509CertHandle cert, int kind);
 
   // --- token object writing -------------------------------------------------
-  // Identifier text of new objects (at least 128 bytes of room): 1 made, 0.
-  [[nodiscard]] int ProductCKA_ID(char *buffer);
-  // ProductCKA_ID, drawing the number again while the text equals
-  // `mustDiffer` (so that the CA's and the end entity's identifiers of one
-  // run never coincide): 1 made, 0.
-  [[nodiscard]] int MakeIdentifier(char *buffer, std::string_view mustDiffer);
-  // 1 written, 0 failure.  The identifier is written as given (without a
-  // terminating zero).
-  [[nodiscard]] int WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
-                                          std::string_view identifier);
-  [[nodiscard]] int WritePublicKeyObject(X509CertHandle cert, std::string_view identifier);
-  // 0 written, -12 token memory full, -1 other failure.
-  [[nodiscard]] int32_t WriteCertificateObject(X509CertHandle cert, std::string_view identifier);
+  // The identifier text of new objects from the clock and the `draw`-th
+  // number of the generator seeded with it.
+  Outcome ProductCKA_ID(unsigned draw, std::string *identifier);
+  // ProductCKA_ID, drawing again while the text equals `mustDiffer` (so
+  // that the CA's and the end entity's identifiers of one run never
+  // coincide).
+  Outcome MakeIdentifier(std::string_view mustDiffer, std::string *identifier);
+  // The identifier is written as given (without a terminating zero).
+  Outcome WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert, std::string_view identifier);
+  Outcome WritePublicKeyObject(X509CertHandle cert, std::string_view identifier);
+  // -12 token memory full, -1 other failure.
+  Outcome WriteCertificateObject(X509CertHandle cert, std::string_view identifier);
 
   CSmartCardReader &r_;
   const ImportSwitches switches_;
+  const std::string modulePath_;
   ReplacementPlan plan_;
   // Set by the end-entity turn of the addition procedure, read after the
   // CA turn: it belongs to the whole check pass.
-  int32_t trustConfirmed_ = 0;
+  bool trustConfirmed_ = false;
   Kept kept_;
   std::array<CK_OBJECT_HANDLE, kMaxCreatedObjects> created_{};
   int createdCount_ = 0;
@@ -142,11 +158,10 @@ class ImportRun {
   std::array<CK_OBJECT_HANDLE, kObjectCapacity> objects_{};
   int32_t objectCount_ = 0;
   Collected collected_;
-  CertObject cert_;
-  std::array<char, kIdentifierBufferSize> eeId_{};
-  bool eeIdMade_ = false;
-  std::array<char, kIdentifierBufferSize> rootId_{};
-  bool rootIdMade_ = false;
+  // The identifiers this run made for its end-entity objects and its CA
+  // certificate; empty until made.
+  std::string eeId_;
+  std::string rootId_;
 };
 
 }  // namespace velkor

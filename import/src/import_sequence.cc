@@ -21,7 +21,6 @@ namespace velkor {
 namespace {
 
 constexpr int32_t kFailure = -1;
-constexpr size_t kResultTextSize = 32;
 
 // The end-entity private key taken out of the file, as the object library's
 // PKCS#1 key.  The exported bytes are wiped when it goes.
@@ -33,76 +32,55 @@ struct ExtractedKey {
 
 }  // namespace
 
-ImportRun::ImportRun(CSmartCardReader &reader, const ImportSwitches &switches) : r_(reader), switches_(switches) {
-  plan_.Reset(r_.m_modulePath);
+ImportRun::ImportRun(CSmartCardReader &reader, const ImportSwitches &switches, const std::string &modulePath)
+    : r_(reader), switches_(switches), modulePath_(modulePath) {
+  plan_.Reset(modulePath_);
 }
 
-int32_t ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password) {
+Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password) {
   switch (ConvertPassword(password, &widePassword_, &utf8Password_)) {
     case PasswordConversion::kOk:
       break;
     case PasswordConversion::kNoMemory:
-      r_.SetErrorText(msg::kPasswordBuffer);
-      return kFailure;
+      return Outcome::FailureText(kFailure, msg::kPasswordBuffer);
     case PasswordConversion::kConvertFailed:
-      r_.SetErrorText(msg::kPasswordToWide);
-      return kFailure;
+      return Outcome::FailureText(kFailure, msg::kPasswordToWide);
   }
-  if (!archive_.Open(blob, blobSize)) {
-    r_.SetErrorText(msg::kNotPfx);
-    return kFailure;
-  }
+  if (!archive_.Open(blob, blobSize)) return Outcome::FailureText(kFailure, msg::kNotPfx);
   const unsigned char *utf8 = utf8Password_.data();
   size_t utf8Length = std::strlen(reinterpret_cast<const char *>(utf8));
-  if (!archive_.VerifyPassword(utf8, utf8Length)) {
-    r_.SetErrorText(msg::kWrongPassword);
-    return kFailure;
-  }
+  if (!archive_.VerifyPassword(utf8, utf8Length)) return Outcome::FailureText(kFailure, msg::kWrongPassword);
   uint32_t code = 0;
-  if (!archive_.Import(&code)) {
-    r_.SetError(msg::kPfxImport, code);
-    return kFailure;
-  }
+  if (!archive_.Import(&code)) return Outcome::Failure(kFailure, msg::kPfxImport, code);
   // A file without any certificate has nothing to import; it is refused
   // before the token is touched.
-  if (archive_.CertificateCount() == 0) {
-    r_.SetErrorText(msg::kNoCert);
-    return kFailure;
-  }
-  return 0;
+  if (archive_.CertificateCount() == 0) return Outcome::FailureText(kFailure, msg::kNoCert);
+  return {};
 }
 
-int32_t ImportRun::CheckKeys() {
+Outcome ImportRun::CheckKeys() {
   switch (archive_.CheckKeys()) {
     case KeyCondition::kUsable:
-      return 0;
+      return {};
     case KeyCondition::kNotTwoPrimeRsa:
-      r_.SetErrorText(msg::kKeyNotRsa);
-      return kFailure;
+      return Outcome::FailureText(kFailure, msg::kKeyNotRsa);
     case KeyCondition::kDamaged:
-      r_.SetErrorText(msg::kKeyDamaged);
-      return kFailure;
+      return Outcome::FailureText(kFailure, msg::kKeyDamaged);
   }
-  return kFailure;
+  return Outcome::FailureText(kFailure, msg::kKeyDamaged);
 }
 
-int32_t ImportRun::Classify() {
+Outcome ImportRun::Classify() {
   // Two certificates are told apart here.  A file of three or more is
   // refused where the certificates are collected, after the token listing,
   // whatever the order of its bags.
   const size_t considered = archive_.CertificateCount() <= 2 ? archive_.CertificateCount() : 0;
   for (size_t i = 0; i < considered; ++i) {
     if (archive_.HasPrivateKey(i)) {
-      if (collected_.endEntity != kNone) {
-        r_.SetErrorText(msg::kSeveralKeyCerts);
-        return kFailure;
-      }
+      if (collected_.endEntity != kNone) return Outcome::FailureText(kFailure, msg::kSeveralKeyCerts);
       collected_.endEntity = collected_.count;
     } else {
-      if (collected_.ca != kNone) {
-        r_.SetErrorText(msg::kNoKeyCert);
-        return kFailure;
-      }
+      if (collected_.ca != kNone) return Outcome::FailureText(kFailure, msg::kNoKeyCert);
       collected_.ca = collected_.count;
     }
     ++collected_.count;
@@ -110,66 +88,53 @@ int32_t ImportRun::Classify() {
   // Whatever is written must be readable again by the next run.
   for (size_t i = 0; i < archive_.CertificateCount(); ++i) {
     if (archive_.CertificateDer(i).size() > token::kMaxAttributeLength) {
-      r_.SetErrorText(msg::kCertTooLarge);
-      return kFailure;
+      return Outcome::FailureText(kFailure, msg::kCertTooLarge);
     }
   }
-  return 0;
+  return {};
 }
 
-int32_t ImportRun::LoadCertificate(int position) {
+Outcome ImportRun::LoadCertificate(int position, CertObject *cert) {
+  uint32_t err = 0;
+  if (!cert->Create(&err)) return Outcome::Failure(kFailure, msg::kCertObjectCreate, err);
   const std::vector<unsigned char> &der = archive_.CertificateDer(static_cast<size_t>(position));
   Pdu pdu{der.data(), static_cast<uint32_t>(der.size())};
-  uint32_t err = 0;
-  if (X509CertObjectSetPduBER(cert_.get(), &pdu, &err) != 0) {
-    r_.SetError(msg::kCertDecode, err);
-    return kFailure;
-  }
-  return 0;
+  if (X509CertObjectSetPduBER(cert->get(), &pdu, &err) != 0) return Outcome::Failure(kFailure, msg::kCertDecode, err);
+  return {};
 }
 
 namespace {
 
 // Takes the private key of the certificate at `position` out of the file
-// and decodes it; the message of a failing step is left in the reader.
-int32_t ExtractKey(CSmartCardReader &reader, const Pkcs12Archive &archive, int position, ExtractedKey *key) {
+// and decodes it.
+Outcome ExtractKey(const Pkcs12Archive &archive, int position, ExtractedKey *key) {
   uint32_t code = 0;
   switch (archive.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8, &code)) {
     case KeyExport::kOk:
       break;
     case KeyExport::kNoMemory:
-      reader.SetErrorText(msg::kKeyExportMemory);
-      return kFailure;
+      return Outcome::FailureText(kFailure, msg::kKeyExportMemory);
     case KeyExport::kExportFailed:
-      reader.SetError(msg::kKeyExport, code);
-      return kFailure;
+      return Outcome::Failure(kFailure, msg::kKeyExport, code);
   }
   uint32_t err = 0;
-  if (!key->info.Create(&err)) {
-    reader.SetError(msg::kPkcs8Create, err);
-    return kFailure;
-  }
+  if (!key->info.Create(&err)) return Outcome::Failure(kFailure, msg::kPkcs8Create, err);
   Pdu pdu{key->pkcs8.data(), static_cast<uint32_t>(key->pkcs8.size())};
   if (PKCS8PrivateKeyInfoObjectSetPduBER(key->info.get(), &pdu, &err) != 0) {
-    reader.SetError(msg::kPkcs8Decode, LastCryptoError());
-    return kFailure;
+    return Outcome::Failure(kFailure, msg::kPkcs8Decode, LastCryptoError());
   }
-  if (!key->rsa.Create(&err)) {
-    reader.SetError(msg::kPkcs1Create, err);
-    return kFailure;
-  }
+  if (!key->rsa.Create(&err)) return Outcome::Failure(kFailure, msg::kPkcs1Create, err);
   if (PKCS8PrivateKeyInfoObjectGetParamRSAKey(key->info.get(), key->rsa.address(), &err) != 0) {
-    reader.SetError(msg::kPkcs8RsaKey, err);
-    return kFailure;
+    return Outcome::Failure(kFailure, msg::kPkcs8RsaKey, err);
   }
   // The object library holds its own copy now.
   key->pkcs8.Release();
-  return 0;
+  return {};
 }
 
 }  // namespace
 
-int32_t ImportRun::CheckPass() {
+Outcome ImportRun::CheckPass() {
   for (int turn = 0; turn < collected_.count; ++turn) {
     int kind = 2;
     int position = collected_.ca;
@@ -177,28 +142,21 @@ int32_t ImportRun::CheckPass() {
       kind = 1;
       position = collected_.endEntity;
     }
-    if (int32_t rc = LoadCertificate(position); rc != 0) return rc;
-    if (collected_.count == 1 && kind == 1) {
-      r_.SetErrorText(msg::kNoCaCert);
-      return -16;
+    CertObject cert;
+    if (Outcome loaded = LoadCertificate(position, &cert); !loaded.ok()) return loaded;
+    if (collected_.count == 1 && kind == 1) return Outcome::FailureText(-16, msg::kNoCaCert);
+    Outcome checked = SubjectAndSerialCheck(cert.get(), kind);
+    if (checked.ok()) continue;
+    if (!decide::AdditionApplies(checked.code(), switches_.m_subjectMode != 0, switches_.m_issuerCheck != 0,
+                                 switches_.m_additionEnabled != 0)) {
+      return checked;
     }
-    int32_t rc = SubjectAndSerialCheck(cert_.get(), kind);
-    if (rc == 0) continue;
-    if (decide::AdditionApplies(rc, switches_.m_subjectMode != 0, switches_.m_issuerCheck != 0,
-                                switches_.m_additionEnabled != 0)) {
-      rc = DoAdditionProc(cert_.get(), kind);
-      if (rc != 0) return rc;
-      // A new CA is taken only when the end-entity turn found the token's
-      // certificate of the CA it replaces.
-      if (kind == 2 && trustConfirmed_ == 0) {
-        r_.SetErrorText(msg::kAdditionCaTrust);
-        return -3;
-      }
-      continue;
-    }
-    return rc;
+    if (Outcome added = DoAdditionProc(cert.get(), kind); !added.ok()) return added;
+    // A new CA is taken only when the end-entity turn found the token's
+    // certificate of the CA it replaces.
+    if (kind == 2 && !trustConfirmed_) return Outcome::FailureText(-3, msg::kAdditionCaTrust);
   }
-  if (int32_t rc = KeepWhatStays(); rc != 0) return rc;
+  if (Outcome kept = KeepWhatStays(); !kept.ok()) return kept;
   return PlanLeftoverKeys();
 }
 
@@ -206,104 +164,90 @@ std::string_view ImportRun::ReusedEndEntityId() const {
   return decide::ReusedIdentifier(plan_.writeEeCert != 0, kept_.eeId);
 }
 
-int32_t ImportRun::WriteEndEntity(int position) {
+Outcome ImportRun::WriteEndEntity(int position, X509CertHandle cert) {
   ExtractedKey key;
-  if (int32_t rc = ExtractKey(r_, archive_, position, &key); rc != 0) return rc;
+  if (Outcome extracted = ExtractKey(archive_, position, &key); !extracted.ok()) return extracted;
   // Keys that complete a certificate which stays on the token carry its
   // identifier; otherwise the three new objects share a fresh one.
   const std::string_view reuse = ReusedEndEntityId();
-  auto identifier = [&]() -> std::string_view { return reuse.empty() ? std::string_view(eeId_.data()) : reuse; };
+  auto identifier = [&]() -> std::string_view { return reuse.empty() ? std::string_view(eeId_) : reuse; };
   if (plan_.writePrivateKey == 1) {
     if (reuse.empty()) {
-      if (MakeIdentifier(eeId_.data(), rootIdMade_ ? std::string_view(rootId_.data()) : std::string_view()) == 0) {
-        r_.AppendError("%s", msg::kEeIdProduct);
-        return kFailure;
+      if (Outcome made = MakeIdentifier(rootId_, &eeId_); !made.ok()) {
+        made.message().AppendText(msg::kEeIdProduct);
+        return made;
       }
-      eeIdMade_ = true;
     }
-    if (WritePrivateKeyObject(key.rsa.get(), cert_.get(), identifier()) == 0) return kFailure;
+    if (Outcome written = WritePrivateKeyObject(key.rsa.get(), cert, identifier()); !written.ok()) return written;
   }
   if (plan_.writePublicKey == 1) {
-    if (reuse.empty() && !eeIdMade_) {
-      r_.AppendError("%s", msg::kPublicKeyNoId);
-      return kFailure;
-    }
-    if (WritePublicKeyObject(cert_.get(), identifier()) == 0) return kFailure;
+    if (reuse.empty() && eeId_.empty()) return Outcome::FailureText(kFailure, msg::kPublicKeyNoId);
+    if (Outcome written = WritePublicKeyObject(cert, identifier()); !written.ok()) return written;
   }
-  if (plan_.writeEeCert == 1) {
-    if (int32_t rc = WriteCertificateObject(cert_.get(), identifier()); rc != 0) return rc;
-  }
-  return 0;
+  if (plan_.writeEeCert == 1) return WriteCertificateObject(cert, identifier());
+  return {};
 }
 
-int32_t ImportRun::WriteCa() {
+Outcome ImportRun::WriteCa(X509CertHandle cert) {
   // The CA's identifier never equals the end entity's: consumers pair keys
   // with certificates by identifier.
-  const std::string_view endEntityId = eeIdMade_ ? std::string_view(eeId_.data()) : ReusedEndEntityId();
-  if (MakeIdentifier(rootId_.data(), endEntityId) == 0) {
-    r_.AppendError("%s", msg::kRootIdProduct);
-    return kFailure;
+  const std::string_view endEntityId = !eeId_.empty() ? std::string_view(eeId_) : ReusedEndEntityId();
+  if (Outcome made = MakeIdentifier(endEntityId, &rootId_); !made.ok()) {
+    made.message().AppendText(msg::kRootIdProduct);
+    return made;
   }
-  rootIdMade_ = true;
-  if (plan_.writeCaCert == 1) {
-    if (int32_t rc = WriteCertificateObject(cert_.get(), rootId_.data()); rc != 0) return rc;
-  }
-  return 0;
+  if (plan_.writeCaCert == 1) return WriteCertificateObject(cert, rootId_);
+  return {};
 }
 
-int32_t ImportRun::WritingPass() {
+Outcome ImportRun::WritingPass() {
   // Store order: the certificates as the file lists them.
   for (int position = 0; position < collected_.count; ++position) {
     if (plan_.writeEeCert == 0 && plan_.writeCaCert == 0 && plan_.writePublicKey == 0 &&
         plan_.writePrivateKey == 0) {
       break;
     }
-    if (int32_t rc = LoadCertificate(position); rc != 0) return rc;
-    int32_t rc = archive_.HasPrivateKey(static_cast<size_t>(position)) ? WriteEndEntity(position) : WriteCa();
-    if (rc != 0) return rc;
+    CertObject cert;
+    if (Outcome loaded = LoadCertificate(position, &cert); !loaded.ok()) return loaded;
+    Outcome written = archive_.HasPrivateKey(static_cast<size_t>(position)) ? WriteEndEntity(position, cert.get())
+                                                                             : WriteCa(cert.get());
+    if (!written.ok()) return written;
   }
-  return 0;
+  return {};
 }
 
-int32_t ImportRun::DeletingPass() {
+Outcome ImportRun::DeletingPass() {
   CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
   CK_SESSION_HANDLE session = r_.GetSessionHandle();
   for (int i = 0; i < plan_.privateKeyDeleteCount; ++i) {
     CK_RV rv = f->C_DestroyObject(session, plan_.privateKeyDelete[i]);
-    if (rv != CKR_OK) {
-      r_.SetError(msg::kDeletePrivateKey, static_cast<unsigned>(rv));
-      return -5;
-    }
+    if (rv != CKR_OK) return Outcome::Failure(-5, msg::kDeletePrivateKey, static_cast<unsigned>(rv));
   }
   for (int i = 0; i < plan_.publicKeyDeleteCount; ++i) {
     CK_RV rv = f->C_DestroyObject(session, plan_.publicKeyDelete[i]);
-    if (rv != CKR_OK) {
-      r_.SetError(msg::kDeletePublicKey, static_cast<unsigned>(rv));
-      return -5;
-    }
+    if (rv != CKR_OK) return Outcome::Failure(-5, msg::kDeletePublicKey, static_cast<unsigned>(rv));
   }
+  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
   std::array<CK_OBJECT_HANDLE, ReplacementPlan::kListCapacity> certs{};
-  int certCount = 0;
+  size_t certCount = 0;
   for (int i = 0; i < plan_.certDeleteCount; ++i) {
     int position = plan_.certDeleteIndex[i];
-    if (position < 0 || position >= objectCount_) continue;  // never a position outside the list
-    certs[static_cast<size_t>(certCount++)] = objects_[static_cast<size_t>(position)];
+    // never a position outside the list
+    if (position < 0 || static_cast<size_t>(position) >= listed.size()) continue;
+    certs[certCount++] = listed[static_cast<size_t>(position)];
   }
-  for (int i = 0; i < certCount; ++i) {
-    CK_RV rv = f->C_DestroyObject(session, certs[static_cast<size_t>(i)]);
-    if (rv != CKR_OK) {
-      r_.SetError(msg::kDeleteCert, static_cast<unsigned>(rv));
-      return -5;
-    }
+  for (size_t i = 0; i < certCount; ++i) {
+    CK_RV rv = f->C_DestroyObject(session, certs[i]);
+    if (rv != CKR_OK) return Outcome::Failure(-5, msg::kDeleteCert, static_cast<unsigned>(rv));
   }
-  return 0;
+  return {};
 }
 
 void ImportRun::RememberCreated(CK_OBJECT_HANDLE handle) {
   if (createdCount_ < kMaxCreatedObjects) created_[static_cast<size_t>(createdCount_++)] = handle;
 }
 
-void ImportRun::RollBackCreated() {
+void ImportRun::RollBackCreated(Outcome *failure) {
   CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
   CK_SESSION_HANDLE session = r_.GetSessionHandle();
   while (createdCount_ > 0) {
@@ -311,7 +255,7 @@ void ImportRun::RollBackCreated() {
     created_[static_cast<size_t>(createdCount_)] = 0;
     if (f == nullptr) continue;
     CK_RV rv = f->C_DestroyObject(session, handle);
-    if (rv != CKR_OK) r_.AppendError(msg::kRollback, static_cast<unsigned>(rv));
+    if (rv != CKR_OK && failure != nullptr) failure->message().Append(msg::kRollback, static_cast<unsigned>(rv));
   }
 }
 
@@ -323,61 +267,63 @@ std::string_view TextOf(std::span<const unsigned char> bytes) {
 
 // Reads `attrs` (CKA_CLASS first) of every listed object and hands the
 // class and handle of each object whose values came to `onObject`; objects
-// that lack one of the attributes are passed over.  False, with the message, when a
-// value is too long to be had.
+// that lack one of the attributes are passed over.  Fails when a value is
+// too long to be had.
 template <size_t N, typename OnObject>
-bool ForEachReadable(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE> objects,
-                     token::AttributeValues<N> &attrs, OnObject onObject) {
+Outcome ForEachReadable(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE> objects,
+                        token::AttributeValues<N> &attrs, OnObject onObject) {
   for (CK_OBJECT_HANDLE object : objects) {
     int failedIndex = 0;
     token::AttributeRead read = attrs.Read(reader.GetFunctionListPtr(), reader.GetSessionHandle(), object,
                                            &failedIndex);
-    if (read == token::AttributeRead::kNoMemory) {
-      reader.SetError(msg::kAttrMemory, failedIndex);
-      return false;
-    }
+    if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, failedIndex);
     if (read != token::AttributeRead::kOk || attrs.Bytes(0).size() != sizeof(CK_OBJECT_CLASS)) continue;
     CK_OBJECT_CLASS cls = 0;
     std::memcpy(&cls, attrs.Bytes(0).data(), sizeof cls);
     onObject(cls, object);
   }
-  return true;
+  return {};
 }
 
 }  // namespace
 
-int32_t ImportRun::PlanLeftoverKeys() {
+Outcome ImportRun::PlanLeftoverKeys() {
   // Only an end-entity set written afresh can have been begun before: a
   // certificate that stays brings its own identifier.
   if (!decide::LooksForLeftoverKeys(collected_.endEntity != kNone, plan_.writeEeCert != 0,
                                     plan_.writePrivateKey != 0)) {
-    return 0;
+    return {};
   }
-  if (int32_t rc = LoadCertificate(collected_.endEntity); rc != 0) return rc;
+  CertObject cert;
+  if (Outcome loaded = LoadCertificate(collected_.endEntity, &cert); !loaded.ok()) return loaded;
   // Key material that cannot be read here is no RSA key; the writing pass
   // reports that in its own words.
   uint32_t err = 0;
   X509CertParam param{};
   Pkcs1PublicKeyObject publicKey;
   PKCS1RSAPublicKeyParam material{};
-  if (X509CertObjectGetParamUCert(cert_.get(), &param, &err) != 0 || !publicKey.Create(&err)) return 0;
+  if (X509CertObjectGetParamUCert(cert.get(), &param, &err) != 0 || !publicKey.Create(&err)) return {};
   Pdu keyPdu{param.subjectPublicKey.bits, param.subjectPublicKey.bitLength / 8};
   if (PKCS1RSAPublicKeyObjectSetPduBER(publicKey.get(), &keyPdu, &err) != 0 ||
       PKCS1RSAPublicKeyObjectGetParam(publicKey.get(), &material, &err) != 0) {
-    return 0;
+    return {};
   }
   const std::span<const unsigned char> modulus(material.modulus.data, material.modulus.length);
   const std::span<const unsigned char> exponent(material.publicExponent.data, material.publicExponent.length);
 
-  const std::span<const CK_OBJECT_HANDLE> listed(objects_.data(), static_cast<size_t>(objectCount_));
+  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
   // The identifiers that certificates carry: keys under one of them belong
   // to that certificate, whatever their key material.
   std::vector<std::string> certificateIds;
   token::AttributeValues<2> classAndId({CKA_CLASS, CKA_ID});
-  if (!ForEachReadable(r_, listed, classAndId, [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE) {
-        if (cls == CKO_CERTIFICATE) certificateIds.emplace_back(TextOf(classAndId.Bytes(1)));
-      })) {
-    return kFailure;
+  if (Outcome read = ForEachReadable(r_, listed, classAndId,
+                                     [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE) {
+                                       if (cls == CKO_CERTIFICATE) {
+                                         certificateIds.emplace_back(TextOf(classAndId.Bytes(1)));
+                                       }
+                                     });
+      !read.ok()) {
+    return read;
   }
   // Keys of this very key material under an identifier no certificate
   // carries are what an interrupted import of this certificate left.  They
@@ -388,84 +334,76 @@ int32_t ImportRun::PlanLeftoverKeys() {
   enum { kId = 1, kModulus = 2, kExponent = 3 };
   token::AttributeValues<4> keys({CKA_CLASS, CKA_ID, CKA_MODULUS, CKA_PUBLIC_EXPONENT});
   bool listFull = false;
-  if (!ForEachReadable(r_, listed, keys, [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE object) {
-        if (!decide::IsLeftoverKey(keys.Bytes(kModulus), keys.Bytes(kExponent), TextOf(keys.Bytes(kId)), modulus,
-                                   exponent, certificateIds)) {
-          return;
-        }
-        if (cls == CKO_PRIVATE_KEY && !plan_.AddPrivateKeyDelete(object)) listFull = true;
-        if (cls == CKO_PUBLIC_KEY && !plan_.AddPublicKeyDelete(object)) listFull = true;
-      })) {
-    return kFailure;
+  if (Outcome read = ForEachReadable(
+          r_, listed, keys,
+          [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE object) {
+            if (!decide::IsLeftoverKey(keys.Bytes(kModulus), keys.Bytes(kExponent), TextOf(keys.Bytes(kId)),
+                                       modulus, exponent, certificateIds)) {
+              return;
+            }
+            if (cls == CKO_PRIVATE_KEY && !plan_.AddPrivateKeyDelete(object)) listFull = true;
+            if (cls == CKO_PUBLIC_KEY && !plan_.AddPublicKeyDelete(object)) listFull = true;
+          });
+      !read.ok()) {
+    return read;
   }
-  if (listFull) {
-    r_.SetErrorText(token::msg::kKeyDeleteListFull);
-    return kFailure;
-  }
-  return 0;
+  if (listFull) return Outcome::FailureText(kFailure, token::msg::kKeyDeleteListFull);
+  return {};
 }
 
-int32_t ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password) {
-  if (int32_t rc = OpenPkcs12(blobSize, blob, password); rc != 0) return rc;
+Outcome ImportRun::ListObjects() {
+  if (Outcome listed = r_.FindAllObjects(objects_, &objectCount_); !listed.ok()) return listed;
+  if (objectCount_ >= kObjectCapacity) return Outcome::FailureText(-5, msg::kTooManyObjects);
+  if (objectCount_ == 0) return Outcome::FailureText(-13, msg::kNoObjects);
+  return {};
+}
+
+std::span<const CK_OBJECT_HANDLE> ImportRun::Listed() const {
+  // A zero handle is no object: the list ends before it.
+  const std::span<const CK_OBJECT_HANDLE> all(objects_.data(), static_cast<size_t>(objectCount_));
+  size_t end = 0;
+  while (end < all.size() && all[end] != 0) ++end;
+  return all.first(end);
+}
+
+Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password) {
+  if (Outcome opened = OpenPkcs12(blobSize, blob, password); !opened.ok()) return opened;
   // A file this run cannot use is refused before the token is touched: the
   // key it would put in place of the working one must be able to serve.
-  if (int32_t rc = CheckKeys(); rc != 0) return rc;
-  if (int32_t rc = Classify(); rc != 0) return rc;
+  if (Outcome usable = CheckKeys(); !usable.ok()) return usable;
+  if (Outcome classified = Classify(); !classified.ok()) return classified;
 
-  if (int32_t rc = r_.LoadPkcs11Module(); rc != 0) return rc;
-  if (int32_t rc = r_.OpenTokenSession(); rc != 0) return rc;
-  if (int32_t rc = r_.LoginUser(pin); rc != 0) return rc;
+  if (Outcome bound = r_.LoadPkcs11Module(modulePath_); !bound.ok()) return bound;
+  if (Outcome session = r_.OpenTokenSession(); !session.ok()) return session;
+  if (Outcome login = r_.LoginUser(pin); !login.ok()) return login;
+  if (Outcome listed = ListObjects(); !listed.ok()) return listed;
+  if (archive_.CertificateCount() > 2) return Outcome::FailureText(kFailure, msg::kSeveralCerts);
 
-  uint32_t err = 0;
-  if (!cert_.Create(&err)) {
-    r_.SetError(msg::kCertObjectCreate, err);
-    return kFailure;
-  }
-  if (int32_t rc = r_.FindAllObjects(objects_.data(), kObjectCapacity, &objectCount_); rc != 0) return rc;
-  if (objectCount_ >= kObjectCapacity) {
-    r_.SetErrorText(msg::kTooManyObjects);
-    return -5;
-  }
-  if (objectCount_ == 0) {
-    r_.SetErrorText(msg::kNoObjects);
-    return -13;
-  }
-  if (archive_.CertificateCount() > 2) {
-    r_.SetErrorText(msg::kSeveralCerts);
-    return kFailure;
-  }
+  if (Outcome checked = CheckPass(); !checked.ok()) return checked;
+  if (plan_.NothingToDo()) return {};
 
-  if (int32_t rc = CheckPass(); rc != 0) return rc;
-  if (plan_.NothingToDo()) return 0;
-
-  if (int32_t rc = WritingPass(); rc != 0) {
+  if (Outcome written = WritingPass(); !written.ok()) {
     // What this run wrote goes again, so that the token holds what it held
     // before; the failure's own code and message stay.
-    RollBackCreated();
-    return rc;
+    RollBackCreated(&written);
+    return written;
   }
-  if (int32_t rc = DeletingPass(); rc != 0) return rc;
+  if (Outcome deleted = DeletingPass(); !deleted.ok()) return deleted;
   utf8Password_.Release();
   widePassword_.Release();
-  return 0;
+  return {};
 }
 
-int32_t ImportRun::DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
+Outcome ImportRun::DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
                                 const char *password) {
-  int32_t result = kFailure;
+  Outcome result;
   try {
     result = Run(blobSize, blob, pin, password);
   } catch (...) {
     // Memory that could not be had midway: what this run wrote goes again
     // before the entry point reports the failure.
-    RollBackCreated();
+    RollBackCreated(nullptr);
     throw;
-  }
-  if (result != 0) {
-    char resultText[kResultTextSize] = {};
-    platform::FormatBounded(resultText, sizeof resultText, msg::kResultLine, result);
-    r_.AppendError("%s", resultText);
-    r_.WriteLogFile(r_.ErrorText());
   }
   r_.CloseToken();
   return result;

@@ -143,23 +143,23 @@ int CompareKeyIdText(const std::string &a, const std::string &b) {
   return 0;
 }
 
-int LookUpTrustAnchor(const std::string &path, const std::string &text) {
-  if (path.empty()) return kAnchorNoFile;
+decide::Anchor LookUpTrustAnchor(const std::string &path, const std::string &text) {
+  if (path.empty()) return decide::Anchor::kNoFile;
   platform::File file = OpenAnchorFile(path);
-  if (!file) return kAnchorNoFile;
+  if (!file) return decide::Anchor::kNoFile;
   // Read in pieces as large as the file is: a file that grew beyond the
   // limit while it was read is no list either.
   std::string contents;
   std::array<char, 4096> piece{};
   size_t got = 0;
   while ((got = std::fread(piece.data(), 1, piece.size(), file.get())) > 0) {
-    if (got > kAnchorFileSizeLimit - contents.size()) return kAnchorNoFile;
+    if (got > kAnchorFileSizeLimit - contents.size()) return decide::Anchor::kNoFile;
     contents.append(piece.data(), got);
   }
   // A file that could not be read to its end lists nothing it could be
   // trusted for.
-  if (std::ferror(file.get())) return kAnchorNoFile;
-  return decide::AnchorListLists(contents, text) ? kAnchorListed : kAnchorNotListed;
+  if (std::ferror(file.get())) return decide::Anchor::kNoFile;
+  return decide::AnchorListLists(contents, text) ? decide::Anchor::kListed : decide::Anchor::kNotListed;
 }
 
 }  // namespace velkor

@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "decisions.h"
+
 namespace velkor {
 
 // The keyIdentifier of a DER AuthorityKeyIdentifier value; none when the
@@ -30,12 +32,6 @@ std::string RenderKeyIdHex(std::span<const unsigned char> bytes);
 // also when either holds no piece.
 int CompareKeyIdText(const std::string &a, const std::string &b);
 
-// Results of the trust anchor lookup.
-inline constexpr int kAnchorListed = 0;
-inline constexpr int kAnchorNotListed = -1;
-inline constexpr int kAnchorNoIdentifier = -3;
-inline constexpr int kAnchorNoFile = -99;
-
 // The length of a trust anchor line: 20 bytes as hexadecimal pairs with
 // single blanks between them.
 inline constexpr size_t kAnchorLineLength = 59;
@@ -46,11 +42,11 @@ inline constexpr size_t kAnchorFileSizeLimit = 1024 * 1024;
 
 // Looks `text` up in the trust anchor file at `path`: every line of exactly
 // 59 characters (line end, and a CR before it, not counted) is compared
-// with CompareKeyIdText.  kAnchorListed, kAnchorNotListed, or kAnchorNoFile
-// when the file cannot be opened or read: also when it is no regular file
-// (a FIFO or a device never blocks or streams forever) or larger than
+// with CompareKeyIdText: listed, not listed, or no file when the file
+// cannot be opened or read: also when it is no regular file (a FIFO or a
+// device never blocks or streams forever) or larger than
 // kAnchorFileSizeLimit.
-[[nodiscard]] int LookUpTrustAnchor(const std::string &path, const std::string &text);
+[[nodiscard]] decide::Anchor LookUpTrustAnchor(const std::string &path, const std::string &text);
 
 }  // namespace velkor
 

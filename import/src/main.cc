@@ -18,6 +18,7 @@
 #include <string>
 
 #include "entry_messages.h"
+#include "import_messages.h"
 #include "import_run.h"
 #include "platform/secure.h"
 #include "platform/text.h"
@@ -26,7 +27,21 @@
 namespace {
 
 constexpr size_t kEntryMessageSize = 1024;
+constexpr size_t kResultLineSize = 32;
 constexpr int kFailure = -1;
+
+// The log file beside the program; without a known folder the path stays
+// empty and no log can be written.
+std::string LogPath() { return platform::BesideProgram("Tamrin.txt"); }
+
+// The import's failure as the log holds it: its message and the result
+// line.
+void WriteRunLog(token::Outcome &outcome) {
+  char resultLine[kResultLineSize] = {};
+  platform::FormatBounded(resultLine, sizeof resultLine, velkor::msg::kResultLine, outcome.code());
+  outcome.message().AppendText(resultLine);
+  token::WriteLogFile(LogPath(), outcome.message().c_str());
+}
 
 // The path as it goes into a message: cut (never inside a character) so
 // that the message's own text and its result line always fit.
@@ -153,6 +168,7 @@ bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &iden
 int Run(int argc, char **argv) {
   auto reader = std::make_unique<CSmartCardReader>();
   int result = kFailure;
+  std::string modulePath = velkor::kDefaultModuleName;
   char message[kEntryMessageSize] = {};
   platform::SecureBuffer blob;
   velkor::ImportSwitches switches;
@@ -162,7 +178,7 @@ int Run(int argc, char **argv) {
       platform::FormatBounded(message, sizeof message, velkor::msg::kArgCount, kFailure);
       break;
     }
-    reader->m_modulePath = argv[4];
+    modulePath = argv[4];
     if (std::strcmp(argv[5], velkor::msg::kSubDn) == 0) {
       switches.m_subjectMode = 0;
     } else if (std::strcmp(argv[5], velkor::msg::kSubCn) == 0) {
@@ -198,15 +214,17 @@ int Run(int argc, char **argv) {
       platform::FormatBounded(message, sizeof message, velkor::msg::kDeleteP12, kFailure);
       break;
     }
-    velkor::ImportRun run(*reader, switches);
-    result = run.DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), argv[2], argv[3]);
+    velkor::ImportRun run(*reader, switches, modulePath);
+    token::Outcome outcome = run.DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), argv[2], argv[3]);
     // The PIN and the password are not needed any more: wipe the argument
     // strings too, so that no copy of them outlives the import.
     platform::SecureWipe(argv[2], std::strlen(argv[2]));
     platform::SecureWipe(argv[3], std::strlen(argv[3]));
+    result = outcome.code();
+    if (!outcome.ok()) WriteRunLog(outcome);
   } while (false);
 
-  if (message[0] != '\0') reader->WriteLogFile(message);
+  if (message[0] != '\0') token::WriteLogFile(LogPath(), message);
   blob.Release();
   reader.reset();
   return result;
@@ -238,9 +256,7 @@ int RunGuarded(int argc, char **argv) {
     } else {
       platform::FormatBounded(message, sizeof message, velkor::msg::kUnexpectedFailure, kFailure);
     }
-    // A fresh reader only for the log path; it binds nothing.
-    CSmartCardReader logWriter;
-    logWriter.WriteLogFile(message);
+    token::WriteLogFile(LogPath(), message);
   } catch (...) {
     // Not even the log can be written: the exit code tells.
   }

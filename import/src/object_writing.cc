@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <ctime>
 #include <iterator>
+#include <string>
+#include <utility>
+#include <array>
 #include <string_view>
 
 #include "import_messages.h"
@@ -16,7 +19,10 @@ namespace velkor {
 
 namespace {
 
-// The identifier text is formatted into this much of its buffer.
+constexpr int32_t kFailure = -1;
+
+// The identifier text is formatted into at most this many bytes with its
+// terminating zero.
 constexpr size_t kIdentifierRoom = 128;
 
 // The label that keys get with any module other than the default one: the
@@ -46,38 +52,14 @@ const CK_BBOOL kTrue = CK_TRUE;
 const CK_BBOOL kFalse = CK_FALSE;
 
 // The certificate's parameter record and the DER of its subject, as every
-// writer needs them; false with the message of the step that failed.
-bool ReadCertificateSubject(CSmartCardReader &reader, X509CertHandle cert, X509CertParam *param, Pdu *subject) {
+// writer needs them.
+Outcome ReadCertificateSubject(X509CertHandle cert, X509CertParam *param, Pdu *subject) {
   uint32_t err = 0;
-  if (X509CertObjectGetParamUCert(cert, param, &err) != 0) {
-    reader.SetError(msg::kCertParam, err);
-    return false;
-  }
+  if (X509CertObjectGetParamUCert(cert, param, &err) != 0) return Outcome::Failure(kFailure, msg::kCertParam, err);
   if (X509NameObjectGetPduDER(param->subject, subject, &err) != 0) {
-    reader.SetError(msg::kCertSubject, err);
-    return false;
+    return Outcome::Failure(kFailure, msg::kCertSubject, err);
   }
-  return true;
-}
-
-// Formats the identifier text from the local clock and the `draw`-th number
-// of the generator seeded with it: 1 made, 0 with the message set.
-int FormatIdentifier(CSmartCardReader &reader, char *buffer, unsigned draw) {
-  std::time_t now = std::time(nullptr);
-  if (now == static_cast<std::time_t>(-1)) {
-    reader.SetErrorText(msg::kIdTime);
-    return 0;
-  }
-  std::tm local{};
-  errno = 0;
-  if (localtime_r(&now, &local) == nullptr) {
-    reader.SetError(msg::kIdLocalTime, static_cast<unsigned>(errno));
-    return 0;
-  }
-  int random = platform::ClockRandom(now, draw);
-  platform::FormatBounded(buffer, kIdentifierRoom, "%04d%02d%02d%02d%02d%02d%d\n", local.tm_year + 1900,
-                          local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, random);
-  return 1;
+  return {};
 }
 
 // Draws tried before two identifiers of one run are given up as equal; the
@@ -86,28 +68,45 @@ constexpr unsigned kMaxDraws = 64;
 
 }  // namespace
 
-int ImportRun::ProductCKA_ID(char *buffer) { return FormatIdentifier(r_, buffer, 1); }
-
-int ImportRun::MakeIdentifier(char *buffer, std::string_view mustDiffer) {
-  for (unsigned draw = 1; draw <= kMaxDraws; ++draw) {
-    if (FormatIdentifier(r_, buffer, draw) == 0) return 0;
-    if (mustDiffer.empty() || mustDiffer != std::string_view(buffer)) return 1;
+Outcome ImportRun::ProductCKA_ID(unsigned draw, std::string *identifier) {
+  std::time_t now = std::time(nullptr);
+  if (now == static_cast<std::time_t>(-1)) return Outcome::FailureText(kFailure, msg::kIdTime);
+  std::tm local{};
+  errno = 0;
+  if (localtime_r(&now, &local) == nullptr) {
+    return Outcome::Failure(kFailure, msg::kIdLocalTime, static_cast<unsigned>(errno));
   }
-  return 0;
+  int random = platform::ClockRandom(now, draw);
+  std::array<char, kIdentifierRoom> text{};
+  platform::FormatBounded(text.data(), text.size(), "%04d%02d%02d%02d%02d%02d%d\n", local.tm_year + 1900,
+                          local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, random);
+  identifier->assign(text.data());
+  return {};
 }
 
-int ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
-                                     std::string_view identifier) {
+Outcome ImportRun::MakeIdentifier(std::string_view mustDiffer, std::string *identifier) {
+  std::string made;
+  for (unsigned draw = 1; draw <= kMaxDraws; ++draw) {
+    if (Outcome formatted = ProductCKA_ID(draw, &made); !formatted.ok()) return formatted;
+    if (mustDiffer.empty() || mustDiffer != made) {
+      *identifier = std::move(made);
+      return {};
+    }
+  }
+  return Outcome::FailureText(kFailure, "");
+}
+
+Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
+                                         std::string_view identifier) {
   uint32_t err = 0;
   Pdu subject{nullptr, 0};
   // Only keys for the default module carry the certificate's subject.
   X509CertParam param{};
-  if (plan_.moduleKind == 1 && !ReadCertificateSubject(r_, cert, &param, &subject)) return 0;
-  PKCS1RSAPrivateKeyParam k{};
-  if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) {
-    r_.SetError(msg::kPrivateKeyParam, err);
-    return 0;
+  if (plan_.moduleKind == 1) {
+    if (Outcome read = ReadCertificateSubject(cert, &param, &subject); !read.ok()) return read;
   }
+  PKCS1RSAPrivateKeyParam k{};
+  if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) return Outcome::Failure(kFailure, msg::kPrivateKeyParam, err);
   CK_ATTRIBUTE tmpl[] = {
       Value(CKA_CLASS, kPrivateKeyClass),
       Value(CKA_KEY_TYPE, kRsa),
@@ -141,33 +140,25 @@ int ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandl
   CK_OBJECT_HANDLE created = 0;
   CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   // The template pointed into the key object only; nothing to wipe here.
-  if (rv != CKR_OK) {
-    r_.SetError(msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
-    return 0;
-  }
+  if (rv != CKR_OK) return Outcome::Failure(kFailure, msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
   RememberCreated(created);
-  return 1;
+  return {};
 }
 
-int ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view identifier) {
+Outcome ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view identifier) {
   uint32_t err = 0;
   X509CertParam param{};
   Pdu subject{nullptr, 0};
-  if (!ReadCertificateSubject(r_, cert, &param, &subject)) return 0;
+  if (Outcome read = ReadCertificateSubject(cert, &param, &subject); !read.ok()) return read;
   Pkcs1PublicKeyObject publicKey;
-  if (!publicKey.Create(&err)) {
-    r_.SetError(msg::kPublicKeyCreate, err);
-    return 0;
-  }
+  if (!publicKey.Create(&err)) return Outcome::Failure(kFailure, msg::kPublicKeyCreate, err);
   Pdu keyPdu{param.subjectPublicKey.bits, param.subjectPublicKey.bitLength / 8};
   if (PKCS1RSAPublicKeyObjectSetPduBER(publicKey.get(), &keyPdu, &err) != 0) {
-    r_.SetError(msg::kPublicKeySet, err);
-    return 0;
+    return Outcome::Failure(kFailure, msg::kPublicKeySet, err);
   }
   PKCS1RSAPublicKeyParam k{};
   if (PKCS1RSAPublicKeyObjectGetParam(publicKey.get(), &k, &err) != 0) {
-    r_.SetError(msg::kPublicKeyParam, err);
-    return 0;
+    return Outcome::Failure(kFailure, msg::kPublicKeyParam, err);
   }
   CK_ATTRIBUTE tmpl[] = {
       Value(CKA_CLASS, kPublicKeyClass),
@@ -188,35 +179,23 @@ int ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view identi
   static_assert(std::size(tmpl) == 14);
   CK_OBJECT_HANDLE created = 0;
   CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
-  if (rv != CKR_OK) {
-    r_.SetError(msg::kPublicKeyWrite, static_cast<unsigned>(rv));
-    return 0;
-  }
+  if (rv != CKR_OK) return Outcome::Failure(kFailure, msg::kPublicKeyWrite, static_cast<unsigned>(rv));
   RememberCreated(created);
-  return 1;
+  return {};
 }
 
-int32_t ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view identifier) {
+Outcome ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view identifier) {
   uint32_t err = 0;
   X509CertParam param{};
   Pdu subject{nullptr, 0};
-  if (!ReadCertificateSubject(r_, cert, &param, &subject)) return -1;
+  if (Outcome read = ReadCertificateSubject(cert, &param, &subject); !read.ok()) return read;
   Pdu issuer{nullptr, 0};
-  if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) {
-    r_.SetError(msg::kCertIssuer, err);
-    return -1;
-  }
+  if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) return Outcome::Failure(kFailure, msg::kCertIssuer, err);
   EncodedSerial serial;
   uint32_t serialCode = 0;
-  if (!serial.Encode(param, &serialCode)) {
-    r_.SetError(msg::kSerialEncode, serialCode);
-    return -1;
-  }
+  if (!serial.Encode(param, &serialCode)) return Outcome::Failure(kFailure, msg::kSerialEncode, serialCode);
   Pdu value{nullptr, 0};
-  if (X509CertObjectGetPduDER(cert, &value, &err) != 0) {
-    r_.SetError(msg::kCertEncode, err);
-    return -1;
-  }
+  if (X509CertObjectGetPduDER(cert, &value, &err) != 0) return Outcome::Failure(kFailure, msg::kCertEncode, err);
   CK_ATTRIBUTE tmpl[] = {
       Value(CKA_CLASS, kCertificateClass),
       Value(CKA_CERTIFICATE_TYPE, kX509),
@@ -234,11 +213,10 @@ int32_t ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view 
   CK_OBJECT_HANDLE created = 0;
   CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   if (rv != CKR_OK) {
-    r_.SetError(msg::kCertWrite, static_cast<unsigned>(rv));
-    return rv == CKR_DEVICE_MEMORY ? -12 : -1;
+    return Outcome::Failure(rv == CKR_DEVICE_MEMORY ? -12 : kFailure, msg::kCertWrite, static_cast<unsigned>(rv));
   }
   RememberCreated(created);
-  return 0;
+  return {};
 }
 
 }  // namespace velkor

@@ -1,11 +1,13 @@
 // How a PKCS#12 certificate relates to the certificates already on the
 // token: same subject or not, same serial number or an older one, and (when
 // asked for) the same issuer.  The values are read here; what they mean is
-// decided in decisions.cc, and the findings go into the replacement plan_.
+// decided in decisions.cc, and the findings go into the run's replacement
+// plan.  The key searches that go with it are here too.
 #include <array>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "decisions.h"
 #include "import_messages.h"
@@ -13,10 +15,13 @@
 #include "mirrel/mirrel.h"
 #include "import_run.h"
 #include "token/attribute_values.h"
+#include "token/messages.h"
 
 namespace velkor {
 
 namespace {
+
+constexpr int32_t kFailure = -1;
 
 // attrTemplate: what is read of every token object.
 enum { kSubject = 0, kSerial = 1, kId = 2, kIssuer = 3 };
@@ -26,6 +31,14 @@ Pdu PduOf(const CK_ATTRIBUTE &attr) {
   return Pdu{static_cast<const unsigned char *>(attr.pValue), static_cast<uint32_t>(attr.ulValueLen)};
 }
 
+std::string_view TextOf(std::span<const unsigned char> bytes) {
+  return {reinterpret_cast<const char *>(bytes.data()), bytes.size()};
+}
+
+// Keys looked at per class and search: one more than a delete list holds,
+// so that a list that would overflow is told.
+constexpr size_t kKeySearchLimit = ReplacementPlan::kListCapacity + 1;
+
 // The value bytes of a common name; none without one.
 std::optional<std::string_view> CommonNameValue(const X509AVA *cn) {
   if (cn == nullptr) return std::nullopt;
@@ -34,154 +47,142 @@ std::optional<std::string_view> CommonNameValue(const X509AVA *cn) {
 
 }  // namespace
 
-bool ImportRun::SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *same, int32_t *failure) {
+Outcome ImportRun::SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *same) {
   uint32_t err = 0;
   NameObject typicalA;
   NameObject typicalB;
-  *failure = -1;
-  if (!typicalA.Create(&err) || !typicalB.Create(&err)) {
-    r_.SetError(msg::kTypicalNameCreate, err);
-    return false;
-  }
+  if (!typicalA.Create(&err) || !typicalB.Create(&err)) return Outcome::Failure(kFailure, msg::kTypicalNameCreate, err);
   if (GetTypicalDN(a, typicalA.get(), &err) != 0 || GetTypicalDN(b, typicalB.get(), &err) != 0) {
-    r_.SetError(msg::kTypicalDn, err);
-    return false;
+    return Outcome::Failure(kFailure, msg::kTypicalDn, err);
   }
   const X509AVA *cnA = nullptr;
   const X509AVA *cnB = nullptr;
-  int32_t rc = r_.GetCommonNameAVA(typicalA.get(), &cnA);
-  if (rc == 0) rc = r_.GetCommonNameAVA(typicalB.get(), &cnB);
-  if (rc != 0) {
-    *failure = rc;
-    return false;
-  }
+  if (Outcome found = token::GetCommonNameAVA(typicalA.get(), &cnA); !found.ok()) return found;
+  if (Outcome found = token::GetCommonNameAVA(typicalB.get(), &cnB); !found.ok()) return found;
   *same = decide::SameCommonName(CommonNameValue(cnA), CommonNameValue(cnB));
-  return true;
+  return {};
 }
 
-int32_t ImportRun::IssuerCheck(X509NameHandle issuer, const Pdu *issuerPdu, unsigned char *sameIssuer) {
-  if (issuer == nullptr || issuerPdu == nullptr || issuerPdu->data == nullptr || sameIssuer == nullptr) {
-    r_.SetErrorText(msg::kBadIssuerArgs);
-    return -1;
-  }
-  if (switches_.m_issuerCheck == 0) {
-    *sameIssuer = 1;
-    return 0;
-  }
+Outcome ImportRun::IssuerCheck(X509NameHandle issuer, const Pdu &issuerPdu, bool *sameIssuer) {
+  if (issuer == nullptr || issuerPdu.data == nullptr) return Outcome::FailureText(kFailure, msg::kBadIssuerArgs);
+  *sameIssuer = true;
+  if (switches_.m_issuerCheck == 0) return {};
   uint32_t err = 0;
   NameObject tokenIssuer;
-  if (!tokenIssuer.Create(&err)) {
-    r_.SetError(msg::kNameCreate, err);
-    return -1;
-  }
-  if (X509NameObjectSetPduBER(tokenIssuer.get(), issuerPdu, &err) != 0) {
-    r_.SetError(msg::kNameSet, err);
-    return -1;
+  if (!tokenIssuer.Create(&err)) return Outcome::Failure(kFailure, msg::kNameCreate, err);
+  if (X509NameObjectSetPduBER(tokenIssuer.get(), &issuerPdu, &err) != 0) {
+    return Outcome::Failure(kFailure, msg::kNameSet, err);
   }
   int32_t compared = 0;
   if (CompareDN(issuer, tokenIssuer.get(), &compared, &err) != 0) {
-    r_.SetError(msg::kCompareDn, err);
-    return -1;
+    return Outcome::Failure(kFailure, msg::kCompareDn, err);
   }
-  if (compared != 0) {
-    *sameIssuer = 0;
-    return -15;
-  }
-  *sameIssuer = 1;
-  if (tokenIssuer.Reset(&err) != 0) {
-    r_.SetError(msg::kNameDestroy, err);
-    return -1;
-  }
-  return 0;
+  *sameIssuer = compared == 0;
+  if (*sameIssuer && tokenIssuer.Reset(&err) != 0) return Outcome::Failure(kFailure, msg::kNameDestroy, err);
+  return {};
 }
 
-int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
+Outcome ImportRun::PublicKeyAndPrivateKeyWriteCheck(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier) {
+  if (r_.GetFunctionListPtr() == nullptr) return Outcome::FailureText(kFailure, token::msg::kCallOrder);
+  // Public keys first, then private keys; a hit clears that key's flag.
+  struct Pass {
+    CK_OBJECT_CLASS keyClass;
+    int ReplacementPlan::*writeFlag;
+  };
+  for (const Pass &pass : {Pass{CKO_PUBLIC_KEY, &ReplacementPlan::writePublicKey},
+                           Pass{CKO_PRIVATE_KEY, &ReplacementPlan::writePrivateKey}}) {
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (r_.FindKeys(pass.keyClass, subject, identifier, plan_.moduleKind == 1, kKeySearchLimit, &found) != CKR_OK) {
+      return Outcome::FailureText(kFailure, token::msg::kWriteCheckFinal);
+    }
+    if (!found.empty()) plan_.*pass.writeFlag = 0;
+  }
+  return {};
+}
+
+Outcome ImportRun::PublicKeyAndPrivateKeyDelete(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier,
+                                                ReplacementPlan &plan) {
+  if (r_.GetFunctionListPtr() == nullptr) return Outcome::FailureText(kFailure, token::msg::kCallOrder);
+  // Public keys first, then private keys; every hit goes to its list.
+  struct Pass {
+    CK_OBJECT_CLASS keyClass;
+    bool (ReplacementPlan::*append)(CK_OBJECT_HANDLE);
+  };
+  for (const Pass &pass : {Pass{CKO_PUBLIC_KEY, &ReplacementPlan::AddPublicKeyDelete},
+                           Pass{CKO_PRIVATE_KEY, &ReplacementPlan::AddPrivateKeyDelete}}) {
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (r_.FindKeys(pass.keyClass, subject, identifier, plan.moduleKind == 1, kKeySearchLimit, &found) != CKR_OK) {
+      return Outcome::FailureText(kFailure, token::msg::kDeleteFinal);
+    }
+    for (CK_OBJECT_HANDLE handle : found) {
+      if (!(plan.*pass.append)(handle)) return Outcome::FailureText(kFailure, token::msg::kKeyDeleteListFull);
+    }
+  }
+  return {};
+}
+
+Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
   uint32_t err = 0;
   X509CertParam param{};
-  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) {
-    r_.SetError(msg::kCertParam, err);
-    return -1;
-  }
+  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) return Outcome::Failure(kFailure, msg::kCertParam, err);
   EncodedSerial serial;
   uint32_t serialCode = 0;
-  if (!serial.Encode(param, &serialCode)) {
-    r_.SetError(msg::kSerialEncode, serialCode);
-    return -1;
-  }
-  if (kind != 1 && kind != 2) {
-    r_.SetErrorText(msg::kCertKind);
-    return -1;
-  }
+  if (!serial.Encode(param, &serialCode)) return Outcome::Failure(kFailure, msg::kSerialEncode, serialCode);
+  if (kind != 1 && kind != 2) return Outcome::FailureText(kFailure, msg::kCertKind);
   const bool commonNameMode = switches_.m_subjectMode == 1;
-  const int32_t mismatch = decide::SubjectMismatchCode(commonNameMode);
-  int32_t status = mismatch;
-  int32_t result = -1;
-  bool failed = false;
+  bool sameSubjectFound = false;
   int sameSerialCount = 0;
   token::AttributeValues<4> attrs(kCheckTemplate);
+  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
 
-  for (int i = 0; i < ReplacementPlan::kListCapacity && objects_[static_cast<size_t>(i)] != 0; ++i) {
+  // Every failure before a certificate of the same subject was found reads
+  // as the subject mismatch; the issuer mismatch always keeps its own.
+  auto failed = [&](Outcome failure) {
+    if (sameSubjectFound) return failure;
+    const int32_t mismatch = decide::SubjectMismatchCode(commonNameMode);
+    return Outcome::FailureText(mismatch, mismatch == -3 ? msg::kSubjectMismatch : msg::kSubjectCnMismatch);
+  };
+
+  for (size_t i = 0; i < listed.size(); ++i) {
     int failedIndex = 0;
-    token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), objects_[static_cast<size_t>(i)], &failedIndex);
+    token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i], &failedIndex);
     if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) {
       continue;  // keys and data objects
     }
-    if (read == token::AttributeRead::kNoMemory) {
-      r_.SetError(msg::kAttrMemory, failedIndex);
-      failed = true;
-      break;
-    }
+    if (read == token::AttributeRead::kNoMemory) return failed(Outcome::Failure(kFailure, msg::kAttrMemory, failedIndex));
     NameObject tokenSubject;
-    if (!tokenSubject.Create(&err)) {
-      r_.SetError(msg::kNameCreate, err);
-      failed = true;
-      break;
-    }
+    if (!tokenSubject.Create(&err)) return failed(Outcome::Failure(kFailure, msg::kNameCreate, err));
     Pdu subjectPdu = PduOf(attrs[kSubject]);
     if (X509NameObjectSetPduBER(tokenSubject.get(), &subjectPdu, &err) != 0) {
-      r_.SetError(msg::kNameSet, err);
-      failed = true;
-      break;
+      return failed(Outcome::Failure(kFailure, msg::kNameSet, err));
     }
-    unsigned char sameIssuer = 0;
-    Pdu issuerPdu = PduOf(attrs[kIssuer]);
-    int32_t issuerResult = IssuerCheck(param.issuer, &issuerPdu, &sameIssuer);
-    if (issuerResult != 0 && issuerResult != -15) {
-      failed = true;
-      break;
+    bool sameIssuer = false;
+    if (Outcome issuer = IssuerCheck(param.issuer, PduOf(attrs[kIssuer]), &sameIssuer); !issuer.ok()) {
+      return failed(issuer);
     }
 
     // The subject is compared only for a certificate of the same issuer.
     bool sameSubject = false;
-    if (issuerResult == 0 &&
+    if (sameIssuer &&
         decide::ComparisonFor(commonNameMode, kind == 1) == decide::SubjectComparison::kWholeName) {
       int32_t compared = 0;
       if (CompareDN(param.subject, tokenSubject.get(), &compared, &err) != 0) {
-        r_.SetError(msg::kCompareDn, err);
-        failed = true;
-        break;
+        return failed(Outcome::Failure(kFailure, msg::kCompareDn, err));
       }
       sameSubject = compared == 0;
-    } else if (issuerResult == 0) {
-      int32_t failure = -1;
-      if (!SameTypicalCommonName(param.subject, tokenSubject.get(), &sameSubject, &failure)) {
-        result = failure;
-        failed = true;
-        break;
+    } else if (sameIssuer) {
+      if (Outcome named = SameTypicalCommonName(param.subject, tokenSubject.get(), &sameSubject); !named.ok()) {
+        return failed(named);
       }
     }
     const decide::Relation relation =
-        decide::RelationOf(sameIssuer != 0, sameSubject, attrs.Bytes(kSerial), {serial.data(), serial.size()});
-    if (relation == decide::Relation::kIssuerDiffers) {
-      r_.SetErrorText(msg::kIssuerMismatch);
-      status = -15;
-      failed = true;
-      break;
-    }
+        decide::RelationOf(sameIssuer, sameSubject, attrs.Bytes(kSerial), {serial.data(), serial.size()});
+    if (relation == decide::Relation::kIssuerDiffers) return Outcome::FailureText(-15, msg::kIssuerMismatch);
     const decide::CertificateFate fate = decide::FateOf(relation, sameSerialCount);
     if (fate == decide::CertificateFate::kPassOver) continue;
 
-    status = 0;
+    sameSubjectFound = true;
+    const int position = static_cast<int>(i);
     if (relation == decide::Relation::kSameSerial) {
       if (kind == 1) {
         plan_.writeEeCert = 0;
@@ -193,49 +194,35 @@ int32_t ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
       // keys and all.
       const bool keep = fate == decide::CertificateFate::kKeep;
       if (keep && kind == 1) {
-        if (r_.PublicKeyAndPrivateKeyWriteCheck(attrs[kSubject], attrs[kId], plan_) == 0) {
-          failed = true;
-          break;
+        if (Outcome checked = PublicKeyAndPrivateKeyWriteCheck(attrs[kSubject], attrs[kId]); !checked.ok()) {
+          return checked;
         }
         kept_.ee = true;
-        kept_.eeSubject.assign(static_cast<const char *>(attrs[kSubject].pValue), attrs[kSubject].ulValueLen);
-        kept_.eeId.assign(static_cast<const char *>(attrs[kId].pValue), attrs[kId].ulValueLen);
-        kept_.eePosition = i;
+        kept_.eeSubject.assign(TextOf(attrs.Bytes(kSubject)));
+        kept_.eeId.assign(TextOf(attrs.Bytes(kId)));
+        kept_.eePosition = position;
       } else if (keep) {
-        kept_.caPosition = i;
+        kept_.caPosition = position;
       }
       ++sameSerialCount;
     }
     if (fate == decide::CertificateFate::kDeleteCopy || fate == decide::CertificateFate::kReplace) {
-      if (!plan_.AddCertDelete(i)) {
-        r_.SetErrorText(msg::kCertDeleteListFull);
-        failed = true;
-        break;
-      }
+      if (!plan_.AddCertDelete(position)) return Outcome::FailureText(kFailure, msg::kCertDeleteListFull);
       if (kind == 1) {
         plan_.eeCertDeletePlanned = 1;
-        if (r_.PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan_) == 0) {
-          failed = true;
-          break;
+        if (Outcome deleted = PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan_); !deleted.ok()) {
+          return deleted;
         }
       } else {
         plan_.caCertDeletePlanned = 1;
       }
     }
   }
-
-  if (!failed && status == 0) result = 0;
-  if (status != 0) {
-    // Before a certificate of the same subject was found, every failure
-    // but the issuer mismatch reads as the subject mismatch.
-    result = status;
-    if (status == -3) r_.SetErrorText(msg::kSubjectMismatch);
-    if (status == -14) r_.SetErrorText(msg::kSubjectCnMismatch);
-  }
-  return result;
+  if (!sameSubjectFound) return failed(Outcome::FailureText(kFailure, ""));
+  return {};
 }
 
-int32_t ImportRun::KeepWhatStays() {
+Outcome ImportRun::KeepWhatStays() {
   if (kept_.ee) {
     // The keys of the certificate that stays are found exactly the way the
     // deletion search finds keys, and taken off the delete lists.
@@ -243,7 +230,7 @@ int32_t ImportRun::KeepWhatStays() {
     kept.moduleKind = plan_.moduleKind;
     CK_ATTRIBUTE subject{CKA_SUBJECT, kept_.eeSubject.data(), kept_.eeSubject.size()};
     CK_ATTRIBUTE identifier{CKA_ID, kept_.eeId.data(), kept_.eeId.size()};
-    if (r_.PublicKeyAndPrivateKeyDelete(subject, identifier, kept) == 0) return -1;
+    if (Outcome found = PublicKeyAndPrivateKeyDelete(subject, identifier, kept); !found.ok()) return found;
     plan_.publicKeyDeleteCount = decide::WithoutKept(
         std::span<CK_OBJECT_HANDLE>(plan_.publicKeyDelete), plan_.publicKeyDeleteCount,
         std::span<const CK_OBJECT_HANDLE>(kept.publicKeyDelete, static_cast<size_t>(kept.publicKeyDeleteCount)));
@@ -256,7 +243,7 @@ int32_t ImportRun::KeepWhatStays() {
   const std::array<int, 2> keptPositions = {kept_.eePosition, kept_.caPosition};
   plan_.certDeleteCount = decide::WithoutKept(std::span<int>(plan_.certDeleteIndex), plan_.certDeleteCount,
                                               std::span<const int>(keptPositions));
-  return 0;
+  return {};
 }
 
 }  // namespace velkor

@@ -18,6 +18,7 @@
 
 #include "decisions.h"
 #include "key_id_text.h"
+#include "replacement_plan.h"
 
 namespace velkor::decide {
 namespace {
@@ -94,20 +95,6 @@ std::string Name(Acceptance a) {
 }
 
 std::string Name(SubjectComparison c) { return c == SubjectComparison::kWholeName ? "whole name" : "common name"; }
-
-std::string Name(Anchor a) {
-  switch (a) {
-    case Anchor::kListed:
-      return "listed";
-    case Anchor::kNotListed:
-      return "not listed";
-    case Anchor::kNoIdentifier:
-      return "no identifier";
-    case Anchor::kNoFile:
-      return "no file";
-  }
-  return "?";
-}
 
 std::string Yes(bool b) { return b ? "yes" : "no"; }
 
@@ -233,10 +220,6 @@ const std::vector<Row> &Table() {
       {"AnchorLineWithoutBlanksIsNoLine",
        [] { return Yes(AnchorListLists("112233445566778899AABBCCDDEEFF0001020304\n", Rendered(kCaKeyId))); }, "no"},
       {"EmptyAnchorFile", [] { return Yes(AnchorListLists("", Rendered(kCaKeyId))); }, "no"},
-      {"LookupResultListed", [] { return Name(AnchorOf(kAnchorListed)); }, "listed"},
-      {"LookupResultNotListed", [] { return Name(AnchorOf(kAnchorNotListed)); }, "not listed"},
-      {"LookupResultNoIdentifier", [] { return Name(AnchorOf(kAnchorNoIdentifier)); }, "no identifier"},
-      {"LookupResultNoFile", [] { return Name(AnchorOf(kAnchorNoFile)); }, "no file"},
 
       // The addition procedure.
       {"NewCaWithItsKeyIdListedIsAccepted", [] { return Name(AcceptNewCa(Anchor::kListed)); }, "accepted"},
@@ -305,6 +288,23 @@ TEST(DecisionTable, HasEveryCaseOnce) {
   std::set<std::string> names;
   for (const Row &row : Table()) EXPECT_TRUE(names.insert(row.name).second) << row.name;
   EXPECT_GE(Table().size(), 40u);
+}
+
+// The module kind comes from the module text alone, and the delete lists
+// never hold an entry twice nor beyond their capacity.
+TEST(ReplacementPlanTest, ModuleKindAndBoundedListsFreeOfDuplicates) {
+  ReplacementPlan plan;
+  plan.Reset("/usr/lib/tkvault11.dll");
+  EXPECT_EQ(plan.moduleKind, 2);
+  plan.Reset(kDefaultModuleName);
+  EXPECT_EQ(plan.moduleKind, 1);
+  EXPECT_TRUE(plan.AddCertDelete(3));
+  EXPECT_TRUE(plan.AddCertDelete(3));
+  EXPECT_EQ(plan.certDeleteCount, 1);
+  for (CK_OBJECT_HANDLE h = 1; h <= ReplacementPlan::kListCapacity; ++h) ASSERT_TRUE(plan.AddPublicKeyDelete(h));
+  EXPECT_TRUE(plan.AddPublicKeyDelete(1));
+  EXPECT_FALSE(plan.AddPublicKeyDelete(9999));
+  EXPECT_EQ(plan.publicKeyDeleteCount, ReplacementPlan::kListCapacity);
 }
 
 }  // namespace

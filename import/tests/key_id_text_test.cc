@@ -111,28 +111,28 @@ class TrustAnchorFile : public ::testing::Test {
 
 TEST_F(TrustAnchorFile, FindsAnUpperCaseLineAmongOthers) {
   Write("# trusted CAs\n" + AnchorLine(Bytes(20, 0x11)) + "\n" + AnchorLine(Twenty(), true) + "\n");
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorListed);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kListed);
 }
 
 TEST_F(TrustAnchorFile, ComparesALastLineWithoutLineFeedAndDropsCarriageReturns) {
   Write(AnchorLine(Twenty()));
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorListed);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kListed);
   Write(AnchorLine(Twenty()) + "\r\n");
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorListed);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kListed);
 }
 
 TEST_F(TrustAnchorFile, IgnoresLinesOfAnyOtherLength) {
   std::string doubleBlanks;
   for (size_t i = 0; i < 20; ++i) doubleBlanks += (i ? "  " : "") + AnchorLine(Bytes{Twenty()[i]});
   Write(AnchorLine(Twenty()) + "  \n" + doubleBlanks + "\n");
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNotListed);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kNotListed);
 }
 
 TEST_F(TrustAnchorFile, EmptyFileListsNothingAndMissingFileIsReported) {
   Write("");
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNotListed);
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_ + ".missing", text_), velkor::kAnchorNoFile);
-  EXPECT_EQ(velkor::LookUpTrustAnchor("", text_), velkor::kAnchorNoFile);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kNotListed);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_ + ".missing", text_), velkor::decide::Anchor::kNoFile);
+  EXPECT_EQ(velkor::LookUpTrustAnchor("", text_), velkor::decide::Anchor::kNoFile);
 }
 
 // Only a regular file of at most the size limit is read; anything else is
@@ -141,19 +141,19 @@ TEST_F(TrustAnchorFile, OnlyARegularFileWithinTheSizeLimitIsRead) {
   const std::string line = AnchorLine(Twenty()) + "\n";
   const std::string padding = std::string(velkor::kAnchorFileSizeLimit - line.size() - 1, '#') + "\n";
   Write(padding + line);
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorListed);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kListed);
   Write(line + padding + "#");
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNoFile);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kNoFile);
 
   std::filesystem::remove(path_);
   ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNoFile);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kNoFile);
   std::filesystem::remove(path_);
   std::filesystem::create_symlink("/dev/zero", path_);
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNoFile);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kNoFile);
   std::filesystem::remove(path_);
   std::filesystem::create_directory(path_);
-  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::kAnchorNoFile);
+  EXPECT_EQ(velkor::LookUpTrustAnchor(path_, text_), velkor::decide::Anchor::kNoFile);
 }
 
 TEST(PasswordConversion, KeepsWholeCodePointsAndEndsInUtf8) {

@@ -27,6 +27,7 @@ constexpr std::array<CK_ATTRIBUTE_TYPE, 2> kListingTemplate = {CKA_SUBJECT, CKA_
 
 using token::CertObject;
 using token::NameObject;
+using token::Outcome;
 
 // A zero-filled byte buffer whose allocation may fail without throwing.
 class ByteBuffer {
@@ -73,7 +74,7 @@ CSmartCardReaderForCertRead::CSmartCardReaderForCertRead() {
 
 CSmartCardReaderForCertRead::~CSmartCardReaderForCertRead() = default;
 
-int32_t CSmartCardReaderForCertRead::ReadCertificates() {
+Outcome CSmartCardReaderForCertRead::ReadCertificates(const std::string &modulePath) {
   std::array<CK_OBJECT_HANDLE, kHandleCapacity> handles{};
   int32_t found = 0;
   int32_t certificateCount = 0;
@@ -86,34 +87,27 @@ int32_t CSmartCardReaderForCertRead::ReadCertificates() {
   platform::File file;
   token::AttributeValues<2> attrs(kListingTemplate);
 
-  int32_t result = LoadPkcs11Module();
-  if (result != 0) return result;
-  result = OpenTokenSession();
-  if (result != 0) return result;
+  if (Outcome bound = LoadPkcs11Module(modulePath); !bound.ok()) return bound;
+  if (Outcome session = OpenTokenSession(); !session.ok()) return session;
   CK_FUNCTION_LIST_PTR functions = GetFunctionListPtr();
   CK_SESSION_HANDLE session = GetSessionHandle();
-  result = FindAllObjects(handles.data(), kHandleCapacity, &found);
-  if (result != 0) return result;
+  if (Outcome listed = FindAllObjects(handles, &found); !listed.ok()) return listed;
   found = std::clamp<int32_t>(found, 0, kHandleCapacity);
   if (found == 0) {
-    SetErrorText(sarnet::msg::kNoObjects);
-    return -13;
+    return Outcome::FailureText(-13, sarnet::msg::kNoObjects);
   }
 
   uint32_t err = 0;
   if (!name.Create(&err)) {
-    SetError(sarnet::msg::kNameCreate, err);
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kNameCreate, err);
   }
   if (!cert.Create(&err)) {
-    SetError(sarnet::msg::kCertCreate, err);
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kCertCreate, err);
   }
   errno = 0;
   file = platform::File(std::fopen(m_certInfoPath.c_str(), "w"));
   if (!file) {
-    SetError(sarnet::msg::kCertFileOpen, static_cast<unsigned>(errno));
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kCertFileOpen, static_cast<unsigned>(errno));
   }
 
   for (int32_t i = 0; i < found; ++i) {
@@ -126,122 +120,106 @@ int32_t CSmartCardReaderForCertRead::ReadCertificates() {
     ++certificateCount;
     if (read == token::AttributeRead::kValuesUnreadable) continue;
     if (read == token::AttributeRead::kNoMemory) {
-      SetErrorText(failedIndex == kSubject ? sarnet::msg::kSubjectMemory : sarnet::msg::kValueMemory);
-      return -1;
+      return Outcome::FailureText(-1, failedIndex == kSubject ? sarnet::msg::kSubjectMemory : sarnet::msg::kValueMemory);
     }
 
     const Pdu subjectPdu = {attrs.Bytes(kSubject).data(), static_cast<uint32_t>(attrs.Bytes(kSubject).size())};
     if (X509NameObjectSetPduBER(name.get(), &subjectPdu, &err) != 0) {
-      SetError(sarnet::msg::kNameSet, err);
-      return -1;
+      return Outcome::Failure(-1, sarnet::msg::kNameSet, err);
     }
     const Pdu valuePdu = {attrs.Bytes(kValue).data(), static_cast<uint32_t>(attrs.Bytes(kValue).size())};
     if (X509CertObjectSetPduBER(cert.get(), &valuePdu, &err) != 0) {
-      SetError(sarnet::msg::kCertSet, err);
-      return -1;
+      return Outcome::Failure(-1, sarnet::msg::kCertSet, err);
     }
     X509CertParam record{};
     if (X509CertObjectGetParamUCert(cert.get(), &record, &err) != 0) {
-      SetError(sarnet::msg::kCertParam, err);
-      return -1;
+      return Outcome::Failure(-1, sarnet::msg::kCertParam, err);
     }
     uint8_t write = 0;
-    result = CheckBasicConstraints(record.extensions, record.extensionCount, &write);
-    if (result != 0) return result;
+    if (Outcome checked = CheckBasicConstraints(record.extensions, record.extensionCount, &write); !checked.ok()) {
+      return checked;
+    }
     if (write == 1) {
-      result = WriteSubjectLines(name.get(), file.get());
-      if (result != 0) return result;
+      if (Outcome written = WriteSubjectLines(name.get(), file.get()); !written.ok()) return written;
       WriteValidityLine(record.notBefore, file.get());
       WriteValidityLine(record.notAfter, file.get());
       if (std::ferror(file.get()) != 0) {
         // The entry did not reach the file (disk full, size limit): the
         // listing would be incomplete, so it ends here as a failure.
-        SetError(sarnet::msg::kCertFileWrite, static_cast<unsigned>(errno));
-        return -1;
+        return Outcome::Failure(-1, sarnet::msg::kCertFileWrite, static_cast<unsigned>(errno));
       }
     }
   }
 
   if (certificateCount == 0) {
-    SetErrorText(sarnet::msg::kNoCertificates);
-    return -13;
+    return Outcome::FailureText(-13, sarnet::msg::kNoCertificates);
   }
   // What is still buffered must reach the file too before the listing
   // counts as done.
   errno = 0;
   if (std::fflush(file.get()) != 0 || std::ferror(file.get()) != 0) {
-    SetError(sarnet::msg::kCertFileWrite, static_cast<unsigned>(errno));
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kCertFileWrite, static_cast<unsigned>(errno));
   }
   errno = 0;
   if (file.Close() != 0) {
-    SetError(sarnet::msg::kCertFileWrite, static_cast<unsigned>(errno));
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kCertFileWrite, static_cast<unsigned>(errno));
   }
-  return 0;
+  return {};
 }
 
-int32_t CSmartCardReaderForCertRead::CheckBasicConstraints(X509ExtHandle extensions, uint32_t presence,
+Outcome CSmartCardReaderForCertRead::CheckBasicConstraints(X509ExtHandle extensions, uint32_t presence,
                                                            uint8_t *write) {
   *write = 1;
-  if (presence == 0) return 0;
+  if (presence == 0) return {};
   X509BasicConstraints record{};
   uint32_t err = 0;
   if (X509ExtObjectSgetBasicConstraints(extensions, &record, &err) != 0) {
-    if (err == ASN1X509_ERR_NO_BASIC_CONSTRAINTS) return 0;
+    if (err == ASN1X509_ERR_NO_BASIC_CONSTRAINTS) return {};
     *write = 0;
-    SetError(sarnet::msg::kBasicConstraints, err);
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kBasicConstraints, err);
   }
   if (record.cAPresent == 1 && record.cA == 1) *write = 0;
-  return 0;
+  return {};
 }
 
-int32_t CSmartCardReaderForCertRead::WriteSubjectLines(X509NameHandle name, std::FILE *file) {
+Outcome CSmartCardReaderForCertRead::WriteSubjectLines(X509NameHandle name, std::FILE *file) {
   uint32_t err = 0;
   int32_t size = 0;
   if (PARVOX_NameObjToStringLDAP(name, nullptr, &size, &err) != 0) {
-    SetError(sarnet::msg::kSubjectText, err);
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kSubjectText, err);
   }
   ByteBuffer subject(TextBufferSize(size));
   if (!subject) {
-    SetErrorText(sarnet::msg::kSubjectTextMemory);
-    return -1;
+    return Outcome::FailureText(-1, sarnet::msg::kSubjectTextMemory);
   }
   if (PARVOX_NameObjToStringLDAP(name, reinterpret_cast<char *>(subject.data()), &size, &err) != 0) {
-    SetError(sarnet::msg::kSubjectText, err);
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kSubjectText, err);
   }
 
   const X509AVA *ava = nullptr;
-  int32_t result = GetCommonNameAVA(name, &ava);
-  if (result != 0) return result;
+  if (Outcome found = token::GetCommonNameAVA(name, &ava); !found.ok()) return found;
   if (ava == nullptr) {
     std::fprintf(file, "%s\n%s\n", reinterpret_cast<const char *>(subject.data()), "");
-    return 0;
+    return {};
   }
 
   const Pdu value = {ava->value, ava->valueLength};
   int32_t room = 0;
   if (PARVOX_DirectStringDecode(&value, nullptr, &room, kCommonNameMode, &err) != 0) {
-    SetError(sarnet::msg::kCommonNameDecode, err);
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kCommonNameDecode, err);
   }
   ByteBuffer commonName(TextBufferSize(room));
   if (!commonName) {
-    SetErrorText(sarnet::msg::kCommonNameMemory);
-    return -1;
+    return Outcome::FailureText(-1, sarnet::msg::kCommonNameMemory);
   }
   unsigned char *cursor = commonName.data();
   room = static_cast<int32_t>(commonName.size() - 1);
   if (PARVOX_DirectStringDecode(&value, &cursor, &room, kCommonNameMode, &err) != 0) {
-    SetError(sarnet::msg::kCommonNameDecode, err);
-    return -1;
+    return Outcome::Failure(-1, sarnet::msg::kCommonNameDecode, err);
   }
   std::fprintf(file, "%s\n%s\n", reinterpret_cast<const char *>(subject.data()),
                reinterpret_cast<const char *>(commonName.data()));
-  return 0;
+  return {};
 }
 
 void CSmartCardReaderForCertRead::WriteValidityLine(const X509Time &time, std::FILE *file) {

@@ -49,10 +49,9 @@ int32_t List(CSmartCardReaderForCertRead &reader, int argc, char **argv, char (&
     platform::CopyBounded(message, sarnet::msg::kArgCount);
     return -1;
   }
-  reader.m_modulePath = argv[1];
-  int32_t result = reader.ReadCertificates();
-  if (result != 0) platform::CopyBounded(message, reader.m_errorText);
-  return result;
+  token::Outcome outcome = reader.ReadCertificates(argv[1]);
+  if (!outcome.ok()) platform::CopyBounded(message, outcome.message().c_str());
+  return outcome.code();
 }
 
 int32_t Run(int argc, char **argv) {
@@ -67,7 +66,6 @@ int32_t Run(int argc, char **argv) {
     errorPath = platform::BesideProgram(sarnet::msg::kErrorFileName);
     if (!errorPath.empty()) {
       auto reader = std::make_unique<CSmartCardReaderForCertRead>();
-      reader->m_logPath = errorPath;
       reader->m_certInfoPath = certInfoPath;
       result = List(*reader, argc, argv, message);
     }

@@ -65,26 +65,27 @@ TEST(SarnetBasicConstraints, NoExtensionsMeansAnEntryWithoutLookup) {
   CSmartCardReaderForCertRead reader;
   uint8_t write = 7;
   // The handle is never used when the presence count is 0.
-  EXPECT_EQ(reader.CheckBasicConstraints(nullptr, 0, &write), 0);
+  const token::Outcome checked = reader.CheckBasicConstraints(nullptr, 0, &write);
+  EXPECT_EQ(checked.code(), 0);
   EXPECT_EQ(write, 1);
-  EXPECT_STREQ(reader.ErrorText(), "");
+  EXPECT_STREQ(checked.message().c_str(), "");
 }
 
 TEST(SarnetBasicConstraints, LookupFailureOtherThanAbsentIsReported) {
   CSmartCardReaderForCertRead reader;
   uint8_t write = 7;
-  EXPECT_EQ(reader.CheckBasicConstraints(nullptr, 1, &write), -1);
+  const token::Outcome checked = reader.CheckBasicConstraints(nullptr, 1, &write);
+  EXPECT_EQ(checked.code(), -1);
   EXPECT_EQ(write, 0);
   char expected[128];
   std::snprintf(expected, sizeof expected, "error:basicConstraintsの取得に失敗しました。code=0x%08X",
                 ASN1X509_ERR_ARGUMENT);
-  EXPECT_STREQ(reader.ErrorText(), expected);
+  EXPECT_STREQ(checked.message().c_str(), expected);
 }
 
 TEST(SarnetReader, ReadCertificatesWithoutModuleClosesEverything) {
   CSmartCardReaderForCertRead reader;
-  reader.m_modulePath = "/nonexistent/module.so";
-  EXPECT_EQ(reader.ReadCertificates(), -8);
+  EXPECT_EQ(reader.ReadCertificates("/nonexistent/module.so").code(), -8);
   EXPECT_EQ(reader.GetFunctionListPtr(), nullptr);
   EXPECT_EQ(reader.GetSessionHandle(), 0u);
 }

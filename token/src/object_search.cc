@@ -5,6 +5,8 @@
 
 namespace {
 
+using token::Outcome;
+
 const int32_t kCommonNameArcs[] = {2, 5, 4, 3};
 const AsnObjid kCommonName = {kCommonNameArcs, 4};
 
@@ -48,152 +50,63 @@ class ObjectSearch {
 
 }  // namespace
 
-int32_t CSmartCardReader::FindAllObjects(CK_OBJECT_HANDLE *list, int32_t capacity, int32_t *count) {
+Outcome CSmartCardReader::FindAllObjects(std::span<CK_OBJECT_HANDLE> list, int32_t *count) {
   CK_FUNCTION_LIST_PTR functions = GetFunctionListPtr();
   CK_SESSION_HANDLE session = GetSessionHandle();
-  if (functions == nullptr || session == 0) {
-    SetErrorText(token::msg::kCallOrder);
-    return -1;
-  }
-  if (list == nullptr || capacity <= 0 || count == nullptr) {
-    SetErrorText(token::msg::kBadHandleList);
-    return -1;
-  }
+  if (functions == nullptr || session == 0) return Outcome::FailureText(-1, token::msg::kCallOrder);
+  if (list.empty() || count == nullptr) return Outcome::FailureText(-1, token::msg::kBadHandleList);
   ObjectSearch search(functions, session, nullptr, 0);
   if (search.InitResult() != CKR_OK) {
-    SetError(token::msg::kFindInit, static_cast<unsigned>(search.InitResult()));
-    return -1;
+    return Outcome::Failure(-1, token::msg::kFindInit, static_cast<unsigned>(search.InitResult()));
   }
-  int32_t stored = 0;
+  size_t stored = 0;
   CK_OBJECT_HANDLE handle = 0;
   // A failing C_FindObjects ends the listing quietly: what was found counts.
-  while (stored < capacity && search.Next(&handle)) list[stored++] = handle;
+  while (stored < list.size() && search.Next(&handle)) list[stored++] = handle;
   CK_RV rv = search.Final();
-  if (rv != CKR_OK) {
-    SetError(token::msg::kFindFinal, static_cast<unsigned>(rv));
-    return -1;
-  }
-  *count = stored;
-  return 0;
+  if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kFindFinal, static_cast<unsigned>(rv));
+  *count = static_cast<int32_t>(stored);
+  return {};
 }
 
-template <typename OnHit>
-bool CSmartCardReader::SearchKeys(CK_ATTRIBUTE *tmpl, CK_ULONG count, OnHit onHit) {
-  ObjectSearch search(m_functionList, m_session, tmpl, count);
-  // A search that cannot start finds nothing.
-  if (search.InitResult() != CKR_OK) return true;
+CK_RV CSmartCardReader::FindKeys(CK_OBJECT_CLASS keyClass, const CK_ATTRIBUTE &subject,
+                                 const CK_ATTRIBUTE &identifier, bool withSubject, size_t limit,
+                                 std::vector<CK_OBJECT_HANDLE> *found) {
+  // Class, then subject and identifier for the default module, identifier
+  // alone for any other.
+  std::array<CK_ATTRIBUTE, 3> tmpl{};
+  CK_ULONG count = 0;
+  tmpl[count++] = {CKA_CLASS, &keyClass, sizeof keyClass};
+  if (withSubject) tmpl[count++] = {CKA_SUBJECT, subject.pValue, subject.ulValueLen};
+  tmpl[count++] = {CKA_ID, identifier.pValue, identifier.ulValueLen};
+  ObjectSearch search(m_functionList, m_session, tmpl.data(), count);
+  if (search.InitResult() != CKR_OK) return CKR_OK;
   CK_OBJECT_HANDLE handle = 0;
-  while (search.Next(&handle)) {
-    if (!onHit(handle)) break;
-  }
-  return search.Final() == CKR_OK;
+  for (size_t hits = 0; hits < limit && search.Next(&handle); ++hits) found->push_back(handle);
+  return search.Final();
 }
 
-namespace {
+namespace token {
 
-// Key search template: class, then subject and identifier for the default
-// module, identifier alone for any other.
-struct KeyTemplate {
-  CK_OBJECT_CLASS keyClass;
-  std::array<CK_ATTRIBUTE, 3> attrs;
-  CK_ULONG count;
-
-  KeyTemplate(CK_OBJECT_CLASS cls, const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier, int moduleKind)
-      : keyClass(cls), attrs{}, count(0) {
-    attrs[count++] = {CKA_CLASS, &keyClass, sizeof keyClass};
-    if (moduleKind == 1) attrs[count++] = {CKA_SUBJECT, subject.pValue, subject.ulValueLen};
-    attrs[count++] = {CKA_ID, identifier.pValue, identifier.ulValueLen};
-  }
-  KeyTemplate(const KeyTemplate &) = delete;
-  KeyTemplate &operator=(const KeyTemplate &) = delete;
-};
-
-}  // namespace
-
-int CSmartCardReader::PublicKeyAndPrivateKeyWriteCheck(CK_ATTRIBUTE subject, CK_ATTRIBUTE identifier,
-                                                       ReplacementPlan &plan) {
-  if (m_functionList == nullptr) {
-    SetErrorText(token::msg::kCallOrder);
-    return 0;
-  }
-  // Public keys first, then private keys; a hit clears that key's flag.
-  struct Pass {
-    CK_OBJECT_CLASS keyClass;
-    int ReplacementPlan::*writeFlag;
-  };
-  for (const Pass &pass : {Pass{CKO_PUBLIC_KEY, &ReplacementPlan::writePublicKey},
-                           Pass{CKO_PRIVATE_KEY, &ReplacementPlan::writePrivateKey}}) {
-    KeyTemplate keys(pass.keyClass, subject, identifier, plan.moduleKind);
-    if (!SearchKeys(keys.attrs.data(), keys.count, [&](CK_OBJECT_HANDLE) {
-          plan.*pass.writeFlag = 0;
-          return true;
-        })) {
-      SetErrorText(token::msg::kWriteCheckFinal);
-      return 0;
-    }
-  }
-  return 1;
-}
-
-int CSmartCardReader::PublicKeyAndPrivateKeyDelete(CK_ATTRIBUTE subject, CK_ATTRIBUTE identifier,
-                                                   ReplacementPlan &plan) {
-  if (m_functionList == nullptr) {
-    SetErrorText(token::msg::kCallOrder);
-    return 0;
-  }
-  // Public keys first, then private keys; every hit goes to its list.
-  struct Pass {
-    CK_OBJECT_CLASS keyClass;
-    bool (ReplacementPlan::*append)(CK_OBJECT_HANDLE);
-  };
-  for (const Pass &pass : {Pass{CKO_PUBLIC_KEY, &ReplacementPlan::AddPublicKeyDelete},
-                           Pass{CKO_PRIVATE_KEY, &ReplacementPlan::AddPrivateKeyDelete}}) {
-    bool overflow = false;
-    KeyTemplate keys(pass.keyClass, subject, identifier, plan.moduleKind);
-    if (!SearchKeys(keys.attrs.data(), keys.count, [&](CK_OBJECT_HANDLE h) {
-          overflow = !(plan.*pass.append)(h);
-          return !overflow;
-        })) {
-      SetErrorText(token::msg::kDeleteFinal);
-      return 0;
-    }
-    if (overflow) {
-      SetErrorText(token::msg::kKeyDeleteListFull);
-      return 0;
-    }
-  }
-  return 1;
-}
-
-int32_t CSmartCardReader::GetCommonNameAVA(X509NameHandle name, const X509AVA **ava) {
-  if (name == nullptr || ava == nullptr) {
-    SetErrorText(token::msg::kBadNameArgs);
-    return -1;
-  }
+Outcome GetCommonNameAVA(X509NameHandle name, const X509AVA **ava) {
+  if (name == nullptr || ava == nullptr) return Outcome::FailureText(-1, msg::kBadNameArgs);
   uint32_t err = 0;
   uint32_t rdnCount = 0;
-  if (X509NameObjectCalRDN(name, &rdnCount, &err) != 0) {
-    SetError(token::msg::kCalRdn, err);
-    return -1;
-  }
+  if (X509NameObjectCalRDN(name, &rdnCount, &err) != 0) return Outcome::Failure(-1, msg::kCalRdn, err);
   for (uint32_t rdn = 0; rdn < rdnCount; ++rdn) {
     uint32_t avaCount = 0;
-    if (X509NameObjectCalAVA(name, rdn, &avaCount, &err) != 0) {
-      SetError(token::msg::kCalAva, err);
-      return -1;
-    }
+    if (X509NameObjectCalAVA(name, rdn, &avaCount, &err) != 0) return Outcome::Failure(-1, msg::kCalAva, err);
     for (uint32_t i = 0; i < avaCount; ++i) {
       const X509AVA *p = nullptr;
-      if (X509NameObjectGetAVAp(name, rdn, i, &p, &err) != 0) {
-        SetError(token::msg::kGetAvap, err);
-        return -1;
-      }
+      if (X509NameObjectGetAVAp(name, rdn, i, &p, &err) != 0) return Outcome::Failure(-1, msg::kGetAvap, err);
       if (p != nullptr && AsnCompareObjid(&kCommonName, &p->type, &err) == 0) {
         *ava = p;
-        return 0;
+        return {};
       }
     }
   }
   *ava = nullptr;
-  return 0;
+  return {};
 }
+
+}  // namespace token

@@ -23,9 +23,8 @@ struct ServedReader {
   CSmartCardReader reader;
   explicit ServedReader(std::vector<TokenConfig> tokens = {TokenConfig{}},
                         std::optional<std::vector<std::string>> served = std::nullopt)
-      : token(tokens, served), env(token.environment()) {
-    reader.m_modulePath = token.modulePath();
-  }
+      : token(tokens, served), env(token.environment()) {}
+  int32_t Load() { return reader.LoadPkcs11Module(token.modulePath()).code(); }
 };
 
 // A reader bound to the fault module in front of SoftHSM.
@@ -35,15 +34,16 @@ struct FaultReader {
   ScopedEnv env;
   CSmartCardReader reader;
   explicit FaultReader(const std::string &rules, std::vector<TokenConfig> tokens = {TokenConfig{}})
-      : hsm(tokens), fault(rules, softhsmModulePath(), hsm.environment()), env(fault.environment()) {
-    reader.m_modulePath = fault.modulePath();
-  }
+      : hsm(tokens), fault(rules, softhsmModulePath(), hsm.environment()), env(fault.environment()) {}
+  int32_t Load() { return reader.LoadPkcs11Module(fault.modulePath()).code(); }
+  // The code of the first step that fails; the message stays in `last`.
   int32_t OpenAndLogin(const char *pin) {
-    int32_t rc = reader.LoadPkcs11Module();
-    if (rc == 0) rc = reader.OpenTokenSession();
-    if (rc == 0) rc = reader.LoginUser(pin);
-    return rc;
+    last = reader.LoadPkcs11Module(fault.modulePath());
+    if (last.ok()) last = reader.OpenTokenSession();
+    if (last.ok()) last = reader.LoginUser(pin);
+    return last.code();
   }
+  token::Outcome last;
 };
 
 // Sets the process locale for its lifetime (the loader translates its own
@@ -114,9 +114,9 @@ TEST(ModuleBinding, LoaderFailuresKeepTheirCodes) {
     for (const Case &c : cases) {
       SCOPED_TRACE(c.path.substr(0, 80));
       CSmartCardReader reader;
-      reader.m_modulePath = c.path;
-      EXPECT_EQ(reader.LoadPkcs11Module(), c.result);
-      EXPECT_EQ(reader.ErrorText(), c.message);
+      const token::Outcome loaded = reader.LoadPkcs11Module(c.path);
+      EXPECT_EQ(loaded.code(), c.result);
+      EXPECT_EQ(loaded.message().c_str(), c.message);
       EXPECT_EQ(reader.GetFunctionListPtr(), nullptr);
     }
   }
@@ -125,17 +125,21 @@ TEST(ModuleBinding, LoaderFailuresKeepTheirCodes) {
 TEST(Session, OneTokenOpensAndSecondCallsAreRefused) {
   ServedReader s;
   CSmartCardReader &r = s.reader;
-  ASSERT_EQ(r.LoadPkcs11Module(), 0);
-  EXPECT_EQ(r.LoadPkcs11Module(), 0);
+  ASSERT_EQ(s.Load(), 0);
+  EXPECT_EQ(s.Load(), 0);
   EXPECT_EQ(r.GetSessionHandle(), 0u);
-  ASSERT_EQ(r.OpenTokenSession(), 0) << r.ErrorText();
+  token::Outcome opened = r.OpenTokenSession();
+  ASSERT_EQ(opened.code(), 0) << opened.message().c_str();
   EXPECT_NE(r.GetSessionHandle(), 0u);
   EXPECT_NE(r.GetFunctionListPtr(), nullptr);
-  EXPECT_EQ(r.OpenTokenSession(), -1);
-  EXPECT_STREQ(r.ErrorText(), "");
-  ASSERT_EQ(r.LoginUser("1234"), 0) << r.ErrorText();
-  EXPECT_EQ(r.LoginUser("1234"), -1);
-  EXPECT_STREQ(r.ErrorText(), "");
+  opened = r.OpenTokenSession();
+  EXPECT_EQ(opened.code(), -1);
+  EXPECT_STREQ(opened.message().c_str(), "");
+  token::Outcome login = r.LoginUser("1234");
+  ASSERT_EQ(login.code(), 0) << login.message().c_str();
+  login = r.LoginUser("1234");
+  EXPECT_EQ(login.code(), -1);
+  EXPECT_STREQ(login.message().c_str(), "");
   r.CloseToken();
   EXPECT_EQ(r.GetSessionHandle(), 0u);
   EXPECT_EQ(r.GetFunctionListPtr(), nullptr);
@@ -162,9 +166,10 @@ TEST(Session, NoTokenOrSeveralTokensAreRefusedAndFinalized) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     FaultReader f(c.rules, c.tokens);
-    ASSERT_EQ(f.reader.LoadPkcs11Module(), 0);
-    EXPECT_EQ(f.reader.OpenTokenSession(), c.result);
-    EXPECT_STREQ(f.reader.ErrorText(), c.message);
+    ASSERT_EQ(f.Load(), 0);
+    const token::Outcome opened = f.reader.OpenTokenSession();
+    EXPECT_EQ(opened.code(), c.result);
+    EXPECT_STREQ(opened.message().c_str(), c.message);
     EXPECT_FALSE(f.reader.IsInitialized());
     EXPECT_EQ(f.fault.count("C_Finalize"), 1u);
     EXPECT_EQ(f.fault.count("C_OpenSession"), 0u);
@@ -180,11 +185,11 @@ TEST(Session, NoTokenOrSeveralTokensAreRefusedAndFinalized) {
 
 TEST(Session, ServedTokensThroughP11Kit) {
   ServedReader none({TokenConfig{"One"}}, std::vector<std::string>{});
-  ASSERT_EQ(none.reader.LoadPkcs11Module(), 0);
-  EXPECT_EQ(none.reader.OpenTokenSession(), -9);
+  ASSERT_EQ(none.Load(), 0);
+  EXPECT_EQ(none.reader.OpenTokenSession().code(), -9);
   ServedReader two({TokenConfig{"One"}, TokenConfig{"Two"}});
-  ASSERT_EQ(two.reader.LoadPkcs11Module(), 0);
-  EXPECT_EQ(two.reader.OpenTokenSession(), -10);
+  ASSERT_EQ(two.Load(), 0);
+  EXPECT_EQ(two.reader.OpenTokenSession().code(), -10);
 }
 
 TEST(Session, FailingModuleCallsReportTheirCodes) {
@@ -200,9 +205,10 @@ TEST(Session, FailingModuleCallsReportTheirCodes) {
   };
   for (const Case &c : cases) {
     FaultReader f(c.rules);
-    ASSERT_EQ(f.reader.LoadPkcs11Module(), 0);
-    EXPECT_EQ(f.reader.OpenTokenSession(), c.result) << c.rules;
-    EXPECT_EQ(f.reader.ErrorText(), c.message) << c.rules;
+    ASSERT_EQ(f.Load(), 0);
+    const token::Outcome opened = f.reader.OpenTokenSession();
+    EXPECT_EQ(opened.code(), c.result) << c.rules;
+    EXPECT_EQ(opened.message().c_str(), c.message) << c.rules;
     // Even a failed C_Initialize is followed by C_Finalize.
     EXPECT_EQ(f.fault.count("C_Finalize"), 1u) << c.rules;
     EXPECT_EQ(f.reader.GetFunctionListPtr(), nullptr);
@@ -230,7 +236,7 @@ TEST(Login, PinOutcomes) {
   for (const Case &c : cases) {
     FaultReader f(c.rules);
     EXPECT_EQ(f.OpenAndLogin("1234"), c.result) << c.rules;
-    EXPECT_EQ(f.reader.ErrorText(), c.message) << c.rules;
+    EXPECT_EQ(f.last.message().c_str(), c.message) << c.rules;
     EXPECT_FALSE(f.reader.IsLoggedIn());
     f.reader.CloseToken();
     EXPECT_EQ(f.fault.count("C_Logout"), 0u) << c.rules;
@@ -239,10 +245,11 @@ TEST(Login, PinOutcomes) {
 
 TEST(Login, RealTokenRejectsAWrongPin) {
   ServedReader s;
-  ASSERT_EQ(s.reader.LoadPkcs11Module(), 0);
-  ASSERT_EQ(s.reader.OpenTokenSession(), 0);
-  EXPECT_EQ(s.reader.LoginUser("9999"), -6);
-  EXPECT_STREQ(s.reader.ErrorText(),
+  ASSERT_EQ(s.Load(), 0);
+  ASSERT_TRUE(s.reader.OpenTokenSession().ok());
+  const token::Outcome login = s.reader.LoginUser("9999");
+  EXPECT_EQ(login.code(), -6);
+  EXPECT_STREQ(login.message().c_str(),
                "error:PKCS#11トークンのログインに失敗しました。ユーザPINが間違っています。 code = 0x000000A0");
 }
 
@@ -270,16 +277,17 @@ TEST(FindAllObjects, ListsUpToTheCapacityAndAlwaysEndsTheSearch) {
   CK_OBJECT_HANDLE list[8] = {};
   int32_t count = -1;
   CSmartCardReader &r = f.reader;
-  EXPECT_EQ(r.FindAllObjects(list, 8, &count), -1);
-  EXPECT_STREQ(r.ErrorText(), "error:関数呼び出し順序が不正。関数ポインタリストまたはセッションハンドルが不正。");
+  token::Outcome listed = r.FindAllObjects(list, &count);
+  EXPECT_EQ(listed.code(), -1);
+  EXPECT_STREQ(listed.message().c_str(), "error:関数呼び出し順序が不正。関数ポインタリストまたはセッションハンドルが不正。");
   ASSERT_EQ(f.OpenAndLogin("1234"), 0);
-  EXPECT_EQ(r.FindAllObjects(nullptr, 8, &count), -1);
-  EXPECT_STREQ(r.ErrorText(), "error:パラメータが不正。ObjectHandle配列またはObjectHandle配列要素数が不正。");
-  EXPECT_EQ(r.FindAllObjects(list, 0, &count), -1);
+  listed = r.FindAllObjects({}, &count);
+  EXPECT_EQ(listed.code(), -1);
+  EXPECT_STREQ(listed.message().c_str(), "error:パラメータが不正。ObjectHandle配列またはObjectHandle配列要素数が不正。");
 
-  ASSERT_EQ(r.FindAllObjects(list, 8, &count), 0);
+  ASSERT_TRUE(r.FindAllObjects(list, &count).ok());
   EXPECT_EQ(count, 5);
-  ASSERT_EQ(r.FindAllObjects(list, 3, &count), 0);
+  ASSERT_TRUE(r.FindAllObjects(std::span(list).first(3), &count).ok());
   EXPECT_EQ(count, 3);
   EXPECT_EQ(f.fault.count("C_FindObjectsInit"), f.fault.count("C_FindObjectsFinal"));
 }
@@ -290,16 +298,18 @@ TEST(FindAllObjects, FailingSearchCalls) {
     FaultReader f("C_FindObjectsInit=0x30");
     ASSERT_EQ(f.OpenAndLogin("1234"), 0);
     int32_t count = 7;
-    EXPECT_EQ(f.reader.FindAllObjects(list, 4, &count), -1);
-    EXPECT_STREQ(f.reader.ErrorText(), "error:検索オブジェクトの初期化に失敗。\ncode=0x00000030");
+    const token::Outcome listed = f.reader.FindAllObjects(list, &count);
+    EXPECT_EQ(listed.code(), -1);
+    EXPECT_STREQ(listed.message().c_str(), "error:検索オブジェクトの初期化に失敗。\ncode=0x00000030");
     EXPECT_EQ(f.fault.count("C_FindObjectsFinal"), 0u);
   }
   {
     FaultReader f("C_FindObjectsFinal=0x30");
     ASSERT_EQ(f.OpenAndLogin("1234"), 0);
     int32_t count = 7;
-    EXPECT_EQ(f.reader.FindAllObjects(list, 4, &count), -1);
-    EXPECT_STREQ(f.reader.ErrorText(), "error:検索オブジェクトのファイナライズに失敗。\ncode=0x00000030");
+    const token::Outcome listed = f.reader.FindAllObjects(list, &count);
+    EXPECT_EQ(listed.code(), -1);
+    EXPECT_STREQ(listed.message().c_str(), "error:検索オブジェクトのファイナライズに失敗。\ncode=0x00000030");
     EXPECT_EQ(count, 7);  // not stored
   }
   {
@@ -308,7 +318,7 @@ TEST(FindAllObjects, FailingSearchCalls) {
     FaultReader f("C_FindObjects=0x30");
     ASSERT_EQ(f.OpenAndLogin("1234"), 0);
     int32_t count = 7;
-    EXPECT_EQ(f.reader.FindAllObjects(list, 4, &count), 0);
+    EXPECT_TRUE(f.reader.FindAllObjects(list, &count).ok());
     EXPECT_EQ(count, 0);
     EXPECT_EQ(f.fault.count("C_FindObjectsFinal"), 1u);
   }
@@ -334,71 +344,41 @@ struct KeyToken {
   CK_ATTRIBUTE Attr(CK_ATTRIBUTE_TYPE type, Bytes &value) { return {type, value.data(), value.size()}; }
 };
 
-TEST(KeySearch, WriteCheckClearsOnlyTheFlagsOfKeysPresent) {
-  KeyToken k;
-  k.Seed(true, false, k.subject);
-  ASSERT_EQ(k.f.OpenAndLogin("1234"), 0);
-  ReplacementPlan plan;
-  plan.Reset("tkvault11.dll");
-  ASSERT_EQ(k.f.reader.PublicKeyAndPrivateKeyWriteCheck(k.Attr(CKA_SUBJECT, k.subject), k.Attr(CKA_ID, k.id), plan), 1);
-  EXPECT_EQ(plan.writePublicKey, 0);
-  EXPECT_EQ(plan.writePrivateKey, 1);
-}
-
-TEST(KeySearch, SubjectMattersOnlyForTheDefaultModule) {
+// Each class is searched on its own; the subject counts only when asked
+// for (the default module), and a search that stops at its limit is still
+// ended.
+TEST(KeySearch, FindsTheKeysOfOneClassUnderTheIdentifier) {
   KeyToken k;
   k.Seed(true, true, k.otherSubject);
   ASSERT_EQ(k.f.OpenAndLogin("1234"), 0);
-  ReplacementPlan byDefault;
-  byDefault.Reset("tkvault11.dll");
-  ASSERT_EQ(k.f.reader.PublicKeyAndPrivateKeyDelete(k.Attr(CKA_SUBJECT, k.subject), k.Attr(CKA_ID, k.id), byDefault), 1);
-  EXPECT_EQ(byDefault.publicKeyDeleteCount, 0);
-  EXPECT_EQ(byDefault.privateKeyDeleteCount, 0);
-
-  ReplacementPlan other;
-  other.Reset("/usr/lib/tkvault11.dll");
-  EXPECT_EQ(other.moduleKind, 2);
-  ASSERT_EQ(k.f.reader.PublicKeyAndPrivateKeyDelete(k.Attr(CKA_SUBJECT, k.subject), k.Attr(CKA_ID, k.id), other), 1);
-  ASSERT_EQ(other.publicKeyDeleteCount, 1);
-  ASSERT_EQ(other.privateKeyDeleteCount, 1);
-  EXPECT_EQ(other.publicKeyDelete[0], k.pub);
-  EXPECT_EQ(other.privateKeyDelete[0], k.priv);
-  // The same keys found again are not listed twice.
-  ASSERT_EQ(k.f.reader.PublicKeyAndPrivateKeyDelete(k.Attr(CKA_SUBJECT, k.subject), k.Attr(CKA_ID, k.id), other), 1);
-  EXPECT_EQ(other.publicKeyDeleteCount, 1);
-  EXPECT_EQ(other.privateKeyDeleteCount, 1);
-}
-
-TEST(KeySearch, FailingSearchEndIsReported) {
+  const CK_ATTRIBUTE subject = k.Attr(CKA_SUBJECT, k.subject), id = k.Attr(CKA_ID, k.id);
   struct Case {
-    bool deleting;
-    const char *message;
-  } cases[] = {{false, "error:PublicKeyAndPrivateKeyWriteCheckのC_FindObjectsFinalでエラーが発生している"},
-               {true, "error:PublicKeyAndPrivateKeyDeleteのC_FindObjectsFinalでエラーが発生している"}};
+    CK_OBJECT_CLASS keyClass;
+    bool withSubject;
+    size_t limit;
+    std::vector<CK_OBJECT_HANDLE> found;
+  } cases[] = {
+      {CKO_PUBLIC_KEY, true, 8, {}},
+      {CKO_PRIVATE_KEY, true, 8, {}},
+      {CKO_PUBLIC_KEY, false, 8, {k.pub}},
+      {CKO_PRIVATE_KEY, false, 8, {k.priv}},
+      {CKO_PRIVATE_KEY, false, 0, {}},
+  };
   for (const Case &c : cases) {
-    FaultReader f("C_FindObjectsFinal=0x30");
-    ASSERT_EQ(f.OpenAndLogin("1234"), 0);
-    Bytes subject = toBytes("s"), id = toBytes("i");
-    CK_ATTRIBUTE s{CKA_SUBJECT, subject.data(), 1}, i{CKA_ID, id.data(), 1};
-    ReplacementPlan plan;
-    plan.Reset("x");
-    int rc = c.deleting ? f.reader.PublicKeyAndPrivateKeyDelete(s, i, plan)
-                        : f.reader.PublicKeyAndPrivateKeyWriteCheck(s, i, plan);
-    EXPECT_EQ(rc, 0);
-    EXPECT_STREQ(f.reader.ErrorText(), c.message);
+    std::vector<CK_OBJECT_HANDLE> found;
+    EXPECT_EQ(k.f.reader.FindKeys(c.keyClass, subject, id, c.withSubject, c.limit, &found), CKR_OK);
+    EXPECT_EQ(found, c.found) << c.keyClass << " " << c.withSubject;
   }
+  EXPECT_EQ(k.f.fault.count("C_FindObjectsInit"), k.f.fault.count("C_FindObjectsFinal"));
 }
 
-TEST(ReplacementPlanTest, ListsAreBoundedAndFreeOfDuplicates) {
-  ReplacementPlan plan;
-  plan.Reset("tkvault11.dll");
-  EXPECT_EQ(plan.moduleKind, 1);
-  EXPECT_TRUE(plan.AddCertDelete(3));
-  EXPECT_TRUE(plan.AddCertDelete(3));
-  EXPECT_EQ(plan.certDeleteCount, 1);
-  for (CK_OBJECT_HANDLE h = 1; h <= ReplacementPlan::kListCapacity; ++h) ASSERT_TRUE(plan.AddPublicKeyDelete(h));
-  EXPECT_FALSE(plan.AddPublicKeyDelete(9999));
-  EXPECT_EQ(plan.publicKeyDeleteCount, ReplacementPlan::kListCapacity);
+TEST(KeySearch, FailingSearchEndIsHandedBack) {
+  FaultReader f("C_FindObjectsFinal=0x30");
+  ASSERT_EQ(f.OpenAndLogin("1234"), 0);
+  Bytes subject = toBytes("s"), id = toBytes("i");
+  CK_ATTRIBUTE s{CKA_SUBJECT, subject.data(), 1}, i{CKA_ID, id.data(), 1};
+  std::vector<CK_OBJECT_HANDLE> found;
+  EXPECT_EQ(f.reader.FindKeys(CKO_PUBLIC_KEY, s, i, true, 8, &found), CKR_DEVICE_ERROR);
 }
 
 TEST(CommonName, FirstCommonNameInRdnOrder) {
@@ -411,7 +391,6 @@ TEST(CommonName, FirstCommonNameInRdnOrder) {
       {Name{{{"O", "Org"}, {"CN", "inside"}}, {{"CN", "later"}}}, "inside"},
       {Name{}, nullptr},
   };
-  CSmartCardReader reader;
   for (const Case &c : cases) {
     Bytes der = nameDer(c.name);
     X509NameHandle name = nullptr;
@@ -420,7 +399,7 @@ TEST(CommonName, FirstCommonNameInRdnOrder) {
     Pdu pdu{der.data(), static_cast<uint32_t>(der.size())};
     ASSERT_EQ(X509NameObjectSetPduBER(name, &pdu, &err), 0);
     const X509AVA *ava = reinterpret_cast<const X509AVA *>(1);
-    ASSERT_EQ(reader.GetCommonNameAVA(name, &ava), 0);
+    ASSERT_TRUE(token::GetCommonNameAVA(name, &ava).ok());
     if (c.expected == nullptr) {
       EXPECT_EQ(ava, nullptr);
     } else {
@@ -431,8 +410,9 @@ TEST(CommonName, FirstCommonNameInRdnOrder) {
     X509NameObjectDestroy(name, &err);
   }
   const X509AVA *ava = nullptr;
-  EXPECT_EQ(reader.GetCommonNameAVA(nullptr, &ava), -1);
-  EXPECT_STREQ(reader.ErrorText(), "error:パラメータが不正。NameObjectまたはX509AVAが不正。");
+  const token::Outcome found = token::GetCommonNameAVA(nullptr, &ava);
+  EXPECT_EQ(found.code(), -1);
+  EXPECT_STREQ(found.message().c_str(), "error:パラメータが不正。NameObjectまたはX509AVAが不正。");
 }
 
 }  // namespace

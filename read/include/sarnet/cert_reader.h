@@ -21,19 +21,19 @@ class CSmartCardReaderForCertRead : public CSmartCardReader {
   CSmartCardReaderForCertRead(const CSmartCardReaderForCertRead &) = delete;
   CSmartCardReaderForCertRead &operator=(const CSmartCardReaderForCertRead &) = delete;
 
-  // Binds the module, opens a session without logging in, and writes four
-  // lines for every end-entity certificate on the token into
-  // m_certInfoPath.  Returns 0, -1, -8, -9, -10 or -13; on failure the
-  // message is in m_errorText.  The token is closed before it returns.
-  int32_t ReadCertificates();
+  // Binds the module named `modulePath`, opens a session without logging
+  // in, and writes four lines for every end-entity certificate on the
+  // token into m_certInfoPath.  Fails with -1, -8, -9, -10 or -13.  The
+  // token is closed before it returns.
+  token::Outcome ReadCertificates(const std::string &modulePath);
 
   // Sets *write to 1 when the certificate gets an entry (no basicConstraints
-  // or cA not true), 0 for a CA certificate.  0, or -1 with a message.
-  int32_t CheckBasicConstraints(X509ExtHandle extensions, uint32_t presence, uint8_t *write);
+  // or cA not true), 0 for a CA certificate.  Fails with -1.
+  token::Outcome CheckBasicConstraints(X509ExtHandle extensions, uint32_t presence, uint8_t *write);
 
   // Writes the LDAP-form subject and the first commonName, one line each.
-  // 0, or -1 (or GetCommonNameAVA's result) with a message.
-  int32_t WriteSubjectLines(X509NameHandle name, std::FILE *file);
+  // Fails with -1 (or GetCommonNameAVA's code).
+  token::Outcome WriteSubjectLines(X509NameHandle name, std::FILE *file);
 
   // Writes one validity time as its digits: a UTCTime gets the century
   // "20", a final "Z" is dropped.

@@ -1,7 +1,7 @@
 // The one object through which both programs reach the token: module
-// binding, the single-token session, login, object searches, and the
-// message that a failing step leaves.  What one import run decides and
-// creates is owned by that run, not by this object.
+// binding, the single-token session, login and object searches.  Each
+// operation hands back what it came to; what one run decides, creates and
+// reports is owned by that run, not by this object.
 #ifndef TOKEN_SMART_CARD_READER_H_
 #define TOKEN_SMART_CARD_READER_H_
 
@@ -9,31 +9,31 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "asn1x509/asn1x509.h"
 #include "platform/module.h"
-#include "platform/text.h"
-#include "token/replacement_plan.h"
+#include "token/outcome.h"
 
 class CSmartCardReader {
  public:
-  static constexpr size_t kErrorTextSize = 512;
-
-  CSmartCardReader();
+  CSmartCardReader() = default;
   virtual ~CSmartCardReader();
   CSmartCardReader(const CSmartCardReader &) = delete;
   CSmartCardReader &operator=(const CSmartCardReader &) = delete;
 
   // --- module binding, session and login ---------------------------------
-  // 0 bound (also when already bound); -8 module file not found; -1 other.
-  int32_t LoadPkcs11Module();
-  // 0 session open; -9 no token; -10 several tokens; -1 other failure or a
-  // session already open.
-  int32_t OpenTokenSession();
-  // 0 logged in; -6 wrong PIN; -7 wrong PIN at the final try; -11 PIN
-  // locked; -1 other failure or already logged in.
-  int32_t LoginUser(const char *pin);
+  // Binds the module named `modulePath` (nothing is done when one is bound
+  // already): -8 module file not found; -1 other failure.
+  token::Outcome LoadPkcs11Module(const std::string &modulePath);
+  // -9 no token; -10 several tokens; -1 other failure or a session already
+  // open.
+  token::Outcome OpenTokenSession();
+  // -6 wrong PIN; -7 wrong PIN at the final try; -11 PIN locked; -1 other
+  // failure or already logged in.
+  token::Outcome LoginUser(const char *pin);
   // Logs out, closes the session, finalizes and unloads, each only when
   // owed; may run any number of times.
   void CloseToken();
@@ -43,36 +43,16 @@ class CSmartCardReader {
   bool IsInitialized() const { return m_initialized != 0; }
   bool IsLoggedIn() const { return m_loggedIn != 0; }
 
-  // --- object search, deletion lists and name attributes ------------------
-  // Lists every object the session sees, at most `capacity` handles.
-  int32_t FindAllObjects(CK_OBJECT_HANDLE *list, int32_t capacity, int32_t *count);
-  // 1 success, 0 failure: clears the plan's key write flags for keys that
-  // are already on the token.
-  int PublicKeyAndPrivateKeyWriteCheck(CK_ATTRIBUTE subject, CK_ATTRIBUTE identifier, ReplacementPlan &plan);
-  // 1 success, 0 failure: appends the keys found to the plan's delete lists.
-  int PublicKeyAndPrivateKeyDelete(CK_ATTRIBUTE subject, CK_ATTRIBUTE identifier, ReplacementPlan &plan);
-  // 0 success with *ava the first commonName AVA (null when none); -1.
-  int32_t GetCommonNameAVA(X509NameHandle name, const X509AVA **ava);
-
-  // --- messages and the log file ------------------------------------------
-  const char *ErrorText() const { return m_errorText; }
-  // Replaces the message (bounded to 512 bytes, never half a character).
-  void SetError(const char *format, ...) __attribute__((format(printf, 2, 3)));
-  void SetErrorText(const char *text) { platform::FormatBounded(m_errorText, sizeof m_errorText, "%s", text); }
-  // Adds to the message already there, with the same bound.
-  void AppendError(const char *format, ...) __attribute__((format(printf, 2, 3)));
-  // Opens the log path with mode "w", writes `text` in cp932 and closes it
-  // again.  When the path is unset, there is no cp932 converter or the file
-  // cannot be written, no log is left and one line on stderr says so.
-  void WriteLogFile(const char *text);
-
-  // The module path given on the command line (the built-in default name
-  // until then).
-  std::string m_modulePath;
-  // Full path of the log file beside the program; empty when the program's
-  // folder is unknown.
-  std::string m_logPath;
-  char m_errorText[kErrorTextSize];
+  // --- object searches -----------------------------------------------------
+  // Lists every object the session sees into `list`, at most its size
+  // handles; *count is how many were stored.
+  token::Outcome FindAllObjects(std::span<CK_OBJECT_HANDLE> list, int32_t *count);
+  // The keys of one class under an identifier (and, for the default
+  // module, a subject): appends at most `limit` handles to *found and
+  // returns the result of ending the search.  A search that cannot start
+  // finds nothing and counts as ended.
+  CK_RV FindKeys(CK_OBJECT_CLASS keyClass, const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier,
+                 bool withSubject, size_t limit, std::vector<CK_OBJECT_HANDLE> *found);
 
  protected:
   // A program that never writes may fall back to a read-only session when
@@ -87,11 +67,19 @@ class CSmartCardReader {
   int32_t m_initialized = 0;
   int32_t m_sessionOpen = 0;
   int32_t m_loggedIn = 0;
-
-  // Looks up keys with one template; every hit goes to `onHit`.  Returns
-  // false only when closing the search failed.
-  template <typename OnHit>
-  bool SearchKeys(CK_ATTRIBUTE *tmpl, CK_ULONG count, OnHit onHit);
 };
+
+namespace token {
+
+// The first commonName AVA of `name` (null when it has none).
+Outcome GetCommonNameAVA(X509NameHandle name, const X509AVA **ava);
+
+// Writes `text` in cp932 to the log file at `path` (opened with mode "w",
+// written once, closed).  When the path is empty, there is no cp932
+// converter or the file cannot be written, no log is left and one line on
+// stderr says so.
+void WriteLogFile(const std::string &path, const char *text);
+
+}  // namespace token
 
 #endif  // TOKEN_SMART_CARD_READER_H_

@@ -1,19 +1,18 @@
-// What one import run writes to the token and deletes from it.
-#ifndef TOKEN_REPLACEMENT_PLAN_H_
-#define TOKEN_REPLACEMENT_PLAN_H_
+// What one import run writes to the token and deletes from it: the checks
+// note their findings here, the writing and deleting passes act on them.
+#ifndef IMPORT_REPLACEMENT_PLAN_H_
+#define IMPORT_REPLACEMENT_PLAN_H_
 
 #include <p11-kit/pkcs11.h>
 
 #include <cstdint>
 #include <string_view>
 
-namespace token {
+namespace velkor {
 
 // The built-in module name; a module given by exactly this text is of the
 // first kind, every other text (a full path to it included) of the second.
 inline constexpr char kDefaultModuleName[] = "tkvault11.dll";
-
-}  // namespace token
 
 struct ReplacementPlan {
   static constexpr int kListCapacity = 512;
@@ -35,7 +34,7 @@ struct ReplacementPlan {
   // Start values for a run that uses the module named `modulePath`.
   void Reset(std::string_view modulePath) {
     *this = ReplacementPlan{};
-    moduleKind = modulePath == token::kDefaultModuleName ? 1 : 2;
+    moduleKind = modulePath == kDefaultModuleName ? 1 : 2;
   }
 
   // The appenders never store a handle or position twice and refuse an
@@ -65,4 +64,6 @@ struct ReplacementPlan {
   }
 };
 
-#endif  // TOKEN_REPLACEMENT_PLAN_H_
+}  // namespace velkor
+
+#endif  // IMPORT_REPLACEMENT_PLAN_H_
