@@ -273,10 +273,8 @@ template <size_t N, typename OnObject>
 Outcome ForEachReadable(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE> objects,
                         token::AttributeValues<N> &attrs, OnObject onObject) {
   for (CK_OBJECT_HANDLE object : objects) {
-    int failedIndex = 0;
-    token::AttributeRead read = attrs.Read(reader.GetFunctionListPtr(), reader.GetSessionHandle(), object,
-                                           &failedIndex);
-    if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, failedIndex);
+    token::AttributeRead read = attrs.Read(reader.GetFunctionListPtr(), reader.GetSessionHandle(), object);
+    if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, read.index);
     if (read != token::AttributeRead::kOk || attrs.Bytes(0).size() != sizeof(CK_OBJECT_CLASS)) continue;
     CK_OBJECT_CLASS cls = 0;
     std::memcpy(&cls, attrs.Bytes(0).data(), sizeof cls);

@@ -106,7 +106,9 @@ Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertH
     if (Outcome read = ReadCertificateSubject(cert, &param, &subject); !read.ok()) return read;
   }
   PKCS1RSAPrivateKeyParam k{};
-  if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) return Outcome::Failure(kFailure, msg::kPrivateKeyParam, err);
+  if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) {
+    return Outcome::Failure(kFailure, msg::kPrivateKeyParam, err);
+  }
   CK_ATTRIBUTE tmpl[] = {
       Value(CKA_CLASS, kPrivateKeyClass),
       Value(CKA_KEY_TYPE, kRsa),
@@ -190,7 +192,9 @@ Outcome ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view 
   Pdu subject{nullptr, 0};
   if (Outcome read = ReadCertificateSubject(cert, &param, &subject); !read.ok()) return read;
   Pdu issuer{nullptr, 0};
-  if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) return Outcome::Failure(kFailure, msg::kCertIssuer, err);
+  if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) {
+    return Outcome::Failure(kFailure, msg::kCertIssuer, err);
+  }
   EncodedSerial serial;
   uint32_t serialCode = 0;
   if (!serial.Encode(param, &serialCode)) return Outcome::Failure(kFailure, msg::kSerialEncode, serialCode);

@@ -144,12 +144,13 @@ Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
   };
 
   for (size_t i = 0; i < listed.size(); ++i) {
-    int failedIndex = 0;
-    token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i], &failedIndex);
+    token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i]);
     if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) {
       continue;  // keys and data objects
     }
-    if (read == token::AttributeRead::kNoMemory) return failed(Outcome::Failure(kFailure, msg::kAttrMemory, failedIndex));
+    if (read == token::AttributeRead::kNoMemory) {
+      return failed(Outcome::Failure(kFailure, msg::kAttrMemory, read.index));
+    }
     NameObject tokenSubject;
     if (!tokenSubject.Create(&err)) return failed(Outcome::Failure(kFailure, msg::kNameCreate, err));
     Pdu subjectPdu = PduOf(attrs[kSubject]);

@@ -114,13 +114,12 @@ Outcome CSmartCardReaderForCertRead::ReadCertificates(const std::string &moduleP
     // Objects without a subject or a value (keys, data objects) cannot even
     // tell their lengths and are passed over quietly; an object whose values
     // cannot be had after their lengths came still counts as a certificate.
-    int failedIndex = 0;
-    token::AttributeRead read = attrs.Read(functions, session, handles[i], &failedIndex);
+    token::AttributeRead read = attrs.Read(functions, session, handles[i]);
     if (read == token::AttributeRead::kUnreadable) continue;
     ++certificateCount;
     if (read == token::AttributeRead::kValuesUnreadable) continue;
     if (read == token::AttributeRead::kNoMemory) {
-      return Outcome::FailureText(-1, failedIndex == kSubject ? sarnet::msg::kSubjectMemory : sarnet::msg::kValueMemory);
+      return Outcome::FailureText(-1, read.index == kSubject ? sarnet::msg::kSubjectMemory : sarnet::msg::kValueMemory);
     }
 
     const Pdu subjectPdu = {attrs.Bytes(kSubject).data(), static_cast<uint32_t>(attrs.Bytes(kSubject).size())};

@@ -21,11 +21,20 @@ namespace token {
 // be read back.
 inline constexpr CK_ULONG kMaxAttributeLength = CK_ULONG{1} << 24;
 
-enum class AttributeRead {
-  kOk,                // every value read
-  kUnreadable,        // the lengths cannot be had: the object lacks an attribute
-  kValuesUnreadable,  // the lengths came, the values did not (or grew meanwhile)
-  kNoMemory,          // a value is too long or its buffer could not be had (*failedIndex)
+// What one read came to, and what failed: the module's answer to the call
+// that failed and the attribute at fault, where there is one.
+struct [[nodiscard]] AttributeRead {
+  enum Status {
+    kOk,                // every value read
+    kUnreadable,        // the lengths cannot be had: the object lacks an attribute
+    kValuesUnreadable,  // the lengths came, the values did not (or grew meanwhile)
+    kNoMemory,          // a value is too long or its buffer could not be had
+  };
+  Status status = kOk;
+  CK_RV rv = CKR_OK;  // C_GetAttributeValue's answer when it failed
+  int index = -1;     // the attribute without a length, too long, or grown
+
+  bool operator==(Status other) const { return status == other; }
 };
 
 template <size_t N>
@@ -35,34 +44,34 @@ class AttributeValues {
   AttributeValues(const AttributeValues &) = delete;
   AttributeValues &operator=(const AttributeValues &) = delete;
 
-  [[nodiscard]] AttributeRead Read(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session,
-                                   CK_OBJECT_HANDLE object, int *failedIndex) {
+  AttributeRead Read(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
     Release();
     CK_RV rv = functions->C_GetAttributeValue(session, object, attrs_.data(), N);
-    if (rv != CKR_OK) return AttributeRead::kUnreadable;
+    if (rv != CKR_OK) return {AttributeRead::kUnreadable, rv};
     for (size_t i = 0; i < N; ++i) {
-      if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) return AttributeRead::kUnreadable;
+      if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+        return {AttributeRead::kUnreadable, CKR_OK, static_cast<int>(i)};
+      }
     }
     for (size_t i = 0; i < N; ++i) {
       CK_ULONG length = attrs_[i].ulValueLen;
       // An empty value still gets a buffer of its own, so that its pointer
       // is never null.
       if (length > kMaxAttributeLength || !buffers_[i].Allocate(length == 0 ? 1 : length)) {
-        *failedIndex = static_cast<int>(i);
         Release();
-        return AttributeRead::kNoMemory;
+        return {AttributeRead::kNoMemory, CKR_OK, static_cast<int>(i)};
       }
       attrs_[i].pValue = buffers_[i].data();
     }
     rv = functions->C_GetAttributeValue(session, object, attrs_.data(), N);
-    if (rv != CKR_OK) return AttributeRead::kValuesUnreadable;
+    if (rv != CKR_OK) return {AttributeRead::kValuesUnreadable, rv};
     for (size_t i = 0; i < N; ++i) {
       // A value that grew between the two calls was not stored whole.
       if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || attrs_[i].ulValueLen > buffers_[i].size()) {
-        return AttributeRead::kValuesUnreadable;
+        return {AttributeRead::kValuesUnreadable, CKR_OK, static_cast<int>(i)};
       }
     }
-    return AttributeRead::kOk;
+    return {};
   }
 
   const CK_ATTRIBUTE &operator[](size_t i) const { return attrs_[i]; }
