@@ -78,7 +78,7 @@ TEST(Ucs2ToUtf8, Rejected) {
     std::string out;
     const Status s = ucs2ToUtf8(span(c.ucs2), out);
     EXPECT_FALSE(s.ok()) << c.reason;
-    EXPECT_EQ(s.code(), MIRREL_ERR_ARGUMENT) << c.reason;
+    EXPECT_EQ(s.code(), Code::kArgument) << c.reason;
   }
 }
 
@@ -115,7 +115,7 @@ TEST(Ucs4ToUtf8, Rejected) {
     std::string out;
     const Status s = ucs4ToUtf8(span(c.ucs4), out);
     EXPECT_FALSE(s.ok()) << c.reason;
-    EXPECT_EQ(s.code(), MIRREL_ERR_ARGUMENT) << c.reason;
+    EXPECT_EQ(s.code(), Code::kArgument) << c.reason;
   }
 }
 
@@ -191,7 +191,7 @@ TEST_F(LocaleTextTest, Rejected) {
     std::string out;
     const Status s = text.toUtf8(span(c.input), out);
     EXPECT_FALSE(s.ok()) << c.reason << " (" << c.locale << ")";
-    EXPECT_EQ(s.code(), MIRREL_ERR_ARGUMENT) << c.reason;
+    EXPECT_EQ(s.code(), Code::kArgument) << c.reason;
   }
 }
 
