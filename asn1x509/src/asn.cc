@@ -7,6 +7,7 @@
 #include "internal.h"
 #include "tables.h"
 
+using asn1x509::Code;
 using asn1x509::Guard;
 using asn1x509::IsLive;
 using asn1x509::ObjectKind;
@@ -27,33 +28,33 @@ bool IsPrimitiveUniversalTag(uint32_t tag) {
 
 Status CheckType(const AsnTypeDesc *type) {
   if (type == nullptr) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   if (type->kind == ASN_TYPE_PRIMITIVE) {
-    return IsPrimitiveUniversalTag(type->tag) ? Status::kOk : Status::kUnsupported;
+    return IsPrimitiveUniversalTag(type->tag) ? Code::kOk : Code::kUnsupported;
   }
   if (type->kind != ASN_TYPE_CHOICE) {
-    return Status::kUnsupported;
+    return Code::kUnsupported;
   }
   if (type->alternatives == nullptr || type->alternativeCount == 0 || type->alternativeCount > kMaxAlternatives) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   for (uint32_t i = 0; i < type->alternativeCount; ++i) {
     const AsnTypeDesc &alternative = type->alternatives[i];
     if (alternative.kind != ASN_TYPE_PRIMITIVE || !IsPrimitiveUniversalTag(alternative.tag)) {
-      return Status::kUnsupported;
+      return Code::kUnsupported;
     }
     if (alternative.name == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     // Two alternatives with one tag could not be told apart when decoding.
     for (uint32_t j = 0; j < i; ++j) {
       if (type->alternatives[j].tag == alternative.tag) {
-        return Status::kUnsupported;
+        return Code::kUnsupported;
       }
     }
   }
-  return Status::kOk;
+  return Code::kOk;
 }
 
 // Content checks for the universal types whose contents have rules of
@@ -84,31 +85,31 @@ bool IsValidContent(uint32_t tag, der::Input contents) {
 // A resolved path: 0 names the root, 1..n an alternative of a CHOICE root.
 Status ResolvePath(const AsnTypeDesc *type, const char *path, uint32_t *alternative) {
   if (path == nullptr) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   std::string_view p(path);
   if (p == "/") {
     *alternative = 0;
-    return Status::kOk;
+    return Code::kOk;
   }
   if (!p.empty() && p.front() == '/') {
     p.remove_prefix(1);
   }
   if (p.empty()) {
-    return Status::kPath;
+    return Code::kPath;
   }
   if (type->kind == ASN_TYPE_CHOICE) {
     for (uint32_t i = 0; i < type->alternativeCount; ++i) {
       if (p == type->alternatives[i].name) {
         *alternative = i + 1;
-        return Status::kOk;
+        return Code::kOk;
       }
     }
   } else if (type->name != nullptr && p == type->name) {
     *alternative = 0;
-    return Status::kOk;
+    return Code::kOk;
   }
-  return Status::kPath;
+  return Code::kPath;
 }
 
 void ResetValue(AsnObject *obj) {
@@ -130,17 +131,17 @@ Status Decode(AsnObject *obj) {
   der::Input in = obj->source;
   der::Element element;
   if (in.empty()) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   if (!in.ReadAnyElement(&element) || !in.empty()) {
-    return Status::kDer;
+    return Code::kDer;
   }
   uint32_t selected = 0;
   uint32_t tag = 0;
   if (obj->type->kind == ASN_TYPE_PRIMITIVE) {
     tag = obj->type->tag;
     if (element.tag != tag) {
-      return Status::kStructure;
+      return Code::kStructure;
     }
   } else {
     for (uint32_t i = 0; i < obj->type->alternativeCount; ++i) {
@@ -151,57 +152,57 @@ Status Decode(AsnObject *obj) {
       }
     }
     if (selected == 0) {
-      return Status::kStructure;
+      return Code::kStructure;
     }
   }
   if (!IsValidContent(tag, element.contents)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   ResetValue(obj);
   obj->hasValue = true;
   obj->selected = selected;
   obj->content = element.contents.data();
   obj->contentLength = element.contents.size32();
-  return Status::kOk;
+  return Code::kOk;
 }
 
 // The value at `path`: its content and its universal tag.
 Status Locate(AsnObject *obj, const char *path, const unsigned char **content, uint32_t *length, uint32_t *tag) {
   if (!IsLive(obj, ObjectKind::kAsn)) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   if (obj->state == AsnObject::State::kClosed) {
-    return Status::kState;
+    return Code::kState;
   }
   uint32_t alternative = 0;
-  if (Status s = ResolvePath(obj->type, path, &alternative); s != Status::kOk) {
+  if (Status s = ResolvePath(obj->type, path, &alternative); !s.ok()) {
     return s;
   }
   // Bytes opened but not yet decoded are decoded on first use.
   if (!obj->hasValue && obj->state == AsnObject::State::kOpenFromMemory) {
-    if (Status s = Decode(obj); s != Status::kOk) {
+    if (Status s = Decode(obj); !s.ok()) {
       return s;
     }
   }
   if (!obj->hasValue) {
-    return obj->type->kind == ASN_TYPE_CHOICE ? Status::kChoice : Status::kState;
+    return obj->type->kind == ASN_TYPE_CHOICE ? Code::kChoice : Code::kState;
   }
   if (alternative != 0 && alternative != obj->selected) {
-    return Status::kChoice;
+    return Code::kChoice;
   }
   *content = obj->content;
   *length = obj->contentLength;
   *tag = obj->type->kind == ASN_TYPE_CHOICE ? obj->type->alternatives[obj->selected - 1].tag : obj->type->tag;
-  return Status::kOk;
+  return Code::kOk;
 }
 
 Status EncodedLength(uint32_t contentLength, uint32_t *length) {
   const size_t total = der::HeaderLength(contentLength) + contentLength;
   if (total > std::numeric_limits<uint32_t>::max()) {
-    return Status::kTooLarge;
+    return Code::kTooLarge;
   }
   *length = static_cast<uint32_t>(total);
-  return Status::kOk;
+  return Code::kOk;
 }
 
 }  // namespace
@@ -213,99 +214,99 @@ int32_t AsnObjectCreate(AsnObjectHandle *out, uint32_t *err) {
 }
 
 int32_t AsnObjectDestroy(AsnObjectHandle obj, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(obj, ObjectKind::kAsn)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     asn1x509::DestroyObject(obj);
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t AsnOpenFromMem(AsnObjectHandle obj, const AsnTypeDesc *type, const Pdu *pdu, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(obj, ObjectKind::kAsn) || pdu == nullptr || (pdu->data == nullptr && pdu->length != 0)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = CheckType(type); s != Status::kOk) {
+    if (Status s = CheckType(type); !s.ok()) {
       return s;
     }
     Close(obj);
     obj->type = type;
     obj->source = der::Input(pdu->data, pdu->length);
     obj->state = AsnObject::State::kOpenFromMemory;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t AsnOpenNew(AsnObjectHandle obj, const AsnTypeDesc *type, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(obj, ObjectKind::kAsn)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = CheckType(type); s != Status::kOk) {
+    if (Status s = CheckType(type); !s.ok()) {
       return s;
     }
     Close(obj);
     obj->type = type;
     obj->state = AsnObject::State::kOpenNew;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t AsnClose(AsnObjectHandle obj, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(obj, ObjectKind::kAsn)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     Close(obj);
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t AsnDecode(AsnObjectHandle obj, const char *path, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(obj, ObjectKind::kAsn) || path == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     if (obj->state != AsnObject::State::kOpenFromMemory) {
-      return Status::kState;
+      return Code::kState;
     }
     uint32_t alternative = 0;
-    if (Status s = ResolvePath(obj->type, path, &alternative); s != Status::kOk) {
+    if (Status s = ResolvePath(obj->type, path, &alternative); !s.ok()) {
       return s;
     }
     if (alternative != 0) {
-      return Status::kPath;  // only the whole value can be decoded
+      return Code::kPath;  // only the whole value can be decoded
     }
     return Decode(obj);
   });
 }
 
 int32_t AsnCalNumberOfChoice(AsnObjectHandle obj, const char *path, int32_t *choice, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     const unsigned char *content = nullptr;
     uint32_t length = 0, tag = 0;
     if (choice == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = Locate(obj, path, &content, &length, &tag); s != Status::kOk) {
+    if (Status s = Locate(obj, path, &content, &length, &tag); !s.ok()) {
       return s;
     }
     if (obj->type->kind != ASN_TYPE_CHOICE) {
-      return Status::kChoice;
+      return Code::kChoice;
     }
     *choice = static_cast<int32_t>(obj->selected);
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t AsnCalLengthOfValFld(AsnObjectHandle obj, const char *path, uint32_t *length, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     const unsigned char *content = nullptr;
     uint32_t tag = 0;
     if (length == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     return Locate(obj, path, &content, length, &tag);
   });
@@ -313,10 +314,10 @@ int32_t AsnCalLengthOfValFld(AsnObjectHandle obj, const char *path, uint32_t *le
 
 int32_t AsnCalAddressOfValFld(AsnObjectHandle obj, const char *path, const unsigned char **address, uint32_t *length,
                               uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     uint32_t tag = 0;
     if (address == nullptr || length == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     return Locate(obj, path, address, length, &tag);
   });
@@ -324,52 +325,52 @@ int32_t AsnCalAddressOfValFld(AsnObjectHandle obj, const char *path, const unsig
 
 int32_t AsnGetOctDER(AsnObjectHandle obj, const char *path, unsigned char *buffer, uint32_t capacity,
                      uint32_t *length, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     const unsigned char *content = nullptr;
     uint32_t contentLength = 0, tag = 0;
     if (length == nullptr || (buffer == nullptr && capacity != 0)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = Locate(obj, path, &content, &contentLength, &tag); s != Status::kOk) {
+    if (Status s = Locate(obj, path, &content, &contentLength, &tag); !s.ok()) {
       return s;
     }
     if (contentLength > capacity) {
       *length = contentLength;  // what the caller would need
-      return Status::kBuffer;
+      return Code::kBuffer;
     }
     if (contentLength != 0) {
       std::memcpy(buffer, content, contentLength);
     }
     *length = contentLength;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t AsnSetOctDER(AsnObjectHandle obj, const char *path, const unsigned char *bytes, uint32_t length,
                      uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(obj, ObjectKind::kAsn) || (bytes == nullptr && length != 0)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     if (obj->state == AsnObject::State::kClosed) {
-      return Status::kState;
+      return Code::kState;
     }
     uint32_t alternative = 0;
-    if (Status s = ResolvePath(obj->type, path, &alternative); s != Status::kOk) {
+    if (Status s = ResolvePath(obj->type, path, &alternative); !s.ok()) {
       return s;
     }
     if (obj->type->kind == ASN_TYPE_CHOICE && alternative == 0) {
-      return Status::kChoice;  // a CHOICE is set through one alternative
+      return Code::kChoice;  // a CHOICE is set through one alternative
     }
     // Types with content rules (INTEGER, BOOLEAN, ...) only take contents
     // that encode as DER; strings take any octets.
     const uint32_t tag = alternative == 0 ? obj->type->tag : obj->type->alternatives[alternative - 1].tag;
     if (!IsValidContent(tag, der::Input(bytes, length))) {
-      return Status::kDer;
+      return Code::kDer;
     }
     // The value must encode within the 32-bit range.
     uint32_t encoded = 0;
-    if (Status s = EncodedLength(length, &encoded); s != Status::kOk) {
+    if (Status s = EncodedLength(length, &encoded); !s.ok()) {
       return s;
     }
     std::vector<uint8_t> copy(bytes, bytes + length);
@@ -379,18 +380,18 @@ int32_t AsnSetOctDER(AsnObjectHandle obj, const char *path, const unsigned char 
     obj->selected = alternative;
     obj->content = obj->owned.data();
     obj->contentLength = length;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t AsnCalLengthOfEnc(AsnObjectHandle obj, const char *path, uint32_t *length, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     const unsigned char *content = nullptr;
     uint32_t contentLength = 0, tag = 0;
     if (length == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = Locate(obj, path, &content, &contentLength, &tag); s != Status::kOk) {
+    if (Status s = Locate(obj, path, &content, &contentLength, &tag); !s.ok()) {
       return s;
     }
     return EncodedLength(contentLength, length);
@@ -399,29 +400,29 @@ int32_t AsnCalLengthOfEnc(AsnObjectHandle obj, const char *path, uint32_t *lengt
 
 int32_t AsnEncodeToMemDER(AsnObjectHandle obj, const char *path, unsigned char *buffer, uint32_t capacity,
                           uint32_t *written, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     const unsigned char *content = nullptr;
     uint32_t contentLength = 0, tag = 0, total = 0;
     if (written == nullptr || buffer == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = Locate(obj, path, &content, &contentLength, &tag); s != Status::kOk) {
+    if (Status s = Locate(obj, path, &content, &contentLength, &tag); !s.ok()) {
       return s;
     }
-    if (Status s = EncodedLength(contentLength, &total); s != Status::kOk) {
+    if (Status s = EncodedLength(contentLength, &total); !s.ok()) {
       return s;
     }
     if (total > capacity) {
-      return Status::kBuffer;
+      return Code::kBuffer;
     }
     std::vector<uint8_t> encoding;
     encoding.reserve(total);
     if (!der::Output(&encoding).AddElement(static_cast<uint8_t>(tag), {content, contentLength})) {
-      return Status::kTooLarge;
+      return Code::kTooLarge;
     }
     std::memcpy(buffer, encoding.data(), encoding.size());
     *written = total;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 

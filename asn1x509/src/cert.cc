@@ -5,6 +5,7 @@
 #include "internal.h"
 #include "tables.h"
 
+using asn1x509::Code;
 using asn1x509::ExpectAnyElement;
 using asn1x509::ExpectElement;
 using asn1x509::ExpectElementWithHeader;
@@ -25,70 +26,70 @@ constexpr std::array<int32_t, 4> kBasicConstraintsArcs{2, 5, 29, 19};
 // The arcs are appended to `arcs`; *offset says where they start.
 Status ReadAlgorithm(der::Input *in, std::vector<int32_t> *arcs, size_t *offset, uint32_t *count, Pdu *parameters) {
   der::Input algorithm, oid;
-  if (Status s = ExpectElement(in, der::kSequence, &algorithm); s != Status::kOk) {
+  if (Status s = ExpectElement(in, der::kSequence, &algorithm); !s.ok()) {
     return s;
   }
-  if (Status s = ExpectElement(&algorithm, der::kObjectIdentifier, &oid); s != Status::kOk) {
+  if (Status s = ExpectElement(&algorithm, der::kObjectIdentifier, &oid); !s.ok()) {
     return s;
   }
   *offset = arcs->size();
   if (!der::ParseObjectIdentifier(oid, arcs)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   *count = static_cast<uint32_t>(arcs->size() - *offset);
   *parameters = Pdu{};
   if (!algorithm.empty()) {
     der::Element element;
-    if (Status s = ExpectAnyElement(&algorithm, &element); s != Status::kOk) {
+    if (Status s = ExpectAnyElement(&algorithm, &element); !s.ok()) {
       return s;
     }
     if (!algorithm.empty()) {
-      return Status::kStructure;
+      return Code::kStructure;
     }
     parameters->data = element.whole.data();
     parameters->length = element.whole.size32();
   }
-  return Status::kOk;
+  return Code::kOk;
 }
 
 // Time ::= CHOICE { utcTime UTCTime, generalTime GeneralizedTime }
 Status ReadTime(der::Input *in, X509Time *out) {
   der::Element element;
-  if (Status s = ExpectAnyElement(in, &element); s != Status::kOk) {
+  if (Status s = ExpectAnyElement(in, &element); !s.ok()) {
     return s;
   }
   if (element.tag == der::kUtcTime) {
     if (!der::IsValidUtcTime(element.contents)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     out->kind = X509_TIME_UTC;
   } else if (element.tag == der::kGeneralizedTime) {
     if (!der::IsValidGeneralizedTime(element.contents)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     out->kind = X509_TIME_GENERALIZED;
   } else {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   out->chars = reinterpret_cast<const char *>(element.contents.data());
   out->count = element.contents.size32();
-  return Status::kOk;
+  return Code::kOk;
 }
 
 Status ReadUniqueId(der::Input *tbs, uint8_t tag, X509BitString *out) {
   der::Input contents;
   bool present = false;
   if (!tbs->ReadOptionalElement(tag, &contents, &present)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   if (present) {
     der::Input bits;
     if (!der::ParseBitString(contents, &bits, &out->bitLength)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     out->bits = bits.data();
   }
-  return Status::kOk;
+  return Code::kOk;
 }
 
 // Extensions ::= SEQUENCE SIZE (1..MAX) OF Extension
@@ -97,46 +98,46 @@ Status ReadUniqueId(der::Input *tbs, uint8_t tag, X509BitString *out) {
 //                          extnValue OCTET STRING }
 Status ReadExtensions(der::Input explicitTag, X509ExtObject *out) {
   der::Input list;
-  if (Status s = ExpectElement(&explicitTag, der::kSequence, &list); s != Status::kOk) {
+  if (Status s = ExpectElement(&explicitTag, der::kSequence, &list); !s.ok()) {
     return s;
   }
   if (!explicitTag.empty()) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   std::vector<size_t> offsets;
   while (!list.empty()) {
     der::Input extension, oid, value;
-    if (Status s = ExpectElement(&list, der::kSequence, &extension); s != Status::kOk) {
+    if (Status s = ExpectElement(&list, der::kSequence, &extension); !s.ok()) {
       return s;
     }
-    if (Status s = ExpectElement(&extension, der::kObjectIdentifier, &oid); s != Status::kOk) {
+    if (Status s = ExpectElement(&extension, der::kObjectIdentifier, &oid); !s.ok()) {
       return s;
     }
     X509Extension record{};
     offsets.push_back(out->arcs.size());
     if (!der::ParseObjectIdentifier(oid, &out->arcs)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     record.extnId.count = static_cast<uint32_t>(out->arcs.size() - offsets.back());
     der::Input critical;
     bool present = false;
     if (!extension.ReadOptionalElement(der::kBoolean, &critical, &present)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     if (present) {
       // An explicit FALSE is not DER (it is the default) but some issuers
       // write it; it means the same and is accepted.
       bool flag = false;
       if (!der::ParseBoolean(critical, &flag)) {
-        return Status::kDer;
+        return Code::kDer;
       }
       record.critical = flag ? 1 : 0;
     }
-    if (Status s = ExpectElement(&extension, der::kOctetString, &value); s != Status::kOk) {
+    if (Status s = ExpectElement(&extension, der::kOctetString, &value); !s.ok()) {
       return s;
     }
     if (!extension.empty()) {
-      return Status::kStructure;
+      return Code::kStructure;
     }
     record.value.data = value.data();
     record.value.length = value.size32();
@@ -151,16 +152,16 @@ Status ReadExtensions(der::Input explicitTag, X509ExtObject *out) {
       const AsnObjid &a = out->extensions[i].extnId;
       const AsnObjid &b = out->extensions[j].extnId;
       if (asn1x509::SameArcs({a.arcs, a.count}, {b.arcs, b.count})) {
-        return Status::kStructure;
+        return Code::kStructure;
       }
     }
   }
-  return Status::kOk;
+  return Code::kOk;
 }
 
 Status ReadName(der::Input *in, X509NameObject *name, Pdu *raw) {
   der::Input whole;
-  if (Status s = ExpectElementWithHeader(in, der::kSequence, &whole, nullptr); s != Status::kOk) {
+  if (Status s = ExpectElementWithHeader(in, der::kSequence, &whole, nullptr); !s.ok()) {
     return s;
   }
   raw->data = whole.data();
@@ -172,32 +173,32 @@ Status DecodeCertificate(X509CertObject *cert) {
   X509CertParam &p = cert->param;
   der::Input in(cert->der);
   der::Input certificate, tbsWhole, tbs, signature;
-  if (Status s = ExpectElement(&in, der::kSequence, &certificate); s != Status::kOk) {
+  if (Status s = ExpectElement(&in, der::kSequence, &certificate); !s.ok()) {
     return s;
   }
   if (!in.empty()) {
-    return Status::kDer;  // trailing bytes after the certificate
+    return Code::kDer;  // trailing bytes after the certificate
   }
-  if (Status s = ExpectElementWithHeader(&certificate, der::kSequence, &tbsWhole, &tbs); s != Status::kOk) {
+  if (Status s = ExpectElementWithHeader(&certificate, der::kSequence, &tbsWhole, &tbs); !s.ok()) {
     return s;
   }
   size_t outerOffset = 0, signatureOffset = 0, keyOffset = 0;
   uint32_t outerCount = 0;
   Pdu outerParameters{};
   if (Status s = ReadAlgorithm(&certificate, &cert->arcs, &outerOffset, &outerCount, &outerParameters);
-      s != Status::kOk) {
+      !s.ok()) {
     return s;
   }
-  if (Status s = ExpectElement(&certificate, der::kBitString, &signature); s != Status::kOk) {
+  if (Status s = ExpectElement(&certificate, der::kBitString, &signature); !s.ok()) {
     return s;
   }
   der::Input signatureBits;
   uint32_t signatureBitLength = 0;
   if (!der::ParseBitString(signature, &signatureBits, &signatureBitLength)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   if (!certificate.empty()) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   p.tbsCertificateDer = Pdu{tbsWhole.data(), tbsWhole.size32()};
 
@@ -206,32 +207,32 @@ Status DecodeCertificate(X509CertObject *cert) {
   der::Input explicitVersion;
   bool present = false;
   if (!tbs.ReadOptionalElement(der::ContextConstructed(0), &explicitVersion, &present)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   p.version = 0;
   if (present) {
     der::Input version;
-    if (Status s = ExpectElement(&explicitVersion, der::kInteger, &version); s != Status::kOk) {
+    if (Status s = ExpectElement(&explicitVersion, der::kInteger, &version); !s.ok()) {
       return s;
     }
     if (!explicitVersion.empty()) {
-      return Status::kStructure;
+      return Code::kStructure;
     }
     if (!der::IsValidInteger(version)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     if (!der::ParseSmallNonNegative(version, &p.version) || p.version > 2) {
-      return Status::kUnsupported;
+      return Code::kUnsupported;
     }
   }
 
   // serialNumber: kept exactly as encoded (any length, any sign).
   der::Input serial;
-  if (Status s = ExpectElement(&tbs, der::kInteger, &serial); s != Status::kOk) {
+  if (Status s = ExpectElement(&tbs, der::kInteger, &serial); !s.ok()) {
     return s;
   }
   if (!der::IsValidInteger(serial)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   p.serial.serialForm = 1;
   p.serial.serialValue = 0;
@@ -240,76 +241,76 @@ Status DecodeCertificate(X509CertObject *cert) {
 
   if (Status s =
           ReadAlgorithm(&tbs, &cert->arcs, &signatureOffset, &p.signatureAlgorithm.count, &p.signatureParameters);
-      s != Status::kOk) {
+      !s.ok()) {
     return s;
   }
-  if (Status s = ReadName(&tbs, &cert->issuer, &p.issuerDer); s != Status::kOk) {
+  if (Status s = ReadName(&tbs, &cert->issuer, &p.issuerDer); !s.ok()) {
     return s;
   }
   der::Input validity;
-  if (Status s = ExpectElement(&tbs, der::kSequence, &validity); s != Status::kOk) {
+  if (Status s = ExpectElement(&tbs, der::kSequence, &validity); !s.ok()) {
     return s;
   }
-  if (Status s = ReadTime(&validity, &p.notBefore); s != Status::kOk) {
+  if (Status s = ReadTime(&validity, &p.notBefore); !s.ok()) {
     return s;
   }
-  if (Status s = ReadTime(&validity, &p.notAfter); s != Status::kOk) {
+  if (Status s = ReadTime(&validity, &p.notAfter); !s.ok()) {
     return s;
   }
   if (!validity.empty()) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
-  if (Status s = ReadName(&tbs, &cert->subject, &p.subjectDer); s != Status::kOk) {
+  if (Status s = ReadName(&tbs, &cert->subject, &p.subjectDer); !s.ok()) {
     return s;
   }
 
   // SubjectPublicKeyInfo ::= SEQUENCE { algorithm, subjectPublicKey BIT STRING }
   der::Input spkiWhole, spki, key, keyBits;
-  if (Status s = ExpectElementWithHeader(&tbs, der::kSequence, &spkiWhole, &spki); s != Status::kOk) {
+  if (Status s = ExpectElementWithHeader(&tbs, der::kSequence, &spkiWhole, &spki); !s.ok()) {
     return s;
   }
   p.subjectPublicKeyInfoDer = Pdu{spkiWhole.data(), spkiWhole.size32()};
   if (Status s = ReadAlgorithm(&spki, &cert->arcs, &keyOffset, &p.publicKeyAlgorithm.count, &p.publicKeyParameters);
-      s != Status::kOk) {
+      !s.ok()) {
     return s;
   }
-  if (Status s = ExpectElement(&spki, der::kBitString, &key); s != Status::kOk) {
+  if (Status s = ExpectElement(&spki, der::kBitString, &key); !s.ok()) {
     return s;
   }
   if (!der::ParseBitString(key, &keyBits, &p.subjectPublicKey.bitLength)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   p.subjectPublicKey.bits = keyBits.data();
   if (!spki.empty()) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
 
   // issuerUniqueID [1], subjectUniqueID [2]: v2 and v3 only.
-  if (Status s = ReadUniqueId(&tbs, der::ContextPrimitive(1), &p.issuerUniqueId); s != Status::kOk) {
+  if (Status s = ReadUniqueId(&tbs, der::ContextPrimitive(1), &p.issuerUniqueId); !s.ok()) {
     return s;
   }
-  if (Status s = ReadUniqueId(&tbs, der::ContextPrimitive(2), &p.subjectUniqueId); s != Status::kOk) {
+  if (Status s = ReadUniqueId(&tbs, der::ContextPrimitive(2), &p.subjectUniqueId); !s.ok()) {
     return s;
   }
   if ((p.issuerUniqueId.bits != nullptr || p.subjectUniqueId.bits != nullptr) && p.version < 1) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   // extensions [3] EXPLICIT Extensions: v3 only.
   der::Input extensions;
   if (!tbs.ReadOptionalElement(der::ContextConstructed(3), &extensions, &present)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   if (present) {
     if (p.version != 2) {
-      return Status::kStructure;
+      return Code::kStructure;
     }
-    if (Status s = ReadExtensions(extensions, &cert->extensions); s != Status::kOk) {
+    if (Status s = ReadExtensions(extensions, &cert->extensions); !s.ok()) {
       return s;
     }
     cert->hasExtensions = true;
   }
   if (!tbs.empty()) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
 
   p.signatureAlgorithm.arcs = cert->arcs.data() + signatureOffset;
@@ -318,7 +319,7 @@ Status DecodeCertificate(X509CertObject *cert) {
   p.subject = &cert->subject;
   p.extensions = cert->hasExtensions ? &cert->extensions : nullptr;
   p.extensionCount = cert->hasExtensions ? static_cast<uint32_t>(cert->extensions.extensions.size()) : 0;
-  return Status::kOk;
+  return Code::kOk;
 }
 
 void ResetCertificate(X509CertObject *cert) {
@@ -347,42 +348,42 @@ const X509Extension *FindExtension(const X509ExtObject *set, std::span<const int
 Status ReadBasicConstraints(const Pdu &value, X509BasicConstraints *out) {
   der::Input in(value.data, value.length);
   der::Input sequence, ca, pathLen;
-  if (Status s = ExpectElement(&in, der::kSequence, &sequence); s != Status::kOk) {
+  if (Status s = ExpectElement(&in, der::kSequence, &sequence); !s.ok()) {
     return s;
   }
   if (!in.empty()) {
-    return Status::kDer;
+    return Code::kDer;
   }
   X509BasicConstraints record{};
   bool present = false;
   if (!sequence.ReadOptionalElement(der::kBoolean, &ca, &present)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   if (present) {
     bool flag = false;
     if (!der::ParseBoolean(ca, &flag)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     record.cAPresent = 1;
     record.cA = flag ? 1 : 0;
   }
   if (!sequence.ReadOptionalElement(der::kInteger, &pathLen, &present)) {
-    return Status::kDer;
+    return Code::kDer;
   }
   if (present) {
     if (!der::IsValidInteger(pathLen)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     if (!der::ParseSmallNonNegative(pathLen, &record.pathLen)) {
-      return Status::kStructure;
+      return Code::kStructure;
     }
     record.pathLenPresent = 1;
   }
   if (!sequence.empty()) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   *out = record;
-  return Status::kOk;
+  return Code::kOk;
 }
 
 }  // namespace
@@ -398,88 +399,88 @@ int32_t X509CertObjectCreate(X509CertHandle *out, uint32_t *err) {
 }
 
 int32_t X509CertObjectDestroy(X509CertHandle cert, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(cert, ObjectKind::kCertificate)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     cert->issuer.kind = ObjectKind::kDead;
     cert->subject.kind = ObjectKind::kDead;
     cert->extensions.kind = ObjectKind::kDead;
     asn1x509::DestroyObject(cert);
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509CertObjectSetPduBER(X509CertHandle cert, const Pdu *pdu, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(cert, ObjectKind::kCertificate) || pdu == nullptr || (pdu->data == nullptr && pdu->length != 0)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     // Copy before resetting: the bytes may be this object's own DER.
     std::vector<uint8_t> copy(pdu->data, pdu->data + pdu->length);
     ResetCertificate(cert);
     cert->der = std::move(copy);
     const Status status = DecodeCertificate(cert);
-    if (status != Status::kOk) {
+    if (!status.ok()) {
       ResetCertificate(cert);
       return status;
     }
     cert->loaded = true;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509CertObjectGetPduDER(X509CertHandle cert, Pdu *out, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(cert, ObjectKind::kCertificate) || out == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     if (!cert->loaded) {
-      return Status::kState;
+      return Code::kState;
     }
     out->data = cert->der.data();
     out->length = static_cast<uint32_t>(cert->der.size());
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509CertObjectGetParamUCert(X509CertHandle cert, X509CertParam *record, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(cert, ObjectKind::kCertificate) || record == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     if (!cert->loaded) {
-      return Status::kState;
+      return Code::kState;
     }
     *record = cert->param;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509ExtObjectGetExtByObjid(X509ExtHandle extensions, const AsnObjid *id, X509Extension *record,
                                    uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(extensions, ObjectKind::kExtensions) || id == nullptr || record == nullptr ||
         (id->arcs == nullptr && id->count != 0)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     const X509Extension *found = FindExtension(extensions, {id->arcs, id->count});
     if (found == nullptr) {
-      return Status::kExtensionNotFound;
+      return Code::kExtensionNotFound;
     }
     *record = *found;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509ExtObjectSgetBasicConstraints(X509ExtHandle extensions, X509BasicConstraints *record, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(extensions, ObjectKind::kExtensions) || record == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     const X509Extension *found = FindExtension(extensions, kBasicConstraintsArcs);
     if (found == nullptr) {
-      return Status::kNoBasicConstraints;
+      return Code::kNoBasicConstraints;
     }
     return ReadBasicConstraints(found->value, record);
   });

@@ -14,12 +14,13 @@
 
 #include "asn1x509/asn1x509.h"
 #include "der.h"
+#include "tokenenrol/status.h"
 
 namespace asn1x509 {
 
-// Status of an internal step: kOk or one of the library's error codes
-// (the header's macros are the one source of the values).
-enum class [[nodiscard]] Status : uint32_t {
+// Codes of the library: kOk or one of its error codes (the header's macros
+// are the one source of the values).
+enum class Code : uint32_t {
   kOk = 0,
   kArgument = ASN1X509_ERR_ARGUMENT,
   kNoMemory = ASN1X509_ERR_NOMEM,
@@ -36,6 +37,9 @@ enum class [[nodiscard]] Status : uint32_t {
   kNoBasicConstraints = ASN1X509_ERR_NO_BASIC_CONSTRAINTS,
 };
 
+// Outcome of an internal step.
+using Status = tokenenrol::Status<Code>;
+
 // Runs `body` (returning Status) at the C boundary: maps allocation
 // failure to kNoMemory, writes the code to *err on failure (when err is
 // given) and turns the outcome into 0 / -1.
@@ -45,15 +49,15 @@ int32_t Guard(uint32_t *err, Body &&body) noexcept {
   try {
     status = body();
   } catch (const std::bad_alloc &) {
-    status = Status::kNoMemory;
+    status = Code::kNoMemory;
   } catch (...) {
-    status = Status::kArgument;
+    status = Code::kArgument;
   }
-  if (status == Status::kOk) {
+  if (status.ok()) {
     return 0;
   }
   if (err != nullptr) {
-    *err = static_cast<uint32_t>(status);
+    *err = static_cast<uint32_t>(status.code());
   }
   return -1;
 }
@@ -223,14 +227,14 @@ bool IsLive(const T *object, ObjectKind expected) {
 template <class T>
 [[nodiscard]] Status CreateObject(T **out) {
   if (out == nullptr) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   T *object = new (std::nothrow) T();
   if (object == nullptr) {
-    return Status::kNoMemory;
+    return Code::kNoMemory;
   }
   *out = object;
-  return Status::kOk;
+  return Code::kOk;
 }
 
 // Destroys a handle object made by CreateObject.

@@ -6,6 +6,7 @@
 #include "internal.h"
 #include "tables.h"
 
+using asn1x509::Code;
 using asn1x509::Guard;
 using asn1x509::IsLive;
 using asn1x509::ObjectKind;
@@ -36,36 +37,36 @@ Status X509NameObject::Decode(std::span<const uint8_t> bytes) {
   der::Input in(input);
   der::Input sequence;
   Status status = ExpectElement(&in, der::kSequence, &sequence);
-  if (status == Status::kOk && !in.empty()) {
-    status = Status::kDer;  // trailing bytes after the name
+  if (status.ok() && !in.empty()) {
+    status = Code::kDer;  // trailing bytes after the name
   }
-  while (status == Status::kOk && !sequence.empty()) {
+  while (status.ok() && !sequence.empty()) {
     der::Input set;
     status = ExpectElement(&sequence, der::kSet, &set);
-    if (status != Status::kOk) {
+    if (!status.ok()) {
       break;
     }
     Rdn rdn{static_cast<uint32_t>(avas.size()), 0};
     while (!set.empty()) {
       der::Input ava, type;
       status = ExpectElement(&set, der::kSequence, &ava);
-      if (status == Status::kOk) {
+      if (status.ok()) {
         status = ExpectElement(&ava, der::kObjectIdentifier, &type);
       }
-      if (status != Status::kOk) {
+      if (!status.ok()) {
         break;
       }
       const size_t offset = decodedArcs.size();
       if (!der::ParseObjectIdentifier(type, &decodedArcs)) {
-        status = Status::kDer;
+        status = Code::kDer;
         break;
       }
       der::Element value;
       status = asn1x509::ExpectAnyElement(&ava, &value);
-      if (status == Status::kOk && !ava.empty()) {
-        status = Status::kStructure;  // more than type and value
+      if (status.ok() && !ava.empty()) {
+        status = Code::kStructure;  // more than type and value
       }
-      if (status != Status::kOk) {
+      if (!status.ok()) {
         break;
       }
       arcOffsets.push_back(static_cast<uint32_t>(offset));
@@ -76,19 +77,19 @@ Status X509NameObject::Decode(std::span<const uint8_t> bytes) {
       avas.push_back(record);
       ++rdn.count;
     }
-    if (status != Status::kOk) {
+    if (!status.ok()) {
       break;
     }
     rdns.push_back(rdn);
   }
-  if (status != Status::kOk) {
+  if (!status.ok()) {
     Clear();
     return status;
   }
   for (size_t i = 0; i < avas.size(); ++i) {
     avas[i].type.arcs = decodedArcs.data() + arcOffsets[i];
   }
-  return Status::kOk;
+  return Code::kOk;
 }
 
 Status X509NameObject::Der(Pdu *out) {
@@ -96,7 +97,7 @@ Status X509NameObject::Der(Pdu *out) {
     if (!input.empty()) {
       out->data = input.data();
       out->length = static_cast<uint32_t>(input.size());
-      return Status::kOk;
+      return Code::kOk;
     }
     if (rdns.empty()) {
       // A name never loaded nor built: the empty SEQUENCE.
@@ -113,36 +114,36 @@ Status X509NameObject::Der(Pdu *out) {
         const X509AVA &ava = avas[rdn.first + i];
         const size_t sequence = output.BeginElement(der::kSequence);
         if (!output.AddObjectIdentifier({ava.type.arcs, ava.type.count})) {
-          return Status::kTooLarge;
+          return Code::kTooLarge;
         }
         output.AddBytes({ava.value, ava.valueLength});
         if (!output.EndElement(sequence)) {
-          return Status::kTooLarge;
+          return Code::kTooLarge;
         }
       }
       if (!output.EndElement(set)) {
-        return Status::kTooLarge;
+        return Code::kTooLarge;
       }
     }
     if (!output.EndElement(name)) {
-      return Status::kTooLarge;
+      return Code::kTooLarge;
     }
     encodings.push_back(std::move(encoding));
     encodingCurrent = true;
   }
   out->data = encodings.back().data();
   out->length = static_cast<uint32_t>(encodings.back().size());
-  return Status::kOk;
+  return Code::kOk;
 }
 
 Status X509NameObject::AddRdn() {
   if (rdns.size() >= std::numeric_limits<uint32_t>::max()) {
-    return Status::kTooLarge;
+    return Code::kTooLarge;
   }
   rdns.push_back(Rdn{static_cast<uint32_t>(avas.size()), 0});
   modified = true;
   encodingCurrent = false;
-  return Status::kOk;
+  return Code::kOk;
 }
 
 namespace asn1x509 {
@@ -153,17 +154,17 @@ namespace {
 Status CheckAva(const X509AVA *record) {
   if (record == nullptr || (record->type.arcs == nullptr && record->type.count != 0) ||
       (record->value == nullptr && record->valueLength != 0)) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   if (!der::IsEncodableObjectIdentifier({record->type.arcs, record->type.count})) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   der::Input value(record->value, record->valueLength);
   der::Element element;
   if (!value.ReadAnyElement(&element) || !value.empty()) {
-    return Status::kDer;
+    return Code::kDer;
   }
-  return Status::kOk;
+  return Code::kOk;
 }
 
 }  // namespace
@@ -171,10 +172,10 @@ Status CheckAva(const X509AVA *record) {
 
 Status X509NameObject::AddAva(const X509AVA &record) {
   if (rdns.empty()) {
-    return Status::kState;
+    return Code::kState;
   }
   if (avas.size() >= std::numeric_limits<uint32_t>::max()) {
-    return Status::kTooLarge;
+    return Code::kTooLarge;
   }
   std::vector<int32_t> &arcs = addedArcs.emplace_back(record.type.arcs, record.type.arcs + record.type.count);
   std::vector<uint8_t> &value = addedValues.emplace_back(record.value, record.value + record.valueLength);
@@ -187,20 +188,20 @@ Status X509NameObject::AddAva(const X509AVA &record) {
   ++rdns.back().count;
   modified = true;
   encodingCurrent = false;
-  return Status::kOk;
+  return Code::kOk;
 }
 
 namespace {
 
 Status LookupAva(X509NameObject *name, uint32_t rdnIndex, uint32_t avaIndex, const X509AVA **out) {
   if (!IsLive(name, ObjectKind::kName) || out == nullptr) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   if (rdnIndex >= name->rdns.size() || avaIndex >= name->rdns[rdnIndex].count) {
-    return Status::kIndex;
+    return Code::kIndex;
   }
   *out = &name->avas[name->rdns[rdnIndex].first + avaIndex];
-  return Status::kOk;
+  return Code::kOk;
 }
 
 // Appends a new RDN holding one AVA of `type` whose value is the element
@@ -208,22 +209,22 @@ Status LookupAva(X509NameObject *name, uint32_t rdnIndex, uint32_t avaIndex, con
 Status AppendTypedAva(X509NameObject *name, std::span<const int32_t> type, uint8_t tag, const unsigned char *data,
                       uint32_t length) {
   if (!IsLive(name, ObjectKind::kName) || (data == nullptr && length != 0)) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   if (der::HeaderLength(length) + length > std::numeric_limits<uint32_t>::max()) {
-    return Status::kTooLarge;
+    return Code::kTooLarge;
   }
   std::vector<uint8_t> value;
   value.reserve(der::HeaderLength(length) + length);
   if (!der::Output(&value).AddElement(tag, {data, length})) {
-    return Status::kTooLarge;
+    return Code::kTooLarge;
   }
   X509AVA record{};
   record.type.arcs = type.data();
   record.type.count = static_cast<uint32_t>(type.size());
   record.value = value.data();
   record.valueLength = static_cast<uint32_t>(value.size());
-  if (Status s = name->AddRdn(); s != Status::kOk) {
+  if (Status s = name->AddRdn(); !s.ok()) {
     return s;
   }
   return name->AddAva(record);
@@ -231,11 +232,11 @@ Status AppendTypedAva(X509NameObject *name, std::span<const int32_t> type, uint8
 
 Status AppendDirectoryString(X509NameObject *name, int kind, const DirectoryStringValue *value) {
   if (value == nullptr) {
-    return Status::kArgument;
+    return Code::kArgument;
   }
   uint8_t tag = 0;
   if (!asn1x509::DirectoryStringTag(value->choice, &tag) || value->choice == DIRSTR_IA5) {
-    return Status::kChoice;
+    return Code::kChoice;
   }
   return AppendTypedAva(name, asn1x509::AttributeTypeOfKind(kind), tag, value->data, value->length);
 }
@@ -249,71 +250,71 @@ int32_t X509NameObjectCreate(X509NameHandle *out, uint32_t *err) {
 }
 
 int32_t X509NameObjectDestroy(X509NameHandle name, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(name, ObjectKind::kName)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     if (name->ownedByCertificate) {
-      return Status::kState;  // released together with its certificate
+      return Code::kState;  // released together with its certificate
     }
     asn1x509::DestroyObject(name);
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509NameObjectSetPduBER(X509NameHandle name, const Pdu *pdu, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(name, ObjectKind::kName) || pdu == nullptr || (pdu->data == nullptr && pdu->length != 0)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     return name->Decode({pdu->data, pdu->length});
   });
 }
 
 int32_t X509NameObjectGetPduDER(X509NameHandle name, Pdu *out, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(name, ObjectKind::kName) || out == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     return name->Der(out);
   });
 }
 
 int32_t X509NameObjectCalRDN(X509NameHandle name, uint32_t *count, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(name, ObjectKind::kName) || count == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     *count = static_cast<uint32_t>(name->rdns.size());
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509NameObjectCalAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t *count, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(name, ObjectKind::kName) || count == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     if (rdnIndex >= name->rdns.size()) {
-      return Status::kIndex;
+      return Code::kIndex;
     }
     *count = name->rdns[rdnIndex].count;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509NameObjectGetAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t avaIndex, X509AVA *record,
                              uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     const X509AVA *ava = nullptr;
     if (record == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = LookupAva(name, rdnIndex, avaIndex, &ava); s != Status::kOk) {
+    if (Status s = LookupAva(name, rdnIndex, avaIndex, &ava); !s.ok()) {
       return s;
     }
     *record = *ava;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
@@ -324,22 +325,22 @@ int32_t X509NameObjectGetAVAp(X509NameHandle name, uint32_t rdnIndex, uint32_t a
 
 int32_t X509NameObjectSgetAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t avaIndex, X509TypedAVA *record,
                               uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     const X509AVA *ava = nullptr;
     if (record == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = LookupAva(name, rdnIndex, avaIndex, &ava); s != Status::kOk) {
+    if (Status s = LookupAva(name, rdnIndex, avaIndex, &ava); !s.ok()) {
       return s;
     }
     const int kind = asn1x509::KindOfAttributeType({ava->type.arcs, ava->type.count});
     if (kind == 0) {
-      return Status::kUnsupported;
+      return Code::kUnsupported;
     }
     der::Input value(ava->value, ava->valueLength);
     der::Element element;
     if (!value.ReadAnyElement(&element)) {
-      return Status::kDer;
+      return Code::kDer;
     }
     X509TypedAVA typed{};
     typed.kind = kind;
@@ -349,39 +350,39 @@ int32_t X509NameObjectSgetAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t a
       // are shown as they are rather than failing the whole name.
       if (element.tag != der::kPrintableString && element.tag != der::kUtf8String &&
           element.tag != der::kIa5String) {
-        return Status::kStructure;
+        return Code::kStructure;
       }
       typed.country.data = element.contents.data();
       typed.country.length = element.contents.size32();
     } else {
       int32_t choice = 0;
       if (!asn1x509::DirectoryStringChoice(element.tag, &choice)) {
-        return Status::kStructure;
+        return Code::kStructure;
       }
       typed.directoryString.choice = choice;
       typed.directoryString.data = element.contents.data();
       typed.directoryString.length = element.contents.size32();
     }
     *record = typed;
-    return Status::kOk;
+    return Code::kOk;
   });
 }
 
 int32_t X509NameObjectAddRDN(X509NameHandle name, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(name, ObjectKind::kName)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     return name->AddRdn();
   });
 }
 
 int32_t X509NameObjectSetAVA(X509NameHandle name, const X509AVA *record, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(name, ObjectKind::kName)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = asn1x509::CheckAva(record); s != Status::kOk) {
+    if (Status s = asn1x509::CheckAva(record); !s.ok()) {
       return s;
     }
     return name->AddAva(*record);
@@ -389,14 +390,14 @@ int32_t X509NameObjectSetAVA(X509NameHandle name, const X509AVA *record, uint32_
 }
 
 int32_t X509NameObjectAddRDNSetAVA(X509NameHandle name, const X509AVA *record, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (!IsLive(name, ObjectKind::kName)) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
-    if (Status s = asn1x509::CheckAva(record); s != Status::kOk) {
+    if (Status s = asn1x509::CheckAva(record); !s.ok()) {
       return s;
     }
-    if (Status s = name->AddRdn(); s != Status::kOk) {
+    if (Status s = name->AddRdn(); !s.ok()) {
       return s;
     }
     return name->AddAva(*record);
@@ -404,9 +405,9 @@ int32_t X509NameObjectAddRDNSetAVA(X509NameHandle name, const X509AVA *record, u
 }
 
 int32_t X509NameObjectSsetCountryName(X509NameHandle name, const X509CountryValue *value, uint32_t *err) {
-  return Guard(err, [&] {
+  return Guard(err, [&]() -> Status {
     if (value == nullptr) {
-      return Status::kArgument;
+      return Code::kArgument;
     }
     return AppendTypedAva(name, asn1x509::AttributeTypeOfKind(X509_AVA_COUNTRY), der::kPrintableString, value->data,
                           value->length);

@@ -7,11 +7,11 @@ namespace asn1x509 {
 
 Status ExpectElementWithHeader(der::Input *in, uint8_t tag, der::Input *whole, der::Input *contents) {
   der::Element element;
-  if (Status s = ExpectAnyElement(in, &element); s != Status::kOk) {
+  if (Status s = ExpectAnyElement(in, &element); !s.ok()) {
     return s;
   }
   if (element.tag != tag) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   if (whole != nullptr) {
     *whole = element.whole;
@@ -19,7 +19,7 @@ Status ExpectElementWithHeader(der::Input *in, uint8_t tag, der::Input *whole, d
   if (contents != nullptr) {
     *contents = element.contents;
   }
-  return Status::kOk;
+  return Code::kOk;
 }
 
 Status ExpectElement(der::Input *in, uint8_t tag, der::Input *contents) {
@@ -28,12 +28,12 @@ Status ExpectElement(der::Input *in, uint8_t tag, der::Input *contents) {
 
 Status ExpectAnyElement(der::Input *in, der::Element *element) {
   if (in->empty()) {
-    return Status::kStructure;
+    return Code::kStructure;
   }
   if (!in->ReadAnyElement(element)) {
-    return Status::kDer;
+    return Code::kDer;
   }
-  return Status::kOk;
+  return Code::kOk;
 }
 
 namespace {

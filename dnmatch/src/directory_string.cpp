@@ -39,7 +39,7 @@ Status ValueCodec::decodeToUtf8(const unsigned char *der, uint32_t length, std::
     if (Status s = fromLibrary(AsnDecode(value.get(), kRoot, &err), err); !s.ok()) return s;
     if (Status s = fromLibrary(AsnCalNumberOfChoice(value.get(), kRoot, &choice, &err), err); !s.ok()) return s;
     if (choice < 1 || choice > static_cast<int32_t>(kDirectoryStringChoices.size())) {
-      return kArgumentFailure;
+      return Code::kArgument;
     }
     chosen = &kDirectoryStringChoices[static_cast<std::size_t>(choice - 1)];
     if (Status s = fromLibrary(AsnCalLengthOfValFld(value.get(), chosen->path, &contentLength, &err), err);
@@ -54,7 +54,7 @@ Status ValueCodec::decodeToUtf8(const unsigned char *der, uint32_t length, std::
       return s;
     }
     if (fetched > contentLength) {
-      return kArgumentFailure;
+      return Code::kArgument;
     }
     content_.resize(fetched);
     if (Status s = value.finish(); !s.ok()) return s;
@@ -72,7 +72,7 @@ Status ValueCodec::decodeToUtf8(const unsigned char *der, uint32_t length, std::
     case Conversion::localeText:
       return locale_.toUtf8(content, utf8);
   }
-  return kArgumentFailure;
+  return Code::kArgument;
 }
 
 Status ValueCodec::encodeUtf8String(std::string_view text, std::vector<unsigned char> &der) {
@@ -81,7 +81,7 @@ Status ValueCodec::encodeUtf8String(std::string_view text, std::vector<unsigned 
   uint32_t err = 0;
   uint32_t encodedLength = 0;
   uint32_t written = 0;
-  if (text.size() > UINT32_MAX) return kArgumentFailure;
+  if (text.size() > UINT32_MAX) return Code::kArgument;
   if (Status s = value.create(); !s.ok()) return s;
   if (Status s = value.openNew(&kDirectoryString); !s.ok()) return s;
   if (Status s = fromLibrary(AsnSetOctDER(value.get(), path, reinterpret_cast<const unsigned char *>(text.data()),
@@ -99,7 +99,7 @@ Status ValueCodec::encodeUtf8String(std::string_view text, std::vector<unsigned 
   }
   if (written > encodedLength) {
     der.clear();
-    return kArgumentFailure;
+    return Code::kArgument;
   }
   der.resize(written);
   return value.finish();

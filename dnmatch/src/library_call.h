@@ -20,7 +20,7 @@ inline Status fromLibrary(int32_t rc, const uint32_t &err) noexcept {
   if (rc == 0) {
     return Status::success();
   }
-  return Failure{err != 0 ? err : MIRREL_ERR_ARGUMENT};
+  return err != 0 ? static_cast<Code>(err) : Code::kArgument;
 }
 
 // An ASN.1 object: created, opened under a type description, closed and

@@ -28,7 +28,7 @@ extern "C" MIRREL_API int32_t GetTypicalDN(X509NameHandle source, X509NameHandle
   return guarded(errorCode, [&]() -> int32_t {
     const mirrel::Status status = mirrel::appendTypicalForm(source, destination);
     if (!status.ok()) {
-      *errorCode = status.code();
+      *errorCode = static_cast<uint32_t>(status.code());
       return -1;
     }
     return 0;
@@ -51,7 +51,7 @@ extern "C" MIRREL_API int32_t CompareDN(X509NameHandle name1, X509NameHandle nam
   return guarded(errorCode, [&]() -> int32_t {
     mirrel::Result<bool> same = mirrel::sameTypicalForm(name1, name2);
     if (!same.ok()) {
-      *errorCode = same.code();
+      *errorCode = static_cast<uint32_t>(same.code());
       return -1;
     }
     *result = same.value() ? 0 : -1;

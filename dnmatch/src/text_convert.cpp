@@ -42,7 +42,7 @@ void appendUtf8(uint32_t value, std::string &out) {
 
 Status ucs2ToUtf8(ByteSpan in, std::string &out) {
   if (in.empty() || in.size() % 2 != 0) {
-    return kArgumentFailure;
+    return Code::kArgument;
   }
   out.clear();
   out.reserve(in.size() / 2 * 3);
@@ -54,7 +54,7 @@ Status ucs2ToUtf8(ByteSpan in, std::string &out) {
 
 Status ucs4ToUtf8(ByteSpan in, std::string &out) {
   if (in.empty() || in.size() % 4 != 0) {
-    return kArgumentFailure;
+    return Code::kArgument;
   }
   out.clear();
   out.reserve(in.size());
@@ -68,7 +68,7 @@ Status ucs4ToUtf8(ByteSpan in, std::string &out) {
 
 Status LocaleText::toUtf8(ByteSpan in, std::string &out) {
   if (in.empty()) {
-    return kArgumentFailure;
+    return Code::kArgument;
   }
   if (!localeSet_) {
     // The character set of locale text is the system default's.  This
@@ -99,7 +99,7 @@ Status LocaleText::toUtf8(ByteSpan in, std::string &out) {
     wchar_t wide = 0;
     std::size_t used = std::mbrtowc(&wide, p, left, &state);
     if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
-      return kArgumentFailure;  // invalid or cut-off multibyte sequence
+      return Code::kArgument;  // invalid or cut-off multibyte sequence
     }
     if (used == 0) {
       used = 1;  // the NUL byte: kept as U+0000, the text goes on

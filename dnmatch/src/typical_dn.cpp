@@ -69,7 +69,7 @@ Status appendTypicalForm(X509NameHandle source, X509NameHandle destination) {
   // The destination must be another object: the AVA types handed to it
   // point into the source, which must not change under them.
   if (source == nullptr || destination == nullptr || source == destination) {
-    return kArgumentFailure;
+    return Code::kArgument;
   }
   TypicalForm form;
   return form.append(source, destination);
@@ -77,17 +77,17 @@ Status appendTypicalForm(X509NameHandle source, X509NameHandle destination) {
 
 Result<bool> sameTypicalForm(X509NameHandle name1, X509NameHandle name2) {
   OwnedName a;
-  if (Status s = a.create(); !s.ok()) return Failure{s.code()};
+  if (Status s = a.create(); !s.ok()) return s;
   OwnedName b;
-  if (Status s = b.create(); !s.ok()) return Failure{s.code()};
-  if (Status s = appendTypicalForm(name1, a.get()); !s.ok()) return Failure{s.code()};
-  if (Status s = appendTypicalForm(name2, b.get()); !s.ok()) return Failure{s.code()};
+  if (Status s = b.create(); !s.ok()) return s;
+  if (Status s = appendTypicalForm(name1, a.get()); !s.ok()) return s;
+  if (Status s = appendTypicalForm(name2, b.get()); !s.ok()) return s;
 
   uint32_t err = 0;
   Pdu derA{};
   Pdu derB{};
-  if (Status s = fromLibrary(X509NameObjectGetPduDER(a.get(), &derA, &err), err); !s.ok()) return Failure{s.code()};
-  if (Status s = fromLibrary(X509NameObjectGetPduDER(b.get(), &derB, &err), err); !s.ok()) return Failure{s.code()};
+  if (Status s = fromLibrary(X509NameObjectGetPduDER(a.get(), &derA, &err), err); !s.ok()) return s;
+  if (Status s = fromLibrary(X509NameObjectGetPduDER(b.get(), &derB, &err), err); !s.ok()) return s;
   return derA.length == derB.length &&
          (derA.length == 0 || std::memcmp(derA.data, derB.data, derA.length) == 0);
 }

@@ -7,6 +7,9 @@
 #include <clocale>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace mirrel {
@@ -16,6 +19,27 @@ using Bytes = std::vector<unsigned char>;
 
 std::string str(const Bytes &b) { return std::string(b.begin(), b.end()); }
 ByteSpan span(const Bytes &b) { return ByteSpan(b.data(), b.size()); }
+
+// ------------------------------------------------------- Status and Result
+
+// Code 0 is success; a failure keeps its code and the text naming what
+// failed, a success keeps no text; a bare number is no status.
+static_assert(Status().ok() && Status::success().ok() && Status(Code::kOk, "value").ok());
+static_assert(!Status(Code::kArgument).ok() && Status(Code::kArgument) == Code::kArgument);
+static_assert(std::string_view(Status(Code::kArgument, "value").what()) == "value");
+static_assert(std::string_view(Status(Code::kOk, "value").what()).empty());
+static_assert(!std::is_convertible_v<uint32_t, Status>);
+static_assert(sizeof(Status) <= 2 * sizeof(void *));
+
+TEST(SharedResult, HandsOutItsValueOrItsFailure) {
+  Result<std::string> made(std::string("text"));
+  ASSERT_TRUE(made.ok());
+  EXPECT_EQ(std::move(made).value(), "text");
+  const Result<std::string> failed(Status(Code::kArgument, "value"));
+  EXPECT_FALSE(failed.ok());
+  EXPECT_EQ(failed.code(), Code::kArgument);
+  EXPECT_STREQ(failed.status().what(), "value");
+}
 
 // --------------------------------------------------------------- UTF-8 form
 
@@ -78,7 +102,7 @@ TEST(Ucs2ToUtf8, Rejected) {
     std::string out;
     const Status s = ucs2ToUtf8(span(c.ucs2), out);
     EXPECT_FALSE(s.ok()) << c.reason;
-    EXPECT_EQ(s.code(), MIRREL_ERR_ARGUMENT) << c.reason;
+    EXPECT_EQ(s.code(), Code::kArgument) << c.reason;
   }
 }
 
@@ -115,7 +139,7 @@ TEST(Ucs4ToUtf8, Rejected) {
     std::string out;
     const Status s = ucs4ToUtf8(span(c.ucs4), out);
     EXPECT_FALSE(s.ok()) << c.reason;
-    EXPECT_EQ(s.code(), MIRREL_ERR_ARGUMENT) << c.reason;
+    EXPECT_EQ(s.code(), Code::kArgument) << c.reason;
   }
 }
 
@@ -191,7 +215,7 @@ TEST_F(LocaleTextTest, Rejected) {
     std::string out;
     const Status s = text.toUtf8(span(c.input), out);
     EXPECT_FALSE(s.ok()) << c.reason << " (" << c.locale << ")";
-    EXPECT_EQ(s.code(), MIRREL_ERR_ARGUMENT) << c.reason;
+    EXPECT_EQ(s.code(), Code::kArgument) << c.reason;
   }
 }
 

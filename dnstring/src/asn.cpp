@@ -31,7 +31,7 @@ const char *directoryStringPath(int32_t choice) {
 Result<AsnValue> AsnValue::create() {
   AsnObjectHandle h = nullptr;
   uint32_t err = 0;
-  if (AsnObjectCreate(&h, &err) != 0) return Status::failure(err);
+  if (AsnObjectCreate(&h, &err) != 0) return failure(err);
   return AsnValue(h);
 }
 
@@ -43,28 +43,28 @@ AsnValue::~AsnValue() {
 
 Status AsnValue::openFromMem(const AsnTypeDesc &type, const Pdu &pdu) {
   uint32_t err = 0;
-  if (AsnOpenFromMem(handle_, &type, &pdu, &err) != 0) return Status::failure(err);
+  if (AsnOpenFromMem(handle_, &type, &pdu, &err) != 0) return failure(err);
   open_ = true;
   return Status::success();
 }
 
 Status AsnValue::openNew(const AsnTypeDesc &type) {
   uint32_t err = 0;
-  if (AsnOpenNew(handle_, &type, &err) != 0) return Status::failure(err);
+  if (AsnOpenNew(handle_, &type, &err) != 0) return failure(err);
   open_ = true;
   return Status::success();
 }
 
 Status AsnValue::decode() {
   uint32_t err = 0;
-  if (AsnDecode(handle_, "/", &err) != 0) return Status::failure(err);
+  if (AsnDecode(handle_, "/", &err) != 0) return failure(err);
   return Status::success();
 }
 
 Result<int32_t> AsnValue::choice() {
   uint32_t err = 0;
   int32_t c = 0;
-  if (AsnCalNumberOfChoice(handle_, "/", &c, &err) != 0) return Status::failure(err);
+  if (AsnCalNumberOfChoice(handle_, "/", &c, &err) != 0) return failure(err);
   return c;
 }
 
@@ -72,28 +72,28 @@ Result<Bytes> AsnValue::content(const char *path) {
   uint32_t err = 0;
   const unsigned char *address = nullptr;
   uint32_t length = 0;
-  if (AsnCalAddressOfValFld(handle_, path, &address, &length, &err) != 0) return Status::failure(err);
-  if (address == nullptr && length != 0) return Status::failure(PARVOX_ERR_ARGUMENT);
+  if (AsnCalAddressOfValFld(handle_, path, &address, &length, &err) != 0) return failure(err);
+  if (address == nullptr && length != 0) return failure(PARVOX_ERR_ARGUMENT);
   return Bytes{address, length};
 }
 
 Status AsnValue::setContent(const char *path, const unsigned char *bytes, size_t length) {
-  if (length > std::numeric_limits<uint32_t>::max()) return Status::failure(PARVOX_ERR_TOO_LARGE);
+  if (length > std::numeric_limits<uint32_t>::max()) return failure(PARVOX_ERR_TOO_LARGE);
   static const unsigned char kNothing = 0;
   if (bytes == nullptr) bytes = &kNothing;
   uint32_t err = 0;
-  if (AsnSetOctDER(handle_, path, bytes, static_cast<uint32_t>(length), &err) != 0) return Status::failure(err);
+  if (AsnSetOctDER(handle_, path, bytes, static_cast<uint32_t>(length), &err) != 0) return failure(err);
   return Status::success();
 }
 
 Result<std::vector<unsigned char>> AsnValue::encode() {
   uint32_t err = 0;
   uint32_t length = 0;
-  if (AsnCalLengthOfEnc(handle_, "/", &length, &err) != 0) return Status::failure(err);
+  if (AsnCalLengthOfEnc(handle_, "/", &length, &err) != 0) return failure(err);
   std::vector<unsigned char> der(length);
   uint32_t written = 0;
-  if (AsnEncodeToMemDER(handle_, "/", der.data(), length, &written, &err) != 0) return Status::failure(err);
-  if (written > length) return Status::failure(PARVOX_ERR_TOO_LARGE);
+  if (AsnEncodeToMemDER(handle_, "/", der.data(), length, &written, &err) != 0) return failure(err);
+  if (written > length) return failure(PARVOX_ERR_TOO_LARGE);
   der.resize(written);
   return der;
 }
@@ -105,8 +105,8 @@ Result<std::vector<unsigned char>> encodeAs(const AsnTypeDesc &type, const char 
   Result<AsnValue> value = AsnValue::create();
   if (!value.ok()) return value.status();
   AsnValue &v = value.value();
-  PARVOX_TRY(v.openNew(type));
-  PARVOX_TRY(v.setContent(path, bytes, length));
+  TOKENENROL_TRY(v.openNew(type));
+  TOKENENROL_TRY(v.setContent(path, bytes, length));
   return v.encode();
 }
 
@@ -114,7 +114,7 @@ Result<std::vector<unsigned char>> encodeAs(const AsnTypeDesc &type, const char 
 
 Result<std::vector<unsigned char>> encodeDirectoryString(int32_t choice, const unsigned char *bytes, size_t length) {
   const char *path = directoryStringPath(choice);
-  if (path == nullptr) return Status::failure(PARVOX_ERR_DECODE_CHOICE);
+  if (path == nullptr) return failure(PARVOX_ERR_DECODE_CHOICE);
   return encodeAs(kDirectoryStringType, path, bytes, length);
 }
 

@@ -96,8 +96,8 @@ Result<size_t> countSequences(const unsigned char *src, size_t len) {
   size_t count = 0;
   for (size_t i = 0; i < len;) {
     size_t n = sequenceLength(src[i]);
-    if (n == 0) return Status::failure(PARVOX_ERR_UTF8SCAN_LEAD);
-    if (n > len - i) return Status::failure(PARVOX_ERR_UTF8TOMBS_SEQUENCE);
+    if (n == 0) return failure(PARVOX_ERR_UTF8SCAN_LEAD);
+    if (n > len - i) return failure(PARVOX_ERR_UTF8TOMBS_SEQUENCE);
     i += n;
     ++count;
   }
@@ -116,7 +116,7 @@ bool inWideRange(uint32_t v) { return v != 0xFFFFu && v <= 0x10FFFFu; }
 Result<uint32_t> decodeSequence(const unsigned char *src, size_t n) {
   uint32_t v = src[0] & kLeadPayloadMask[n];
   for (size_t k = 1; k < n; ++k) {
-    if (src[k] < 0x80 || src[k] > 0xBF) return Status::failure(PARVOX_ERR_UTF8TOMBS_SEQUENCE);
+    if (src[k] < 0x80 || src[k] > 0xBF) return failure(PARVOX_ERR_UTF8TOMBS_SEQUENCE);
     v = v << 6 | (src[k] & 0x3Fu);
   }
   return v;
@@ -149,7 +149,7 @@ class LocalWriter {
 };
 
 Status utf8ToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, Out &out) {
-  if (len == 0) return Status::failure(ci.lengthErr);
+  if (len == 0) return failure(ci.lengthErr);
   Result<size_t> count = countSequences(src, len);
   if (!count.ok()) return count.status();
   if (out.counting()) {
@@ -161,7 +161,7 @@ Status utf8ToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, Out
     size_t n = sequenceLength(src[i]);
     Result<uint32_t> v = decodeSequence(src + i, n);
     if (!v.ok()) return v.status();
-    if (!inWideRange(v.value())) return Status::failure(ci.rangeErr);
+    if (!inWideRange(v.value())) return failure(ci.rangeErr);
     i += n;
   }
   LocalWriter writer(out);
@@ -169,7 +169,7 @@ Status utf8ToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, Out
     size_t n = sequenceLength(src[i]);
     Result<uint32_t> v = decodeSequence(src + i, n);
     if (!v.ok()) return v.status();
-    if (!writer.put(v.value())) return Status::failure(ci.convertErr);
+    if (!writer.put(v.value())) return failure(ci.convertErr);
     i += n;
   }
   writer.finish();
@@ -185,7 +185,7 @@ Status unitsToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, si
   LocalWriter writer(out);
   for (size_t i = 0; i < chars && !out.full(); ++i) {
     uint32_t v = unit == 2 ? readBe16(src + 2 * i) : readBe32(src + 4 * i);
-    if (!writer.put(v)) return Status::failure(ci.convertErr);
+    if (!writer.put(v)) return failure(ci.convertErr);
   }
   writer.finish();
   return Status::success();
@@ -196,7 +196,7 @@ Status unitsToUtf8(const ConvInfo &ci, const unsigned char *src, size_t len, siz
   unsigned char buf[6];
   for (size_t i = 0; i < chars; ++i) {
     uint32_t v = unit == 2 ? readBe16(src + 2 * i) : readBe32(src + 4 * i);
-    if (v > 0x7FFFFFFFu) return Status::failure(ci.rangeErr);
+    if (v > 0x7FFFFFFFu) return failure(ci.rangeErr);
     size_t n = encodeUtf8(v, buf);
     if (ci.target == Target::Utf8Dn) {
       putEscaped(buf, n, i == 0, i + 1 == chars, out);
@@ -267,7 +267,7 @@ Status convert(Conv conv, const unsigned char *src, size_t len, Out &out) {
   }
   if (ci.source == Source::Utf8) return utf8ToLocal(ci, src, len, out);
   size_t unit = ci.source == Source::Ucs2 ? 2 : 4;
-  if (len == 0 || len % unit != 0) return Status::failure(ci.lengthErr);
+  if (len == 0 || len % unit != 0) return failure(ci.lengthErr);
   if (ci.target == Target::Local) return unitsToLocal(ci, src, len, unit, out);
   return unitsToUtf8(ci, src, len, unit, out);
 }

@@ -8,12 +8,12 @@ Status decodeDirectoryString(const Pdu &pdu, int32_t mode, Out &out) {
   Result<AsnValue> created = AsnValue::create();
   if (!created.ok()) return created.status();
   AsnValue &value = created.value();
-  PARVOX_TRY(value.openFromMem(kDirectoryStringType, pdu));
-  PARVOX_TRY(value.decode());
+  TOKENENROL_TRY(value.openFromMem(kDirectoryStringType, pdu));
+  TOKENENROL_TRY(value.decode());
   Result<int32_t> choice = value.choice();
   if (!choice.ok()) return choice.status();
   const char *path = directoryStringPath(choice.value());
-  if (path == nullptr) return Status::failure(PARVOX_ERR_DECODE_CHOICE);
+  if (path == nullptr) return failure(PARVOX_ERR_DECODE_CHOICE);
   Result<Bytes> content = value.content(path);
   if (!content.ok()) return content.status();
   return directoryStringText(choice.value(), content.value().data, content.value().length, mode, out);
@@ -23,11 +23,11 @@ Status decodeEmailAddress(const Pdu &pdu, int32_t mode, Out &out) {
   Result<AsnValue> created = AsnValue::create();
   if (!created.ok()) return created.status();
   AsnValue &value = created.value();
-  PARVOX_TRY(value.openFromMem(kEmailAddressType, pdu));
-  PARVOX_TRY(value.decode());
+  TOKENENROL_TRY(value.openFromMem(kEmailAddressType, pdu));
+  TOKENENROL_TRY(value.decode());
   Result<Bytes> content = value.content("/");
   if (!content.ok()) return content.status();
-  if (content.value().data == nullptr && content.value().length != 0) return Status::failure(PARVOX_ERR_ARGUMENT);
+  if (content.value().data == nullptr && content.value().length != 0) return failure(PARVOX_ERR_ARGUMENT);
   return plainTextValue(content.value().data, content.value().length, mode, out);
 }
 

@@ -12,12 +12,12 @@ namespace {
 int32_t runConverter(Conv conv, const unsigned char *src, unsigned char **dst, int32_t srcLen, int32_t *room,
                      uint32_t *errorCode) {
   return guarded(errorCode, memoryError(conv), [&]() -> Status {
-    if (room == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
-    if (srcLen < 0) return Status::failure(lengthError(conv));
-    if (src == nullptr && srcLen > 0) return Status::failure(PARVOX_ERR_ARGUMENT);
-    if (dst != nullptr && *dst == nullptr && *room > 0) return Status::failure(PARVOX_ERR_ARGUMENT);
+    if (room == nullptr) return failure(PARVOX_ERR_ARGUMENT);
+    if (srcLen < 0) return failure(lengthError(conv));
+    if (src == nullptr && srcLen > 0) return failure(PARVOX_ERR_ARGUMENT);
+    if (dst != nullptr && *dst == nullptr && *room > 0) return failure(PARVOX_ERR_ARGUMENT);
     Out out = dst == nullptr ? Out::query() : Out::into(*dst, *room);
-    PARVOX_TRY(convert(conv, src, static_cast<size_t>(srcLen), out));
+    TOKENENROL_TRY(convert(conv, src, static_cast<size_t>(srcLen), out));
     Result<int32_t> n = count32(out);
     if (!n.ok()) return n.status();
     *room = n.value();
@@ -30,10 +30,10 @@ int32_t runConverter(Conv conv, const unsigned char *src, unsigned char **dst, i
 int32_t runDecoder(unsigned char **cursor, int32_t *room, uint32_t *errorCode,
                    Status (*body)(const void *, int32_t, Out &), const void *input, int32_t mode) {
   return guarded(errorCode, PARVOX_ERR_NOMEM, [&]() -> Status {
-    if (room == nullptr || input == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
-    if (cursor != nullptr && *cursor == nullptr && *room > 0) return Status::failure(PARVOX_ERR_ARGUMENT);
+    if (room == nullptr || input == nullptr) return failure(PARVOX_ERR_ARGUMENT);
+    if (cursor != nullptr && *cursor == nullptr && *room > 0) return failure(PARVOX_ERR_ARGUMENT);
     Out out = cursor == nullptr ? Out::query() : Out::into(*cursor, *room);
-    PARVOX_TRY(body(input, mode, out));
+    TOKENENROL_TRY(body(input, mode, out));
     Result<int32_t> n = count32(out);
     if (!n.ok()) return n.status();
     if (cursor == nullptr) {

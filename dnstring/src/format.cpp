@@ -70,7 +70,7 @@ Result<AttrClass> classify(const AsnObjid &type) {
   for (const KnownAttribute &known : kKnownAttributes) {
     uint32_t err = 0;
     int32_t r = AsnCompareObjid(&type, &known.type, &err);
-    if (r < 0) return Status::failure(err);
+    if (r < 0) return failure(err);
     if (r == 0) return known.cls;
   }
   return AttrClass::Other;
@@ -78,8 +78,8 @@ Result<AttrClass> classify(const AsnObjid &type) {
 
 // 2.5.4.5=#13023132: the type's arcs, then the value's whole DER in hex.
 Status writeDotted(const X509AVA &ava, Out &out) {
-  if (ava.type.arcs == nullptr && ava.type.count != 0) return Status::failure(PARVOX_ERR_ARGUMENT);
-  if (ava.value == nullptr && ava.valueLength != 0) return Status::failure(PARVOX_ERR_ARGUMENT);
+  if (ava.type.arcs == nullptr && ava.type.count != 0) return failure(PARVOX_ERR_ARGUMENT);
+  if (ava.value == nullptr && ava.valueLength != 0) return failure(PARVOX_ERR_ARGUMENT);
   for (uint32_t i = 0; i < ava.type.count; ++i) {
     if (i > 0) put(out, ".");
     std::array<char, 16> digits{};
@@ -103,12 +103,12 @@ Status writeDotted(const X509AVA &ava, Out &out) {
 Status writeTyped(X509NameHandle name, uint32_t rdn, uint32_t index, const Style &style, Out &out) {
   X509TypedAVA typed{};
   uint32_t err = 0;
-  if (X509NameObjectSgetAVA(name, rdn, index, &typed, &err) != 0) return Status::failure(err);
+  if (X509NameObjectSgetAVA(name, rdn, index, &typed, &err) != 0) return failure(err);
   const KindKeyword *found = nullptr;
   for (const KindKeyword &k : kKindKeywords) {
     if (k.kind == typed.kind) found = &k;
   }
-  if (found == nullptr) return Status::failure(style.kindError);
+  if (found == nullptr) return failure(style.kindError);
   put(out, found->keyword);
   if (typed.kind == X509_AVA_COUNTRY) {
     // PrintableString content: no conversion, escaped only for LDAP UTF-8.
@@ -122,7 +122,7 @@ Status writeTyped(X509NameHandle name, uint32_t rdn, uint32_t index, const Style
 Status writeAva(X509NameHandle name, uint32_t rdn, uint32_t index, const Style &style, Out &out) {
   X509AVA ava{};
   uint32_t err = 0;
-  if (X509NameObjectGetAVA(name, rdn, index, &ava, &err) != 0) return Status::failure(err);
+  if (X509NameObjectGetAVA(name, rdn, index, &ava, &err) != 0) return failure(err);
   Result<AttrClass> cls = classify(ava.type);
   if (!cls.ok()) return cls.status();
   const Pdu value{ava.value, ava.valueLength};
@@ -149,7 +149,7 @@ Status writeAva(X509NameHandle name, uint32_t rdn, uint32_t index, const Style &
 Status formatName(X509NameHandle name, const Style &style, Out &out) {
   uint32_t err = 0;
   uint32_t rdns = 0;
-  if (X509NameObjectCalRDN(name, &rdns, &err) != 0) return Status::failure(err);
+  if (X509NameObjectCalRDN(name, &rdns, &err) != 0) return failure(err);
   const bool slash = style.form == Form::Slash;
   // Only the order of writing matters; a size query adds up the same.
   const bool reverse = !slash && !out.counting();
@@ -157,7 +157,7 @@ Status formatName(X509NameHandle name, const Style &style, Out &out) {
     if (out.full()) break;
     const uint32_t rdn = reverse ? rdns - 1 - k : k;
     uint32_t avas = 0;
-    if (X509NameObjectCalAVA(name, rdn, &avas, &err) != 0) return Status::failure(err);
+    if (X509NameObjectCalAVA(name, rdn, &avas, &err) != 0) return failure(err);
     if (slash) {
       put(out, "/");
     } else if (k > 0) {
@@ -166,7 +166,7 @@ Status formatName(X509NameHandle name, const Style &style, Out &out) {
     for (uint32_t j = 0; j < avas; ++j) {
       if (style.stopInsideRdn && out.full()) break;
       if (j > 0) put(out, slash ? "," : "+");
-      PARVOX_TRY(writeAva(name, rdn, j, style, out));
+      TOKENENROL_TRY(writeAva(name, rdn, j, style, out));
     }
   }
   return Status::success();
@@ -194,12 +194,12 @@ Result<int32_t> formatInto(X509NameHandle name, const Style &style, char *buffer
 // puts at most size - 1 bytes of text and the NUL behind them.
 int32_t ldapForm(X509NameHandle name, char *buffer, int32_t *length, uint32_t *errorCode, const Style &style) {
   return guarded(errorCode, PARVOX_ERR_NOMEM, [&]() -> Status {
-    if (length == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
+    if (length == nullptr) return failure(PARVOX_ERR_ARGUMENT);
     if (buffer == nullptr) {
       Style query = style;
       query.kindError = PARVOX_ERR_LDAPSIZE_KIND;
       Out out = Out::query();
-      PARVOX_TRY(formatName(name, query, out));
+      TOKENENROL_TRY(formatName(name, query, out));
       Result<int32_t> n = count32(out, 1);
       if (!n.ok()) return n.status();
       *length = n.value();
@@ -213,6 +213,7 @@ int32_t ldapForm(X509NameHandle name, char *buffer, int32_t *length, uint32_t *e
 }  // namespace
 }  // namespace parvox
 
+using parvox::failure;
 using parvox::Out;
 using parvox::Status;
 
@@ -220,7 +221,7 @@ extern "C" {
 
 int32_t PARVOX_NameObjToString(X509NameHandle name, char *buffer, int32_t capacity, uint32_t *errorCode) {
   return parvox::guarded(errorCode, PARVOX_ERR_NOMEM, [&]() -> Status {
-    if (buffer == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
+    if (buffer == nullptr) return failure(PARVOX_ERR_ARGUMENT);
     const int64_t size = capacity;
     return parvox::formatInto(name, parvox::kSlashStyle, buffer, size - 1, size).status();
   });
@@ -228,10 +229,10 @@ int32_t PARVOX_NameObjToString(X509NameHandle name, char *buffer, int32_t capaci
 
 int32_t PARVOX_NameObjToStringTXT(X509NameHandle name, char *buffer, int32_t *length, uint32_t *errorCode) {
   return parvox::guarded(errorCode, PARVOX_ERR_NOMEM, [&]() -> Status {
-    if (length == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
+    if (length == nullptr) return failure(PARVOX_ERR_ARGUMENT);
     if (buffer == nullptr) {
       Out out = Out::query();
-      PARVOX_TRY(parvox::formatName(name, parvox::kTxtStyle, out));
+      TOKENENROL_TRY(parvox::formatName(name, parvox::kTxtStyle, out));
       parvox::Result<int32_t> n = parvox::count32(out);
       if (!n.ok()) return n.status();
       *length = n.value();

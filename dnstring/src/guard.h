@@ -20,19 +20,19 @@ int32_t guarded(uint32_t *errorCode, uint32_t memoryCode, Body &&body) noexcept 
   try {
     result = body();
   } catch (const std::bad_alloc &) {
-    result = Status::failure(memoryCode);
+    result = failure(memoryCode);
   } catch (...) {
-    result = Status::failure(PARVOX_ERR_ARGUMENT);
+    result = failure(PARVOX_ERR_ARGUMENT);
   }
   if (result.ok()) return 0;
-  *errorCode = result.code();
+  *errorCode = static_cast<uint32_t>(result.code());
   return -1;
 }
 
 // Byte count of an output as the 32-bit count the interface hands back.
 inline Result<int32_t> count32(const Out &out, int64_t extra = 0) {
   int64_t n = out.used() + extra;
-  if (n > std::numeric_limits<int32_t>::max()) return Status::failure(PARVOX_ERR_TOO_LARGE);
+  if (n > std::numeric_limits<int32_t>::max()) return failure(PARVOX_ERR_TOO_LARGE);
   return static_cast<int32_t>(n);
 }
 

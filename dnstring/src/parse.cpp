@@ -109,15 +109,15 @@ StringValue chooseString(std::string_view v, TextOrigin origin) {
 const unsigned char *bytesOf(std::string_view v) { return reinterpret_cast<const unsigned char *>(v.data()); }
 
 Result<uint32_t> length32(std::string_view v) {
-  if (v.size() > std::numeric_limits<uint32_t>::max()) return Status::failure(PARVOX_ERR_TOO_LARGE);
+  if (v.size() > std::numeric_limits<uint32_t>::max()) return failure(PARVOX_ERR_TOO_LARGE);
   return static_cast<uint32_t>(v.size());
 }
 
 Status appendAva(X509NameHandle name, const AsnObjid &type, const std::vector<unsigned char> &der) {
-  if (der.size() > std::numeric_limits<uint32_t>::max()) return Status::failure(PARVOX_ERR_TOO_LARGE);
+  if (der.size() > std::numeric_limits<uint32_t>::max()) return failure(PARVOX_ERR_TOO_LARGE);
   X509AVA ava{type, der.data(), static_cast<uint32_t>(der.size())};
   uint32_t err = 0;
-  if (X509NameObjectAddRDNSetAVA(name, &ava, &err) != 0) return Status::failure(err);
+  if (X509NameObjectAddRDNSetAVA(name, &ava, &err) != 0) return failure(err);
   return Status::success();
 }
 
@@ -189,16 +189,16 @@ bool isOneDerValue(const std::vector<unsigned char> &der) {
 
 // "#" and hexadecimal digits: the value's DER as it stands.
 Result<std::vector<unsigned char>> hexValue(std::string_view hex) {
-  if (hex.empty() || hex.size() % 2 != 0) return Status::failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
+  if (hex.empty() || hex.size() % 2 != 0) return failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
   std::vector<unsigned char> der;
   der.reserve(hex.size() / 2);
   for (size_t i = 0; i < hex.size(); i += 2) {
     int hi = hexDigit(hex[i]);
     int lo = hexDigit(hex[i + 1]);
-    if (hi < 0 || lo < 0) return Status::failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
+    if (hi < 0 || lo < 0) return failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
     der.push_back(static_cast<unsigned char>(hi << 4 | lo));
   }
-  if (!isOneDerValue(der)) return Status::failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
+  if (!isOneDerValue(der)) return failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
   return der;
 }
 
@@ -212,7 +212,7 @@ Status setDirectoryString(X509NameHandle name, DirectorySetter setter, std::stri
   if (!len.ok()) return len.status();
   DirectoryStringValue record{s.choice, bytesOf(s.bytes), len.value()};
   uint32_t err = 0;
-  if (setter(name, &record, &err) != 0) return Status::failure(err);
+  if (setter(name, &record, &err) != 0) return failure(err);
   return Status::success();
 }
 
@@ -224,7 +224,7 @@ Status addAttribute(X509NameHandle name, Attr attr, std::string_view value, std:
       if (!len.ok()) return len.status();
       X509CountryValue record{bytesOf(value), len.value()};
       uint32_t err = 0;
-      if (X509NameObjectSsetCountryName(name, &record, &err) != 0) return Status::failure(err);
+      if (X509NameObjectSsetCountryName(name, &record, &err) != 0) return failure(err);
       return Status::success();
     }
     case Attr::Locality:
@@ -246,14 +246,14 @@ Status addAttribute(X509NameHandle name, Attr attr, std::string_view value, std:
     }
     case Attr::Dotted: {
       std::optional<std::vector<int32_t>> arcs = parseObjid(trimSpaces(identifier));
-      if (!arcs) return Status::failure(PARVOX_ERR_LDAPPARSE_BAD_KEYWORD);
+      if (!arcs) return failure(PARVOX_ERR_LDAPPARSE_BAD_KEYWORD);
       const AsnObjid type{arcs->data(), static_cast<uint32_t>(arcs->size())};
       if (!value.empty() && value.front() == '#') return appendEncoded(name, type, hexValue(value.substr(1)));
       StringValue s = chooseString(value, origin);
       return appendEncoded(name, type, encodeDirectoryString(s.choice, bytesOf(s.bytes), s.bytes.size()));
     }
   }
-  return Status::failure(PARVOX_ERR_LDAPPARSE_NODE_TYPE);
+  return failure(PARVOX_ERR_LDAPPARSE_NODE_TYPE);
 }
 
 // ---- slash form -----------------------------------------------------------
@@ -287,10 +287,10 @@ size_t slashValueEnd(std::string_view rest) {
 Status parseSlash(std::string_view text, X509NameHandle name) {
   while (!text.empty()) {
     const SlashKeyword *keyword = slashKeywordAt(text);
-    if (keyword == nullptr) return Status::failure(PARVOX_ERR_SLASHPARSE_KEYWORD);
+    if (keyword == nullptr) return failure(PARVOX_ERR_SLASHPARSE_KEYWORD);
     text.remove_prefix(keyword->text.size());
     const size_t end = slashValueEnd(text);
-    PARVOX_TRY(addAttribute(name, keyword->attr, text.substr(0, end), {}, TextOrigin::Local));
+    TOKENENROL_TRY(addAttribute(name, keyword->attr, text.substr(0, end), {}, TextOrigin::Local));
     text.remove_prefix(end);
   }
   return Status::success();
@@ -322,27 +322,27 @@ struct Component {
 // taken as it stands.
 Result<Component> parseComponent(std::string_view comp) {
   const size_t eq = comp.find('=');
-  if (eq == std::string_view::npos) return Status::failure(PARVOX_ERR_LDAPPARSE_NO_EQUALS);
+  if (eq == std::string_view::npos) return failure(PARVOX_ERR_LDAPPARSE_NO_EQUALS);
   Component c{Attr::Dotted, std::string(comp.substr(eq + 1)), {}};
   const std::string_view head = comp.substr(0, eq);
   if (head.find('.') != std::string_view::npos) {
     c.identifier = std::string(head);
   } else {
     const size_t start = comp.find_first_of(kKeywordStarts);
-    if (start == std::string_view::npos || start > eq) return Status::failure(PARVOX_ERR_LDAPPARSE_NO_KEYWORD);
+    if (start == std::string_view::npos || start > eq) return failure(PARVOX_ERR_LDAPPARSE_NO_KEYWORD);
     const size_t end = comp.find_first_of(" =", start);
     if (head.find_first_not_of(' ', end) != std::string_view::npos) {
-      return Status::failure(PARVOX_ERR_LDAPPARSE_BAD_KEYWORD);
+      return failure(PARVOX_ERR_LDAPPARSE_BAD_KEYWORD);
     }
     const std::string_view keyword = comp.substr(start, end - start);
     const LdapKeyword *found = nullptr;
     for (const LdapKeyword &k : kLdapKeywords) {
       if (k.text == keyword) found = &k;
     }
-    if (found == nullptr) return Status::failure(PARVOX_ERR_LDAPPARSE_BAD_KEYWORD);
+    if (found == nullptr) return failure(PARVOX_ERR_LDAPPARSE_BAD_KEYWORD);
     c.attr = found->attr;
   }
-  if (c.value.empty()) return Status::failure(PARVOX_ERR_LDAPPARSE_EMPTY_VALUE);
+  if (c.value.empty()) return failure(PARVOX_ERR_LDAPPARSE_EMPTY_VALUE);
   return c;
 }
 
@@ -362,7 +362,7 @@ Status splitComponents(std::string_view text, std::vector<Component> &components
     }
     if (text[stop] == '"') {
       const size_t close = text.find('"', stop + 1);
-      if (close == std::string_view::npos) return Status::failure(PARVOX_ERR_LDAPPARSE_QUOTE);
+      if (close == std::string_view::npos) return failure(PARVOX_ERR_LDAPPARSE_QUOTE);
       pos = close + 1;
       continue;
     }
@@ -377,10 +377,10 @@ Status splitComponents(std::string_view text, std::vector<Component> &components
 
 Status parseLdap(std::string_view text, X509NameHandle name) {
   std::vector<Component> components;
-  PARVOX_TRY(splitComponents(text, components));
+  TOKENENROL_TRY(splitComponents(text, components));
   // The text names the last RDN first; the name is built from the first.
   for (auto it = components.rbegin(); it != components.rend(); ++it) {
-    PARVOX_TRY(addAttribute(name, it->attr, it->value, it->identifier, TextOrigin::Utf8));
+    TOKENENROL_TRY(addAttribute(name, it->attr, it->value, it->identifier, TextOrigin::Utf8));
   }
   return Status::success();
 }
@@ -388,6 +388,7 @@ Status parseLdap(std::string_view text, X509NameHandle name) {
 }  // namespace
 }  // namespace parvox
 
+using parvox::failure;
 using parvox::Status;
 
 extern "C" {
@@ -395,7 +396,7 @@ extern "C" {
 int32_t PARVOX_NameStringToObj(const char *text, int32_t textLength, X509NameHandle name, uint32_t *errorCode) {
   return parvox::guarded(errorCode, PARVOX_ERR_SLASHPARSE_NOMEM, [&]() -> Status {
     if (textLength <= 0) return Status::success();
-    if (text == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
+    if (text == nullptr) return failure(PARVOX_ERR_ARGUMENT);
     // The text ends at its NUL or after textLength bytes, whichever comes first.
     const size_t length = strnlen(text, static_cast<size_t>(textLength));
     return parvox::parseSlash(std::string_view(text, length), name);
@@ -404,7 +405,7 @@ int32_t PARVOX_NameStringToObj(const char *text, int32_t textLength, X509NameHan
 
 int32_t PARVOX_NameStringToObjLDAP(const char *text, void * /*reserved*/, X509NameHandle name, uint32_t *errorCode) {
   return parvox::guarded(errorCode, PARVOX_ERR_LDAPPARSE_NOMEM, [&]() -> Status {
-    if (text == nullptr) return Status::failure(PARVOX_ERR_ARGUMENT);
+    if (text == nullptr) return failure(PARVOX_ERR_ARGUMENT);
     return parvox::parseLdap(text, name);
   });
 }

@@ -18,7 +18,7 @@ void plainText(const unsigned char *data, size_t length, int32_t mode, Out &out)
 }  // namespace
 
 Status directoryStringText(int32_t choice, const unsigned char *data, size_t length, int32_t mode, Out &out) {
-  if (data == nullptr && length != 0) return Status::failure(PARVOX_ERR_ARGUMENT);
+  if (data == nullptr && length != 0) return failure(PARVOX_ERR_ARGUMENT);
   switch (choice) {
     case DIRSTR_BMP:
       return convert(mode == kModeLocal  ? Conv::Ucs2ToMbs
@@ -45,7 +45,7 @@ Status directoryStringText(int32_t choice, const unsigned char *data, size_t len
 }
 
 Status plainTextValue(const unsigned char *data, size_t length, int32_t mode, Out &out) {
-  if (data == nullptr && length != 0) return Status::failure(PARVOX_ERR_ARGUMENT);
+  if (data == nullptr && length != 0) return failure(PARVOX_ERR_ARGUMENT);
   plainText(data, length, mode, out);
   return Status::success();
 }

@@ -13,7 +13,7 @@ void put(OutputCursor &cursor, unsigned char byte) noexcept {
 
 // Fills info for a content length and adds the total to the running
 // total; fails when the encoding would not fit 32-bit lengths.
-StepCode describe(uint32_t contentLength, uint32_t skip, uint32_t *total, IntegerLengthInfo *info) noexcept {
+Status describe(uint32_t contentLength, uint32_t skip, uint32_t *total, IntegerLengthInfo *info) noexcept {
   const uint32_t fieldSize = lengthFieldSize(contentLength);
   const uint64_t own = 1u + uint64_t{fieldSize} + contentLength;
   const uint64_t running = uint64_t{*total} + own;
@@ -32,7 +32,7 @@ StepCode describe(uint32_t contentLength, uint32_t skip, uint32_t *total, Intege
 // header writer checks the length field and content sizes again, so an
 // info record whose parts disagree with its total can never make the
 // encoder write past the cursor.
-StepCode checkRoom(const IntegerLengthInfo &info, const OutputCursor &cursor) noexcept {
+Status checkRoom(const IntegerLengthInfo &info, const OutputCursor &cursor) noexcept {
   if (info.total > cursor.remaining || cursor.remaining == 0) {
     return StepCode::outputTooSmall;
   }
@@ -41,7 +41,7 @@ StepCode checkRoom(const IntegerLengthInfo &info, const OutputCursor &cursor) no
 
 // Writes tag and length field.  The tag goes out before the length field
 // size is checked, as the encoder always did.
-StepCode writeHeader(const IntegerLengthInfo &info, OutputCursor &cursor) noexcept {
+Status writeHeader(const IntegerLengthInfo &info, OutputCursor &cursor) noexcept {
   put(cursor, kIntegerTag);
   const uint32_t fieldSize = info.lengthFieldSize;
   if (fieldSize == 0 || fieldSize > kMaxLengthFieldSize) {
@@ -111,15 +111,15 @@ uint32_t redundantLeadingBytes(const unsigned char *bytes, uint32_t length) noex
   return skip;
 }
 
-StepCode ZK_ASN1_CalLengthOfIntegerPDUDER(int32_t value, uint32_t *total, IntegerLengthInfo *info) noexcept {
+Status ZK_ASN1_CalLengthOfIntegerPDUDER(int32_t value, uint32_t *total, IntegerLengthInfo *info) noexcept {
   if (total == nullptr || info == nullptr) {
     return StepCode::invalidArgument;
   }
   return describe(integerContentLength(value), 0, total, info);
 }
 
-StepCode ZK_ASN1_CalLengthOfIntegerStringPDUDER(const ByteString *bytes, uint32_t *total,
-                                                IntegerLengthInfo *info) noexcept {
+Status ZK_ASN1_CalLengthOfIntegerStringPDUDER(const ByteString *bytes, uint32_t *total,
+                                              IntegerLengthInfo *info) noexcept {
   if (bytes == nullptr || total == nullptr || info == nullptr || bytes->length == 0 ||
       bytes->address == nullptr) {
     return StepCode::invalidArgument;
@@ -128,11 +128,11 @@ StepCode ZK_ASN1_CalLengthOfIntegerStringPDUDER(const ByteString *bytes, uint32_
   return describe(bytes->length - skip, skip, total, info);
 }
 
-StepCode ZK_ASN1_EncodeIntegerDER(int32_t value, const IntegerLengthInfo *info, OutputCursor *cursor) noexcept {
+Status ZK_ASN1_EncodeIntegerDER(int32_t value, const IntegerLengthInfo *info, OutputCursor *cursor) noexcept {
   if (info == nullptr || cursor == nullptr || cursor->position == nullptr) {
     return StepCode::invalidArgument;
   }
-  if (const StepCode room = checkRoom(*info, *cursor); room != StepCode::ok) {
+  if (const Status room = checkRoom(*info, *cursor); !room.ok()) {
     return room;
   }
   // A 32-bit value has at most 4 content bytes; more would shift past
@@ -140,7 +140,7 @@ StepCode ZK_ASN1_EncodeIntegerDER(int32_t value, const IntegerLengthInfo *info, 
   if (info->contentLength == 0 || info->contentLength > 4) {
     return StepCode::invalidArgument;
   }
-  if (const StepCode header = writeHeader(*info, *cursor); header != StepCode::ok) {
+  if (const Status header = writeHeader(*info, *cursor); !header.ok()) {
     return header;
   }
   for (uint32_t i = info->contentLength; i-- > 0;) {
@@ -149,20 +149,20 @@ StepCode ZK_ASN1_EncodeIntegerDER(int32_t value, const IntegerLengthInfo *info, 
   return StepCode::ok;
 }
 
-StepCode ZK_ASN1_EncodeIntegerStringDER(const ByteString *bytes, const IntegerLengthInfo *info,
-                                        OutputCursor *cursor) noexcept {
+Status ZK_ASN1_EncodeIntegerStringDER(const ByteString *bytes, const IntegerLengthInfo *info,
+                                      OutputCursor *cursor) noexcept {
   if (bytes == nullptr || info == nullptr || cursor == nullptr || cursor->position == nullptr ||
       bytes->length == 0 || bytes->address == nullptr) {
     return StepCode::invalidArgument;
   }
-  if (const StepCode room = checkRoom(*info, *cursor); room != StepCode::ok) {
+  if (const Status room = checkRoom(*info, *cursor); !room.ok()) {
     return room;
   }
   // The content must lie inside the string.
   if (uint64_t{info->skip} + info->contentLength > bytes->length) {
     return StepCode::invalidArgument;
   }
-  if (const StepCode header = writeHeader(*info, *cursor); header != StepCode::ok) {
+  if (const Status header = writeHeader(*info, *cursor); !header.ok()) {
     return header;
   }
   if (info->contentLength > 0) {

@@ -40,13 +40,13 @@ uint32_t lengthFieldSize(uint32_t contentLength) noexcept;
 uint32_t redundantLeadingBytes(const unsigned char *bytes, uint32_t length) noexcept;
 
 // Both calculations fill info and add info.total to the running total.
-StepCode ZK_ASN1_CalLengthOfIntegerPDUDER(int32_t value, uint32_t *total, IntegerLengthInfo *info) noexcept;
-StepCode ZK_ASN1_CalLengthOfIntegerStringPDUDER(const ByteString *bytes, uint32_t *total,
-                                                IntegerLengthInfo *info) noexcept;
+Status ZK_ASN1_CalLengthOfIntegerPDUDER(int32_t value, uint32_t *total, IntegerLengthInfo *info) noexcept;
+Status ZK_ASN1_CalLengthOfIntegerStringPDUDER(const ByteString *bytes, uint32_t *total,
+                                              IntegerLengthInfo *info) noexcept;
 
-StepCode ZK_ASN1_EncodeIntegerDER(int32_t value, const IntegerLengthInfo *info, OutputCursor *cursor) noexcept;
-StepCode ZK_ASN1_EncodeIntegerStringDER(const ByteString *bytes, const IntegerLengthInfo *info,
-                                        OutputCursor *cursor) noexcept;
+Status ZK_ASN1_EncodeIntegerDER(int32_t value, const IntegerLengthInfo *info, OutputCursor *cursor) noexcept;
+Status ZK_ASN1_EncodeIntegerStringDER(const ByteString *bytes, const IntegerLengthInfo *info,
+                                      OutputCursor *cursor) noexcept;
 
 }  // namespace tesk
 

@@ -25,7 +25,7 @@ bool alive(const ScratchPool *pool) noexcept { return pool != nullptr && pool->m
 
 }  // namespace
 
-StepCode ZK_MEM_Create(ScratchPool **pool) noexcept {
+Status ZK_MEM_Create(ScratchPool **pool) noexcept {
   if (pool == nullptr) {
     return StepCode::invalidArgument;
   }
@@ -44,7 +44,7 @@ StepCode ZK_MEM_Create(ScratchPool **pool) noexcept {
   return StepCode::ok;
 }
 
-StepCode ZK_MEM_Malloc(ScratchPool *pool, uint32_t size, unsigned char **address) noexcept {
+Status ZK_MEM_Malloc(ScratchPool *pool, uint32_t size, unsigned char **address) noexcept {
   if (!alive(pool) || address == nullptr) {
     return StepCode::invalidArgument;
   }
@@ -88,7 +88,7 @@ StepCode ZK_MEM_Malloc(ScratchPool *pool, uint32_t size, unsigned char **address
   return StepCode::ok;
 }
 
-StepCode ZK_MEM_Destroy(ScratchPool *pool) noexcept {
+Status ZK_MEM_Destroy(ScratchPool *pool) noexcept {
   if (!alive(pool)) {
     return StepCode::invalidArgument;
   }

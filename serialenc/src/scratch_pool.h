@@ -60,9 +60,9 @@ struct ScratchPool {
   PoolCell cells[kCellsPerGroup];
 };
 
-StepCode ZK_MEM_Create(ScratchPool **pool) noexcept;
-StepCode ZK_MEM_Malloc(ScratchPool *pool, uint32_t size, unsigned char **address) noexcept;
-StepCode ZK_MEM_Destroy(ScratchPool *pool) noexcept;
+Status ZK_MEM_Create(ScratchPool **pool) noexcept;
+Status ZK_MEM_Malloc(ScratchPool *pool, uint32_t size, unsigned char **address) noexcept;
+Status ZK_MEM_Destroy(ScratchPool *pool) noexcept;
 
 // Owns a pool for one scope.  destroy() releases it and reports the code;
 // a pool still held at scope exit is released with the code ignored.
@@ -77,9 +77,9 @@ class PoolGuard {
     }
   }
 
-  StepCode create() noexcept { return ZK_MEM_Create(&pool_); }
+  Status create() noexcept { return ZK_MEM_Create(&pool_); }
   ScratchPool *get() const noexcept { return pool_; }
-  StepCode destroy() noexcept {
+  Status destroy() noexcept {
     ScratchPool *pool = pool_;
     pool_ = nullptr;
     return ZK_MEM_Destroy(pool);

@@ -5,18 +5,22 @@
 #include <cstdint>
 
 #include "tesk/tesk.h"
+#include "tokenenrol/status.h"
 
 namespace tesk {
 
-// Every step returns one of these; the value is what Tesk reports as the
-// step code.  [[nodiscard]] on the type makes every step's result
-// impossible to drop silently.
-enum class [[nodiscard]] StepCode : int32_t {
+// The codes of Tesk's steps; the value is what Tesk reports as the step
+// code.
+enum class StepCode : int32_t {
   ok = TESK_OK,
   noMemory = TESK_ERR_NOMEM,
   invalidArgument = TESK_ERR_ARGUMENT,
   outputTooSmall = TESK_ERR_OUTPUT_SMALL,
 };
+
+// What every step returns; [[nodiscard]] on the type makes a step's
+// outcome impossible to drop silently.
+using Status = tokenenrol::Status<StepCode>;
 
 constexpr int32_t toInt(StepCode code) noexcept { return static_cast<int32_t>(code); }
 

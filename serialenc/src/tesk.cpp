@@ -25,12 +25,12 @@ class StepRecorder {
  public:
   explicit StepRecorder(EncodeErrorInfo *info) noexcept : info_(info) {}
 
-  // Records a failing step; returns true when code is a failure.
-  bool failed(std::string_view step, StepCode code) noexcept {
-    if (code == StepCode::ok) {
+  // Records a failing step; returns true when status is a failure.
+  bool failed(std::string_view step, Status status) noexcept {
+    if (status.ok()) {
       return false;
     }
-    code_ = toInt(code);
+    code_ = toInt(status.code());
     if (info_ != nullptr) {
       const std::size_t n = step.size() < sizeof info_->stepName - 1 ? step.size() : sizeof info_->stepName - 1;
       std::memcpy(info_->stepName, step.data(), n);
