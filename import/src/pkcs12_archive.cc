@@ -8,10 +8,14 @@
 
 #include <langinfo.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+
+#include "ber_to_der.h"
+#include "der.h"
 
 namespace velkor {
 
@@ -59,228 +63,115 @@ class PlainBytes {
   int size_ = 0;
 };
 
-// ---- Counting elements of BER without decoding them -----------------------------------
+// ---- Counting the safes and bags of a file before they are decoded -------------------
 //
 // The bags and safes of a file are counted on its bytes before the crypto
 // library decodes them, so that a file with a hundred thousand bags is
-// refused after reading their headers.  Definite and indefinite lengths and
-// constructed strings are read as the library's decoder reads them; a file
-// whose count cannot be completed here is refused like one with too many.
+// refused after reading their headers.  The bytes are turned into DER first
+// (BerToDer) and then read with the strict DER reader; a file whose count
+// cannot be completed is refused like one with too many.
 
-// Elements inside indefinite-length elements are followed this deep.
-constexpr int kMaxNesting = 64;
+namespace der = asn1x509::der;
 
-constexpr unsigned char kTagOctetString = 0x04;
-constexpr unsigned char kTagOid = 0x06;
 // 1.2.840.113549.1.12.10.1.6, the bag that holds further bags.
-constexpr unsigned char kSafeContentsBagOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x0C, 0x0A, 0x01, 0x06};
+constexpr uint8_t kSafeContentsBagOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x0C, 0x0A, 0x01, 0x06};
 
-struct Header {
-  unsigned char first = 0;  // the first identifier octet
-  bool constructed = false;
-  bool indefinite = false;
-  size_t headerLength = 0;
-  size_t length = 0;  // of the contents, in the definite form
-};
+bool IsConstructed(const der::Element &element) { return (element.tag & der::kConstructed) != 0; }
 
-bool ReadHeader(const unsigned char *p, const unsigned char *end, Header *h) {
-  if (p == nullptr || p >= end) return false;
-  const auto avail = static_cast<size_t>(end - p);
-  size_t i = 0;
-  h->first = p[i++];
-  h->constructed = (h->first & 0x20) != 0;
-  if ((h->first & 0x1F) == 0x1F) {  // the tag number follows in base 128
-    int octets = 0;
-    do {
-      if (i >= avail || ++octets > 5) return false;
-    } while ((p[i++] & 0x80) != 0);
-  }
-  if (i >= avail) return false;
-  const unsigned char first = p[i++];
-  h->indefinite = false;
-  h->length = 0;
-  if (first == 0x80) {
-    if (!h->constructed) return false;
-    h->indefinite = true;
-  } else if ((first & 0x80) != 0) {
-    const size_t octets = first & 0x7Fu;
-    if (octets > avail - i) return false;
-    for (size_t k = 0; k < octets; ++k) {
-      if (h->length > (SIZE_MAX >> 8)) return false;
-      h->length = (h->length << 8) | p[i + k];
-    }
-    i += octets;
-  } else {
-    h->length = first;
-  }
-  h->headerLength = i;
-  return h->indefinite || h->length <= avail - i;
+// The contents of the constructed element at the front of `in`.
+bool ReadConstructed(der::Input *in, der::Input *contents) {
+  der::Element element;
+  if (!in->ReadAnyElement(&element) || !IsConstructed(element)) return false;
+  *contents = element.contents;
+  return true;
 }
-
-// The position just after the element at p; null when it is malformed.
-const unsigned char *ElementEnd(const unsigned char *p, const unsigned char *end, int depth) {
-  Header h;
-  if (depth > kMaxNesting || !ReadHeader(p, end, &h)) return nullptr;
-  const unsigned char *q = p + h.headerLength;
-  if (!h.indefinite) return q + h.length;
-  // Every element takes at least two bytes, so this ends.
-  while (true) {
-    if (end - q >= 2 && q[0] == 0 && q[1] == 0) return q + 2;
-    q = ElementEnd(q, end, depth + 1);
-    if (q == nullptr) return nullptr;
-  }
-}
-
-// The elements inside a constructed element, one after the other.
-class Children {
- public:
-  Children(const unsigned char *element, const unsigned char *end, int depth) : depth_(depth) {
-    Header h;
-    ok_ = ReadHeader(element, end, &h) && h.constructed;
-    if (!ok_) return;
-    next_ = element + h.headerLength;
-    indefinite_ = h.indefinite;
-    limit_ = indefinite_ ? end : next_ + h.length;
-  }
-  // The next element; null at the end or when malformed.
-  const unsigned char *Next() {
-    if (!ok_ || done_) return nullptr;
-    if (indefinite_ ? (limit_ - next_ >= 2 && next_[0] == 0 && next_[1] == 0) : next_ == limit_) {
-      done_ = true;
-      return nullptr;
-    }
-    const unsigned char *child = next_;
-    next_ = ElementEnd(child, limit_, depth_ + 1);
-    if (next_ == nullptr) {
-      ok_ = false;
-      return nullptr;
-    }
-    return child;
-  }
-  bool malformed() const { return !ok_; }
-  // Where the elements inside must end.
-  const unsigned char *limit() const { return limit_; }
-
- private:
-  int depth_;
-  bool ok_ = false;
-  bool done_ = false;
-  bool indefinite_ = false;
-  const unsigned char *next_ = nullptr;
-  const unsigned char *limit_ = nullptr;
-};
 
 enum class Count { kWithin, kTooMany, kUnreadable };
 
-// Counts the elements of the SEQUENCE at p, stopping once they exceed limit.
-Count CountElements(const unsigned char *p, const unsigned char *end, size_t limit) {
-  Children elements(p, end, 0);
+// Counts the elements inside the constructed element at the front of
+// `in`, stopping once they exceed limit.
+Count CountElements(der::Input in, size_t limit) {
+  der::Input elements;
+  if (!ReadConstructed(&in, &elements)) return Count::kUnreadable;
   size_t n = 0;
-  while (elements.Next() != nullptr) {
+  while (!elements.empty()) {
+    if (!elements.ReadAnyElement(nullptr)) return Count::kUnreadable;
     if (++n > limit) return Count::kTooMany;
   }
-  return elements.malformed() ? Count::kUnreadable : Count::kWithin;
+  return Count::kWithin;
 }
 
-// Counts the bags of the SafeContents at p into *seen, the bags of nested
-// safe contents included.
-Count CountSafeBags(const unsigned char *p, const unsigned char *end, int depth, size_t *seen) {
+// Counts the bags of the SafeContents at the front of `in` into *seen,
+// the bags of nested safe contents included.
+Count CountSafeBags(der::Input in, int depth, size_t *seen) {
   if (depth > kMaxBagDepth) return Count::kTooMany;
-  Children bags(p, end, depth);
-  while (const unsigned char *bag = bags.Next()) {
+  der::Input bags;
+  if (!ReadConstructed(&in, &bags)) return Count::kUnreadable;
+  while (!bags.empty()) {
+    der::Element bag;
+    if (!bags.ReadAnyElement(&bag)) return Count::kUnreadable;
     if (++*seen > kMaxBags) return Count::kTooMany;
-    Children parts(bag, bags.limit(), depth);
-    const unsigned char *type = parts.Next();
-    Header h;
-    if (type == nullptr || !ReadHeader(type, parts.limit(), &h) || h.first != kTagOid ||
-        h.length != sizeof kSafeContentsBagOid ||
-        std::memcmp(type + h.headerLength, kSafeContentsBagOid, sizeof kSafeContentsBagOid) != 0) {
+    if (!IsConstructed(bag)) continue;
+    der::Input parts = bag.contents;
+    der::Element type;
+    if (!parts.ReadAnyElement(&type) || type.tag != der::kObjectIdentifier ||
+        !std::ranges::equal(type.contents.span(), kSafeContentsBagOid)) {
       continue;
     }
-    const unsigned char *value = parts.Next();  // [0] EXPLICIT
-    if (value == nullptr) continue;
-    Children explicitValue(value, parts.limit(), depth);
-    const unsigned char *inner = explicitValue.Next();
-    if (inner == nullptr) continue;
-    Count c = CountSafeBags(inner, explicitValue.limit(), depth + 1, seen);
+    der::Input explicitValue;  // [0] EXPLICIT
+    if (!ReadConstructed(&parts, &explicitValue)) continue;
+    if (der::Input inner = explicitValue; !inner.ReadAnyElement(nullptr)) continue;
+    Count c = CountSafeBags(explicitValue, depth + 1, seen);
     if (c == Count::kTooMany) return c;
   }
-  return bags.malformed() ? Count::kUnreadable : Count::kWithin;
+  return Count::kWithin;
 }
 
-// Adds the contents of the OCTET STRING at p (primitive, or constructed of
-// pieces) to out at *n; with a null out only *n grows.
-bool GatherOctets(const unsigned char *p, const unsigned char *end, int depth, unsigned char *out, size_t *n) {
-  Header h;
-  if (depth > kMaxNesting || !ReadHeader(p, end, &h) || (h.first & 0xDF) != kTagOctetString) return false;
-  if (!h.constructed) {
-    if (out != nullptr && h.length > 0) std::memcpy(out + *n, p + h.headerLength, h.length);
-    *n += h.length;
-    return true;
-  }
-  Children pieces(p, end, depth);
-  while (const unsigned char *piece = pieces.Next()) {
-    if (!GatherOctets(piece, pieces.limit(), depth + 1, out, n)) return false;
-  }
-  return !pieces.malformed();
+// Counts the bags of the SafeContents in `ber` (bytes after it are ignored)
+// into *seen.
+Count CountBagsOf(std::span<const uint8_t> ber, size_t *seen) {
+  platform::SecureBuffer safeContents;
+  if (BerToDer(ber, &safeContents) != BerConversion::kOk) return Count::kUnreadable;
+  return CountSafeBags(der::Input(safeContents.data(), safeContents.size()), 0, seen);
 }
 
-// Counts the safes of the authenticated safe of the PFX at bytes.
-Count CountAuthSafes(const unsigned char *bytes, const unsigned char *end) {
-  Children pfx(bytes, end, 0);
-  if (pfx.Next() == nullptr) return Count::kUnreadable;  // version
-  const unsigned char *contentInfo = pfx.Next();
-  if (contentInfo == nullptr) return Count::kUnreadable;
-  Children info(contentInfo, pfx.limit(), 1);
-  if (info.Next() == nullptr) return Count::kUnreadable;  // content type
-  const unsigned char *explicitContent = info.Next();
-  if (explicitContent == nullptr) return Count::kUnreadable;
-  Children content(explicitContent, info.limit(), 2);
-  const unsigned char *octets = content.Next();
-  Header h;
-  if (octets == nullptr || !ReadHeader(octets, content.limit(), &h)) return Count::kUnreadable;
-  if (!h.constructed) {
-    const unsigned char *data = octets + h.headerLength;
-    return CountElements(data, data + h.length, kMaxSafes);
-  }
-  // A BER producer cuts the contents into pieces: join them first.
-  size_t size = 0;
-  if (!GatherOctets(octets, content.limit(), 3, nullptr, &size)) return Count::kUnreadable;
-  platform::SecureBuffer joined;
-  if (!joined.Allocate(size)) return Count::kUnreadable;
-  size_t filled = 0;
-  if (!GatherOctets(octets, content.limit(), 3, joined.data(), &filled) || filled != size) {
+// Counts the safes of the authenticated safe of the PFX in `ber`.
+Count CountAuthSafes(std::span<const uint8_t> ber) {
+  platform::SecureBuffer pfxDer;
+  if (BerToDer(ber, &pfxDer) != BerConversion::kOk) return Count::kUnreadable;
+  der::Input pfx(pfxDer.data(), pfxDer.size());
+  der::Input parts, info, content;
+  if (!ReadConstructed(&pfx, &parts) || !parts.ReadAnyElement(nullptr) /* version */ ||
+      !ReadConstructed(&parts, &info) || !info.ReadAnyElement(nullptr) /* content type */ ||
+      !ReadConstructed(&info, &content)) {
     return Count::kUnreadable;
   }
-  return CountElements(joined.data(), joined.data() + size, kMaxSafes);
+  // The conversion joined an OCTET STRING cut into pieces; a constructed
+  // one left is none.
+  der::Element octets;
+  if (!content.ReadAnyElement(&octets) || IsConstructed(octets)) return Count::kUnreadable;
+  platform::SecureBuffer safes;
+  if (BerToDer(octets.contents.span(), &safes) != BerConversion::kOk) return Count::kUnreadable;
+  return CountElements(der::Input(safes.data(), safes.size()), kMaxSafes);
 }
 
 // The DER certificate inside a certificate bag, read off the bag's encoding:
 // SafeBag { bagId, [0] CertBag { certId, [0] OCTET STRING } }.
-bool CertificateInBag(const PKCS12_SAFEBAG *bag, std::vector<unsigned char> *der) {
+bool CertificateInBag(const PKCS12_SAFEBAG *bag, std::vector<unsigned char> *certDer) {
   const int length = i2d_PKCS12_SAFEBAG(bag, nullptr);
   if (length <= 0) return false;
   std::vector<unsigned char> encoded(static_cast<size_t>(length));
   unsigned char *out = encoded.data();
   if (i2d_PKCS12_SAFEBAG(bag, &out) != length) return false;
-  Children safeBag(encoded.data(), encoded.data() + encoded.size(), 0);
-  if (safeBag.Next() == nullptr) return false;  // bagId
-  const unsigned char *bagValue = safeBag.Next();
-  if (bagValue == nullptr) return false;
-  Children explicitBag(bagValue, safeBag.limit(), 1);
-  const unsigned char *certBag = explicitBag.Next();
-  if (certBag == nullptr) return false;
-  Children certBagParts(certBag, explicitBag.limit(), 2);
-  if (certBagParts.Next() == nullptr) return false;  // certId
-  const unsigned char *certValue = certBagParts.Next();
-  if (certValue == nullptr) return false;
-  Children explicitCert(certValue, certBagParts.limit(), 3);
-  const unsigned char *octets = explicitCert.Next();
-  Header h;
-  if (octets == nullptr || !ReadHeader(octets, explicitCert.limit(), &h) || h.first != kTagOctetString) {
+  der::Input in(encoded.data(), encoded.size());
+  der::Input safeBag, explicitBag, certBag, explicitCert, octets;
+  if (!ReadConstructed(&in, &safeBag) || !safeBag.ReadAnyElement(nullptr) /* bagId */ ||
+      !ReadConstructed(&safeBag, &explicitBag) || !ReadConstructed(&explicitBag, &certBag) ||
+      !certBag.ReadAnyElement(nullptr) /* certId */ || !ReadConstructed(&certBag, &explicitCert) ||
+      !explicitCert.ReadElement(der::kOctetString, &octets)) {
     return false;
   }
-  der->assign(octets + h.headerLength, octets + h.headerLength + h.length);
+  certDer->assign(octets.data(), octets.data() + octets.size());
   return true;
 }
 
@@ -437,7 +328,7 @@ bool Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   // Bytes after the structure are not looked at.
   if (!context_.usable()) {
     Refuse(context_.failure());
-  } else if (CountAuthSafes(bytes, p) != Count::kWithin) {
+  } else if (CountAuthSafes({bytes, static_cast<size_t>(p - bytes)}) != Count::kWithin) {
     // A count that cannot be completed (nesting deeper than it follows)
     // would let everything after that point through uncounted.
     Refuse(kPkcs12TooManyBags);
@@ -602,9 +493,9 @@ bool Pkcs12Archive::AllowAlgorithm(const X509_ALGOR *alg) {
   return Available(cipherNid, digestNid);
 }
 
-bool Pkcs12Archive::CountBags(const unsigned char *der, size_t size) {
-  if (der == nullptr) return true;
-  if (CountSafeBags(der, der + size, 0, &bagsSeen_) != Count::kWithin) return Refuse(kPkcs12TooManyBags);
+bool Pkcs12Archive::CountBags(const unsigned char *ber, size_t size) {
+  if (ber == nullptr) return true;
+  if (CountBagsOf({ber, size}, &bagsSeen_) != Count::kWithin) return Refuse(kPkcs12TooManyBags);
   return true;
 }
 

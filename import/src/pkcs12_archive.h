@@ -151,7 +151,7 @@ class Pkcs12Archive {
   [[nodiscard]] bool AddCertificate(const PKCS12_SAFEBAG *bag);
   [[nodiscard]] bool AddKey(const PKCS8_PRIV_KEY_INFO *p8);
   [[nodiscard]] bool OpenSafe(PKCS7 *safe, STACK_OF(PKCS12_SAFEBAG) * *bags);
-  [[nodiscard]] bool CountBags(const unsigned char *der, size_t size);
+  [[nodiscard]] bool CountBags(const unsigned char *ber, size_t size);
   // Counts the iterations an encryption algorithm asks for against the
   // bounds and checks that its cipher and digest are at hand; sets
   // refusal_ and returns false when the file is refused.
