@@ -48,19 +48,30 @@ int32_t ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, cons
       r_.SetErrorText(msg::kPasswordToWide);
       return kFailure;
   }
-  if (!archive_.Open(blob, blobSize)) {
-    r_.SetErrorText(msg::kNotPfx);
+  if (const Result<Opened> opened = archive_.Open(blob, blobSize); opened.outcome != Opened::kPkcs12) {
+    // A file refused for what it asks for is reported as a failed import.
+    if (opened.outcome == Opened::kRefused) {
+      r_.SetError(msg::kPfxImport, opened.code);
+    } else {
+      r_.SetErrorText(msg::kNotPfx);
+    }
     return kFailure;
   }
   const unsigned char *utf8 = utf8Password_.data();
   size_t utf8Length = std::strlen(reinterpret_cast<const char *>(utf8));
-  if (!archive_.VerifyPassword(utf8, utf8Length)) {
-    r_.SetErrorText(msg::kWrongPassword);
-    return kFailure;
+  const Result<PasswordCheck> checked = archive_.VerifyPassword(utf8, utf8Length);
+  switch (checked.outcome) {
+    case PasswordCheck::kRight:
+      break;
+    case PasswordCheck::kWrong:
+      r_.SetErrorText(msg::kWrongPassword);
+      return kFailure;
+    case PasswordCheck::kRefused:
+      r_.SetError(msg::kPfxImport, checked.code);
+      return kFailure;
   }
-  uint32_t code = 0;
-  if (!archive_.Import(&code)) {
-    r_.SetError(msg::kPfxImport, code);
+  if (const Step imported = archive_.Import(); !imported.done()) {
+    r_.SetError(msg::kPfxImport, imported.code);
     return kFailure;
   }
   // A file without any certificate has nothing to import; it is refused
@@ -133,15 +144,15 @@ namespace {
 // Takes the private key of the certificate at `position` out of the file
 // and decodes it; the message of a failing step is left in the reader.
 int32_t ExtractKey(CSmartCardReader &reader, const Pkcs12Archive &archive, int position, ExtractedKey *key) {
-  uint32_t code = 0;
-  switch (archive.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8, &code)) {
+  const Result<KeyExport> exported = archive.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8);
+  switch (exported.outcome) {
     case KeyExport::kOk:
       break;
     case KeyExport::kNoMemory:
       reader.SetErrorText(msg::kKeyExportMemory);
       return kFailure;
     case KeyExport::kExportFailed:
-      reader.SetError(msg::kKeyExport, code);
+      reader.SetError(msg::kKeyExport, exported.code);
       return kFailure;
   }
   uint32_t err = 0;

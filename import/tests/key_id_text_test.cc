@@ -14,7 +14,7 @@
 
 #include "ber_to_der.h"
 #include "key_id_text.h"
-#include "pkcs12_archive.h"
+#include "password.h"
 #include "testtoken/testtoken.h"
 
 namespace {
