@@ -7,35 +7,22 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/text.h"
+
 namespace velkor {
 
 bool WideToUtf8(const wchar_t *wide, size_t count, unsigned char *out, size_t room, size_t *written) {
   size_t n = 0;
   for (size_t i = 0; i < count; ++i) {
-    auto c = static_cast<uint32_t>(wide[i]);
-    unsigned char bytes[4];
-    size_t len = 0;
-    if (c < 0x80) {
-      bytes[len++] = static_cast<unsigned char>(c);
-    } else if (c < 0x800) {
-      bytes[len++] = static_cast<unsigned char>(0xC0 | (c >> 6));
-      bytes[len++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) return false;
-      bytes[len++] = static_cast<unsigned char>(0xE0 | (c >> 12));
-      bytes[len++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[len++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else if (c <= 0x10FFFF) {
-      bytes[len++] = static_cast<unsigned char>(0xF0 | (c >> 18));
-      bytes[len++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-      bytes[len++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[len++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else {
-      return false;
-    }
-    if (room - n < len + 1) return false;
-    std::memcpy(out + n, bytes, len);
+    const auto c = static_cast<uint32_t>(wide[i]);
+    // Unicode scalar values only: no surrogate, nothing beyond U+10FFFF.
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return false;
+    unsigned char bytes[platform::kMaxUtf8Bytes];
+    const size_t len = platform::EncodeUtf8(c, bytes);
+    const bool fits = room - n >= len + 1;
+    if (fits) std::memcpy(out + n, bytes, len);
     platform::SecureWipe(bytes, sizeof bytes);
+    if (!fits) return false;
     n += len;
   }
   if (room - n < 1) return false;
