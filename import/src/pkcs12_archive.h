@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <vector>
 
+// Not used here: whoever opens a file converts its password first, and
+// reaches ConvertPassword through this header.
 #include "password.h"
 #include "pkcs12_bags.h"
 #include "pkcs12_budget.h"
