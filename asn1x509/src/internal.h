@@ -9,11 +9,11 @@
 #include <memory>
 #include <new>
 #include <span>
-#include <string.h>
 #include <vector>
 
 #include "asn1x509/asn1x509.h"
 #include "der.h"
+#include "platform/secure.h"
 #include "tokenenrol/status.h"
 
 namespace asn1x509 {
@@ -61,48 +61,6 @@ int32_t Guard(uint32_t *err, Body &&body) noexcept {
   }
   return -1;
 }
-
-// Overwrites memory in a way the compiler may not drop.
-inline void Wipe(void *p, size_t n) {
-  if (p != nullptr && n != 0) {
-    explicit_bzero(p, n);
-  }
-}
-
-// Fixed-size heap bytes that are wiped before release.  Used for key
-// material; never reallocates, so no stale copies are left behind.
-class SecureBytes {
- public:
-  SecureBytes() = default;
-  SecureBytes(const SecureBytes &) = delete;
-  SecureBytes &operator=(const SecureBytes &) = delete;
-  ~SecureBytes() { Reset(); }
-
-  // Copies first and releases the old bytes after, so that `bytes` may
-  // point into the old content.
-  void Assign(std::span<const uint8_t> bytes) {
-    std::unique_ptr<uint8_t[]> fresh;
-    if (!bytes.empty()) {
-      fresh = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
-      std::memcpy(fresh.get(), bytes.data(), bytes.size());
-    }
-    Reset();
-    data_ = std::move(fresh);
-    size_ = bytes.size();
-  }
-  void Reset() {
-    Wipe(data_.get(), size_);
-    data_.reset();
-    size_ = 0;
-  }
-  const uint8_t *data() const { return data_.get(); }
-  size_t size() const { return size_; }
-  std::span<const uint8_t> span() const { return {data_.get(), size_}; }
-
- private:
-  std::unique_ptr<uint8_t[]> data_;
-  size_t size_ = 0;
-};
 
 // Every handle object starts with a tag word naming its type, so that a
 // handle of the wrong kind (or one already destroyed and reused) is refused
@@ -198,21 +156,21 @@ struct AsnObject {
 struct PKCS1RSAPublicKeyObject {
   asn1x509::ObjectKind kind = asn1x509::ObjectKind::kRsaPublic;
   bool loaded = false;
-  asn1x509::SecureBytes der;
+  platform::SecureBuffer der;  // wiped before release
   PKCS1RSAPublicKeyParam param{};
 };
 
 struct PKCS1RSAPrivateKeyObject {
   asn1x509::ObjectKind kind = asn1x509::ObjectKind::kRsaPrivate;
   bool loaded = false;
-  asn1x509::SecureBytes der;
+  platform::SecureBuffer der;  // wiped before release
   PKCS1RSAPrivateKeyParam param{};
 };
 
 struct PKCS8PrivateKeyInfoObject {
   asn1x509::ObjectKind kind = asn1x509::ObjectKind::kPkcs8;
   bool loaded = false;
-  asn1x509::SecureBytes der;
+  platform::SecureBuffer der;  // wiped before release
   asn1x509::der::Input privateKey;  // contents of the privateKey OCTET STRING
 };
 

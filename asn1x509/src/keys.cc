@@ -114,11 +114,11 @@ Status ParsePrivate(PKCS1RSAPrivateKeyObject *key) {
 Status LoadPrivate(PKCS1RSAPrivateKeyObject *key, std::span<const uint8_t> bytes) {
   key->loaded = false;
   key->param = PKCS1RSAPrivateKeyParam{};
-  key->der.Assign(bytes);
+  if (!key->der.Assign(bytes)) return Code::kNoMemory;
   const Status status = ParsePrivate(key);
   if (!status.ok()) {
     key->param = PKCS1RSAPrivateKeyParam{};
-    key->der.Reset();
+    key->der.Release();
     return status;
   }
   key->loaded = true;
@@ -212,10 +212,10 @@ int32_t PKCS1RSAPublicKeyObjectSetPduBER(PKCS1RSAPublicKeyHandle key, const Pdu 
     }
     key->loaded = false;
     key->param = PKCS1RSAPublicKeyParam{};
-    key->der.Assign({pdu->data, pdu->length});
+    if (!key->der.Assign({pdu->data, pdu->length})) return Code::kNoMemory;
     const Status status = ParsePublic(key);
     if (!status.ok()) {
-      key->der.Reset();
+      key->der.Release();
       return status;
     }
     key->loaded = true;
@@ -294,11 +294,11 @@ int32_t PKCS8PrivateKeyInfoObjectSetPduBER(PKCS8PrivateKeyInfoHandle info, const
     }
     info->loaded = false;
     info->privateKey = der::Input();
-    info->der.Assign({pdu->data, pdu->length});
+    if (!info->der.Assign({pdu->data, pdu->length})) return Code::kNoMemory;
     const Status status = ParsePkcs8(info);
     if (!status.ok()) {
       info->privateKey = der::Input();
-      info->der.Reset();
+      info->der.Release();
       return status;
     }
     info->loaded = true;

@@ -12,22 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/owned.h"
+
 namespace asn1x509::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-struct EvpPkeyFree {
-  void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
-};
-struct X509Free {
-  void operator()(X509 *p) const { X509_free(p); }
-};
-struct X509NameFree {
-  void operator()(X509_NAME *p) const { X509_NAME_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using NamePtr = std::unique_ptr<X509_NAME, X509NameFree>;
+using PkeyPtr = platform::Owned<EVP_PKEY, EVP_PKEY_free>;
+using X509Ptr = platform::Owned<X509, X509_free>;
+using NamePtr = platform::Owned<X509_NAME, X509_NAME_free>;
 
 // An RSA key of `bits` bits, generated once per size and process.
 EVP_PKEY *RsaKey(int bits);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/owned.h"
+
 namespace mirrel_test {
 
 using Bytes = std::vector<unsigned char>;
@@ -37,10 +39,7 @@ struct Ava {
 using Rdn = std::vector<Ava>;
 using NameSpec = std::vector<Rdn>;
 
-struct X509NameFree {
-  void operator()(X509_NAME *n) const { X509_NAME_free(n); }
-};
-using OsslName = std::unique_ptr<X509_NAME, X509NameFree>;
+using OsslName = platform::Owned<X509_NAME, X509_NAME_free>;
 
 // The content bytes of a text in a string type.
 Bytes contentOf(StringType type, const std::string &utf8);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "parvox/parvox.h"
+#include "platform/text.h"
 
 namespace parvox {
 namespace {
@@ -193,11 +194,11 @@ Status unitsToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, si
 
 Status unitsToUtf8(const ConvInfo &ci, const unsigned char *src, size_t len, size_t unit, Out &out) {
   size_t chars = len / unit;
-  unsigned char buf[6];
+  unsigned char buf[platform::kMaxUtf8Bytes];
   for (size_t i = 0; i < chars; ++i) {
     uint32_t v = unit == 2 ? readBe16(src + 2 * i) : readBe32(src + 4 * i);
     if (v > 0x7FFFFFFFu) return failure(ci.rangeErr);
-    size_t n = encodeUtf8(v, buf);
+    size_t n = platform::EncodeUtf8(v, buf);
     if (ci.target == Target::Utf8Dn) {
       putEscaped(buf, n, i == 0, i + 1 == chars, out);
     } else {
@@ -227,32 +228,6 @@ void selectLocalCharset() {
   const char *current = std::setlocale(LC_CTYPE, nullptr);
   if (current != nullptr && std::strcmp(current, environmentLocale()) == 0) return;
   std::setlocale(LC_CTYPE, "");
-}
-
-size_t encodeUtf8(uint32_t v, unsigned char *buf) {
-  if (v < 0x80) {
-    buf[0] = static_cast<unsigned char>(v);
-    return 1;
-  }
-  size_t n;
-  unsigned char lead;
-  if (v < 0x800) {
-    n = 2, lead = 0xC0;
-  } else if (v < 0x10000) {
-    n = 3, lead = 0xE0;
-  } else if (v < 0x200000) {
-    n = 4, lead = 0xF0;
-  } else if (v < 0x4000000) {
-    n = 5, lead = 0xF8;
-  } else {
-    n = 6, lead = 0xFC;
-  }
-  for (size_t k = n - 1; k > 0; --k) {
-    buf[k] = static_cast<unsigned char>(0x80 | (v & 0x3F));
-    v >>= 6;
-  }
-  buf[0] = static_cast<unsigned char>(lead | v);
-  return n;
 }
 
 void escapeValue(const unsigned char *src, size_t len, Out &out) {

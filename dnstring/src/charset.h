@@ -37,9 +37,6 @@ Status convert(Conv conv, const unsigned char *src, size_t len, Out &out);
 // or space as first byte and space as last byte get a backslash.
 void escapeValue(const unsigned char *src, size_t len, Out &out);
 
-// UTF-8 form of v (v <= 0x7FFFFFFF, 1 to 6 bytes); returns the length.
-size_t encodeUtf8(uint32_t v, unsigned char *buf);
-
 // Set LC_CTYPE of the process from the environment ("" locale).
 void selectLocalCharset();
 

@@ -15,6 +15,7 @@
 #include "charset.h"
 #include "guard.h"
 #include "parvox/parvox.h"
+#include "platform/text.h"
 
 namespace parvox {
 namespace {
@@ -80,8 +81,8 @@ std::optional<std::string> localToUtf8(std::string_view v) {
     if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) return std::nullopt;
     if (n == 0) n = 1;  // an embedded NUL character
     if (wc < 0) return std::nullopt;
-    unsigned char buf[6];
-    size_t len = encodeUtf8(static_cast<uint32_t>(wc), buf);
+    unsigned char buf[platform::kMaxUtf8Bytes];
+    size_t len = platform::EncodeUtf8(static_cast<uint32_t>(wc), buf);
     utf8.append(reinterpret_cast<const char *>(buf), len);
     i += n;
   }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/owned.h"
+
 namespace parvox_test {
 
 using Bytes = std::vector<unsigned char>;
@@ -158,10 +160,7 @@ inline Bytes derOf(X509NameHandle name) {
   return Bytes(pdu.data, pdu.data + pdu.length);
 }
 
-struct OsslNameDeleter {
-  void operator()(X509_NAME *n) const { X509_NAME_free(n); }
-};
-using OsslName = std::unique_ptr<X509_NAME, OsslNameDeleter>;
+using OsslName = platform::Owned<X509_NAME, X509_NAME_free>;
 
 // One attribute of a name built by OpenSSL: type (short name or dotted),
 // ASN.1 string type (V_ASN1_*), value bytes as that type holds them, and

@@ -46,12 +46,25 @@ Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, cons
     case PasswordConversion::kConvertFailed:
       return Outcome::FailureText(kFailure, msg::kPasswordToWide);
   }
-  if (!archive_.Open(blob, blobSize)) return Outcome::FailureText(kFailure, msg::kNotPfx);
+  if (const Result<Opened> opened = archive_.Open(blob, blobSize); opened.outcome != Opened::kPkcs12) {
+    // A file refused for what it asks for is reported as a failed import.
+    if (opened.outcome == Opened::kRefused) return Outcome::Failure(kFailure, msg::kPfxImport, opened.code);
+    return Outcome::FailureText(kFailure, msg::kNotPfx);
+  }
   const unsigned char *utf8 = utf8Password_.data();
   size_t utf8Length = std::strlen(reinterpret_cast<const char *>(utf8));
-  if (!archive_.VerifyPassword(utf8, utf8Length)) return Outcome::FailureText(kFailure, msg::kWrongPassword);
-  uint32_t code = 0;
-  if (!archive_.Import(&code)) return Outcome::Failure(kFailure, msg::kPfxImport, code);
+  const Result<PasswordCheck> checked = archive_.VerifyPassword(utf8, utf8Length);
+  switch (checked.outcome) {
+    case PasswordCheck::kRight:
+      break;
+    case PasswordCheck::kWrong:
+      return Outcome::FailureText(kFailure, msg::kWrongPassword);
+    case PasswordCheck::kRefused:
+      return Outcome::Failure(kFailure, msg::kPfxImport, checked.code);
+  }
+  if (const Step imported = archive_.Import(); !imported.done()) {
+    return Outcome::Failure(kFailure, msg::kPfxImport, imported.code);
+  }
   // A file without any certificate has nothing to import; it is refused
   // before the token is touched.
   if (archive_.CertificateCount() == 0) return Outcome::FailureText(kFailure, msg::kNoCert);
@@ -108,14 +121,14 @@ namespace {
 // Takes the private key of the certificate at `position` out of the file
 // and decodes it.
 Outcome ExtractKey(const Pkcs12Archive &archive, int position, ExtractedKey *key) {
-  uint32_t code = 0;
-  switch (archive.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8, &code)) {
+  const Result<KeyExport> exported = archive.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8);
+  switch (exported.outcome) {
     case KeyExport::kOk:
       break;
     case KeyExport::kNoMemory:
       return Outcome::FailureText(kFailure, msg::kKeyExportMemory);
     case KeyExport::kExportFailed:
-      return Outcome::Failure(kFailure, msg::kKeyExport, code);
+      return Outcome::Failure(kFailure, msg::kKeyExport, exported.code);
   }
   uint32_t err = 0;
   if (!key->info.Create(&err)) return Outcome::Failure(kFailure, msg::kPkcs8Create, err);

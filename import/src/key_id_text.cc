@@ -10,40 +10,12 @@
 #include <vector>
 
 #include "decisions.h"
+#include "der.h"
 #include "platform/text.h"
 
 namespace velkor {
 
 namespace {
-
-struct Tlv {
-  unsigned char tag = 0;
-  std::span<const unsigned char> content;
-};
-
-// Reads one DER element (low tag numbers, definite minimal lengths) from the
-// front of `in` and advances it.  False when the element is malformed or
-// runs past the end.
-bool ReadTlv(std::span<const unsigned char> *in, Tlv *out) {
-  std::span<const unsigned char> s = *in;
-  if (s.size() < 2) return false;
-  unsigned char tag = s[0];
-  if ((tag & 0x1F) == 0x1F) return false;
-  size_t pos = 1;
-  size_t length = s[pos++];
-  if (length >= 0x80) {
-    size_t count = length & 0x7F;
-    if (count == 0 || count > 4 || s.size() - pos < count) return false;
-    length = 0;
-    for (size_t i = 0; i < count; ++i) length = (length << 8) | s[pos++];
-    if (length < 0x80 || (count > 1 && (length >> (8 * (count - 1))) == 0)) return false;
-  }
-  if (s.size() - pos < length) return false;
-  out->tag = tag;
-  out->content = s.subspan(pos, length);
-  *in = s.subspan(pos + length);
-  return true;
-}
 
 bool IsSeparator(char c) { return c == ' ' || c == '\r' || c == '\n'; }
 
@@ -84,36 +56,40 @@ bool EqualIgnoringCase(const std::string &a, const std::string &b) {
 }  // namespace
 
 std::optional<std::span<const unsigned char>> DecodeAuthorityKeyId(std::span<const unsigned char> der) {
-  std::span<const unsigned char> in = der;
-  Tlv seq;
-  if (!ReadTlv(&in, &seq) || seq.tag != 0x30 || !in.empty()) return std::nullopt;
+  asn1x509::der::Input in(der);
+  asn1x509::der::Input fields;
+  if (!in.ReadElement(asn1x509::der::kSequence, &fields) || !in.empty()) return std::nullopt;
   // keyIdentifier [0], authorityCertIssuer [1], authorityCertSerialNumber
   // [2], each optional, in this order.
-  std::span<const unsigned char> fields = seq.content;
   std::optional<std::span<const unsigned char>> keyId;
   int lastField = -1;
   while (!fields.empty()) {
-    Tlv field;
-    if (!ReadTlv(&fields, &field)) return std::nullopt;
+    asn1x509::der::Element field;
+    if (!fields.ReadAnyElement(&field)) return std::nullopt;
     int number;
     switch (field.tag) {
-      case 0x80: number = 0; break;
-      case 0xA1: number = 1; break;
-      case 0x82: number = 2; break;
+      case asn1x509::der::ContextPrimitive(0): number = 0; break;
+      case asn1x509::der::ContextConstructed(1): number = 1; break;
+      case asn1x509::der::ContextPrimitive(2): number = 2; break;
       default: return std::nullopt;
     }
     if (number <= lastField) return std::nullopt;
     lastField = number;
-    if (number == 0) keyId = field.content;
+    if (number == 0) keyId = field.contents.span();
   }
   if (!keyId || keyId->empty()) return std::nullopt;
   return keyId;
 }
 
 std::optional<std::span<const unsigned char>> DecodeSubjectKeyId(std::span<const unsigned char> der) {
-  // An OCTET STRING whose one-byte (short form) length is the rest.
-  if (der.size() < 3 || der[0] != 0x04 || der[1] >= 0x80 || der[1] != der.size() - 2) return std::nullopt;
-  return der.subspan(2);
+  // An OCTET STRING (short-form length, so fewer than 128 bytes) and
+  // nothing after it.
+  asn1x509::der::Input in(der);
+  asn1x509::der::Input id;
+  if (!in.ReadElement(asn1x509::der::kOctetString, &id) || !in.empty() || id.empty() || id.size() >= 0x80) {
+    return std::nullopt;
+  }
+  return id.span();
 }
 
 std::string RenderKeyIdHex(std::span<const unsigned char> bytes) {

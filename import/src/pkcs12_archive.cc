@@ -1,46 +1,16 @@
 #include "pkcs12_archive.h"
 
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
-#include <langinfo.h>
-
 #include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <cwchar>
 
 namespace velkor {
 
 namespace {
 
-struct X509Free {
-  void operator()(X509 *x) const { X509_free(x); }
-};
-struct P8Free {
-  void operator()(PKCS8_PRIV_KEY_INFO *p) const { PKCS8_PRIV_KEY_INFO_free(p); }
-};
-struct BagsFree {
-  void operator()(STACK_OF(PKCS12_SAFEBAG) * s) const { sk_PKCS12_SAFEBAG_pop_free(s, PKCS12_SAFEBAG_free); }
-};
-struct SafesFree {
-  void operator()(STACK_OF(PKCS7) * s) const { sk_PKCS7_pop_free(s, PKCS7_free); }
-};
-struct PbeParamFree {
-  void operator()(PBEPARAM *p) const { PBEPARAM_free(p); }
-};
-struct Pbe2ParamFree {
-  void operator()(PBE2PARAM *p) const { PBE2PARAM_free(p); }
-};
-struct Pbkdf2ParamFree {
-  void operator()(PBKDF2PARAM *p) const { PBKDF2PARAM_free(p); }
-};
-struct ScryptParamsFree {
-  void operator()(SCRYPT_PARAMS *p) const { SCRYPT_PARAMS_free(p); }
-};
+void FreeSafes(STACK_OF(PKCS7) * safes) { sk_PKCS7_pop_free(safes, PKCS7_free); }
 
 // Decrypted safe contents, wiped before release.
 class PlainBytes {
@@ -58,244 +28,6 @@ class PlainBytes {
   unsigned char *data_ = nullptr;
   int size_ = 0;
 };
-
-// ---- Counting elements of BER without decoding them -----------------------------------
-//
-// The bags and safes of a file are counted on its bytes before the crypto
-// library decodes them, so that a file with a hundred thousand bags is
-// refused after reading their headers.  Definite and indefinite lengths and
-// constructed strings are read as the library's decoder reads them; a file
-// whose count cannot be completed here is refused like one with too many.
-
-// Elements inside indefinite-length elements are followed this deep.
-constexpr int kMaxNesting = 64;
-
-constexpr unsigned char kTagOctetString = 0x04;
-constexpr unsigned char kTagOid = 0x06;
-// 1.2.840.113549.1.12.10.1.6, the bag that holds further bags.
-constexpr unsigned char kSafeContentsBagOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x0C, 0x0A, 0x01, 0x06};
-
-struct Header {
-  unsigned char first = 0;  // the first identifier octet
-  bool constructed = false;
-  bool indefinite = false;
-  size_t headerLength = 0;
-  size_t length = 0;  // of the contents, in the definite form
-};
-
-bool ReadHeader(const unsigned char *p, const unsigned char *end, Header *h) {
-  if (p == nullptr || p >= end) return false;
-  const auto avail = static_cast<size_t>(end - p);
-  size_t i = 0;
-  h->first = p[i++];
-  h->constructed = (h->first & 0x20) != 0;
-  if ((h->first & 0x1F) == 0x1F) {  // the tag number follows in base 128
-    int octets = 0;
-    do {
-      if (i >= avail || ++octets > 5) return false;
-    } while ((p[i++] & 0x80) != 0);
-  }
-  if (i >= avail) return false;
-  const unsigned char first = p[i++];
-  h->indefinite = false;
-  h->length = 0;
-  if (first == 0x80) {
-    if (!h->constructed) return false;
-    h->indefinite = true;
-  } else if ((first & 0x80) != 0) {
-    const size_t octets = first & 0x7Fu;
-    if (octets > avail - i) return false;
-    for (size_t k = 0; k < octets; ++k) {
-      if (h->length > (SIZE_MAX >> 8)) return false;
-      h->length = (h->length << 8) | p[i + k];
-    }
-    i += octets;
-  } else {
-    h->length = first;
-  }
-  h->headerLength = i;
-  return h->indefinite || h->length <= avail - i;
-}
-
-// The position just after the element at p; null when it is malformed.
-const unsigned char *ElementEnd(const unsigned char *p, const unsigned char *end, int depth) {
-  Header h;
-  if (depth > kMaxNesting || !ReadHeader(p, end, &h)) return nullptr;
-  const unsigned char *q = p + h.headerLength;
-  if (!h.indefinite) return q + h.length;
-  // Every element takes at least two bytes, so this ends.
-  while (true) {
-    if (end - q >= 2 && q[0] == 0 && q[1] == 0) return q + 2;
-    q = ElementEnd(q, end, depth + 1);
-    if (q == nullptr) return nullptr;
-  }
-}
-
-// The elements inside a constructed element, one after the other.
-class Children {
- public:
-  Children(const unsigned char *element, const unsigned char *end, int depth) : depth_(depth) {
-    Header h;
-    ok_ = ReadHeader(element, end, &h) && h.constructed;
-    if (!ok_) return;
-    next_ = element + h.headerLength;
-    indefinite_ = h.indefinite;
-    limit_ = indefinite_ ? end : next_ + h.length;
-  }
-  // The next element; null at the end or when malformed.
-  const unsigned char *Next() {
-    if (!ok_ || done_) return nullptr;
-    if (indefinite_ ? (limit_ - next_ >= 2 && next_[0] == 0 && next_[1] == 0) : next_ == limit_) {
-      done_ = true;
-      return nullptr;
-    }
-    const unsigned char *child = next_;
-    next_ = ElementEnd(child, limit_, depth_ + 1);
-    if (next_ == nullptr) {
-      ok_ = false;
-      return nullptr;
-    }
-    return child;
-  }
-  bool malformed() const { return !ok_; }
-  // Where the elements inside must end.
-  const unsigned char *limit() const { return limit_; }
-
- private:
-  int depth_;
-  bool ok_ = false;
-  bool done_ = false;
-  bool indefinite_ = false;
-  const unsigned char *next_ = nullptr;
-  const unsigned char *limit_ = nullptr;
-};
-
-enum class Count { kWithin, kTooMany, kUnreadable };
-
-// Counts the elements of the SEQUENCE at p, stopping once they exceed limit.
-Count CountElements(const unsigned char *p, const unsigned char *end, size_t limit) {
-  Children elements(p, end, 0);
-  size_t n = 0;
-  while (elements.Next() != nullptr) {
-    if (++n > limit) return Count::kTooMany;
-  }
-  return elements.malformed() ? Count::kUnreadable : Count::kWithin;
-}
-
-// Counts the bags of the SafeContents at p into *seen, the bags of nested
-// safe contents included.
-Count CountSafeBags(const unsigned char *p, const unsigned char *end, int depth, size_t *seen) {
-  if (depth > kMaxBagDepth) return Count::kTooMany;
-  Children bags(p, end, depth);
-  while (const unsigned char *bag = bags.Next()) {
-    if (++*seen > kMaxBags) return Count::kTooMany;
-    Children parts(bag, bags.limit(), depth);
-    const unsigned char *type = parts.Next();
-    Header h;
-    if (type == nullptr || !ReadHeader(type, parts.limit(), &h) || h.first != kTagOid ||
-        h.length != sizeof kSafeContentsBagOid ||
-        std::memcmp(type + h.headerLength, kSafeContentsBagOid, sizeof kSafeContentsBagOid) != 0) {
-      continue;
-    }
-    const unsigned char *value = parts.Next();  // [0] EXPLICIT
-    if (value == nullptr) continue;
-    Children explicitValue(value, parts.limit(), depth);
-    const unsigned char *inner = explicitValue.Next();
-    if (inner == nullptr) continue;
-    Count c = CountSafeBags(inner, explicitValue.limit(), depth + 1, seen);
-    if (c == Count::kTooMany) return c;
-  }
-  return bags.malformed() ? Count::kUnreadable : Count::kWithin;
-}
-
-// Adds the contents of the OCTET STRING at p (primitive, or constructed of
-// pieces) to out at *n; with a null out only *n grows.
-bool GatherOctets(const unsigned char *p, const unsigned char *end, int depth, unsigned char *out, size_t *n) {
-  Header h;
-  if (depth > kMaxNesting || !ReadHeader(p, end, &h) || (h.first & 0xDF) != kTagOctetString) return false;
-  if (!h.constructed) {
-    if (out != nullptr && h.length > 0) std::memcpy(out + *n, p + h.headerLength, h.length);
-    *n += h.length;
-    return true;
-  }
-  Children pieces(p, end, depth);
-  while (const unsigned char *piece = pieces.Next()) {
-    if (!GatherOctets(piece, pieces.limit(), depth + 1, out, n)) return false;
-  }
-  return !pieces.malformed();
-}
-
-// Counts the safes of the authenticated safe of the PFX at bytes.
-Count CountAuthSafes(const unsigned char *bytes, const unsigned char *end) {
-  Children pfx(bytes, end, 0);
-  if (pfx.Next() == nullptr) return Count::kUnreadable;  // version
-  const unsigned char *contentInfo = pfx.Next();
-  if (contentInfo == nullptr) return Count::kUnreadable;
-  Children info(contentInfo, pfx.limit(), 1);
-  if (info.Next() == nullptr) return Count::kUnreadable;  // content type
-  const unsigned char *explicitContent = info.Next();
-  if (explicitContent == nullptr) return Count::kUnreadable;
-  Children content(explicitContent, info.limit(), 2);
-  const unsigned char *octets = content.Next();
-  Header h;
-  if (octets == nullptr || !ReadHeader(octets, content.limit(), &h)) return Count::kUnreadable;
-  if (!h.constructed) {
-    const unsigned char *data = octets + h.headerLength;
-    return CountElements(data, data + h.length, kMaxSafes);
-  }
-  // A BER producer cuts the contents into pieces: join them first.
-  size_t size = 0;
-  if (!GatherOctets(octets, content.limit(), 3, nullptr, &size)) return Count::kUnreadable;
-  platform::SecureBuffer joined;
-  if (!joined.Allocate(size)) return Count::kUnreadable;
-  size_t filled = 0;
-  if (!GatherOctets(octets, content.limit(), 3, joined.data(), &filled) || filled != size) {
-    return Count::kUnreadable;
-  }
-  return CountElements(joined.data(), joined.data() + size, kMaxSafes);
-}
-
-// The DER certificate inside a certificate bag, read off the bag's encoding:
-// SafeBag { bagId, [0] CertBag { certId, [0] OCTET STRING } }.
-bool CertificateInBag(const PKCS12_SAFEBAG *bag, std::vector<unsigned char> *der) {
-  const int length = i2d_PKCS12_SAFEBAG(bag, nullptr);
-  if (length <= 0) return false;
-  std::vector<unsigned char> encoded(static_cast<size_t>(length));
-  unsigned char *out = encoded.data();
-  if (i2d_PKCS12_SAFEBAG(bag, &out) != length) return false;
-  Children safeBag(encoded.data(), encoded.data() + encoded.size(), 0);
-  if (safeBag.Next() == nullptr) return false;  // bagId
-  const unsigned char *bagValue = safeBag.Next();
-  if (bagValue == nullptr) return false;
-  Children explicitBag(bagValue, safeBag.limit(), 1);
-  const unsigned char *certBag = explicitBag.Next();
-  if (certBag == nullptr) return false;
-  Children certBagParts(certBag, explicitBag.limit(), 2);
-  if (certBagParts.Next() == nullptr) return false;  // certId
-  const unsigned char *certValue = certBagParts.Next();
-  if (certValue == nullptr) return false;
-  Children explicitCert(certValue, certBagParts.limit(), 3);
-  const unsigned char *octets = explicitCert.Next();
-  Header h;
-  if (octets == nullptr || !ReadHeader(octets, explicitCert.limit(), &h) || h.first != kTagOctetString) {
-    return false;
-  }
-  der->assign(octets + h.headerLength, octets + h.headerLength + h.length);
-  return true;
-}
-
-// The certificate in a certificate bag's DER, decoded in the library context.
-std::unique_ptr<X509, X509Free> DecodeCertificate(const unsigned char *der, size_t size, OSSL_LIB_CTX *ctx) {
-  if (size > static_cast<size_t>(LONG_MAX)) return nullptr;
-  X509 *cert = X509_new_ex(ctx, nullptr);
-  if (cert == nullptr) return nullptr;
-  const unsigned char *p = der;
-  // On a decoding failure the object is freed and the pointer cleared.
-  X509 *decoded = d2i_X509(&cert, &p, static_cast<long>(size));
-  std::unique_ptr<X509, X509Free> owner(cert);
-  if (decoded == nullptr) return nullptr;
-  return owner;
-}
 
 }  // namespace
 
@@ -317,110 +49,13 @@ Pkcs12Archive::Context::~Context() {
   OSSL_LIB_CTX_free(ctx_);
 }
 
-uint32_t LastCryptoError() { return static_cast<uint32_t>(ERR_peek_last_error() & 0xFFFFFFFFul); }
-
-bool WideToUtf8(const wchar_t *wide, size_t count, unsigned char *out, size_t room, size_t *written) {
-  size_t n = 0;
-  for (size_t i = 0; i < count; ++i) {
-    auto c = static_cast<uint32_t>(wide[i]);
-    unsigned char bytes[4];
-    size_t len = 0;
-    if (c < 0x80) {
-      bytes[len++] = static_cast<unsigned char>(c);
-    } else if (c < 0x800) {
-      bytes[len++] = static_cast<unsigned char>(0xC0 | (c >> 6));
-      bytes[len++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) return false;
-      bytes[len++] = static_cast<unsigned char>(0xE0 | (c >> 12));
-      bytes[len++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[len++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else if (c <= 0x10FFFF) {
-      bytes[len++] = static_cast<unsigned char>(0xF0 | (c >> 18));
-      bytes[len++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-      bytes[len++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[len++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else {
-      return false;
-    }
-    if (room - n < len + 1) return false;
-    std::memcpy(out + n, bytes, len);
-    platform::SecureWipe(bytes, sizeof bytes);
-    n += len;
-  }
-  if (room - n < 1) return false;
-  out[n] = 0;
-  *written = n;
-  return true;
-}
-
-namespace {
-
-// glibc's SHIFT_JIS (and SHIFT_JISX0213) reads the single bytes 0x5C and
-// 0x7E as YEN SIGN and OVERLINE; cp932, the code page the files' producers
-// and our users' other tools use, reads them as backslash and tilde, and so
-// do OpenSSL and Java.  Under such a locale those two characters can only
-// have come from those two bytes (the full-width forms are other code
-// points), so they are read back as cp932 reads them.  A double-byte
-// character whose second byte is 0x5C was converted whole and is not
-// touched.
-void ReadAsCp932(wchar_t *wide, size_t count) {
-  const char *codeset = nl_langinfo(CODESET);
-  if (codeset == nullptr || std::strncmp(codeset, "SHIFT_JIS", 9) != 0) return;
-  for (size_t i = 0; i < count; ++i) {
-    if (wide[i] == L'\u00A5') wide[i] = L'\\';
-    if (wide[i] == L'\u203E') wide[i] = L'~';
-  }
-}
-
-}  // namespace
-
-PasswordConversion ConvertPassword(const char *localPassword, platform::SecureBuffer *wide,
-                                   platform::SecureBuffer *utf8) {
-  if (localPassword == nullptr) return PasswordConversion::kConvertFailed;
-  // The converted length, counting the terminator.
-  size_t converted = std::mbstowcs(nullptr, localPassword, 0);
-  if (converted == static_cast<size_t>(-1)) return PasswordConversion::kConvertFailed;
-  size_t n = converted + 1;
-  // Room for n + 1 wide characters, zero-filled before the conversion.
-  if (n > SIZE_MAX / sizeof(wchar_t) - 1 || !wide->Allocate((n + 1) * sizeof(wchar_t))) {
-    return PasswordConversion::kNoMemory;
-  }
-  std::memset(wide->data(), 0, wide->size());
-  auto *wideChars = reinterpret_cast<wchar_t *>(wide->data());
-  if (std::mbstowcs(wideChars, localPassword, n + 1) == static_cast<size_t>(-1)) {
-    return PasswordConversion::kConvertFailed;
-  }
-  ReadAsCp932(wideChars, converted);
-  // Every code point takes at most 4 bytes of UTF-8.
-  size_t utf8Room = 4 * converted + 1;
-  if (!utf8->Allocate(utf8Room)) return PasswordConversion::kNoMemory;
-  std::memset(utf8->data(), 0, utf8->size());
-  size_t written = 0;
-  if (!WideToUtf8(wideChars, converted, utf8->data(), utf8Room, &written)) {
-    return PasswordConversion::kConvertFailed;
-  }
-  return PasswordConversion::kOk;
-}
-
-bool Pkcs12Archive::Refuse(uint32_t code) {
-  if (!refused_) {
-    refused_ = true;
-    refusalCode_ = code;
-  }
-  return false;
-}
-
-bool Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
+Result<Opened> Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   p12_.reset();
-  certs_.clear();
-  keys_.clear();
-  refused_ = false;
-  refusalCode_ = 0;
-  workSpent_ = 0;
-  bagsSeen_ = 0;
-  unusableKeySeen_ = false;
-  if (bytes == nullptr || size == 0 || size > static_cast<size_t>(LONG_MAX)) return false;
+  bags_.Clear();
+  budget_ = WorkBudget();
+  pass_ = nullptr;
+  passLength_ = 0;
+  if (bytes == nullptr || size == 0 || size > static_cast<size_t>(LONG_MAX)) return {Opened::kNotPkcs12};
   ERR_clear_error();
   // Decoded into a structure of the library context, so that the MAC is
   // computed there too.
@@ -431,427 +66,182 @@ bool Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   if (!ok) {
     p12_.reset();
     ERR_clear_error();
-    return false;
+    return {Opened::kNotPkcs12};
   }
   ERR_clear_error();
+  if (!context_.usable()) return {Opened::kRefused, context_.failure()};
   // Bytes after the structure are not looked at.
-  if (!context_.usable()) {
-    Refuse(context_.failure());
-  } else if (CountAuthSafes(bytes, p) != Count::kWithin) {
-    // A count that cannot be completed (nesting deeper than it follows)
-    // would let everything after that point through uncounted.
-    Refuse(kPkcs12TooManyBags);
+  if (Step counted = budget_.CountSafes({bytes, static_cast<size_t>(p - bytes)}); !counted.done()) {
+    return {Opened::kRefused, counted.code};
   }
-  return true;
+  return {Opened::kPkcs12};
 }
 
-bool Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
-  if (!p12_ || length > static_cast<size_t>(INT_MAX)) return false;
+Result<PasswordCheck> Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
+  pass_ = nullptr;
+  passLength_ = 0;
+  if (!p12_ || length > static_cast<size_t>(INT_MAX)) return {PasswordCheck::kWrong};
   const char *pass = reinterpret_cast<const char *>(utf8);
   auto passLength = static_cast<int>(length);
   pass_ = pass;
   passLength_ = passLength;
-  if (refused_ || !PKCS12_mac_present(p12_.get())) return true;
+  if (!PKCS12_mac_present(p12_.get())) return {PasswordCheck::kRight};
   const X509_ALGOR *macAlg = nullptr;
   const ASN1_INTEGER *iterations = nullptr;
   PKCS12_get0_mac(nullptr, &macAlg, nullptr, &iterations, p12_.get());
   const ASN1_OBJECT *macDigest = nullptr;
   if (macAlg != nullptr) X509_ALGOR_get0(&macDigest, nullptr, nullptr, macAlg);
   const int macDigestNid = OBJ_obj2nid(macDigest);
-  if (!SpendIterations(iterations, macDigestNid) || !Available(NID_undef, macDigestNid)) {
+  Step allowed = budget_.ChargeIterations(iterations, macDigestNid);
+  if (allowed.done()) allowed = Available({NID_undef, macDigestNid});
+  if (!allowed.done()) {
     ERR_clear_error();
-    return true;  // Import() reports the refusal
+    return {PasswordCheck::kRefused, allowed.code};
   }
   if (PKCS12_verify_mac(p12_.get(), pass, passLength) == 1) {
     ERR_clear_error();
-    return true;
+    return {PasswordCheck::kRight};
   }
   // An empty password may also mean no password at all: a second MAC, and
   // its iterations count too.
-  if (length == 0 && !SpendIterations(iterations, macDigestNid)) {
-    ERR_clear_error();
-    return true;  // Import() reports the refusal
-  }
-  if (length == 0 && PKCS12_verify_mac(p12_.get(), nullptr, 0) == 1) {
-    pass_ = nullptr;
-    passLength_ = 0;
-    ERR_clear_error();
-    return true;
+  if (length == 0) {
+    if (Step charged = budget_.ChargeIterations(iterations, macDigestNid); !charged.done()) {
+      ERR_clear_error();
+      return {PasswordCheck::kRefused, charged.code};
+    }
+    if (PKCS12_verify_mac(p12_.get(), nullptr, 0) == 1) {
+      pass_ = nullptr;
+      passLength_ = 0;
+      ERR_clear_error();
+      return {PasswordCheck::kRight};
+    }
   }
   ERR_clear_error();
   pass_ = nullptr;
   passLength_ = 0;
-  return false;
+  return {PasswordCheck::kWrong};
 }
 
-namespace {
-
-// Estimated nanoseconds of one iteration of a key derivation with this
-// digest on a present-day core (OpenSSL 3.0, HMAC or the PKCS#12 KDF,
-// measured and rounded up about twofold).  A digest not named here costs
-// as much as the dearest one named.
-uint64_t IterationCost(int digestNid) {
-  switch (digestNid) {
-    case NID_md5:
-    case NID_sha1:
-      return 500;
-    case NID_sha224:
-    case NID_sha256:
-      return 700;
-    case NID_sha384:
-    case NID_sha512:
-      return 1000;
-    case NID_sha3_224:
-    case NID_sha3_256:
-    case NID_sha3_384:
-    case NID_sha3_512:
-      return 1500;
-    default:
-      return 3000;  // SHA-512/224, SHA-512/256, SM3, BLAKE2, ...
-  }
-}
-
-// One unit of scrypt's N·r·p: a Salsa20/8 block mix of 128·r bytes.
-constexpr uint64_t kScryptUnitCost = 1000;
-
-}  // namespace
-
-bool Pkcs12Archive::SpendWork(uint64_t iterations, uint64_t costEach) {
-  if (iterations > static_cast<uint64_t>(kMaxIterations)) return Refuse(kPkcs12TooManyIterations);
-  const uint64_t work = (iterations < 1 ? 1 : iterations) * costEach;  // below 2^64: both factors are bounded
-  if (work > kMaxWorkInAll - workSpent_) return Refuse(kPkcs12TooManyIterations);
-  workSpent_ += work;
-  return true;
-}
-
-bool Pkcs12Archive::SpendIterations(const ASN1_INTEGER *count, int digestNid, uint64_t derivations) {
-  // An absent count means one iteration.
-  int64_t n = 1;
-  if (count != nullptr && ASN1_INTEGER_get_int64(&n, count) != 1) return Refuse(kPkcs12TooManyIterations);
-  return SpendWork(n < 1 ? 1 : static_cast<uint64_t>(n), IterationCost(digestNid) * derivations);
-}
-
-bool Pkcs12Archive::Available(int cipherNid, int digestNid) {
+Step Pkcs12Archive::Available(const AlgorithmNeeds &needs) const {
   // With the legacy provider at hand, whatever is still missing is
   // reported by the library itself.
-  if (context_.legacyLoaded()) return true;
+  if (context_.legacyLoaded()) return Step::Done();
   bool ok = true;
   ERR_set_mark();
-  if (cipherNid != NID_undef) {
-    EVP_CIPHER *cipher = EVP_CIPHER_fetch(context_.get(), OBJ_nid2sn(cipherNid), nullptr);
+  if (needs.cipherNid != NID_undef) {
+    EVP_CIPHER *cipher = EVP_CIPHER_fetch(context_.get(), OBJ_nid2sn(needs.cipherNid), nullptr);
     ok = cipher != nullptr;
     EVP_CIPHER_free(cipher);
   }
-  if (ok && digestNid != NID_undef) {
-    EVP_MD *md = EVP_MD_fetch(context_.get(), OBJ_nid2sn(digestNid), nullptr);
+  if (ok && needs.digestNid != NID_undef) {
+    EVP_MD *md = EVP_MD_fetch(context_.get(), OBJ_nid2sn(needs.digestNid), nullptr);
     ok = md != nullptr;
     EVP_MD_free(md);
   }
   ERR_pop_to_mark();
-  return ok || Refuse(kPkcs12LegacyProviderMissing);
+  return ok ? Step::Done() : Step::Refused(kPkcs12LegacyProviderMissing);
 }
 
-bool Pkcs12Archive::AllowAlgorithm(const X509_ALGOR *alg) {
-  if (alg == nullptr) return true;  // the decryption reports it
-  const ASN1_OBJECT *oid = nullptr;
-  X509_ALGOR_get0(&oid, nullptr, nullptr, alg);
-  const int nid = OBJ_obj2nid(oid);
-  if (nid == NID_pbes2) {
-    std::unique_ptr<PBE2PARAM, Pbe2ParamFree> pbe2(
-        static_cast<PBE2PARAM *>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter)));
-    if (!pbe2 || pbe2->keyfunc == nullptr || pbe2->encryption == nullptr) return true;
-    int digestNid = NID_undef;
-    const int kdf = OBJ_obj2nid(pbe2->keyfunc->algorithm);
-    if (kdf == NID_id_pbkdf2) {
-      std::unique_ptr<PBKDF2PARAM, Pbkdf2ParamFree> kdfParams(static_cast<PBKDF2PARAM *>(
-          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)));
-      if (!kdfParams) return true;
-      const int prf = kdfParams->prf != nullptr ? OBJ_obj2nid(kdfParams->prf->algorithm) : NID_hmacWithSHA1;
-      if (EVP_PBE_find(EVP_PBE_TYPE_PRF, prf, nullptr, &digestNid, nullptr) != 1) digestNid = NID_undef;
-      if (!SpendIterations(kdfParams->iter, digestNid)) return false;
-    } else if (kdf == NID_id_scrypt) {
-      std::unique_ptr<SCRYPT_PARAMS, ScryptParamsFree> kdfParams(static_cast<SCRYPT_PARAMS *>(
-          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), pbe2->keyfunc->parameter)));
-      if (!kdfParams) return true;
-      // The cost of scrypt grows with N * r * p.
-      uint64_t n = 0, r = 0, p = 0;
-      if (ASN1_INTEGER_get_uint64(&n, kdfParams->costParameter) != 1 ||
-          ASN1_INTEGER_get_uint64(&r, kdfParams->blockSize) != 1 ||
-          ASN1_INTEGER_get_uint64(&p, kdfParams->parallelizationParameter) != 1) {
-        return Refuse(kPkcs12TooManyIterations);
-      }
-      const auto bound = static_cast<uint64_t>(kMaxIterations);
-      if (n > bound || r > bound || p > bound || (r != 0 && n > bound / r) || (r * n != 0 && p > bound / (r * n))) {
-        return Refuse(kPkcs12TooManyIterations);
-      }
-      if (!SpendWork(n * r * p, kScryptUnitCost)) return false;
-    }
-    ERR_clear_error();
-    return Available(OBJ_obj2nid(pbe2->encryption->algorithm), digestNid);
-  }
-  // PKCS#12 PBE and PKCS#5 PBES1 share their parameters.
-  int cipherNid = NID_undef;
-  int digestNid = NID_undef;
-  if (EVP_PBE_find(EVP_PBE_TYPE_OUTER, nid, &cipherNid, &digestNid, nullptr) != 1) return true;
-  std::unique_ptr<PBEPARAM, PbeParamFree> pbe(
-      static_cast<PBEPARAM *>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), alg->parameter)));
-  // A PKCS#12 PBE derives its key and its IV each over all iterations.
-  const bool pkcs12Pbe = nid >= NID_pbe_WithSHA1And128BitRC4 && nid <= NID_pbe_WithSHA1And40BitRC2_CBC;
-  if (pbe && !SpendIterations(pbe->iter, digestNid, pkcs12Pbe ? 2 : 1)) return false;
-  ERR_clear_error();
-  return Available(cipherNid, digestNid);
+Step Pkcs12Archive::AllowAlgorithm(const X509_ALGOR *alg) {
+  AlgorithmNeeds needs;
+  if (Step charged = budget_.ChargeAlgorithm(alg, &needs); !charged.done()) return charged;
+  return Available(needs);
 }
 
-bool Pkcs12Archive::CountBags(const unsigned char *der, size_t size) {
-  if (der == nullptr) return true;
-  if (CountSafeBags(der, der + size, 0, &bagsSeen_) != Count::kWithin) return Refuse(kPkcs12TooManyBags);
-  return true;
-}
-
-bool Pkcs12Archive::OpenSafe(PKCS7 *safe, STACK_OF(PKCS12_SAFEBAG) * *bags) {
-  *bags = nullptr;
+Step Pkcs12Archive::OpenSafe(PKCS7 *safe, SafeBags *bags) {
+  bags->reset();
   switch (OBJ_obj2nid(safe->type)) {
     case NID_pkcs7_data: {
       const ASN1_OCTET_STRING *data = safe->d.data;
-      if (data != nullptr && !CountBags(data->data, static_cast<size_t>(data->length))) return false;
-      *bags = PKCS12_unpack_p7data(safe);
-      return *bags != nullptr;
+      if (data != nullptr) {
+        Step counted = budget_.CountBags({data->data, static_cast<size_t>(data->length)});
+        if (!counted.done()) return counted;
+      }
+      bags->reset(PKCS12_unpack_p7data(safe));
+      return *bags ? Step::Done() : Step::Failed();
     }
     case NID_pkcs7_encrypted: {
       const PKCS7_ENC_CONTENT *content = safe->d.encrypted != nullptr ? safe->d.encrypted->enc_data : nullptr;
       if (content == nullptr || content->algorithm == nullptr || content->enc_data == nullptr) {
         ERR_raise(ERR_LIB_PKCS12, PKCS12_R_DECODE_ERROR);
-        return false;
+        return Step::Failed();
       }
-      if (!AllowAlgorithm(content->algorithm)) return false;
+      if (Step allowed = AllowAlgorithm(content->algorithm); !allowed.done()) return allowed;
       PlainBytes plain;
       if (PKCS12_pbe_crypt_ex(content->algorithm, pass_, passLength_, content->enc_data->data,
                               content->enc_data->length, plain.out(), plain.size(), 0, context_.get(),
                               nullptr) == nullptr) {
-        return false;
+        return Step::Failed();
       }
-      if (!CountBags(plain.data(), static_cast<size_t>(plain.length()))) return false;
+      if (Step counted = budget_.CountBags({plain.data(), static_cast<size_t>(plain.length())}); !counted.done()) {
+        return counted;
+      }
       const unsigned char *p = plain.data();
-      *bags = reinterpret_cast<STACK_OF(PKCS12_SAFEBAG) *>(
-          ASN1_item_d2i(nullptr, &p, plain.length(), ASN1_ITEM_rptr(PKCS12_SAFEBAGS)));
-      return *bags != nullptr;
+      bags->reset(reinterpret_cast<STACK_OF(PKCS12_SAFEBAG) *>(
+          ASN1_item_d2i(nullptr, &p, plain.length(), ASN1_ITEM_rptr(PKCS12_SAFEBAGS))));
+      return *bags ? Step::Done() : Step::Failed();
     }
     default:
-      return true;  // enveloped contents cannot be opened with a password
+      return Step::Done();  // enveloped contents cannot be opened with a password
   }
 }
 
-bool Pkcs12Archive::AddCertificate(const PKCS12_SAFEBAG *bag) {
-  std::vector<unsigned char> bagDer;
-  if (!CertificateInBag(bag, &bagDer)) {
-    ERR_raise(ERR_LIB_PKCS12, PKCS12_R_DECODE_ERROR);
-    return false;
-  }
-  std::unique_ptr<X509, X509Free> cert = DecodeCertificate(bagDer.data(), bagDer.size(), context_.get());
-  if (!cert) return false;
-  int len = i2d_X509(cert.get(), nullptr);
-  if (len <= 0) return false;
-  Cert entry;
-  entry.der.resize(static_cast<size_t>(len));
-  unsigned char *out = entry.der.data();
-  if (i2d_X509(cert.get(), &out) != len) return false;
-  // The same certificate in two bags (a CA of the key's chain and again as
-  // a trusted entry) is one certificate.
-  for (const Cert &known : certs_) {
-    if (known.der == entry.der) return true;
-  }
-  certs_.push_back(std::move(entry));
-  return true;
+Step Pkcs12Archive::Unshroud(const PKCS12_SAFEBAG *bag, PrivateKeyInfo *key) {
+  const X509_SIG *shrouded = PKCS12_SAFEBAG_get0_pkcs8(bag);
+  const X509_ALGOR *alg = nullptr;
+  if (shrouded != nullptr) X509_SIG_get0(shrouded, &alg, nullptr);
+  if (Step allowed = AllowAlgorithm(alg); !allowed.done()) return allowed;
+  key->reset(PKCS12_decrypt_skey_ex(bag, pass_, passLength_, context_.get(), nullptr));
+  return *key ? Step::Done() : Step::Failed();
 }
 
-bool Pkcs12Archive::AddKey(const PKCS8_PRIV_KEY_INFO *p8) {
-  if (p8 == nullptr) return false;
-  // Told by its algorithm identifier before anything is decoded: decoding
-  // some key types computes with their parameters (a DSA key's public value
-  // is an exponentiation modulo a p of any size).
-  const ASN1_OBJECT *algorithm = nullptr;
-  if (PKCS8_pkey_get0(&algorithm, nullptr, nullptr, nullptr, p8) != 1) return false;
-  if (OBJ_obj2nid(algorithm) != NID_rsaEncryption) {
-    unusableKeySeen_ = true;
-    return true;
+Step Pkcs12Archive::ImportSafes() {
+  if (!p12_) return Step::Failed();
+  platform::Owned<STACK_OF(PKCS7), FreeSafes> safes(PKCS12_unpack_authsafes(p12_.get()));
+  if (!safes) return Step::Failed();
+  const BagCollection::Unshroud unshroud = [this](const PKCS12_SAFEBAG *bag, PrivateKeyInfo *key) {
+    return Unshroud(bag, key);
+  };
+  for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+    SafeBags bags;
+    if (Step opened = OpenSafe(sk_PKCS7_value(safes.get(), i), &bags); !opened.done()) return opened;
+    if (!bags) continue;
+    if (Step collected = bags_.Collect(bags.get(), unshroud); !collected.done()) return collected;
   }
-  Key key(EVP_PKCS82PKEY_ex(p8, context_.get(), nullptr));
-  if (!key) return false;
-  BIGNUM *third = nullptr;
-  const bool multiPrime = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_FACTOR3, &third) == 1;
-  BN_free(third);
+  bags_.MatchKeys();
+  return Step::Done();
+}
+
+Step Pkcs12Archive::Import() {
+  bags_.Clear();
   ERR_clear_error();
-  if (multiPrime || EVP_PKEY_get_bits(key.get()) > kMaxRsaBits) {
-    unusableKeySeen_ = true;
-    return true;
-  }
-  keys_.push_back(std::move(key));
-  return true;
-}
-
-namespace {
-
-struct BnFree {
-  void operator()(BIGNUM *b) const { BN_clear_free(b); }
-};
-struct BnCtxFree {
-  void operator()(BN_CTX *c) const { BN_CTX_free(c); }
-};
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
-
-Bn Param(const EVP_PKEY *key, const char *name) {
-  BIGNUM *value = nullptr;
-  if (EVP_PKEY_get_bn_param(key, name, &value) != 1) return nullptr;
-  return Bn(value);
-}
-
-// The arithmetic of a two-prime RSA key: n = p·q, d·e ≡ 1 modulo p−1 and
-// modulo q−1, dp = d mod (p−1), dq = d mod (q−1), q·qinv ≡ 1 mod p.  The
-// primes are not tested for primality (the cost of that grows with the
-// cube of their size, and a changed prime already breaks n = p·q); every
-// check here is a few multiplications and reductions.
-bool RsaKeyHoldsTogether(const EVP_PKEY *key) {
-  Bn n = Param(key, OSSL_PKEY_PARAM_RSA_N), e = Param(key, OSSL_PKEY_PARAM_RSA_E),
-     d = Param(key, OSSL_PKEY_PARAM_RSA_D), p = Param(key, OSSL_PKEY_PARAM_RSA_FACTOR1),
-     q = Param(key, OSSL_PKEY_PARAM_RSA_FACTOR2), dp = Param(key, OSSL_PKEY_PARAM_RSA_EXPONENT1),
-     dq = Param(key, OSSL_PKEY_PARAM_RSA_EXPONENT2), qinv = Param(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
-  std::unique_ptr<BN_CTX, BnCtxFree> ctx(BN_CTX_secure_new());
-  Bn product(BN_secure_new()), pMinus1(BN_secure_new()), qMinus1(BN_secure_new()), r(BN_secure_new());
-  if (!n || !e || !d || !p || !q || !dp || !dq || !qinv || !ctx || !product || !pMinus1 || !qMinus1 || !r) {
-    return false;
-  }
-  if (BN_cmp(p.get(), BN_value_one()) <= 0 || BN_cmp(q.get(), BN_value_one()) <= 0 || BN_is_negative(d.get()) ||
-      BN_is_negative(e.get())) {
-    return false;
-  }
-  // n = p·q
-  if (BN_mul(product.get(), p.get(), q.get(), ctx.get()) != 1 || BN_cmp(product.get(), n.get()) != 0) return false;
-  if (BN_sub(pMinus1.get(), p.get(), BN_value_one()) != 1 || BN_sub(qMinus1.get(), q.get(), BN_value_one()) != 1) {
-    return false;
-  }
-  // d·e ≡ 1 modulo p−1 and q−1 (so modulo their least common multiple)
-  for (const BIGNUM *m : {pMinus1.get(), qMinus1.get()}) {
-    if (BN_mod_mul(r.get(), d.get(), e.get(), m, ctx.get()) != 1 || !BN_is_one(r.get())) return false;
-  }
-  // the CRT exponents
-  if (BN_nnmod(r.get(), d.get(), pMinus1.get(), ctx.get()) != 1 || BN_cmp(r.get(), dp.get()) != 0) return false;
-  if (BN_nnmod(r.get(), d.get(), qMinus1.get(), ctx.get()) != 1 || BN_cmp(r.get(), dq.get()) != 0) return false;
-  // the coefficient: qinv < p and q·qinv ≡ 1 mod p
-  if (BN_is_negative(qinv.get()) || BN_cmp(qinv.get(), p.get()) >= 0) return false;
-  return BN_mod_mul(r.get(), q.get(), qinv.get(), p.get(), ctx.get()) == 1 && BN_is_one(r.get());
-}
-
-}  // namespace
-
-KeyCondition Pkcs12Archive::CheckKeys() const {
-  if (unusableKeySeen_) return KeyCondition::kNotTwoPrimeRsa;
-  KeyCondition condition = KeyCondition::kUsable;
-  for (const Key &key : keys_) {
-    if (!RsaKeyHoldsTogether(key.get())) {
-      condition = KeyCondition::kDamaged;
-      break;
-    }
-  }
-  ERR_clear_error();
-  return condition;
-}
-
-bool Pkcs12Archive::CollectBags(const STACK_OF(PKCS12_SAFEBAG) * bags, int depth) {
-  if (depth > kMaxBagDepth) return Refuse(kPkcs12TooManyBags);
-  for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
-    const PKCS12_SAFEBAG *bag = sk_PKCS12_SAFEBAG_value(bags, i);
-    switch (PKCS12_SAFEBAG_get_nid(bag)) {
-      case NID_certBag:
-        if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) break;
-        if (!AddCertificate(bag)) return false;
-        break;
-      case NID_keyBag:
-        if (!AddKey(PKCS12_SAFEBAG_get0_p8inf(bag))) return false;
-        break;
-      case NID_pkcs8ShroudedKeyBag: {
-        const X509_SIG *shrouded = PKCS12_SAFEBAG_get0_pkcs8(bag);
-        const X509_ALGOR *alg = nullptr;
-        if (shrouded != nullptr) X509_SIG_get0(shrouded, &alg, nullptr);
-        if (!AllowAlgorithm(alg)) return false;
-        std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(
-            PKCS12_decrypt_skey_ex(bag, pass_, passLength_, context_.get(), nullptr));
-        if (!p8 || !AddKey(p8.get())) return false;
-        break;
-      }
-      case NID_safeContentsBag:
-        if (!CollectBags(PKCS12_SAFEBAG_get0_safes(bag), depth + 1)) return false;
-        break;
-      default:
-        break;  // CRL and secret bags carry nothing for the token
-    }
-  }
-  return true;
-}
-
-bool Pkcs12Archive::Import(uint32_t *code) {
-  certs_.clear();
-  keys_.clear();
-  unusableKeySeen_ = false;
-  ERR_clear_error();
-  bool ok = false;
-  do {
-    if (!p12_ || refused_) break;
-    std::unique_ptr<STACK_OF(PKCS7), SafesFree> safes(PKCS12_unpack_authsafes(p12_.get()));
-    if (!safes) break;
-    bool bagsOk = true;
-    for (int i = 0; bagsOk && i < sk_PKCS7_num(safes.get()); ++i) {
-      STACK_OF(PKCS12_SAFEBAG) *opened = nullptr;
-      bagsOk = OpenSafe(sk_PKCS7_value(safes.get(), i), &opened);
-      std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> bags(opened);
-      if (bagsOk && bags) bagsOk = CollectBags(bags.get(), 0);
-    }
-    if (!bagsOk) break;
-    // A certificate belongs to a private key of the file when the key's
-    // public half is the certificate's.
-    for (Cert &cert : certs_) {
-      std::unique_ptr<X509, X509Free> x = DecodeCertificate(cert.der.data(), cert.der.size(), context_.get());
-      if (!x) continue;
-      for (Key &key : keys_) {
-        if (X509_check_private_key(x.get(), key.get()) == 1) {
-          cert.key = key.get();
-          break;
-        }
-      }
-    }
-    ERR_clear_error();
-    ok = true;
-  } while (false);
-  if (!ok) {
-    *code = refused_ ? refusalCode_ : LastCryptoError();
-    certs_.clear();
-    keys_.clear();
+  const Step imported = ImportSafes();
+  if (!imported.done()) {
+    bags_.Clear();
     ERR_clear_error();
   }
-  return ok;
+  return imported;
 }
 
-KeyExport Pkcs12Archive::ExportPkcs8(size_t i, platform::SecureBuffer *out, uint32_t *code) const {
+Result<KeyExport> Pkcs12Archive::ExportPkcs8(size_t i, platform::SecureBuffer *out) const {
   ERR_clear_error();
-  if (i >= certs_.size() || certs_[i].key == nullptr) {
-    *code = LastCryptoError();
-    return KeyExport::kExportFailed;
-  }
-  std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(EVP_PKEY2PKCS8(certs_[i].key));
+  if (i >= bags_.CertificateCount() || bags_.KeyOf(i) == nullptr) return {KeyExport::kExportFailed, LastCryptoError()};
+  PrivateKeyInfo p8(EVP_PKEY2PKCS8(bags_.KeyOf(i)));
   int length = p8 ? i2d_PKCS8_PRIV_KEY_INFO(p8.get(), nullptr) : -1;
   if (length <= 0) {
-    *code = LastCryptoError();
+    const uint32_t code = LastCryptoError();
     ERR_clear_error();
-    return KeyExport::kExportFailed;
+    return {KeyExport::kExportFailed, code};
   }
-  if (!out->Allocate(static_cast<size_t>(length))) return KeyExport::kNoMemory;
+  if (!out->Allocate(static_cast<size_t>(length))) return {KeyExport::kNoMemory};
   unsigned char *p = out->data();
   if (i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &p) != length) {
-    *code = LastCryptoError();
+    const uint32_t code = LastCryptoError();
     ERR_clear_error();
     out->Release();
-    return KeyExport::kExportFailed;
+    return {KeyExport::kExportFailed, code};
   }
-  return KeyExport::kOk;
+  return {KeyExport::kOk};
 }
 
 }  // namespace velkor

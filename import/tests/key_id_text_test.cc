@@ -7,12 +7,14 @@
 #include <clocale>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "ber_to_der.h"
 #include "key_id_text.h"
-#include "pkcs12_archive.h"
+#include "password.h"
 #include "testtoken/testtoken.h"
 
 namespace {
@@ -182,6 +184,53 @@ TEST(PasswordConversion, RefusesValuesThatAreNoCharacters) {
   ASSERT_TRUE(velkor::WideToUtf8(ok, 2, out, sizeof out, &written));
   EXPECT_EQ(written, 4u);
   EXPECT_FALSE(velkor::WideToUtf8(ok, 2, out, 4, &written));  // no room for the terminator
+}
+
+// BER as PKCS#12 producers write it, and what the DER reader gets of it.
+TEST(BerToDer, GivesEveryElementAMinimalDefiniteLength) {
+  struct Case {
+    const char *what;
+    Bytes ber;
+    std::optional<Bytes> der;  // none: refused as malformed
+  };
+  auto nested = [](int depth) {
+    Bytes b;
+    for (int i = 0; i < depth; ++i) b.insert(b.end(), {0x30, 0x80});
+    b.insert(b.end(), {0x05, 0x00});
+    for (int i = 0; i < depth; ++i) b.insert(b.end(), {0x00, 0x00});
+    return b;
+  };
+  const Case cases[] = {
+      {"DER stays", {0x30, 0x03, 0x02, 0x01, 0x05}, Bytes{0x30, 0x03, 0x02, 0x01, 0x05}},
+      {"indefinite length", {0x30, 0x80, 0x02, 0x01, 0x05, 0x00, 0x00}, Bytes{0x30, 0x03, 0x02, 0x01, 0x05}},
+      {"long form where the short one does", {0x04, 0x82, 0x00, 0x02, 0xAA, 0xBB}, Bytes{0x04, 0x02, 0xAA, 0xBB}},
+      {"octet string in pieces",
+       {0x24, 0x80, 0x04, 0x01, 0xAA, 0x24, 0x80, 0x04, 0x01, 0xBB, 0x00, 0x00, 0x00, 0x00},
+       Bytes{0x04, 0x02, 0xAA, 0xBB}},
+      {"pieces that are no octet strings", {0x24, 0x03, 0x02, 0x01, 0x05}, Bytes{0x24, 0x03, 0x02, 0x01, 0x05}},
+      {"contents that are no elements kept from there on",
+       {0x30, 0x08, 0x30, 0x80, 0x02, 0x01, 0x05, 0x00, 0x00, 0xFF},
+       Bytes{0x30, 0x06, 0x30, 0x03, 0x02, 0x01, 0x05, 0xFF}},
+      {"bytes after the element", {0x05, 0x00, 0xFF}, Bytes{0x05, 0x00}},
+      {"high tag number", {0x3F, 0x21, 0x80, 0x05, 0x00, 0x00, 0x00}, Bytes{0x3F, 0x21, 0x02, 0x05, 0x00}},
+      {"nested as deep as followed", nested(velkor::kMaxIndefiniteNesting), Bytes{}},
+      {"nested deeper", nested(velkor::kMaxIndefiniteNesting + 1), std::nullopt},
+      {"no end of contents", {0x30, 0x80, 0x02, 0x01, 0x05}, std::nullopt},
+      {"indefinite primitive", {0x04, 0x80, 0x00, 0x00}, std::nullopt},
+      {"length beyond the bytes", {0x30, 0x05, 0x02, 0x01}, std::nullopt},
+      {"nothing", {}, std::nullopt},
+  };
+  for (const Case &c : cases) {
+    platform::SecureBuffer der;
+    const velkor::BerConversion result = velkor::BerToDer(c.ber, &der);
+    if (!c.der) {
+      EXPECT_EQ(result, velkor::BerConversion::kMalformed) << c.what;
+      continue;
+    }
+    ASSERT_EQ(result, velkor::BerConversion::kOk) << c.what;
+    if (c.der->empty()) continue;  // only accepted
+    EXPECT_EQ(Bytes(der.data(), der.data() + der.size()), *c.der) << c.what;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "integer_der.h"
+#include "platform/owned.h"
 #include "scratch_pool.h"
 
 namespace tesk {
@@ -16,9 +17,7 @@ namespace {
 // steps: a missing argument, or no memory for the result buffer.
 constexpr std::string_view kTeskStep = "Tesk";
 
-struct MallocFree {
-  void operator()(unsigned char *p) const noexcept { std::free(p); }
-};
+void FreeMalloced(unsigned char *p) noexcept { std::free(p); }
 
 // Remembers the first failing step (the pool release may replace it).
 class StepRecorder {
@@ -91,7 +90,7 @@ extern "C" TESK_API int32_t Tesk(const X509CertParam *record, uint32_t *encodedL
 
   unsigned char *scratch = nullptr;
   uint32_t total = 0;
-  std::unique_ptr<unsigned char, MallocFree> result;
+  platform::Owned<unsigned char, FreeMalloced> result;
   if (encodeInScratch(record->serial, pool.get(), steps, &scratch, &total)) {
     // The result lives on this library's heap until FreeASN1Memory.
     result.reset(static_cast<unsigned char *>(std::malloc(total)));

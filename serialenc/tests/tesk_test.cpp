@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/owned.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -237,14 +239,8 @@ TEST(TeskFree, NullIsIgnored) { FreeASN1Memory(nullptr); }
 
 // ------------------------------------------------------ agreement with OpenSSL
 
-struct AsnIntegerFree {
-  void operator()(ASN1_INTEGER *p) const { ASN1_INTEGER_free(p); }
-};
-struct BnFree {
-  void operator()(BIGNUM *p) const { BN_free(p); }
-};
-using AsnInteger = std::unique_ptr<ASN1_INTEGER, AsnIntegerFree>;
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
+using AsnInteger = platform::Owned<ASN1_INTEGER, ASN1_INTEGER_free>;
+using Bn = platform::Owned<BIGNUM, BN_free>;
 
 Bytes i2d(const ASN1_INTEGER *value) {
   unsigned char *der = nullptr;

@@ -29,12 +29,7 @@ namespace {
   throw Error(what + ": " + text);
 }
 
-template <typename T, void (*F)(T*)>
-struct Deleter {
-  void operator()(T* p) const { F(p); }
-};
-template <typename T, void (*F)(T*)>
-using Owned = std::unique_ptr<T, Deleter<T, F>>;
+using platform::Owned;
 
 using NamePtr = Owned<X509_NAME, X509_NAME_free>;
 using IntegerPtr = Owned<ASN1_INTEGER, ASN1_INTEGER_free>;
@@ -47,12 +42,10 @@ using AuthorityKeyIdPtr = Owned<AUTHORITY_KEYID, AUTHORITY_KEYID_free>;
 using PubkeyPtr = Owned<X509_PUBKEY, X509_PUBKEY_free>;
 using Pkcs12Ptr = Owned<PKCS12, PKCS12_free>;
 
-struct BagStackFree {
-  void operator()(STACK_OF(PKCS12_SAFEBAG) * s) const { sk_PKCS12_SAFEBAG_pop_free(s, PKCS12_SAFEBAG_free); }
-};
-struct SafeStackFree {
-  void operator()(STACK_OF(PKCS7) * s) const { sk_PKCS7_pop_free(s, PKCS7_free); }
-};
+void freeBagStack(STACK_OF(PKCS12_SAFEBAG) * s) { sk_PKCS12_SAFEBAG_pop_free(s, PKCS12_SAFEBAG_free); }
+void freeSafeStack(STACK_OF(PKCS7) * s) { sk_PKCS7_pop_free(s, PKCS7_free); }
+using BagStack = Owned<STACK_OF(PKCS12_SAFEBAG), freeBagStack>;
+using SafeStack = Owned<STACK_OF(PKCS7), freeSafeStack>;
 
 template <typename T, typename F>
 Bytes toDer(T* object, F i2d) {
@@ -229,8 +222,6 @@ Bytes nameDer(const Name& name) {
 
 // ---- Key ------------------------------------------------------------------------------------
 
-void Key::Free::operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-
 Key Key::rsa(int bits) {
   EVP_PKEY* pkey = EVP_RSA_gen(static_cast<unsigned int>(bits));
   if (pkey == nullptr) sslFail("RSA key generation");
@@ -302,8 +293,6 @@ Bytes Key::publicExponent() const { return keyBn(pkey_.get(), OSSL_PKEY_PARAM_RS
 int Key::bits() const { return EVP_PKEY_get_bits(pkey_.get()); }
 
 // ---- Certificate ---------------------------------------------------------------------------------
-
-void Certificate::Free::operator()(X509* p) const { X509_free(p); }
 
 Certificate Certificate::fromDer(const Bytes& der) {
   const unsigned char* p = der.data();
@@ -493,10 +482,10 @@ namespace {
 // the PBKDF2 of a PBES2 one, without deriving anything.
 void declareIterations(X509_ALGOR* alg, long count, int prfNid) {
   if (OBJ_obj2nid(alg->algorithm) == NID_pbes2) {
-    std::unique_ptr<PBE2PARAM, Deleter<PBE2PARAM, PBE2PARAM_free>> pbe2(
+    Owned<PBE2PARAM, PBE2PARAM_free> pbe2(
         static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter)));
     if (!pbe2) sslFail("PBE2PARAM");
-    std::unique_ptr<PBKDF2PARAM, Deleter<PBKDF2PARAM, PBKDF2PARAM_free>> kdf(static_cast<PBKDF2PARAM*>(
+    Owned<PBKDF2PARAM, PBKDF2PARAM_free> kdf(static_cast<PBKDF2PARAM*>(
         ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)));
     if (kdf && prfNid != NID_undef) {
       X509_ALGOR_free(kdf->prf);
@@ -510,7 +499,7 @@ void declareIterations(X509_ALGOR* alg, long count, int prfNid) {
       sslFail("PBKDF2 iteration count");
     return;
   }
-  std::unique_ptr<PBEPARAM, Deleter<PBEPARAM, PBEPARAM_free>> pbe(
+  Owned<PBEPARAM, PBEPARAM_free> pbe(
       static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), alg->parameter)));
   if (!pbe || ASN1_INTEGER_set(pbe->iter, count) != 1 ||
       ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBEPARAM), pbe.get(), &alg->parameter) == nullptr)
@@ -601,7 +590,7 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     localKeyId.assign(md, md + len);
   }
 
-  std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> certBags;
+  BagStack certBags;
   for (std::size_t i = 0; i < params.certs.size(); ++i) {
     STACK_OF(PKCS12_SAFEBAG)* bags = certBags.release();
     PKCS12_SAFEBAG* bag = PKCS12_add_cert(&bags, params.certs[i]->get());
@@ -634,7 +623,7 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     if (!certBags) sslFail("nested safe contents");
   }
 
-  std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> keyBags;
+  BagStack keyBags;
   if (params.key != nullptr) {
     STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
     PKCS12_SAFEBAG* bag = PKCS12_add_key(&bags, params.key->get(), 0, params.iterations, nidKey, pass);
@@ -671,7 +660,7 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     }
   }
 
-  std::unique_ptr<STACK_OF(PKCS7), SafeStackFree> safes;
+  SafeStack safes;
   auto addCertSafe = [&] {
     if (!certBags) return;
     STACK_OF(PKCS7)* s = safes.release();
@@ -720,7 +709,7 @@ Bytes makePkcs12(const Pkcs12Params& params) {
       sslFail("sk_PKCS7_push");
     }
   } else if (params.fillerBags > 0) {
-    std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> filler(sk_PKCS12_SAFEBAG_new_null());
+    BagStack filler(sk_PKCS12_SAFEBAG_new_null());
     OctetPtr value = octets({0x30, 0x00});
     if (!filler) sslFail("sk_PKCS12_SAFEBAG_new_null");
     for (std::size_t i = 0; i < params.fillerBags; ++i) {
@@ -737,7 +726,7 @@ Bytes makePkcs12(const Pkcs12Params& params) {
     if (ok != 1) sslFail("PKCS12_add_safe (filler)");
   }
   if (params.fillerSafes > 0) {
-    std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackFree> none(sk_PKCS12_SAFEBAG_new_null());
+    BagStack none(sk_PKCS12_SAFEBAG_new_null());
     if (!none) sslFail("sk_PKCS12_SAFEBAG_new_null");
     for (std::size_t i = 0; i < params.fillerSafes; ++i) {
       STACK_OF(PKCS7)* s = safes.release();

@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
+#include <span>
 
 namespace platform {
 
@@ -42,6 +44,21 @@ class SecureBuffer {
     size_ = size;
     return true;
   }
+  // Copies `bytes` in (they may lie in the old contents), then wipes and
+  // releases the old contents.  False, the old contents kept, when the
+  // memory cannot be had.
+  [[nodiscard]] bool Assign(std::span<const unsigned char> bytes) {
+    std::unique_ptr<unsigned char[]> fresh;
+    if (!bytes.empty()) {
+      fresh.reset(new (std::nothrow) unsigned char[bytes.size()]);
+      if (!fresh) return false;
+      std::memcpy(fresh.get(), bytes.data(), bytes.size());
+    }
+    Release();
+    data_ = std::move(fresh);
+    size_ = bytes.size();
+    return true;
+  }
   void Release() {
     if (data_) SecureWipe(data_.get(), size_);
     data_.reset();
@@ -50,6 +67,7 @@ class SecureBuffer {
   unsigned char *data() { return data_.get(); }
   const unsigned char *data() const { return data_.get(); }
   size_t size() const { return size_; }
+  std::span<const unsigned char> span() const { return {data_.get(), size_}; }
 
  private:
   std::unique_ptr<unsigned char[]> data_;

@@ -1,10 +1,11 @@
-// Bounded message formatting and the files our programs leave beside
-// themselves.
+// Bounded message formatting, UTF-8, and the files our programs leave
+// beside themselves.
 #ifndef PLATFORM_TEXT_H_
 #define PLATFORM_TEXT_H_
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <sys/stat.h>
 #include <optional>
@@ -28,6 +29,38 @@ size_t VAppendBounded(char *buffer, size_t size, const char *format, va_list arg
 template <size_t N>
 inline size_t CopyBounded(char (&buffer)[N], std::string_view text) {
   return FormatBounded(buffer, N, "%.*s", static_cast<int>(text.size()), text.data());
+}
+
+// The longest sequence EncodeUtf8 writes.
+inline constexpr size_t kMaxUtf8Bytes = 6;
+
+// Writes `value` (at most 0x7FFFFFFF) as UTF-8 and returns the number of
+// bytes: 1 to 4 for a Unicode code point, 5 or 6 beyond it in the original
+// 31-bit form that directory strings may still carry.  Whether the value is
+// a Unicode scalar value is for the caller to check.  Inline, so that the
+// shared libraries use it without linking this static one.
+inline size_t EncodeUtf8(uint32_t value, unsigned char (&out)[kMaxUtf8Bytes]) {
+  if (value < 0x80) {
+    out[0] = static_cast<unsigned char>(value);
+    return 1;
+  }
+  size_t n = 6;
+  unsigned char lead = 0xFC;
+  if (value < 0x800) {
+    n = 2, lead = 0xC0;
+  } else if (value < 0x10000) {
+    n = 3, lead = 0xE0;
+  } else if (value < 0x200000) {
+    n = 4, lead = 0xF0;
+  } else if (value < 0x4000000) {
+    n = 5, lead = 0xF8;
+  }
+  for (size_t k = n - 1; k > 0; --k) {
+    out[k] = static_cast<unsigned char>(0x80 | (value & 0x3F));
+    value >>= 6;
+  }
+  out[0] = static_cast<unsigned char>(lead | value);
+  return n;
 }
 
 // Drops an incomplete UTF-8 sequence at the end of text[0..length).

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <p11-kit/pkcs11.h>
+#include <openssl/evp.h>
 #include <openssl/types.h>
+#include <openssl/x509.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -24,6 +26,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/owned.h"
 
 namespace testtoken {
 
@@ -638,9 +642,8 @@ class Key {
   int bits() const;
 
  private:
-  struct Free { void operator()(EVP_PKEY* p) const; };
   explicit Key(EVP_PKEY* pkey) : pkey_(pkey) {}
-  std::unique_ptr<EVP_PKEY, Free> pkey_;
+  platform::Owned<EVP_PKEY, EVP_PKEY_free> pkey_;
 };
 
 class Certificate {
@@ -663,9 +666,8 @@ class Certificate {
   std::string subjectText() const;  // OpenSSL one-line form, for messages
 
  private:
-  struct Free { void operator()(X509* p) const; };
   explicit Certificate(X509* x) : cert_(x) {}
-  std::unique_ptr<X509, Free> cert_;
+  platform::Owned<X509, X509_free> cert_;
 };
 
 enum class TimeEncoding { Auto, UtcTime, GeneralizedTime };
