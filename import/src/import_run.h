@@ -74,8 +74,6 @@ class ImportRun {
   // --- import sequence ------------------------------------------------------
   Outcome Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
   Outcome OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password);
-  // -1 when a private key of the file cannot serve.
-  Outcome CheckKeys();
   Outcome Classify();
   Outcome ListObjects();
   // The token's objects as listed: every handle before the first zero one.

@@ -46,41 +46,13 @@ Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, cons
     case PasswordConversion::kConvertFailed:
       return Outcome::FailureText(kFailure, msg::kPasswordToWide);
   }
-  if (const Result<Opened> opened = archive_.Open(blob, blobSize); opened.outcome != Opened::kPkcs12) {
-    // A file refused for what it asks for is reported as a failed import.
-    if (opened.outcome == Opened::kRefused) return Outcome::Failure(kFailure, msg::kPfxImport, opened.code);
-    return Outcome::FailureText(kFailure, msg::kNotPfx);
-  }
+  if (Outcome opened = archive_.Open(blob, blobSize); !opened.ok()) return opened;
   const unsigned char *utf8 = utf8Password_.data();
   size_t utf8Length = std::strlen(reinterpret_cast<const char *>(utf8));
-  const Result<PasswordCheck> checked = archive_.VerifyPassword(utf8, utf8Length);
-  switch (checked.outcome) {
-    case PasswordCheck::kRight:
-      break;
-    case PasswordCheck::kWrong:
-      return Outcome::FailureText(kFailure, msg::kWrongPassword);
-    case PasswordCheck::kRefused:
-      return Outcome::Failure(kFailure, msg::kPfxImport, checked.code);
-  }
-  if (const Step imported = archive_.Import(); !imported.done()) {
-    return Outcome::Failure(kFailure, msg::kPfxImport, imported.code);
-  }
-  // A file without any certificate has nothing to import; it is refused
-  // before the token is touched.
-  if (archive_.CertificateCount() == 0) return Outcome::FailureText(kFailure, msg::kNoCert);
-  return {};
-}
-
-Outcome ImportRun::CheckKeys() {
-  switch (archive_.CheckKeys()) {
-    case KeyCondition::kUsable:
-      return {};
-    case KeyCondition::kNotTwoPrimeRsa:
-      return Outcome::FailureText(kFailure, msg::kKeyNotRsa);
-    case KeyCondition::kDamaged:
-      return Outcome::FailureText(kFailure, msg::kKeyDamaged);
-  }
-  return Outcome::FailureText(kFailure, msg::kKeyDamaged);
+  if (Outcome verified = archive_.VerifyPassword(utf8, utf8Length); !verified.ok()) return verified;
+  // A file without any certificate is refused here, before the token is
+  // touched.
+  return archive_.Import();
 }
 
 Outcome ImportRun::Classify() {
@@ -121,14 +93,8 @@ namespace {
 // Takes the private key of the certificate at `position` out of the file
 // and decodes it.
 Outcome ExtractKey(const Pkcs12Archive &archive, int position, ExtractedKey *key) {
-  const Result<KeyExport> exported = archive.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8);
-  switch (exported.outcome) {
-    case KeyExport::kOk:
-      break;
-    case KeyExport::kNoMemory:
-      return Outcome::FailureText(kFailure, msg::kKeyExportMemory);
-    case KeyExport::kExportFailed:
-      return Outcome::Failure(kFailure, msg::kKeyExport, exported.code);
+  if (Outcome exported = archive.ExportPkcs8(static_cast<size_t>(position), &key->pkcs8); !exported.ok()) {
+    return exported;
   }
   uint32_t err = 0;
   if (!key->info.Create(&err)) return Outcome::Failure(kFailure, msg::kPkcs8Create, err);
@@ -381,7 +347,7 @@ Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char 
   if (Outcome opened = OpenPkcs12(blobSize, blob, password); !opened.ok()) return opened;
   // A file this run cannot use is refused before the token is touched: the
   // key it would put in place of the working one must be able to serve.
-  if (Outcome usable = CheckKeys(); !usable.ok()) return usable;
+  if (Outcome usable = archive_.CheckKeys(); !usable.ok()) return usable;
   if (Outcome classified = Classify(); !classified.ok()) return classified;
 
   if (Outcome bound = r_.LoadPkcs11Module(modulePath_); !bound.ok()) return bound;

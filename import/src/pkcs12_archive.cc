@@ -1,5 +1,7 @@
 #include "pkcs12_archive.h"
 
+#include "import_messages.h"
+
 #include <openssl/err.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
@@ -9,6 +11,8 @@
 namespace velkor {
 
 namespace {
+
+constexpr int32_t kFailure = -1;
 
 void FreeSafes(STACK_OF(PKCS7) * safes) { sk_PKCS7_pop_free(safes, PKCS7_free); }
 
@@ -49,13 +53,15 @@ Pkcs12Archive::Context::~Context() {
   OSSL_LIB_CTX_free(ctx_);
 }
 
-Result<Opened> Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
+Outcome Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   p12_.reset();
   bags_.Clear();
   budget_ = WorkBudget();
   pass_ = nullptr;
   passLength_ = 0;
-  if (bytes == nullptr || size == 0 || size > static_cast<size_t>(LONG_MAX)) return {Opened::kNotPkcs12};
+  if (bytes == nullptr || size == 0 || size > static_cast<size_t>(LONG_MAX)) {
+    return Outcome::FailureText(kFailure, msg::kNotPfx);
+  }
   ERR_clear_error();
   // Decoded into a structure of the library context, so that the MAC is
   // computed there too.
@@ -66,26 +72,26 @@ Result<Opened> Pkcs12Archive::Open(const unsigned char *bytes, size_t size) {
   if (!ok) {
     p12_.reset();
     ERR_clear_error();
-    return {Opened::kNotPkcs12};
+    return Outcome::FailureText(kFailure, msg::kNotPfx);
   }
   ERR_clear_error();
-  if (!context_.usable()) return {Opened::kRefused, context_.failure()};
+  if (!context_.usable()) return Outcome::Failure(kFailure, msg::kPfxImport, context_.failure());
   // Bytes after the structure are not looked at.
   if (Step counted = budget_.CountSafes({bytes, static_cast<size_t>(p - bytes)}); !counted.done()) {
-    return {Opened::kRefused, counted.code};
+    return Outcome::Failure(kFailure, msg::kPfxImport, counted.code);
   }
-  return {Opened::kPkcs12};
+  return {};
 }
 
-Result<PasswordCheck> Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
+Outcome Pkcs12Archive::VerifyPassword(const unsigned char *utf8, size_t length) {
   pass_ = nullptr;
   passLength_ = 0;
-  if (!p12_ || length > static_cast<size_t>(INT_MAX)) return {PasswordCheck::kWrong};
+  if (!p12_ || length > static_cast<size_t>(INT_MAX)) return Outcome::FailureText(kFailure, msg::kWrongPassword);
   const char *pass = reinterpret_cast<const char *>(utf8);
   auto passLength = static_cast<int>(length);
   pass_ = pass;
   passLength_ = passLength;
-  if (!PKCS12_mac_present(p12_.get())) return {PasswordCheck::kRight};
+  if (!PKCS12_mac_present(p12_.get())) return {};
   const X509_ALGOR *macAlg = nullptr;
   const ASN1_INTEGER *iterations = nullptr;
   PKCS12_get0_mac(nullptr, &macAlg, nullptr, &iterations, p12_.get());
@@ -96,30 +102,30 @@ Result<PasswordCheck> Pkcs12Archive::VerifyPassword(const unsigned char *utf8, s
   if (allowed.done()) allowed = Available({NID_undef, macDigestNid});
   if (!allowed.done()) {
     ERR_clear_error();
-    return {PasswordCheck::kRefused, allowed.code};
+    return Outcome::Failure(kFailure, msg::kPfxImport, allowed.code);
   }
   if (PKCS12_verify_mac(p12_.get(), pass, passLength) == 1) {
     ERR_clear_error();
-    return {PasswordCheck::kRight};
+    return {};
   }
   // An empty password may also mean no password at all: a second MAC, and
   // its iterations count too.
   if (length == 0) {
     if (Step charged = budget_.ChargeIterations(iterations, macDigestNid); !charged.done()) {
       ERR_clear_error();
-      return {PasswordCheck::kRefused, charged.code};
+      return Outcome::Failure(kFailure, msg::kPfxImport, charged.code);
     }
     if (PKCS12_verify_mac(p12_.get(), nullptr, 0) == 1) {
       pass_ = nullptr;
       passLength_ = 0;
       ERR_clear_error();
-      return {PasswordCheck::kRight};
+      return {};
     }
   }
   ERR_clear_error();
   pass_ = nullptr;
   passLength_ = 0;
-  return {PasswordCheck::kWrong};
+  return Outcome::FailureText(kFailure, msg::kWrongPassword);
 }
 
 Step Pkcs12Archive::Available(const AlgorithmNeeds &needs) const {
@@ -212,36 +218,53 @@ Step Pkcs12Archive::ImportSafes() {
   return Step::Done();
 }
 
-Step Pkcs12Archive::Import() {
+Outcome Pkcs12Archive::Import() {
   bags_.Clear();
   ERR_clear_error();
   const Step imported = ImportSafes();
   if (!imported.done()) {
     bags_.Clear();
     ERR_clear_error();
+    return Outcome::Failure(kFailure, msg::kPfxImport, imported.code);
   }
-  return imported;
+  // A file without any certificate has nothing to import.
+  if (bags_.CertificateCount() == 0) return Outcome::FailureText(kFailure, msg::kNoCert);
+  return {};
 }
 
-Result<KeyExport> Pkcs12Archive::ExportPkcs8(size_t i, platform::SecureBuffer *out) const {
+Outcome Pkcs12Archive::CheckKeys() const {
+  switch (bags_.CheckKeys()) {
+    case KeyCondition::kUsable:
+      return {};
+    case KeyCondition::kNotTwoPrimeRsa:
+      return Outcome::FailureText(kFailure, msg::kKeyNotRsa);
+    case KeyCondition::kDamaged:
+      break;
+  }
+  return Outcome::FailureText(kFailure, msg::kKeyDamaged);
+}
+
+Outcome Pkcs12Archive::ExportPkcs8(size_t i, platform::SecureBuffer *out) const {
   ERR_clear_error();
-  if (i >= bags_.CertificateCount() || bags_.KeyOf(i) == nullptr) return {KeyExport::kExportFailed, LastCryptoError()};
+  if (i >= bags_.CertificateCount() || bags_.KeyOf(i) == nullptr) {
+    return Outcome::Failure(kFailure, msg::kKeyExport, LastCryptoError());
+  }
   PrivateKeyInfo p8(EVP_PKEY2PKCS8(bags_.KeyOf(i)));
   int length = p8 ? i2d_PKCS8_PRIV_KEY_INFO(p8.get(), nullptr) : -1;
   if (length <= 0) {
     const uint32_t code = LastCryptoError();
     ERR_clear_error();
-    return {KeyExport::kExportFailed, code};
+    return Outcome::Failure(kFailure, msg::kKeyExport, code);
   }
-  if (!out->Allocate(static_cast<size_t>(length))) return {KeyExport::kNoMemory};
+  if (!out->Allocate(static_cast<size_t>(length))) return Outcome::FailureText(kFailure, msg::kKeyExportMemory);
   unsigned char *p = out->data();
   if (i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &p) != length) {
     const uint32_t code = LastCryptoError();
     ERR_clear_error();
     out->Release();
-    return {KeyExport::kExportFailed, code};
+    return Outcome::Failure(kFailure, msg::kKeyExport, code);
   }
-  return {KeyExport::kOk};
+  return {};
 }
 
 }  // namespace velkor

@@ -23,34 +23,11 @@
 #include "pkcs12_budget.h"
 #include "platform/owned.h"
 #include "platform/secure.h"
+#include "token/outcome.h"
 
 namespace velkor {
 
-// A step's outcome and, for a refusal or a failure, the code the messages
-// show.
-template <class Outcome>
-struct [[nodiscard]] Result {
-  Outcome outcome;
-  uint32_t code = 0;
-};
-
-enum class Opened {
-  kPkcs12,
-  kNotPkcs12,
-  // Refused before the work it asks for (too many safes), or this machine
-  // cannot read PKCS#12 files at all (no library context).
-  kRefused,
-};
-
-enum class PasswordCheck {
-  kRight,
-  kWrong,
-  // The MAC asks for more work than the bounds allow, or for a digest that
-  // is not at hand; nothing was derived.
-  kRefused,
-};
-
-enum class KeyExport { kOk, kExportFailed, kNoMemory };
+using token::Outcome;
 
 class Pkcs12Archive {
  public:
@@ -58,25 +35,30 @@ class Pkcs12Archive {
   Pkcs12Archive(const Pkcs12Archive &) = delete;
   Pkcs12Archive &operator=(const Pkcs12Archive &) = delete;
 
-  // Whether the bytes begin with one complete PKCS#12 structure (bytes
-  // after it are ignored, as other readers do) within the bounds.
-  Result<Opened> Open(const unsigned char *bytes, size_t size);
-  // Whether the MAC verifies with the password (UTF-8, `length` bytes); an
-  // empty password also tries the absent password.  A file without a MAC
-  // passes, its contents are then checked by decryption.
-  Result<PasswordCheck> VerifyPassword(const unsigned char *utf8, size_t length);
+  // Each step fails with -1 and the message the import reports.
+  // The bytes must begin with one complete PKCS#12 structure (bytes after
+  // it are ignored, as other readers do) within the bounds.
+  Outcome Open(const unsigned char *bytes, size_t size);
+  // The MAC must verify with the password (UTF-8, `length` bytes); an empty
+  // password also tries the absent password.  A file without a MAC passes,
+  // its contents are then checked by decryption.  A MAC that asks for more
+  // work than the bounds allow is refused before anything is derived.
+  Outcome VerifyPassword(const unsigned char *utf8, size_t length);
   // Decrypts the contents with the verified password and collects the
-  // certificates and the private keys.  The code of a refusal is one of
-  // the kPkcs12 codes, that of a failure the crypto library's.
-  Step Import();
+  // certificates (at least one) and the private keys.  The code a refusal
+  // shows is one of the kPkcs12 codes, that of a failure the crypto
+  // library's.
+  Outcome Import();
 
   size_t CertificateCount() const { return bags_.CertificateCount(); }
   const std::vector<unsigned char> &CertificateDer(size_t i) const { return bags_.CertificateDer(i); }
   // The file holds a private key whose public key matches certificate i.
   bool HasPrivateKey(size_t i) const { return bags_.KeyOf(i) != nullptr; }
-  [[nodiscard]] KeyCondition CheckKeys() const { return bags_.CheckKeys(); }
+  // Every private key of the file must be able to serve: a two-prime RSA
+  // key whose parts hold together.
+  Outcome CheckKeys() const;
   // The DER PrivateKeyInfo of certificate i's private key.
-  Result<KeyExport> ExportPkcs8(size_t i, platform::SecureBuffer *out) const;
+  Outcome ExportPkcs8(size_t i, platform::SecureBuffer *out) const;
 
  private:
   // The library context with the providers loaded into it; the providers
