@@ -40,8 +40,8 @@ class ImportRun {
   ImportRun(const ImportRun &) = delete;
   ImportRun &operator=(const ImportRun &) = delete;
 
-  // The whole import; closes the token before it returns.  The caller keeps
-  // the blob and turns the outcome into the exit code and the log.
+  // The whole import.  The caller keeps the blob, turns the outcome into
+  // the exit code and the log, and then closes the token.
   Outcome DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
 
  private:

@@ -382,7 +382,6 @@ Outcome ImportRun::DoImportProc(uint32_t blobSize, const unsigned char *blob, co
     RollBackCreated(nullptr);
     throw;
   }
-  r_.CloseToken();
   return result;
 }
 

@@ -221,7 +221,10 @@ int Run(int argc, char **argv) {
     platform::SecureWipe(argv[2], std::strlen(argv[2]));
     platform::SecureWipe(argv[3], std::strlen(argv[3]));
     result = outcome.code();
+    // The log is written before the token is closed: a module that fails
+    // on the way out cannot take the message with it.
     if (!outcome.ok()) WriteRunLog(outcome);
+    reader->CloseToken();
   } while (false);
 
   if (message[0] != '\0') token::WriteLogFile(LogPath(), message);
