@@ -25,6 +25,7 @@
 
 namespace velkor {
 
+using token::kFailure;
 using token::Outcome;
 
 // The three switches of the command line.

@@ -20,8 +20,6 @@ namespace velkor {
 
 namespace {
 
-constexpr int32_t kFailure = -1;
-
 // The end-entity private key taken out of the file, as the object library's
 // PKCS#1 key.  The exported bytes are wiped when it goes.
 struct ExtractedKey {
@@ -240,10 +238,6 @@ void ImportRun::RollBackCreated(Outcome *failure) {
 
 namespace {
 
-std::string_view TextOf(std::span<const unsigned char> bytes) {
-  return {reinterpret_cast<const char *>(bytes.data()), bytes.size()};
-}
-
 // Reads `attrs` (CKA_CLASS first) of every listed object and hands the
 // class and handle of each object whose values came to `onObject`; objects
 // that lack one of the attributes are passed over.  Fails when a value is
@@ -296,7 +290,7 @@ Outcome ImportRun::PlanLeftoverKeys() {
   if (Outcome read = ForEachReadable(r_, listed, classAndId,
                                      [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE) {
                                        if (cls == CKO_CERTIFICATE) {
-                                         certificateIds.emplace_back(TextOf(classAndId.Bytes(1)));
+                                         certificateIds.emplace_back(classAndId.Text(1));
                                        }
                                      });
       !read.ok()) {
@@ -314,7 +308,7 @@ Outcome ImportRun::PlanLeftoverKeys() {
   if (Outcome read = ForEachReadable(
           r_, listed, keys,
           [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE object) {
-            if (!decide::IsLeftoverKey(keys.Bytes(kModulus), keys.Bytes(kExponent), TextOf(keys.Bytes(kId)),
+            if (!decide::IsLeftoverKey(keys.Bytes(kModulus), keys.Bytes(kExponent), keys.Text(kId),
                                        modulus, exponent, certificateIds)) {
               return;
             }

@@ -19,8 +19,6 @@ namespace velkor {
 
 namespace {
 
-constexpr int32_t kFailure = -1;
-
 // The identifier text is formatted into at most this many bytes with its
 // terminating zero.
 constexpr size_t kIdentifierRoom = 128;

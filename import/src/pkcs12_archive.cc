@@ -12,8 +12,6 @@ namespace velkor {
 
 namespace {
 
-constexpr int32_t kFailure = -1;
-
 void FreeSafes(STACK_OF(PKCS7) * safes) { sk_PKCS7_pop_free(safes, PKCS7_free); }
 
 // Decrypted safe contents, wiped before release.

@@ -27,6 +27,7 @@
 
 namespace velkor {
 
+using token::kFailure;
 using token::Outcome;
 
 class Pkcs12Archive {

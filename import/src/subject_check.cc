@@ -21,18 +21,12 @@ namespace velkor {
 
 namespace {
 
-constexpr int32_t kFailure = -1;
-
 // attrTemplate: what is read of every token object.
 enum { kSubject = 0, kSerial = 1, kId = 2, kIssuer = 3 };
 constexpr std::array<CK_ATTRIBUTE_TYPE, 4> kCheckTemplate = {CKA_SUBJECT, CKA_SERIAL_NUMBER, CKA_ID, CKA_ISSUER};
 
 Pdu PduOf(const CK_ATTRIBUTE &attr) {
   return Pdu{static_cast<const unsigned char *>(attr.pValue), static_cast<uint32_t>(attr.ulValueLen)};
-}
-
-std::string_view TextOf(std::span<const unsigned char> bytes) {
-  return {reinterpret_cast<const char *>(bytes.data()), bytes.size()};
 }
 
 // Keys looked at per class and search: one more than a delete list holds,
@@ -199,8 +193,8 @@ Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
           return checked;
         }
         kept_.ee = true;
-        kept_.eeSubject.assign(TextOf(attrs.Bytes(kSubject)));
-        kept_.eeId.assign(TextOf(attrs.Bytes(kId)));
+        kept_.eeSubject.assign(attrs.Text(kSubject));
+        kept_.eeId.assign(attrs.Text(kId));
         kept_.eePosition = position;
       } else if (keep) {
         kept_.caPosition = position;

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "platform/secure.h"
 
@@ -77,6 +78,11 @@ class AttributeValues {
   const CK_ATTRIBUTE &operator[](size_t i) const { return attrs_[i]; }
   std::span<const unsigned char> Bytes(size_t i) const {
     return {static_cast<const unsigned char *>(attrs_[i].pValue), static_cast<size_t>(attrs_[i].ulValueLen)};
+  }
+  // The same bytes seen as text (identifiers and subjects are compared and
+  // kept as byte strings).
+  std::string_view Text(size_t i) const {
+    return {static_cast<const char *>(attrs_[i].pValue), static_cast<size_t>(attrs_[i].ulValueLen)};
   }
   void Release() {
     for (auto &b : buffers_) b.Release();

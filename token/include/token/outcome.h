@@ -10,6 +10,9 @@
 
 namespace token {
 
+// The tool return code of a failure that names no other.
+inline constexpr int32_t kFailure = -1;
+
 // The message text: at most 512 bytes with its terminating zero, never
 // ending inside a character.  Setting replaces the text, appending adds to
 // it within the same bound.
