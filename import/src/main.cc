@@ -168,7 +168,6 @@ bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &iden
 int Run(int argc, char **argv) {
   auto reader = std::make_unique<CSmartCardReader>();
   int result = kFailure;
-  std::string modulePath = velkor::kDefaultModuleName;
   char message[kEntryMessageSize] = {};
   platform::SecureBuffer blob;
   velkor::ImportSwitches switches;
@@ -178,7 +177,6 @@ int Run(int argc, char **argv) {
       platform::FormatBounded(message, sizeof message, velkor::msg::kArgCount, kFailure);
       break;
     }
-    modulePath = argv[4];
     if (std::strcmp(argv[5], velkor::msg::kSubDn) == 0) {
       switches.m_subjectMode = 0;
     } else if (std::strcmp(argv[5], velkor::msg::kSubCn) == 0) {
@@ -214,7 +212,7 @@ int Run(int argc, char **argv) {
       platform::FormatBounded(message, sizeof message, velkor::msg::kDeleteP12, kFailure);
       break;
     }
-    velkor::ImportRun run(*reader, switches, modulePath);
+    velkor::ImportRun run(*reader, switches, argv[4]);
     token::Outcome outcome = run.DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), argv[2], argv[3]);
     // The PIN and the password are not needed any more: wipe the argument
     // strings too, so that no copy of them outlives the import.

@@ -1,12 +1,12 @@
 #include "pkcs12_archive.h"
 
-#include "import_messages.h"
-
 #include <openssl/err.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <climits>
+
+#include "import_messages.h"
 
 namespace velkor {
 

@@ -16,9 +16,6 @@
 #include <cstdint>
 #include <vector>
 
-// Not used here: whoever opens a file converts its password first, and
-// reaches ConvertPassword through this header.
-#include "password.h"
 #include "pkcs12_bags.h"
 #include "pkcs12_budget.h"
 #include "platform/owned.h"

@@ -129,13 +129,13 @@ Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
   token::AttributeValues<4> attrs(kCheckTemplate);
   const std::span<const CK_OBJECT_HANDLE> listed = Listed();
 
+  auto mismatch = [&] {
+    const int32_t code = decide::SubjectMismatchCode(commonNameMode);
+    return Outcome::FailureText(code, code == -3 ? msg::kSubjectMismatch : msg::kSubjectCnMismatch);
+  };
   // Every failure before a certificate of the same subject was found reads
   // as the subject mismatch; the issuer mismatch always keeps its own.
-  auto failed = [&](Outcome failure) {
-    if (sameSubjectFound) return failure;
-    const int32_t mismatch = decide::SubjectMismatchCode(commonNameMode);
-    return Outcome::FailureText(mismatch, mismatch == -3 ? msg::kSubjectMismatch : msg::kSubjectCnMismatch);
-  };
+  auto failed = [&](Outcome failure) { return sameSubjectFound ? failure : mismatch(); };
 
   for (size_t i = 0; i < listed.size(); ++i) {
     token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i]);
@@ -213,7 +213,7 @@ Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
       }
     }
   }
-  if (!sameSubjectFound) return failed(Outcome::FailureText(kFailure, ""));
+  if (!sameSubjectFound) return mismatch();
   return {};
 }
 

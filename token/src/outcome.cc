@@ -6,13 +6,6 @@
 
 namespace token {
 
-void Message::Set(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  platform::VFormatBounded(text_.data(), text_.size(), format, args);
-  va_end(args);
-}
-
 void Message::Append(const char *format, ...) {
   va_list args;
   va_start(args, format);

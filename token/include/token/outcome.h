@@ -14,15 +14,13 @@ namespace token {
 inline constexpr int32_t kFailure = -1;
 
 // The message text: at most 512 bytes with its terminating zero, never
-// ending inside a character.  Setting replaces the text, appending adds to
-// it within the same bound.
+// ending inside a character.  A failure sets it (Outcome::Failure); later
+// steps may add to it within the same bound.
 class Message {
  public:
   static constexpr size_t kSize = 512;
 
-  void Set(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void Append(const char *format, ...) __attribute__((format(printf, 2, 3)));
-  void SetText(const char *text) { Set("%s", text); }
   void AppendText(const char *text) { Append("%s", text); }
   const char *c_str() const { return text_.data(); }
   bool empty() const { return text_[0] == '\0'; }
