@@ -75,10 +75,6 @@ std::string_view ReusedIdentifier(bool writesEndEntityCertificate, std::string_v
   return writesEndEntityCertificate ? std::string_view() : keptId;
 }
 
-bool LooksForLeftoverKeys(bool hasEndEntity, bool writesEndEntityCertificate, bool writesPrivateKey) {
-  return hasEndEntity && writesEndEntityCertificate && writesPrivateKey;
-}
-
 bool SameInteger(std::span<const unsigned char> a, std::span<const unsigned char> b) {
   while (!a.empty() && a.front() == 0) a = a.subspan(1);
   while (!b.empty() && b.front() == 0) b = b.subspan(1);
@@ -87,10 +83,9 @@ bool SameInteger(std::span<const unsigned char> a, std::span<const unsigned char
 
 bool IsLeftoverKey(std::span<const unsigned char> keyModulus, std::span<const unsigned char> keyExponent,
                    std::string_view keyId, std::span<const unsigned char> newModulus,
-                   std::span<const unsigned char> newExponent, const std::vector<std::string> &certificateIds) {
+                   std::span<const unsigned char> newExponent, std::optional<std::string_view> keptId) {
   if (!SameInteger(keyModulus, newModulus) || !SameInteger(keyExponent, newExponent)) return false;
-  if (keyId.empty()) return false;
-  return std::ranges::find(certificateIds, keyId) == certificateIds.end();
+  return !keptId.has_value() || keyId != *keptId;
 }
 
 }  // namespace velkor::decide

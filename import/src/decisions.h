@@ -98,21 +98,21 @@ enum class Acceptance {
 // certificate is written afresh (the objects then share a new identifier).
 [[nodiscard]] std::string_view ReusedIdentifier(bool writesEndEntityCertificate, std::string_view keptId);
 
-// Leftover keys of an interrupted import are looked for only when a fresh
-// end-entity set with its private key is written.
-[[nodiscard]] bool LooksForLeftoverKeys(bool hasEndEntity, bool writesEndEntityCertificate, bool writesPrivateKey);
-
 // Two unsigned big-endian integers are equal when they are equal without
 // their leading zero bytes (tokens differ in whether they keep them).
 [[nodiscard]] bool SameInteger(std::span<const unsigned char> a, std::span<const unsigned char> b);
 
 // A key on the token is a leftover of an interrupted import of the new
-// certificate, planned for deletion, when it has the new key material and
-// an identifier that no certificate carries.
+// certificate, planned for deletion after every write succeeded, when it has
+// the new key material and is not under the identifier of the certificate
+// that stays (`keptId`).  Without a certificate that stays, the new set is
+// written afresh under an identifier no listed object has, so every listed
+// key of the new material is a leftover.  An empty or absent identifier is
+// an identifier like any other.
 [[nodiscard]] bool IsLeftoverKey(std::span<const unsigned char> keyModulus, std::span<const unsigned char> keyExponent,
                                  std::string_view keyId, std::span<const unsigned char> newModulus,
                                  std::span<const unsigned char> newExponent,
-                                 const std::vector<std::string> &certificateIds);
+                                 std::optional<std::string_view> keptId);
 
 // Removes every value of `kept` from the first `count` entries of `list`
 // (a key or certificate that stays is never deleted), keeps the order of

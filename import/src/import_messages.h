@@ -48,6 +48,25 @@ inline constexpr char kDeleteCert[] = "error:Kivo内のデータ削除に失敗�
 // Added after the message of a failed writing pass when an object that
 // this run had already created cannot be destroyed again.
 inline constexpr char kRollback[] = "\nerror:書き込み済みオブジェクトの削除に失敗。\ncode=0x%08X";
+// A rollback after a refused write starts the module afresh first; when
+// that fails the run's objects stay.
+inline constexpr char kRollbackRestart[] =
+    "\nerror:書き込み済みオブジェクトを削除するためのトークンへの再接続に失敗。";
+// Objects listed at the start of the run that the token no longer holds
+// after a rollback, each named by its kind and identifier.
+inline constexpr char kOldSetDamaged[] = "\nerror:Kivo内の既存のオブジェクトが失われた。";
+inline constexpr char kMissingObject[] = "\n%s CKA_ID=%s";
+inline constexpr char kPrivateKeyName[] = "秘密鍵";
+inline constexpr char kPublicKeyName[] = "公開鍵";
+inline constexpr char kCertificateName[] = "証明書";
+inline constexpr char kObjectName[] = "オブジェクト";
+// The proof that the new private key works on the token.
+inline constexpr char kProofPrepare[] = "error:書き込んだ秘密鍵の確認を準備できませんでした。\ncode=0x%08X";
+inline constexpr char kProofSign[] = "error:書き込んだ秘密鍵で署名できませんでした。\ncode=0x%08X";
+inline constexpr char kProofSignMismatch[] = "error:書き込んだ秘密鍵の署名を証明書の公開鍵で検証できませんでした。";
+inline constexpr char kProofDecrypt[] = "error:書き込んだ秘密鍵で復号できませんでした。\ncode=0x%08X";
+inline constexpr char kProofDecryptMismatch[] =
+    "error:書き込んだ秘密鍵で復号した値が証明書の公開鍵で暗号化した値と一致しませんでした。";
 // A certificate position beyond the capacity of the delete list.
 inline constexpr char kCertDeleteListFull[] = "error:削除対象の証明書オブジェクトが規定数(512)を超えている";
 

@@ -90,10 +90,26 @@ class ImportRun {
   Outcome WriteEndEntity(int position, X509CertHandle cert);
   Outcome WriteCa(X509CertHandle cert);
   Outcome DeletingPass();
+  // Proves, before anything old goes, that the private key this run wrote
+  // works on the token for each usage its certificate names: a signature
+  // that the certificate's public key verifies, and the decryption of a
+  // challenge encrypted to that key.  Nothing to prove when the run wrote
+  // no private key.
+  Outcome ProveNewKey();
   // Destroys what this run created, newest first; adds a line to
   // `failure`'s message for every object that cannot be destroyed.
   void RollBackCreated(Outcome *failure);
-  void RememberCreated(CK_OBJECT_HANDLE handle);
+  // The rollback after the token refused a write that followed earlier
+  // writes of this run: a card's stack may then hold a stale view of the
+  // card, in which destroying fails or rewrites the card's directories
+  // from that stale view.  The module is started afresh first, the run's
+  // objects are found again by class and identifier and destroyed, and
+  // the token is checked to still hold every object listed at the start;
+  // what is missing is added to `failure`'s message.
+  void RollBackAfterRefusal(Outcome *failure);
+  // C_CreateObject of one object of this run with `tmpl`; remembers the
+  // object (for the proof and a rollback) or that the token refused it.
+  CK_RV CreateRunObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_CLASS objectClass, std::string_view identifier);
   // Takes the keys of the end-entity certificate that stays, and every
   // certificate that stays, off the delete lists.
   Outcome KeepWhatStays();
@@ -148,8 +164,19 @@ class ImportRun {
   // CA turn: it belongs to the whole check pass.
   bool trustConfirmed_ = false;
   Kept kept_;
-  std::array<CK_OBJECT_HANDLE, kMaxCreatedObjects> created_{};
+  // What this run created, oldest first.
+  struct Created {
+    CK_OBJECT_HANDLE handle = 0;
+    CK_OBJECT_CLASS objectClass = 0;
+    std::string identifier;
+  };
+  std::array<Created, kMaxCreatedObjects> created_{};
   int createdCount_ = 0;
+  // The token refused a C_CreateObject of this run.
+  bool createRefused_ = false;
+  // The PIN of the login, for a fresh start of the module in a rollback;
+  // the caller's, valid for the run.
+  const char *pin_ = nullptr;
 
   platform::SecureBuffer widePassword_;
   platform::SecureBuffer utf8Password_;

@@ -3,6 +3,8 @@
 // objects, and only then delete the old ones.
 #include <array>
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <span>
 #include <string>
 #include <string_view>
@@ -195,14 +197,12 @@ Outcome ImportRun::WritingPass() {
 }
 
 Outcome ImportRun::DeletingPass() {
-  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
-  CK_SESSION_HANDLE session = r_.GetSessionHandle();
   for (int i = 0; i < plan_.privateKeyDeleteCount; ++i) {
-    CK_RV rv = f->C_DestroyObject(session, plan_.privateKeyDelete[i]);
+    CK_RV rv = r_.DestroyObject(plan_.privateKeyDelete[i]);
     if (rv != CKR_OK) return Outcome::Failure(-5, msg::kDeletePrivateKey, static_cast<unsigned>(rv));
   }
   for (int i = 0; i < plan_.publicKeyDeleteCount; ++i) {
-    CK_RV rv = f->C_DestroyObject(session, plan_.publicKeyDelete[i]);
+    CK_RV rv = r_.DestroyObject(plan_.publicKeyDelete[i]);
     if (rv != CKR_OK) return Outcome::Failure(-5, msg::kDeletePublicKey, static_cast<unsigned>(rv));
   }
   const std::span<const CK_OBJECT_HANDLE> listed = Listed();
@@ -215,57 +215,24 @@ Outcome ImportRun::DeletingPass() {
     certs[certCount++] = listed[static_cast<size_t>(position)];
   }
   for (size_t i = 0; i < certCount; ++i) {
-    CK_RV rv = f->C_DestroyObject(session, certs[i]);
+    CK_RV rv = r_.DestroyObject(certs[i]);
     if (rv != CKR_OK) return Outcome::Failure(-5, msg::kDeleteCert, static_cast<unsigned>(rv));
   }
   return {};
 }
 
-void ImportRun::RememberCreated(CK_OBJECT_HANDLE handle) {
-  if (createdCount_ < kMaxCreatedObjects) created_[static_cast<size_t>(createdCount_++)] = handle;
-}
-
 void ImportRun::RollBackCreated(Outcome *failure) {
-  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
-  CK_SESSION_HANDLE session = r_.GetSessionHandle();
   while (createdCount_ > 0) {
-    CK_OBJECT_HANDLE handle = created_[static_cast<size_t>(--createdCount_)];
-    created_[static_cast<size_t>(createdCount_)] = 0;
-    if (f == nullptr) continue;
-    CK_RV rv = f->C_DestroyObject(session, handle);
+    Created &object = created_[static_cast<size_t>(--createdCount_)];
+    const CK_OBJECT_HANDLE handle = std::exchange(object.handle, 0);
+    if (r_.GetFunctionListPtr() == nullptr) continue;
+    CK_RV rv = r_.DestroyObject(handle);
     if (rv != CKR_OK && failure != nullptr) failure->message().Append(msg::kRollback, static_cast<unsigned>(rv));
   }
 }
 
-namespace {
-
-// Reads `attrs` (CKA_CLASS first) of every listed object and hands the
-// class and handle of each object whose values came to `onObject`; objects
-// that lack one of the attributes are passed over.  Fails when a value is
-// too long to be had.
-template <size_t N, typename OnObject>
-Outcome ForEachReadable(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE> objects,
-                        token::AttributeValues<N> &attrs, OnObject onObject) {
-  for (CK_OBJECT_HANDLE object : objects) {
-    token::AttributeRead read = attrs.Read(reader.GetFunctionListPtr(), reader.GetSessionHandle(), object);
-    if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, read.index);
-    if (read != token::AttributeRead::kOk || attrs.Bytes(0).size() != sizeof(CK_OBJECT_CLASS)) continue;
-    CK_OBJECT_CLASS cls = 0;
-    std::memcpy(&cls, attrs.Bytes(0).data(), sizeof cls);
-    onObject(cls, object);
-  }
-  return {};
-}
-
-}  // namespace
-
 Outcome ImportRun::PlanLeftoverKeys() {
-  // Only an end-entity set written afresh can have been begun before: a
-  // certificate that stays brings its own identifier.
-  if (!decide::LooksForLeftoverKeys(collected_.endEntity != kNone, plan_.writeEeCert != 0,
-                                    plan_.writePrivateKey != 0)) {
-    return {};
-  }
+  if (collected_.endEntity == kNone) return {};
   CertObject cert;
   if (Outcome loaded = LoadCertificate(collected_.endEntity, &cert); !loaded.ok()) return loaded;
   // Key material that cannot be read here is no RSA key; the writing pass
@@ -282,42 +249,45 @@ Outcome ImportRun::PlanLeftoverKeys() {
   }
   const std::span<const unsigned char> modulus(material.modulus.data, material.modulus.length);
   const std::span<const unsigned char> exponent(material.publicExponent.data, material.publicExponent.length);
+  // Keys under the identifier of the certificate that stays are its own;
+  // every other key of this very key material is what an interrupted
+  // import of this certificate left (a key may be readable, unable to
+  // sign, or damaged).  They are never taken as they are: the new key is
+  // written afresh from the checked file, and the leftovers go with the
+  // old objects once every write succeeded, so that any number of
+  // interrupted runs end, with one complete run, in exactly one set.
+  const std::optional<std::string_view> keptId =
+      kept_.ee ? std::optional<std::string_view>(kept_.eeId) : std::nullopt;
 
-  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
-  // The identifiers that certificates carry: keys under one of them belong
-  // to that certificate, whatever their key material.
-  std::vector<std::string> certificateIds;
+  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
+  const CK_SESSION_HANDLE session = r_.GetSessionHandle();
   token::AttributeValues<2> classAndId({CKA_CLASS, CKA_ID});
-  if (Outcome read = ForEachReadable(r_, listed, classAndId,
-                                     [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE) {
-                                       if (cls == CKO_CERTIFICATE) {
-                                         certificateIds.emplace_back(classAndId.Text(1));
-                                       }
-                                     });
-      !read.ok()) {
-    return read;
-  }
-  // Keys of this very key material under an identifier no certificate
-  // carries are what an interrupted import of this certificate left.  They
-  // are never taken as they are (they may be readable, unable to sign, or
-  // damaged): the new key is written afresh from the checked file, and the
-  // leftovers go with the old objects once every write succeeded.  Other
-  // keys under the same identifier are not theirs to take along.
-  enum { kId = 1, kModulus = 2, kExponent = 3 };
-  token::AttributeValues<4> keys({CKA_CLASS, CKA_ID, CKA_MODULUS, CKA_PUBLIC_EXPONENT});
+  token::AttributeValues<1> classOnly({CKA_CLASS});
+  token::AttributeValues<2> keyMaterial({CKA_MODULUS, CKA_PUBLIC_EXPONENT});
   bool listFull = false;
-  if (Outcome read = ForEachReadable(
-          r_, listed, keys,
-          [&](CK_OBJECT_CLASS cls, CK_OBJECT_HANDLE object) {
-            if (!decide::IsLeftoverKey(keys.Bytes(kModulus), keys.Bytes(kExponent), keys.Text(kId),
-                                       modulus, exponent, certificateIds)) {
-              return;
-            }
-            if (cls == CKO_PRIVATE_KEY && !plan_.AddPrivateKeyDelete(object)) listFull = true;
-            if (cls == CKO_PUBLIC_KEY && !plan_.AddPublicKeyDelete(object)) listFull = true;
-          });
-      !read.ok()) {
-    return read;
+  for (CK_OBJECT_HANDLE object : Listed()) {
+    std::optional<CK_OBJECT_CLASS> objectClass;
+    std::string_view id;
+    token::AttributeRead read = classAndId.Read(f, session, object);
+    if (read == token::AttributeRead::kOk) {
+      objectClass = classAndId.Ulong(0);
+      id = classAndId.Text(1);
+    } else if (read != token::AttributeRead::kNoMemory) {
+      // An object without an identifier: a key of the new material under
+      // none is a leftover as well.
+      read = classOnly.Read(f, session, object);
+      if (read == token::AttributeRead::kOk) objectClass = classOnly.Ulong(0);
+    }
+    if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, read.index);
+    if (objectClass != CKO_PRIVATE_KEY && objectClass != CKO_PUBLIC_KEY) continue;
+    read = keyMaterial.Read(f, session, object);
+    if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, read.index);
+    if (read != token::AttributeRead::kOk ||
+        !decide::IsLeftoverKey(keyMaterial.Bytes(0), keyMaterial.Bytes(1), id, modulus, exponent, keptId)) {
+      continue;
+    }
+    if (objectClass == CKO_PRIVATE_KEY && !plan_.AddPrivateKeyDelete(object)) listFull = true;
+    if (objectClass == CKO_PUBLIC_KEY && !plan_.AddPublicKeyDelete(object)) listFull = true;
   }
   if (listFull) return Outcome::FailureText(kFailure, token::msg::kKeyDeleteListFull);
   return {};
@@ -339,6 +309,7 @@ std::span<const CK_OBJECT_HANDLE> ImportRun::Listed() const {
 }
 
 Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password) {
+  pin_ = pin;
   if (Outcome opened = OpenPkcs12(blobSize, blob, password); !opened.ok()) return opened;
   // A file this run cannot use is refused before the token is touched: the
   // key it would put in place of the working one must be able to serve.
@@ -357,8 +328,17 @@ Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char 
   if (Outcome written = WritingPass(); !written.ok()) {
     // What this run wrote goes again, so that the token holds what it held
     // before; the failure's own code and message stay.
-    RollBackCreated(&written);
+    if (createRefused_ && createdCount_ > 0) {
+      RollBackAfterRefusal(&written);
+    } else {
+      RollBackCreated(&written);
+    }
     return written;
+  }
+  // Nothing old goes before the new key has shown that it works.
+  if (Outcome proven = ProveNewKey(); !proven.ok()) {
+    RollBackCreated(&proven);
+    return proven;
   }
   if (Outcome deleted = DeletingPass(); !deleted.ok()) return deleted;
   utf8Password_.Release();

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 #include <array>
+#include <span>
 #include <string_view>
 
 #include "import_messages.h"
@@ -94,6 +95,20 @@ Outcome ImportRun::MakeIdentifier(std::string_view mustDiffer, std::string *iden
   return Outcome::FailureText(kFailure, "");
 }
 
+CK_RV ImportRun::CreateRunObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_CLASS objectClass,
+                                 std::string_view identifier) {
+  CK_OBJECT_HANDLE created = 0;
+  CK_RV rv = r_.CreateObject(tmpl, &created);
+  if (rv != CKR_OK) {
+    createRefused_ = true;
+    return rv;
+  }
+  if (createdCount_ < kMaxCreatedObjects) {
+    created_[static_cast<size_t>(createdCount_++)] = {created, objectClass, std::string(identifier)};
+  }
+  return CKR_OK;
+}
+
 Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
                                          std::string_view identifier) {
   uint32_t err = 0;
@@ -137,11 +152,9 @@ Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertH
       Value(CKA_UNWRAP, kTrue),
   };
   static_assert(std::size(tmpl) == 21);
-  CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
   // The template pointed into the key object only; nothing to wipe here.
+  CK_RV rv = CreateRunObject(tmpl, kPrivateKeyClass, identifier);
   if (rv != CKR_OK) return Outcome::Failure(kFailure, msg::kPrivateKeyWrite, static_cast<unsigned>(rv));
-  RememberCreated(created);
   return {};
 }
 
@@ -177,10 +190,8 @@ Outcome ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view id
       Bytes(CKA_PUBLIC_EXPONENT, k.publicExponent),
   };
   static_assert(std::size(tmpl) == 14);
-  CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
+  CK_RV rv = CreateRunObject(tmpl, kPublicKeyClass, identifier);
   if (rv != CKR_OK) return Outcome::Failure(kFailure, msg::kPublicKeyWrite, static_cast<unsigned>(rv));
-  RememberCreated(created);
   return {};
 }
 
@@ -212,12 +223,10 @@ Outcome ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view 
       Bytes(CKA_ID, identifier.data(), identifier.size()),
   };
   static_assert(std::size(tmpl) == 11);
-  CK_OBJECT_HANDLE created = 0;
-  CK_RV rv = r_.GetFunctionListPtr()->C_CreateObject(r_.GetSessionHandle(), tmpl, std::size(tmpl), &created);
+  CK_RV rv = CreateRunObject(tmpl, kCertificateClass, identifier);
   if (rv != CKR_OK) {
     return Outcome::Failure(rv == CKR_DEVICE_MEMORY ? -12 : kFailure, msg::kCertWrite, static_cast<unsigned>(rv));
   }
-  RememberCreated(created);
   return {};
 }
 

@@ -47,9 +47,12 @@ struct ReplacementPlan {
     return Append(privateKeyDelete, privateKeyDeleteCount, h);
   }
 
+  // Nothing to write and nothing to delete (keys left by an interrupted
+  // import go even when everything else is in place).
   bool NothingToDo() const {
     return caCertDeletePlanned == 0 && eeCertDeletePlanned == 0 && writeEeCert == 0 && writeCaCert == 0 &&
-           writePublicKey == 0 && writePrivateKey == 0;
+           writePublicKey == 0 && writePrivateKey == 0 && certDeleteCount == 0 && publicKeyDeleteCount == 0 &&
+           privateKeyDeleteCount == 0;
   }
 
  private:

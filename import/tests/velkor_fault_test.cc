@@ -72,6 +72,70 @@ TEST_F(VelkorFaults, FullTokenWhenWritingTheCertificateRollsBackTheKeys) {
   EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
 }
 
+// Runs that end with the token exactly as it was before: the new key
+// failing its proof on the token (for the usages its certificate names),
+// and a refused write after which the module's view of the token is stale
+// until it is started afresh (as OpenSC's is after a full card).
+struct PutBackRow {
+  const char *name;
+  const char *rules;
+  const char *keyUsage;  // of the new certificate; empty: none
+  int code;
+  const char *message;
+};
+
+class VelkorPutBack : public VelkorFaults, public ::testing::WithParamInterface<PutBackRow> {};
+
+TEST_P(VelkorPutBack, TokenAsBefore) {
+  const PutBackRow &row = GetParam();
+  auto hsm = SeededStore(pki_);
+  const TokenState before = ReadState(*hsm);
+  const testtoken::Certificate cert = pki_.Issue(pki_.eeName, 1002, pki_.newKey, row.keyUsage);
+  FaultSetup fault(row.rules, testtoken::softhsmModulePath(), hsm->environment());
+  testtoken::RunResult r = app_.Import(pki_.Pkcs12(&pki_.newKey, {&cert, &pki_.ca.cert}, pki_.password), "1234",
+                                       pki_.password, fault.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF",
+                                       fault.environment());
+  EXPECT_EQ(r.signedExitCode(), row.code);
+  if (row.code == 0) {
+    EXPECT_EQ(ReadState(*hsm).sets.completeSets, 1);
+    // The same file again finds everything in place: nothing is written,
+    // so nothing is proven.
+    FaultSetup again(row.rules, testtoken::softhsmModulePath(), hsm->environment());
+    EXPECT_EQ(app_.Import(pki_.Pkcs12(&pki_.newKey, {&cert, &pki_.ca.cert}, pki_.password), "1234", pki_.password,
+                          again.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF", again.environment())
+                  .signedExitCode(),
+              0);
+    EXPECT_EQ(again.count("C_CreateObject") + again.count("C_SignInit") + again.count("C_DecryptInit"), 0u);
+    return;
+  }
+  ExpectLog(row.message, row.code);
+  EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
+}
+
+constexpr char kSignFailed[] = "error:書き込んだ秘密鍵で署名できませんでした。\ncode=0x00000068";
+constexpr char kDecryptFailed[] = "error:書き込んだ秘密鍵で復号できませんでした。\ncode=0x00000068";
+constexpr char kSignatureWrong[] = "error:書き込んだ秘密鍵の署名を証明書の公開鍵で検証できませんでした。";
+constexpr char kDecryptionWrong[] =
+    "error:書き込んだ秘密鍵で復号した値が証明書の公開鍵で暗号化した値と一致しませんでした。";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, VelkorPutBack,
+    ::testing::Values(
+        PutBackRow{"SignatureTheCertificateDoesNotVerify", "C_Sign.corrupt", "", -1, kSignatureWrong},
+        PutBackRow{"DecryptionComesBackWrong", "C_Decrypt.corrupt", "", -1, kDecryptionWrong},
+        PutBackRow{"KeyMayNotSign", "C_SignInit=CKR_KEY_FUNCTION_NOT_PERMITTED", "", -1, kSignFailed},
+        PutBackRow{"KeyMayNotDecrypt", "C_DecryptInit=CKR_KEY_FUNCTION_NOT_PERMITTED", "", -1, kDecryptFailed},
+        PutBackRow{"NonRepudiationKeySignsWrong", "C_Sign.corrupt", "critical,nonRepudiation", -1, kSignatureWrong},
+        PutBackRow{"EncipheringKeyDecryptsWrong", "C_Decrypt.corrupt", "critical,keyEncipherment", -1,
+                   kDecryptionWrong},
+        PutBackRow{"SigningOnlyKeyNeedNotDecrypt", "C_DecryptInit=CKR_KEY_FUNCTION_NOT_PERMITTED",
+                   "critical,digitalSignature", 0, ""},
+        PutBackRow{"EncipheringOnlyKeyNeedNotSign", "C_SignInit=CKR_KEY_FUNCTION_NOT_PERMITTED",
+                   "critical,keyEncipherment", 0, ""},
+        PutBackRow{"StaleModuleAfterAFullToken", "STALE_AFTER_REFUSED_CREATE;C_CreateObject:cert=0x31", "", -12,
+                   "error:証明書の書き込みに失敗。\ncode=0x00000031"}),
+    [](const ::testing::TestParamInfo<PutBackRow> &row) { return std::string(row.param.name); });
+
 TEST_F(VelkorFaults, OtherRefusalOfTheCertificateIsMinusOne) {
   auto hsm = SeededStore(pki_);
   TokenState before = ReadState(*hsm);

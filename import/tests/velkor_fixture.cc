@@ -60,8 +60,10 @@ Pki::Pki()
       oldCert(Issue(eeName, 1001, oldKey)),
       newCert(Issue(eeName, 1002, newKey)) {}
 
-testtoken::Certificate Pki::Issue(const testtoken::Name &subject, uint64_t serial, const testtoken::Key &key) const {
+testtoken::Certificate Pki::Issue(const testtoken::Name &subject, uint64_t serial, const testtoken::Key &key,
+                                  const std::string &keyUsage) const {
   testtoken::CertParams params;
+  params.keyUsage = keyUsage;
   params.subject = subject;
   params.serial = testtoken::serialFromNumber(serial);
   params.basicConstraints = testtoken::BasicConstraints::CaFalse;

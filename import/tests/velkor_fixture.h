@@ -60,7 +60,9 @@ struct Pki {
   testtoken::Certificate newCert;  // serial 1002
   std::string password = "p12-pass";
 
-  testtoken::Certificate Issue(const testtoken::Name &subject, uint64_t serial, const testtoken::Key &key) const;
+  // `keyUsage` as OpenSSL's configuration writes it ("critical,digitalSignature"); empty: none.
+  testtoken::Certificate Issue(const testtoken::Name &subject, uint64_t serial, const testtoken::Key &key,
+                               const std::string &keyUsage = "") const;
   // End-entity certificate and key, then the CA certificate.
   Bytes Renewal() const;
   Bytes Pkcs12(const testtoken::Key *key, const std::vector<const testtoken::Certificate *> &certs,

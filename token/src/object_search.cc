@@ -86,6 +86,21 @@ CK_RV CSmartCardReader::FindKeys(CK_OBJECT_CLASS keyClass, const CK_ATTRIBUTE &s
   return search.Final();
 }
 
+CK_RV CSmartCardReader::FindByClassAndId(CK_OBJECT_CLASS objectClass, std::string_view identifier, size_t limit,
+                                         std::vector<CK_OBJECT_HANDLE> *found) {
+  // An empty identifier still points somewhere.
+  static const char kNothing = 0;
+  std::array<CK_ATTRIBUTE, 2> tmpl = {{
+      {CKA_CLASS, &objectClass, sizeof objectClass},
+      {CKA_ID, const_cast<char *>(identifier.empty() ? &kNothing : identifier.data()), identifier.size()},
+  }};
+  ObjectSearch search(m_functionList, m_session, tmpl.data(), tmpl.size());
+  if (search.InitResult() != CKR_OK) return search.InitResult();
+  CK_OBJECT_HANDLE handle = 0;
+  for (size_t hits = 0; hits < limit && search.Next(&handle); ++hits) found->push_back(handle);
+  return search.Final();
+}
+
 namespace token {
 
 Outcome GetCommonNameAVA(X509NameHandle name, const X509AVA **ava) {

@@ -16,6 +16,22 @@ using token::Outcome;
 
 unsigned Code(CK_RV rv) { return static_cast<unsigned>(rv); }
 
+// One single-part operation of the private key `key` with CKM_RSA_PKCS
+// (signing and decrypting have the same shape): its initialization, then
+// one call with an output of `room` bytes.
+CK_RV RsaPkcsOperation(CK_C_SignInit init, CK_C_Sign run, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
+                       std::span<const unsigned char> input, size_t room, std::vector<unsigned char> *out) {
+  CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+  CK_RV rv = init(session, &mechanism, key);
+  if (rv != CKR_OK) return rv;
+  out->assign(room, 0);
+  CK_ULONG length = static_cast<CK_ULONG>(out->size());
+  rv = run(session, const_cast<CK_BYTE_PTR>(input.data()), static_cast<CK_ULONG>(input.size()), out->data(), &length);
+  // A length beyond the room is no answer.
+  out->resize(rv == CKR_OK && length <= room ? length : 0);
+  return rv;
+}
+
 }  // namespace
 
 CSmartCardReader::~CSmartCardReader() { CloseToken(); }
@@ -109,6 +125,90 @@ Outcome CSmartCardReader::LoginUser(const char *pin) {
   }
   if ((info->flags & CKF_USER_PIN_FINAL_TRY) != 0) return Outcome::FailureText(-7, token::msg::kPinFinalTry);
   return Outcome::Failure(-6, token::msg::kPinIncorrect, Code(rv));
+}
+
+Outcome CSmartCardReader::Restart(const char *pin) {
+  if (m_functionList == nullptr || !m_sessionOpen || !m_slotList || pin == nullptr) {
+    return Outcome::FailureText(-1, token::msg::kCallOrder);
+  }
+  CK_TOKEN_INFO before{};
+  CK_RV rv = m_functionList->C_GetTokenInfo(m_slotList[0], &before);
+  if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kTokenInfo, Code(rv));
+  // The finalization ends the session and the login with everything the
+  // module remembered of the token.
+  m_loggedIn = 0;
+  m_sessionOpen = 0;
+  m_session = 0;
+  m_functionList->C_Finalize(nullptr);
+  m_initialized = 0;
+  rv = m_functionList->C_Initialize(nullptr);
+  if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kInitialize, Code(rv));
+  m_initialized = 1;
+
+  CK_ULONG count = 0;
+  rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
+  if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotCount, Code(rv));
+  if (count == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
+  // The count is the module's word: no machine has this many readers.
+  constexpr CK_ULONG kMaxSlots = 4096;
+  if (count > kMaxSlots) return Outcome::FailureText(-1, token::msg::kSlotListMemory);
+  std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[count]);
+  if (!slots) return Outcome::FailureText(-1, token::msg::kSlotListMemory);
+  rv = m_functionList->C_GetSlotList(CK_TRUE, slots.get(), &count);
+  if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotList, Code(rv));
+  int matches = 0;
+  CK_SLOT_ID chosen = 0;
+  for (CK_ULONG i = 0; i < count; ++i) {
+    CK_TOKEN_INFO info{};
+    if (m_functionList->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
+    if (std::memcmp(info.serialNumber, before.serialNumber, sizeof info.serialNumber) != 0 ||
+        std::memcmp(info.label, before.label, sizeof info.label) != 0) {
+      continue;
+    }
+    ++matches;
+    chosen = slots[i];
+  }
+  if (matches == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
+  if (matches > 1) return Outcome::FailureText(-10, token::msg::kSeveralTokens);
+  m_slotList[0] = chosen;
+
+  rv = m_functionList->C_OpenSession(chosen, kSessionFlags, nullptr, nullptr, &m_session);
+  if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kOpenSession, Code(rv));
+  m_sessionOpen = 1;
+  rv = m_functionList->C_Login(m_session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(pin)),
+                               static_cast<CK_ULONG>(std::strlen(pin)));
+  // A module that still counts the card's PIN as verified is logged in.
+  if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
+    return Outcome::Failure(-1, token::msg::kLoginFailed, Code(rv));
+  }
+  m_loggedIn = 1;
+  return {};
+}
+
+CK_RV CSmartCardReader::CreateObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE *created) {
+  CK_FUNCTION_LIST_PTR f = GetFunctionListPtr();
+  if (f == nullptr || !m_sessionOpen) return CKR_SESSION_HANDLE_INVALID;
+  return f->C_CreateObject(m_session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()), created);
+}
+
+CK_RV CSmartCardReader::DestroyObject(CK_OBJECT_HANDLE object) {
+  CK_FUNCTION_LIST_PTR f = GetFunctionListPtr();
+  if (f == nullptr || !m_sessionOpen) return CKR_SESSION_HANDLE_INVALID;
+  return f->C_DestroyObject(m_session, object);
+}
+
+CK_RV CSmartCardReader::SignRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> data, size_t room,
+                                    std::vector<unsigned char> *out) {
+  CK_FUNCTION_LIST_PTR f = GetFunctionListPtr();
+  if (f == nullptr || !m_sessionOpen) return CKR_SESSION_HANDLE_INVALID;
+  return RsaPkcsOperation(f->C_SignInit, f->C_Sign, m_session, key, data, room, out);
+}
+
+CK_RV CSmartCardReader::DecryptRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> cryptogram, size_t room,
+                                       std::vector<unsigned char> *out) {
+  CK_FUNCTION_LIST_PTR f = GetFunctionListPtr();
+  if (f == nullptr || !m_sessionOpen) return CKR_SESSION_HANDLE_INVALID;
+  return RsaPkcsOperation(f->C_DecryptInit, f->C_Decrypt, m_session, key, cryptogram, room, out);
 }
 
 void CSmartCardReader::CloseToken() {

@@ -9,6 +9,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -83,6 +85,14 @@ class AttributeValues {
   // kept as byte strings).
   std::string_view Text(size_t i) const {
     return {static_cast<const char *>(attrs_[i].pValue), static_cast<size_t>(attrs_[i].ulValueLen)};
+  }
+  // The value as a number such as a class or a type; none when the value
+  // has another size.
+  std::optional<CK_ULONG> Ulong(size_t i) const {
+    if (attrs_[i].pValue == nullptr || attrs_[i].ulValueLen != sizeof(CK_ULONG)) return std::nullopt;
+    CK_ULONG value = 0;
+    std::memcpy(&value, attrs_[i].pValue, sizeof value);
+    return value;
   }
   void Release() {
     for (auto &b : buffers_) b.Release();

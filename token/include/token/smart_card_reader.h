@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "asn1x509/asn1x509.h"
@@ -42,6 +43,28 @@ class CSmartCardReader {
   CK_FUNCTION_LIST_PTR GetFunctionListPtr() const;
   bool IsInitialized() const { return m_initialized != 0; }
   bool IsLoggedIn() const { return m_loggedIn != 0; }
+  // Starts the module afresh on the token in use, as a card's stack needs
+  // after it refused a write: its view of the card (objects, login) is
+  // stale then, and only a new start reads the card again.  Reads the
+  // token's serial number and label, finalizes and initializes the module,
+  // finds the token with that serial number and label again (exactly one),
+  // opens a read/write session on it and logs in with `pin`.  -9 / -10 when
+  // the token is not found again or found twice; -1 for any other failure.
+  token::Outcome Restart(const char *pin);
+
+  // --- objects ---------------------------------------------------------------
+  // The module's answers to creating and destroying one object on the
+  // session.
+  CK_RV CreateObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE *created);
+  CK_RV DestroyObject(CK_OBJECT_HANDLE object);
+  // The private key `key` at work: a signature (CKM_RSA_PKCS) of `data` as
+  // given, or the decryption (CKM_RSA_PKCS) of `cryptogram`, each into at
+  // most `room` bytes of *out.  The module's answer to the first call that
+  // failed, or CKR_OK.
+  CK_RV SignRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> data, size_t room,
+                    std::vector<unsigned char> *out);
+  CK_RV DecryptRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> cryptogram, size_t room,
+                       std::vector<unsigned char> *out);
 
   // --- object searches -----------------------------------------------------
   // Lists every object the session sees into `list`, at most its size
@@ -53,6 +76,11 @@ class CSmartCardReader {
   // finds nothing and counts as ended.
   CK_RV FindKeys(CK_OBJECT_CLASS keyClass, const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier,
                  bool withSubject, size_t limit, std::vector<CK_OBJECT_HANDLE> *found);
+  // The objects of `objectClass` under `identifier`: appends at most
+  // `limit` handles to *found and returns the result of ending the search,
+  // or of starting it when it cannot start.
+  CK_RV FindByClassAndId(CK_OBJECT_CLASS objectClass, std::string_view identifier, size_t limit,
+                         std::vector<CK_OBJECT_HANDLE> *found);
 
  protected:
   // A program that never writes may fall back to a read-only session when
