@@ -37,6 +37,25 @@
  *   C_GetTokenInfo.flags|=0x20000   forward, then OR bits into the flags
  *   C_GetTokenInfo.flags&=~0x400    forward, then clear bits in the flags
  *                                (also C_GetSlotInfo.flags)
+ *   C_Sign.corrupt               forward, then, when the call succeeded and
+ *                                the caller passed a buffer, flip the lowest
+ *                                bit of the last byte of the signature: a
+ *                                signature the certificate does not verify
+ *   C_Decrypt.corrupt            forward, then likewise flip the lowest bit
+ *                                of the first byte of the plaintext: a
+ *                                decryption that comes back wrong
+ *                                (both take "#N" and "#N+"; logged with
+ *                                " corrupted" when a byte was flipped)
+ *   STALE_AFTER_REFUSED_CREATE   once a C_CreateObject has been answered
+ *                                with an injected value, every
+ *                                C_DestroyObject answers
+ *                                CKR_USER_NOT_LOGGED_IN and every C_Login
+ *                                CKR_USER_ALREADY_LOGGED_IN, neither
+ *                                forwarded, in every session, also after
+ *                                C_Logout: the stale state OpenSC's card
+ *                                stack keeps after a refused write. Only
+ *                                C_Finalize clears it (a C_Initialize after
+ *                                it starts clean); rule counters are kept.
  *   FAIL_CALL=N                  the Nth call received (C_GetFunctionList
  *                                not counted) returns CKR_DEVICE_ERROR
  *   C_DestroyObject#2=KILL       the module kills its own process with
@@ -123,7 +142,8 @@ static const char *const function_names[FN_COUNT] = {
 };
 
 enum rule_kind {
-  RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR, RULE_LENGTH, RULE_SLOT_COUNT, RULE_KILL_BEFORE, RULE_KILL_AFTER
+  RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR, RULE_LENGTH, RULE_SLOT_COUNT, RULE_KILL_BEFORE, RULE_KILL_AFTER,
+  RULE_CORRUPT
 };
 
 struct rule {
@@ -146,6 +166,9 @@ static size_t rule_count;
 static unsigned long fail_call;   /* 0: off */
 static int find_reverse;          /* FIND_REVERSE given */
 static int find_ordered;          /* FIND_ORDERED given */
+static int stale_after_refused_create; /* STALE_AFTER_REFUSED_CREATE given */
+static int stale;                 /* a C_CreateObject was refused since the
+                                     last C_Finalize */
 static unsigned long total_calls; /* calls received, C_GetFunctionList aside */
 static int config_error;
 static char target_path[MAX_PATH_TEXT];
@@ -176,6 +199,13 @@ static const struct named_value value_names[] = {
     {"CKR_SESSION_HANDLE_INVALID", CKR_SESSION_HANDLE_INVALID},
     {"CKR_TOKEN_NOT_PRESENT", CKR_TOKEN_NOT_PRESENT},
     {"CKR_USER_NOT_LOGGED_IN", CKR_USER_NOT_LOGGED_IN},
+    {"CKR_USER_ALREADY_LOGGED_IN", CKR_USER_ALREADY_LOGGED_IN},
+    {"CKR_KEY_FUNCTION_NOT_PERMITTED", CKR_KEY_FUNCTION_NOT_PERMITTED},
+    {"CKR_KEY_HANDLE_INVALID", CKR_KEY_HANDLE_INVALID},
+    {"CKR_MECHANISM_INVALID", CKR_MECHANISM_INVALID},
+    {"CKR_DATA_LEN_RANGE", CKR_DATA_LEN_RANGE},
+    {"CKR_ENCRYPTED_DATA_INVALID", CKR_ENCRYPTED_DATA_INVALID},
+    {"CKR_OPERATION_NOT_INITIALIZED", CKR_OPERATION_NOT_INITIALIZED},
     {"CKR_CRYPTOKI_NOT_INITIALIZED", CKR_CRYPTOKI_NOT_INITIALIZED},
     {"CKR_TOKEN_WRITE_PROTECTED", CKR_TOKEN_WRITE_PROTECTED},
     {"CKF_TOKEN_INITIALIZED", CKF_TOKEN_INITIALIZED},
@@ -257,6 +287,10 @@ static void parse_item(char *item) {
     find_ordered = 1;
     return;
   }
+  if (strcmp(item, "STALE_AFTER_REFUSED_CREATE") == 0) {
+    stale_after_refused_create = 1;
+    return;
+  }
 
   memset(&r, 0, sizeof r);
   r.kind = RULE_RETURN;
@@ -312,6 +346,11 @@ static void parse_item(char *item) {
   } else if (strncmp(p, ".count=", 7) == 0 && r.function == FN_GetSlotList) {
     r.kind = RULE_SLOT_COUNT;
     value_text = p + 7;
+  } else if (strcmp(p, ".corrupt") == 0 &&
+             (r.function == FN_Sign || r.function == FN_Decrypt) &&
+             !r.has_class) {
+    r.kind = RULE_CORRUPT;
+    value_text = NULL;
   } else if (*p == '=') {
     value_text = p + 1;
   } else {
@@ -323,7 +362,9 @@ static void parse_item(char *item) {
     report_config_error(item);
     return;
   }
-  if (r.kind == RULE_RETURN && strcmp(value_text, "KILL") == 0) {
+  if (r.kind == RULE_CORRUPT) {
+    /* no value */
+  } else if (r.kind == RULE_RETURN && strcmp(value_text, "KILL") == 0) {
     r.kind = RULE_KILL_BEFORE;
   } else if (r.kind == RULE_RETURN && strcmp(value_text, "KILL_AFTER") == 0) {
     r.kind = RULE_KILL_AFTER;
@@ -409,6 +450,8 @@ struct call {
   CK_ULONG count;
   int has_slot_count;        /* a slot count rule fired */
   unsigned long slot_count;
+  int corrupt;               /* a corrupt rule fired */
+  int corrupted;             /* a byte of the answer was flipped */
 };
 
 static int is_teardown(int function) {
@@ -462,7 +505,9 @@ static void begin_call(struct call *c, int function, int has_class,
       c->kill = (int)r->kind;
       continue;
     }
-    if (r->kind == RULE_RETURN) {
+    if (r->kind == RULE_CORRUPT) {
+      c->corrupt = 1;
+    } else if (r->kind == RULE_RETURN) {
       if (!c->inject) {
         c->inject = 1;
         c->value = r->value;
@@ -484,6 +529,16 @@ static void begin_call(struct call *c, int function, int has_class,
     c->inject = 1;
     c->value = CKR_DEVICE_ERROR;
   }
+  if (stale && !c->inject && function == FN_DestroyObject) {
+    c->inject = 1;
+    c->value = CKR_USER_NOT_LOGGED_IN;
+  } else if (stale && !c->inject && function == FN_Login) {
+    c->inject = 1;
+    c->value = CKR_USER_ALREADY_LOGGED_IN;
+  }
+  if (stale_after_refused_create && function == FN_CreateObject && c->inject &&
+      c->value != CKR_OK)
+    stale = 1;
   pthread_mutex_unlock(&state_lock);
   if (c->kill == RULE_KILL_BEFORE)
     kill_self(c, CKR_DEVICE_REMOVED);
@@ -578,9 +633,10 @@ static CK_RV end_call(const struct call *c, CK_RV rv) {
   CK_ULONG i;
   if (c->kill == RULE_KILL_AFTER)
     kill_self(c, rv);
-  int n = snprintf(line, sizeof line, "%s 0x%08lX%s%s",
+  int n = snprintf(line, sizeof line, "%s 0x%08lX%s%s%s",
                    function_names[c->function], (unsigned long)rv,
                    c->inject ? " injected" : "",
+                   c->corrupted ? " corrupted" : "",
                    c->logs_template ? " attrs=" : "");
   if (n <= 0 || (size_t)n >= sizeof line)
     return rv;
@@ -727,6 +783,10 @@ static CK_RV fp_Finalize(CK_VOID_PTR reserved) {
     rv = target->C_Finalize(reserved);
     if (rv == CKR_OK)
       release_target();
+    /* A module started afresh has no stale state (counters stay). */
+    pthread_mutex_lock(&state_lock);
+    stale = 0;
+    pthread_mutex_unlock(&state_lock);
   }
   return end_call(&c, c.inject ? c.value : rv);
 }
@@ -1116,7 +1176,34 @@ FORWARD_IN_OUT(Encrypt)
 FORWARD_IN_OUT(EncryptUpdate)
 FORWARD_OUT(EncryptFinal)
 FORWARD_KEY_INIT(DecryptInit)
-FORWARD_IN_OUT(Decrypt)
+
+/* C_Sign and C_Decrypt: forwarded; a corrupt rule flips one bit of the
+ * answer (the last byte of a signature, the first of a plaintext) when the
+ * call succeeded and filled the caller's buffer. */
+static CK_RV forward_corruptible(int function, CK_SESSION_HANDLE s,
+                                 CK_BYTE_PTR in, CK_ULONG in_len,
+                                 CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+  struct call c;
+  CK_RV rv;
+  begin_call(&c, function, 0, 0);
+  if (c.inject)
+    return end_call(&c, c.value);
+  if (target == NULL)
+    return end_call(&c, NOT_INITIALIZED);
+  rv = function == FN_Sign ? target->C_Sign(s, in, in_len, out, out_len)
+                           : target->C_Decrypt(s, in, in_len, out, out_len);
+  if (rv == CKR_OK && c.corrupt && out != NULL && out_len != NULL &&
+      *out_len > 0) {
+    out[function == FN_Sign ? *out_len - 1 : 0] ^= 0x01;
+    c.corrupted = 1;
+  }
+  return end_call(&c, rv);
+}
+
+static CK_RV fp_Decrypt(CK_SESSION_HANDLE s, CK_BYTE_PTR in, CK_ULONG in_len,
+                        CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+  return forward_corruptible(FN_Decrypt, s, in, in_len, out, out_len);
+}
 FORWARD_IN_OUT(DecryptUpdate)
 FORWARD_OUT(DecryptFinal)
 FORWARD(DigestInit, (CK_SESSION_HANDLE s, CK_MECHANISM_PTR mech), (s, mech))
@@ -1125,7 +1212,11 @@ FORWARD_IN(DigestUpdate)
 FORWARD(DigestKey, (CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key), (s, key))
 FORWARD_OUT(DigestFinal)
 FORWARD_KEY_INIT(SignInit)
-FORWARD_IN_OUT(Sign)
+
+static CK_RV fp_Sign(CK_SESSION_HANDLE s, CK_BYTE_PTR in, CK_ULONG in_len,
+                     CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+  return forward_corruptible(FN_Sign, s, in, in_len, out, out_len);
+}
 FORWARD_IN(SignUpdate)
 FORWARD_OUT(SignFinal)
 FORWARD_KEY_INIT(SignRecoverInit)

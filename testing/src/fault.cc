@@ -19,6 +19,7 @@ std::vector<FaultCall> readFaultLog(const std::filesystem::path& path) {
     while (fields >> field) {
       if (field == "injected") call.injected = true;
       if (field == "killed") call.killed = true;
+      if (field == "corrupted") call.corrupted = true;
       if (field.starts_with("attrs=")) call.attributes = field.substr(6);
     }
     calls.push_back(std::move(call));

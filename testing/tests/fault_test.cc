@@ -15,6 +15,18 @@ struct FaultRun {
       : hsm(tokens), fault(rules, softhsmModulePath(), hsm.environment()) {}
 };
 
+// A logged-in session through the fault module holding a CA's private key
+// under CKA_ID "1" (the fault environment must be applied first).
+struct KeyOnToken {
+  CertAuthority ca = CertAuthority::create(simpleName({{"CN", "Fault CA"}}), 1024);
+  P11Client client{faultModulePath()};
+  P11Session session = client.openSession(client.onlySlot());
+  KeyOnToken() {
+    session.login("1234");
+    session.createPrivateKey(ca.key.get(), toBytes("1"), "key");
+  }
+};
+
 }  // namespace
 
 TEST(FaultModuleTest, ForwardsAndShowsOnlyInitialisedTokens) {
@@ -176,4 +188,97 @@ TEST(FaultModuleTest, ChildProgramThroughTheFaultModule) {
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_EQ(run.fault.count("C_GetFunctionList"), 1u);
   EXPECT_EQ(run.fault.count("C_Finalize"), 1u);
+}
+
+TEST(FaultModuleTest, CorruptSignatureAndPlaintext) {
+  // Each helper call is a length query and the real call: #4 is the second
+  // answer with a buffer.
+  FaultRun run("C_Sign#4.corrupt;C_Decrypt#4.corrupt");
+  ScopedEnv env(run.fault.environment());
+  KeyOnToken token;
+  P11Session& session = token.session;
+  const Bytes data = toBytes("challenge");
+  const Bytes good = session.sign(toBytes("1"), data, CKM_RSA_PKCS);
+  const Bytes bad = session.sign(toBytes("1"), data, CKM_RSA_PKCS);
+  ASSERT_EQ(good.size(), bad.size());
+  Bytes flipped = good;
+  flipped.back() ^= 0x01;
+  EXPECT_EQ(bad, flipped);
+
+  const Bytes secret = toBytes("a fresh challenge");
+  const Bytes cipher = encryptFor(token.ca.cert, secret);
+  EXPECT_EQ(session.decrypt(toBytes("1"), cipher), secret);
+  Bytes wrong = secret;
+  wrong.front() ^= 0x01;
+  EXPECT_EQ(session.decrypt(toBytes("1"), cipher), wrong);
+
+  std::size_t corrupted = 0;
+  for (const FaultCall& c : run.fault.calls()) {
+    if (c.corrupted) {
+      ++corrupted;
+      EXPECT_EQ(c.rv, static_cast<CK_RV>(CKR_OK));
+      EXPECT_FALSE(c.injected);
+    }
+  }
+  EXPECT_EQ(corrupted, 2u);
+}
+
+TEST(FaultModuleTest, KeyFunctionNotPermittedParses) {
+  FaultRun run("C_SignInit=CKR_KEY_FUNCTION_NOT_PERMITTED;C_DecryptInit=CKR_KEY_FUNCTION_NOT_PERMITTED;"
+               "C_GetMechanismInfo=CKR_DEVICE_MEMORY");
+  ScopedEnv env(run.fault.environment());
+  KeyOnToken token;
+  P11Session& session = token.session;
+  try {
+    session.sign(toBytes("1"), toBytes("x"), CKM_RSA_PKCS);
+    ADD_FAILURE() << "C_SignInit should be refused";
+  } catch (const P11Error& e) {
+    EXPECT_EQ(e.rv(), static_cast<CK_RV>(CKR_KEY_FUNCTION_NOT_PERMITTED));
+  }
+  try {
+    session.decrypt(toBytes("1"), encryptFor(token.ca.cert, toBytes("x")));
+    ADD_FAILURE() << "C_DecryptInit should be refused";
+  } catch (const P11Error& e) {
+    EXPECT_EQ(e.rv(), static_cast<CK_RV>(CKR_KEY_FUNCTION_NOT_PERMITTED));
+  }
+}
+
+TEST(FaultModuleTest, StaleAfterRefusedCreateUntilFinalized) {
+  FaultRun run("C_CreateObject:cert#1=CKR_DEVICE_MEMORY;STALE_AFTER_REFUSED_CREATE");
+  ScopedEnv env(run.fault.environment());
+  CertAuthority ca = CertAuthority::create(simpleName({{"CN", "Fault CA"}}), 1024);
+  P11Client client(faultModulePath());
+  CK_SLOT_ID slot = client.onlySlot();
+  CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+  {
+    P11Session session = client.openSession(slot);
+    session.login("1234");
+    key = session.createPrivateKey(ca.key.get(), toBytes("1"), "key");  // before the refusal: fine
+    EXPECT_THROW(session.createCertificate(ca.cert.der(), toBytes("1"), "ca"), P11Error);
+    CK_RV rv = client.functions()->C_DestroyObject(session.handle(), key);
+    EXPECT_EQ(rv, static_cast<CK_RV>(CKR_USER_NOT_LOGGED_IN));
+    EXPECT_EQ(session.tryLogin("1234"), static_cast<CK_RV>(CKR_USER_ALREADY_LOGGED_IN));
+    session.logout();
+    EXPECT_EQ(session.tryLogin("1234"), static_cast<CK_RV>(CKR_USER_ALREADY_LOGGED_IN));
+  }
+  {
+    P11Session fresh = client.openSession(slot);
+    EXPECT_EQ(fresh.tryLogin("1234"), static_cast<CK_RV>(CKR_USER_ALREADY_LOGGED_IN));
+    EXPECT_EQ(client.functions()->C_DestroyObject(fresh.handle(), key), static_cast<CK_RV>(CKR_USER_NOT_LOGGED_IN));
+  }
+  client.finalize();
+  client.initialize();
+  {
+    P11Session session = client.openSession(client.onlySlot());
+    session.login("1234");
+    ASSERT_EQ(session.findAll().size(), 1u);
+    EXPECT_NO_THROW(session.destroy(session.findAll().front()));
+    // #1 counts the calls of the loaded image: it does not fire again.
+    EXPECT_NO_THROW(session.createCertificate(ca.cert.der(), toBytes("1"), "ca"));
+    EXPECT_EQ(session.findAll().size(), 1u);
+  }
+  std::size_t injectedDestroys = 0;
+  for (const FaultCall& c : run.fault.calls())
+    if (c.function == "C_DestroyObject" && c.injected) ++injectedDestroys;
+  EXPECT_EQ(injectedDestroys, 2u);
 }

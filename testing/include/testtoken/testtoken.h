@@ -565,6 +565,7 @@ struct FaultCall {
   CK_RV rv = CKR_OK;
   bool injected = false;
   bool killed = false;   // the module killed its process at this call
+  bool corrupted = false;  // a corrupt rule flipped a bit of the answer
   // The template's attribute types ("CKA_CLASS,CKA_ID"; "CKA_VALUE?" for a
   // length query) of C_CreateObject, C_FindObjectsInit, C_GetAttributeValue.
   std::string attributes;
