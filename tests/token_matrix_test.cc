@@ -17,6 +17,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -454,6 +455,31 @@ TEST_F(OpenScCardOnly, RefusedCertificateLeavesTheKeys) {
     if (c.function == "C_DestroyObject") destroys.push_back(c.rv);
   EXPECT_EQ(destroys, (std::vector<CK_RV>{CKR_USER_NOT_LOGGED_IN, CKR_USER_NOT_LOGGED_IN}));
   EXPECT_EQ(Objects().size(), before + 2) << "the private and public key of the run";
+}
+
+// The card chosen by a PKCS#11 URI that names its label (as OpenSC shows
+// it, percent-encoded) and OpenSC's module file.
+TEST_F(OpenScCardOnly, RenewalByUriNamingTheCardLabel) {
+  token_ = MakeToken(Impl::OpenScCard);
+  std::string label;
+  WithSession([&](P11Session &s) { SeedOld(s, Impl::OpenScCard); });
+  {
+    ScopedEnv env(token_->environment());
+    P11Client client(token_->modulePath());
+    label = client.tokenLabel(client.onlySlot());
+  }
+  std::string encoded;
+  for (unsigned char c : label) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    encoded += std::isalnum(c) != 0 ? std::string(1, static_cast<char>(c)) : std::string(hex);
+  }
+  const std::string uri = "pkcs11:token=" + encoded + "?module-path=" + token_->modulePath();
+  RunResult r = Import(SharedPki().Renewal(), "ADDOFF", uri, token_->environment());
+  ASSERT_EQ(r.signedExitCode(), 0) << uri << ": " << Log();
+  const std::vector<TokenObject> objects = Objects();
+  EXPECT_FALSE(IdOfCertificate(objects, SharedPki().newCert.der()).empty()) << "the new certificate is not on the card";
+  EXPECT_TRUE(IdOfCertificate(objects, SharedPki().oldCert.der()).empty()) << "the old certificate stayed";
 }
 
 TEST_F(OpenScCardOnly, NoCardInTheReader) {

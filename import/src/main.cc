@@ -23,6 +23,7 @@
 #include "platform/secure.h"
 #include "platform/text.h"
 #include "token/smart_card_reader.h"
+#include "token/token_uri.h"
 
 namespace {
 
@@ -200,6 +201,18 @@ int Run(int argc, char **argv) {
     } else {
       platform::FormatBounded(message, sizeof message, velkor::msg::kArg7, kFailure);
       break;
+    }
+    // A module argument given as a PKCS#11 URI that cannot choose a token
+    // is refused before the PKCS#12 file is consumed: the user corrects
+    // the argument and runs again with the same file.
+    if (token::IsPkcs11Uri(argv[4])) {
+      std::unique_ptr<token::TokenUri> uri;
+      token::Outcome checked = token::TokenUri::Parse(argv[4], &uri);
+      if (!checked.ok()) {
+        result = checked.code();
+        WriteRunLog(checked);
+        break;
+      }
     }
     FileIdentity identity;
     if (!ReadPkcs12File(argv[1], &blob, &identity, message, sizeof message)) break;

@@ -12,6 +12,9 @@ namespace velkor {
 
 // The built-in module name; a module given by exactly this text is of the
 // first kind, every other text (a full path to it included) of the second.
+// A PKCS#11 URI is never the built-in name, so it is always of the second
+// kind, even when its module-path names tkvault11.dll: the kind follows the
+// argument as given, not the file it leads to.
 inline constexpr char kDefaultModuleName[] = "tkvault11.dll";
 
 struct ReplacementPlan {

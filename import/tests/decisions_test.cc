@@ -302,6 +302,8 @@ TEST(ReplacementPlanTest, ModuleKindAndBoundedListsFreeOfDuplicates) {
   EXPECT_EQ(plan.moduleKind, 2);
   plan.Reset(kDefaultModuleName);
   EXPECT_EQ(plan.moduleKind, 1);
+  plan.Reset("pkcs11:token=Card?module-path=tkvault11.dll");
+  EXPECT_EQ(plan.moduleKind, 2);
   EXPECT_TRUE(plan.AddCertDelete(3));
   EXPECT_TRUE(plan.AddCertDelete(3));
   EXPECT_EQ(plan.certDeleteCount, 1);

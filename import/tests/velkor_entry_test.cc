@@ -1,5 +1,6 @@
 // The command line and the consumption of the PKCS#12 file.
 #include <algorithm>
+#include <map>
 
 #include "velkor_fixture.h"
 
@@ -102,6 +103,109 @@ TEST_F(VelkorEntry, ModuleThatCannotBeFoundGivesMinusEight) {
       ExpectLog("error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E", -8);
     }
   }
+}
+
+// The module argument as a PKCS#11 URI, with SoftHSM loaded directly (its
+// spare uninitialised token always beside the two initialised ones): the
+// URI renews the token it names and leaves the other as it was; one that
+// matches none or both is refused as no token or several.  The last row
+// names no module and finds the token among the modules the system
+// registers with p11-kit (SoftHSM as the softhsm2 package registers it,
+// OpenSC without a reader, p11-kit-trust).
+TEST_F(VelkorEntry, UriChoosesTheTokenToRenew) {
+  const std::string japanese = "Taro's カード";
+  const std::string so = testtoken::softhsmModulePath();
+  struct Case {
+    std::string module;
+    int result;
+    std::string message;
+    std::string renewed;
+  } cases[] = {
+      {so, -10, "error:複数のUSBトークンが挿入されています。", ""},
+      {"pkcs11:token=Alpha?module-path=" + so, 0, "", "Alpha"},
+      {"pkcs11:token=Taro%27s%20%E3%82%AB%E3%83%BC%E3%83%89?module-path=" + so, 0, "", japanese},
+      {"pkcs11:token=Nothing?module-path=" + so, -9, "error:USBトークンが挿入されていません。", ""},
+      {"pkcs11:manufacturer=SoftHSM%20project?module-path=" + so, -10,
+       "error:複数のUSBトークンが挿入されています。", ""},
+      {"pkcs11:token=Alpha", 0, "", "Alpha"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.module);
+    testtoken::SoftHsm hsm({testtoken::TokenConfig{"Alpha"}, testtoken::TokenConfig{japanese}});
+    std::map<std::string, std::vector<std::vector<Bytes>>> before;
+    {
+      testtoken::ScopedEnv env(hsm.environment());
+      testtoken::P11Client direct(so);
+      for (const std::string &label : {std::string("Alpha"), japanese}) {
+        testtoken::P11Session session = direct.openSession(direct.slotByLabel(label));
+        session.login("1234");
+        SeedOldSet(session, pki_);
+        before[label] = Snapshot(session);
+      }
+    }
+    fs::remove(app_.logPath());
+    testtoken::RunResult r = app_.Import(pki_.Renewal(), "1234", pki_.password, c.module, "SUBDN", "ISCHKOFF",
+                                         "ADDOFF", hsm.environment());
+    EXPECT_EQ(r.signedExitCode(), c.result);
+    if (c.result == 0) {
+      EXPECT_FALSE(app_.Log().has_value());
+    } else {
+      ExpectLog(c.message, c.result);
+    }
+    testtoken::ScopedEnv env(hsm.environment());
+    testtoken::P11Client direct(so);
+    for (const auto &[label, snapshot] : before) {
+      SCOPED_TRACE(label);
+      testtoken::P11Session session = direct.openSession(direct.slotByLabel(label));
+      session.login("1234");
+      if (label == c.renewed) {
+        SetCheck sets = CheckSets(session, pki_);
+        EXPECT_EQ(sets.completeSets, 1);
+        EXPECT_FALSE(sets.oldCertPresent);
+      } else {
+        EXPECT_EQ(Snapshot(session), snapshot);
+      }
+    }
+  }
+}
+
+// A URI that cannot choose a token is refused before the PKCS#12 file is
+// read: the file stays, no module is loaded (the loader reports every file
+// it maps), and a PIN in the URI never reaches the log.
+TEST_F(VelkorEntry, UnusableUriIsRefusedBeforeTheFileIsConsumed) {
+  testtoken::SoftHsmToken token;
+  const std::string at = "module-path=" + token.modulePath();
+  const struct {
+    std::string module;
+    std::string message;
+  } cases[] = {
+      {"pkcs11:token=%ZZ?" + at, "error:PKCS#11 URIのパーセントエンコーディングが不正です。"},
+      {"pkcs11:%ZZ?" + at, "error:PKCS#11 URIの形式が不正です。"},
+      {"pkcs11:token=TestToken;object=key?" + at, "error:PKCS#11 URIにオブジェクトの属性(object, type, id)は指定できません。"},
+      {"pkcs11:token=TestToken?pin-value=2468&" + at, "error:PKCS#11 URIにPIN(pin-value, pin-source)は指定できません。"},
+  };
+  std::vector<std::vector<Bytes>> before;
+  {
+    TokenView view(token);
+    SeedOldSet(view.session, pki_);
+    before = Snapshot(view.session);
+  }
+  const Bytes p12 = pki_.Renewal();
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.module);
+    testtoken::writeFile(app_.p12Path(), p12);
+    testtoken::EnvMap env = token.environment();
+    env["LD_DEBUG"] = "files";
+    testtoken::RunResult r = app_.Run(
+        {app_.p12Path().string(), "1234", pki_.password, c.module, "SUBDN", "ISCHKOFF", "ADDOFF"}, env);
+    EXPECT_EQ(r.signedExitCode(), -1);
+    ExpectLog(c.message, -1);
+    EXPECT_EQ(app_.Log()->find("2468"), std::string::npos);
+    EXPECT_EQ(testtoken::readFile(app_.p12Path()), p12);
+    EXPECT_EQ(r.err.find("p11-kit-client.so"), std::string::npos);
+  }
+  TokenView view(token);
+  EXPECT_EQ(Snapshot(view.session), before);
 }
 
 TEST_F(VelkorEntry, SuccessfulRunAfterAFailedOneLeavesTheOldLog) {

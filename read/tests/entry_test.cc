@@ -192,6 +192,61 @@ TEST(SarnetEntry, NoTokenAndTwoTokens) {
   EXPECT_FALSE(fs::exists(app.certFile()));
 }
 
+// SoftHSM loaded directly shows both initialised tokens and its spare
+// one: a URI lists exactly the token it names (found also among the
+// modules the system registers with p11-kit when it names no module); one
+// that matches none or several is refused; one that cannot be used is
+// refused before any module is loaded.
+TEST(SarnetEntry, UriListsExactlyTheTokenItNames) {
+  const std::string so = softhsmModulePath();
+  SoftHsm hsm({TokenConfig{"Alpha"}, TokenConfig{"Beta"}});
+  {
+    ScopedEnv env(hsm.environment());
+    P11Client direct(so);
+    for (const char *label : {"Alpha", "Beta"}) {
+      P11Session session = direct.openSession(direct.slotByLabel(label));
+      session.login("1234");
+      session.createCertificate(EndEntity(simpleName({{"CN", label}})).der(), toBytes("01"), label);
+    }
+  }
+  struct Case {
+    std::string module;
+    int result;
+    std::string message;
+    std::string listed;  // the common name of the one entry
+  } cases[] = {
+      {so, -10, "error:複数のUSBトークンが挿入されています。", ""},
+      {"pkcs11:token=Beta?module-path=" + so, 0, "", "Beta"},
+      {"pkcs11:token=Alpha?module-path=" + so, 0, "", "Alpha"},
+      {"pkcs11:token=Alpha", 0, "", "Alpha"},
+      {"pkcs11:token=Gamma?module-path=" + so, -9, "error:USBトークンが挿入されていません。", ""},
+      {"pkcs11:model=SoftHSM%20v2?module-path=" + so, -10, "error:複数のUSBトークンが挿入されています。", ""},
+      {"pkcs11:token=%ZZ?module-path=" + so, -1, "error:PKCS#11 URIのパーセントエンコーディングが不正です。", ""},
+      {"pkcs11:token=Beta;type=cert?module-path=" + so, -1,
+       "error:PKCS#11 URIにオブジェクトの属性(object, type, id)は指定できません。", ""},
+  };
+  ProgramCopy app;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.module);
+    EnvMap env = hsm.environment();
+    env["LD_DEBUG"] = "files";
+    RunResult r = app.Run({c.module}, env);
+    EXPECT_EQ(r.signedExitCode(), c.result);
+    if (c.result == 0) {
+      const auto entries = Entries(readTextFile(app.certFile()));
+      ASSERT_EQ(entries.size(), 1u);
+      EXPECT_EQ(entries[0][1], c.listed);
+    } else {
+      EXPECT_EQ(readTextFile(app.errorFile()), ErrorFileText(c.message, c.result));
+      EXPECT_FALSE(fs::exists(app.certFile()));
+    }
+    // Nothing is loaded for a URI that is refused.
+    if (c.result == -1) {
+      EXPECT_EQ(r.err.find("libsofthsm2.so"), std::string::npos);
+    }
+  }
+}
+
 TEST(SarnetEntry, EmptyTokenGivesMinus13) {
   SoftHsmToken token;
   ProgramCopy app;

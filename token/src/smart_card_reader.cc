@@ -1,8 +1,10 @@
 #include "token/smart_card_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/text.h"
 #include "token/messages.h"
@@ -37,7 +39,29 @@ CK_RV RsaPkcsOperation(CK_C_SignInit init, CK_C_Sign run, CK_SESSION_HANDLE sess
 CSmartCardReader::~CSmartCardReader() { CloseToken(); }
 
 Outcome CSmartCardReader::LoadPkcs11Module(const std::string &modulePath) {
-  if (m_module.IsOpen()) return {};
+  if (m_module.IsOpen() || m_registeredModule.IsLoaded()) return {};
+  if (!token::IsPkcs11Uri(modulePath)) return BindModuleFile(modulePath);
+  // A URI that cannot be used is refused before any module is loaded.
+  std::unique_ptr<token::TokenUri> uri;
+  if (Outcome parsed = token::TokenUri::Parse(modulePath, &uri); !parsed.ok()) return parsed;
+  Outcome bound;
+  switch (uri->Source()) {
+    case token::TokenUri::ModuleSource::kPath:
+      bound = BindModuleFile(uri->Module());
+      break;
+    case token::TokenUri::ModuleSource::kRegisteredName:
+      bound = m_registeredModule.Load(uri->Module());
+      if (bound.ok()) m_functionList = m_registeredModule.Functions();
+      break;
+    case token::TokenUri::ModuleSource::kAllRegistered:
+      bound = BindModuleFile(token::P11KitProxyModulePath());
+      break;
+  }
+  m_tokenUri = std::move(uri);
+  return bound;
+}
+
+Outcome CSmartCardReader::BindModuleFile(const std::string &modulePath) {
   uint32_t loadError = 0;
   if (!m_module.Open(modulePath, &loadError)) {
     return Outcome::Failure(loadError == platform::kErrorModNotFound ? -8 : -1, token::msg::kModuleLoad, loadError);
@@ -68,20 +92,7 @@ Outcome CSmartCardReader::OpenTokenSession() {
     if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kInitialize, Code(rv));
     m_initialized = 1;
 
-    CK_ULONG count = 0;
-    rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotCount, Code(rv));
-    if (count == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
-    if (count > 1) return Outcome::FailureText(-10, token::msg::kSeveralTokens);
-    m_slotList.reset(new (std::nothrow) CK_SLOT_ID[count]);
-    if (!m_slotList) return Outcome::FailureText(-1, token::msg::kSlotListMemory);
-    // A token that went or came since the count is told as the count
-    // would have told it.
-    CK_ULONG filled = count;
-    rv = m_functionList->C_GetSlotList(CK_TRUE, m_slotList.get(), &filled);
-    if (rv == CKR_OK && filled > 1) return Outcome::FailureText(-10, token::msg::kSeveralTokens);
-    if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotList, Code(rv));
-    if (filled == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
+    if (Outcome chosen = ChooseTokenSlot(TokenChoice()); !chosen.ok()) return chosen;
     rv = m_functionList->C_OpenSession(m_slotList[0], kSessionFlags, nullptr, nullptr, &m_session);
     if (rv == CKR_TOKEN_WRITE_PROTECTED && m_readOnlySessionAllowed) {
       rv = m_functionList->C_OpenSession(m_slotList[0], kReadOnlySessionFlags, nullptr, nullptr, &m_session);
@@ -97,6 +108,79 @@ Outcome CSmartCardReader::OpenTokenSession() {
     m_initialized = 0;
   }
   return result;
+}
+
+CSmartCardReader::TokenFilter CSmartCardReader::TokenChoice() const {
+  if (!m_tokenUri) return nullptr;
+  const token::TokenUri *uri = m_tokenUri.get();
+  if (uri->NamesLibrary()) {
+    // A module whose information cannot be had, or does not match, has
+    // none of the tokens the URI names.
+    CK_INFO info{};
+    if (m_functionList->C_GetInfo(&info) != CKR_OK || !uri->MatchesLibrary(info)) {
+      return [](CK_SLOT_ID, const CK_SLOT_INFO &, const CK_TOKEN_INFO &) { return false; };
+    }
+  }
+  return [uri](CK_SLOT_ID slot, const CK_SLOT_INFO &slotInfo, const CK_TOKEN_INFO &tokenInfo) {
+    return uri->MatchesToken(slot, slotInfo, tokenInfo);
+  };
+}
+
+Outcome CSmartCardReader::ChooseTokenSlot(const TokenFilter &filter) {
+  if (!filter) {
+    CK_ULONG count = 0;
+    CK_RV rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotCount, Code(rv));
+    if (count == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
+    if (count > 1) return Outcome::FailureText(-10, token::msg::kSeveralTokens);
+    m_slotList.reset(new (std::nothrow) CK_SLOT_ID[count]);
+    if (!m_slotList) return Outcome::FailureText(-1, token::msg::kSlotListMemory);
+    // A token that went or came since the count is told as the count
+    // would have told it.
+    CK_ULONG filled = count;
+    rv = m_functionList->C_GetSlotList(CK_TRUE, m_slotList.get(), &filled);
+    if (rv == CKR_OK && filled > 1) return Outcome::FailureText(-10, token::msg::kSeveralTokens);
+    if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotList, Code(rv));
+    if (filled == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
+    return {};
+  }
+  // The token-present slots, listed whole even when a token comes between
+  // the count and the listing.
+  constexpr CK_ULONG kMaxSlots = 4096;
+  constexpr int kListingAttempts = 3;
+  std::vector<CK_SLOT_ID> slots;
+  for (int attempt = 1;; ++attempt) {
+    CK_ULONG count = 0;
+    CK_RV rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotCount, Code(rv));
+    if (count > kMaxSlots) return Outcome::FailureText(-1, token::msg::kSlotListMemory);
+    slots.assign(count, 0);
+    if (count == 0) break;
+    CK_ULONG filled = count;
+    rv = m_functionList->C_GetSlotList(CK_TRUE, slots.data(), &filled);
+    if (rv == CKR_BUFFER_TOO_SMALL && attempt < kListingAttempts) continue;
+    if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotList, Code(rv));
+    slots.resize(std::min(filled, count));
+    break;
+  }
+  // A slot whose token cannot be asked about (gone meanwhile, a card the
+  // module does not know) is not the one wanted.
+  size_t matches = 0;
+  CK_SLOT_ID chosen = 0;
+  for (CK_SLOT_ID slot : slots) {
+    CK_SLOT_INFO slotInfo{};
+    CK_TOKEN_INFO tokenInfo{};
+    if (m_functionList->C_GetSlotInfo(slot, &slotInfo) != CKR_OK) continue;
+    if (m_functionList->C_GetTokenInfo(slot, &tokenInfo) != CKR_OK) continue;
+    if (!filter(slot, slotInfo, tokenInfo)) continue;
+    if (++matches > 1) return Outcome::FailureText(-10, token::msg::kSeveralTokens);
+    chosen = slot;
+  }
+  if (matches == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
+  m_slotList.reset(new (std::nothrow) CK_SLOT_ID[1]);
+  if (!m_slotList) return Outcome::FailureText(-1, token::msg::kSlotListMemory);
+  m_slotList[0] = chosen;
+  return {};
 }
 
 Outcome CSmartCardReader::LoginUser(const char *pin) {
@@ -229,6 +313,11 @@ void CSmartCardReader::CloseToken() {
     m_functionList = nullptr;
     m_module.Reset();
   }
+  if (m_registeredModule.IsLoaded()) {
+    m_functionList = nullptr;
+    m_registeredModule.Reset();
+  }
+  m_tokenUri.reset();
 }
 
 CK_SESSION_HANDLE CSmartCardReader::GetSessionHandle() const { return m_sessionOpen ? m_session : 0; }

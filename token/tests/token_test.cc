@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <clocale>
+#include <map>
 #include <string>
 
 #include "testtoken/testtoken.h"
@@ -190,6 +191,121 @@ TEST(Session, ServedTokensThroughP11Kit) {
   ServedReader two({TokenConfig{"One"}, TokenConfig{"Two"}});
   ASSERT_EQ(two.Load(), 0);
   EXPECT_EQ(two.reader.OpenTokenSession().code(), -10);
+}
+
+// The label of the token the open session is on.
+std::string SessionTokenLabel(CSmartCardReader &reader) {
+  CK_FUNCTION_LIST_PTR functions = reader.GetFunctionListPtr();
+  CK_SESSION_INFO session{};
+  CK_TOKEN_INFO info{};
+  if (functions == nullptr || functions->C_GetSessionInfo(reader.GetSessionHandle(), &session) != CKR_OK ||
+      functions->C_GetTokenInfo(session.slotID, &info) != CKR_OK) {
+    return "?";
+  }
+  std::string label(reinterpret_cast<const char *>(info.label), sizeof info.label);
+  return label.erase(label.find_last_not_of(' ') + 1);
+}
+
+// SoftHSM loaded directly shows its spare uninitialised token beside the
+// two initialised ones: a module file name finds three tokens, a URI only
+// those it matches.  The rows without module-path use the modules the
+// system registers with p11-kit (the softhsm2 package registers SoftHSM as
+// "softhsm2"; OpenSC without a reader and others are there as well).
+TEST(TokenUri, ChoosesTheOneTokenItMatches) {
+  const std::string japanese = "Taro's カード 1";
+  SoftHsm hsm({TokenConfig{"Alpha"}, TokenConfig{japanese}});
+  ScopedEnv env(hsm.environment());
+  const std::string so = softhsmModulePath();
+  std::string alphaSlot;
+  std::string alphaSerial;
+  {
+    P11Client direct(so);
+    const CK_SLOT_ID slot = direct.slotByLabel("Alpha");
+    alphaSlot = std::to_string(slot);
+    const CK_TOKEN_INFO info = direct.tokenInfo(slot);
+    alphaSerial.assign(reinterpret_cast<const char *>(info.serialNumber), sizeof info.serialNumber);
+    alphaSerial.erase(alphaSerial.find_last_not_of(' ') + 1);
+  }
+  const std::string at = "?module-path=" + so;
+  struct Case {
+    std::string argument;
+    int32_t result;
+    std::string label;
+  } cases[] = {
+      {so, -10, ""},
+      {"pkcs11:token=Alpha" + at, 0, "Alpha"},
+      {"pkcs11:token=Taro%27s%20%E3%82%AB%E3%83%BC%E3%83%89%201" + at, 0, japanese},
+      {"pkcs11:serial=" + alphaSerial + at, 0, "Alpha"},
+      {"pkcs11:slot-id=" + alphaSlot + at, 0, "Alpha"},
+      {"pkcs11:token=Alpha;slot-manufacturer=SoftHSM%20project" + at, 0, "Alpha"},
+      {"pkcs11:token=Alpha;slot-description=nothing%20like%20it" + at, -9, ""},
+      {"pkcs11:token=Alpha;library-manufacturer=SoftHSM" + at, 0, "Alpha"},
+      {"pkcs11:token=Alpha;library-manufacturer=Other" + at, -9, ""},
+      {"pkcs11:token=Alph" + at, -9, ""},
+      {"pkcs11:manufacturer=SoftHSM%20project" + at, -10, ""},
+      {"pkcs11:token=Alpha?module-name=softhsm2", 0, "Alpha"},
+      {"pkcs11:token=Alpha", 0, "Alpha"},
+      {"pkcs11:model=SoftHSM%20v2", -10, ""},
+      {"pkcs11:token=Alpha?module-name=no-such-module", -8, ""},
+      {"pkcs11:token=Alpha?module-path=/nonexistent/module.so", -8, ""},
+  };
+  const std::map<int32_t, std::string> messages = {
+      {0, ""},
+      {-8, "error:PKCS#11モジュールがロードに失敗しました。 code = 0x0000007E"},
+      {-9, "error:USBトークンが挿入されていません。"},
+      {-10, "error:複数のUSBトークンが挿入されています。"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.argument);
+    CSmartCardReader reader;
+    token::Outcome outcome = reader.LoadPkcs11Module(c.argument);
+    if (outcome.ok()) outcome = reader.OpenTokenSession();
+    EXPECT_EQ(outcome.code(), c.result);
+    EXPECT_EQ(outcome.message().c_str(), messages.at(c.result));
+    if (outcome.ok()) {
+      EXPECT_EQ(SessionTokenLabel(reader), c.label);
+      EXPECT_TRUE(reader.LoginUser("1234").ok());
+    }
+    reader.CloseToken();
+    EXPECT_EQ(reader.GetFunctionListPtr(), nullptr);
+  }
+}
+
+// A URI that is malformed or asks for what a token choice cannot honour is
+// refused with its own message before its module is loaded; a PIN in it
+// never reaches the message.
+TEST(TokenUri, UnusableUrisAreRefusedBeforeAnyModuleIsLoaded) {
+  const std::string at = "module-path=" + faultModulePath();
+  const std::string object = "error:PKCS#11 URIにオブジェクトの属性(object, type, id)は指定できません。";
+  const std::string pin = "error:PKCS#11 URIにPIN(pin-value, pin-source)は指定できません。";
+  struct Case {
+    std::string argument;
+    std::string message;
+  } cases[] = {
+      {"pkcs11:token=%ZZ?" + at, "error:PKCS#11 URIのパーセントエンコーディングが不正です。"},
+      {"pkcs11:%ZZ?" + at, "error:PKCS#11 URIの形式が不正です。"},
+      {"pkcs11:token?" + at, "error:PKCS#11 URIの形式が不正です。"},
+      {"pkcs11:token=A;object=key?" + at, object},
+      {"pkcs11:type=cert?" + at, object},
+      {"pkcs11:id=%01?" + at, object},
+      {"pkcs11:token=A?pin-value=2468&" + at, pin},
+      {"pkcs11:token=A?" + at + "&pin-value=2468", pin},
+      {"pkcs11:token=A?pin-source=file:/tmp/2468&" + at, pin},
+      {"pkcs11:token=A;vendor-thing=1?" + at, "error:PKCS#11 URIにサポート外の属性が含まれています。"},
+      {"pkcs11:token=" + std::string(token::kMaxUriLength, 'a') + "?" + at, "error:PKCS#11 URIが長すぎます。"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.argument.substr(0, 120));
+    CSmartCardReader reader;
+    const token::Outcome loaded = reader.LoadPkcs11Module(c.argument);
+    EXPECT_EQ(loaded.code(), -1);
+    EXPECT_EQ(loaded.message().c_str(), c.message);
+    EXPECT_EQ(std::string(loaded.message().c_str()).find("2468"), std::string::npos);
+    EXPECT_EQ(reader.GetFunctionListPtr(), nullptr);
+    void *loadedModule = dlopen(faultModulePath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_EQ(loadedModule, nullptr);
+    if (loadedModule != nullptr) dlclose(loadedModule);
+  }
 }
 
 TEST(Session, FailingModuleCallsReportTheirCodes) {

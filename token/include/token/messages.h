@@ -27,6 +27,16 @@ inline constexpr char kLoginFailed[] = "error:PKCS#11トークンのログイン
 inline constexpr char kPinLockedByAttempt[] =
     "error:PKCS#11トークンのログインに失敗しました。ユーザPINがロックされました。 code = 0x%08X";
 
+// A module argument given as a PKCS#11 URI that cannot be used: each text
+// names the problem and never repeats the URI (it may hold a PIN).
+inline constexpr char kUriMalformed[] = "error:PKCS#11 URIの形式が不正です。";
+inline constexpr char kUriBadEncoding[] = "error:PKCS#11 URIのパーセントエンコーディングが不正です。";
+inline constexpr char kUriTooLong[] = "error:PKCS#11 URIが長すぎます。";
+inline constexpr char kUriObjectAttribute[] =
+    "error:PKCS#11 URIにオブジェクトの属性(object, type, id)は指定できません。";
+inline constexpr char kUriPin[] = "error:PKCS#11 URIにPIN(pin-value, pin-source)は指定できません。";
+inline constexpr char kUriUnknownAttribute[] = "error:PKCS#11 URIにサポート外の属性が含まれています。";
+
 // Object search and name attributes.
 inline constexpr char kCallOrder[] =
     "error:関数呼び出し順序が不正。関数ポインタリストまたはセッションハンドルが不正。";

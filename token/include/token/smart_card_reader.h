@@ -8,6 +8,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@
 #include "asn1x509/asn1x509.h"
 #include "platform/module.h"
 #include "token/outcome.h"
+#include "token/token_uri.h"
 
 class CSmartCardReader {
  public:
@@ -25,12 +27,22 @@ class CSmartCardReader {
   CSmartCardReader(const CSmartCardReader &) = delete;
   CSmartCardReader &operator=(const CSmartCardReader &) = delete;
 
+  // Whether a slot's token is the one wanted, from the slot's and the
+  // token's information.
+  using TokenFilter = std::function<bool(CK_SLOT_ID, const CK_SLOT_INFO &, const CK_TOKEN_INFO &)>;
+
   // --- module binding, session and login ---------------------------------
   // Binds the module named `modulePath` (nothing is done when one is bound
-  // already): -8 module file not found; -1 other failure.
+  // already): -8 module file not found; -1 other failure.  A `modulePath`
+  // that starts with "pkcs11:" is a PKCS#11 URI: it is checked before any
+  // module is loaded (-1 when it cannot be used), binds the module it
+  // names (module-path, a module registered with p11-kit by module-name,
+  // or, without either, p11-kit's proxy of all registered modules) and
+  // chooses the token for OpenTokenSession.
   token::Outcome LoadPkcs11Module(const std::string &modulePath);
-  // -9 no token; -10 several tokens; -1 other failure or a session already
-  // open.
+  // Opens the session on the one token present, or, after a URI, on the
+  // one token the URI matches: -9 no such token; -10 several; -1 other
+  // failure or a session already open.
   token::Outcome OpenTokenSession();
   // -6 wrong PIN; -7 wrong PIN at the final try; -11 PIN locked; -1 other
   // failure or already logged in.
@@ -88,10 +100,26 @@ class CSmartCardReader {
   bool m_readOnlySessionAllowed = false;
 
  private:
+  // Binds a module file through the program's loader.
+  token::Outcome BindModuleFile(const std::string &path);
+  // Which tokens OpenTokenSession may choose from: all (no filter) for a
+  // module file name, those the URI matches for a URI.  Asks the
+  // initialised module for its information when the URI names library
+  // attributes.
+  TokenFilter TokenChoice() const;
+  // Puts the one token-present slot that `filter` accepts (every one
+  // without a filter) into m_slotList: -9 none, -10 several, -1 a failing
+  // call.  Without a filter only the slot list is asked for.
+  token::Outcome ChooseTokenSlot(const TokenFilter &filter);
+
   CK_FUNCTION_LIST_PTR m_functionList = nullptr;
   CK_SESSION_HANDLE m_session = 0;
   std::unique_ptr<CK_SLOT_ID[]> m_slotList;
   platform::Module m_module;
+  // Instead of m_module, a module p11-kit loaded by its registered name.
+  token::RegisteredModule m_registeredModule;
+  // The URI the module argument was, while its module is bound.
+  std::unique_ptr<token::TokenUri> m_tokenUri;
   int32_t m_initialized = 0;
   int32_t m_sessionOpen = 0;
   int32_t m_loggedIn = 0;
