@@ -229,34 +229,13 @@ Outcome CSmartCardReader::Restart(const char *pin) {
   if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kInitialize, Code(rv));
   m_initialized = 1;
 
-  CK_ULONG count = 0;
-  rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
-  if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotCount, Code(rv));
-  if (count == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
-  // The count is the module's word: no machine has this many readers.
-  constexpr CK_ULONG kMaxSlots = 4096;
-  if (count > kMaxSlots) return Outcome::FailureText(-1, token::msg::kSlotListMemory);
-  std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[count]);
-  if (!slots) return Outcome::FailureText(-1, token::msg::kSlotListMemory);
-  rv = m_functionList->C_GetSlotList(CK_TRUE, slots.get(), &count);
-  if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kSlotList, Code(rv));
-  int matches = 0;
-  CK_SLOT_ID chosen = 0;
-  for (CK_ULONG i = 0; i < count; ++i) {
-    CK_TOKEN_INFO info{};
-    if (m_functionList->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
-    if (std::memcmp(info.serialNumber, before.serialNumber, sizeof info.serialNumber) != 0 ||
-        std::memcmp(info.label, before.label, sizeof info.label) != 0) {
-      continue;
-    }
-    ++matches;
-    chosen = slots[i];
-  }
-  if (matches == 0) return Outcome::FailureText(-9, token::msg::kNoToken);
-  if (matches > 1) return Outcome::FailureText(-10, token::msg::kSeveralTokens);
-  m_slotList[0] = chosen;
-
-  rv = m_functionList->C_OpenSession(chosen, kSessionFlags, nullptr, nullptr, &m_session);
+  // The same token: the serial number and label it had.
+  const TokenFilter sameToken = [&before](CK_SLOT_ID, const CK_SLOT_INFO &, const CK_TOKEN_INFO &info) {
+    return std::memcmp(info.serialNumber, before.serialNumber, sizeof info.serialNumber) == 0 &&
+           std::memcmp(info.label, before.label, sizeof info.label) == 0;
+  };
+  if (Outcome chosen = ChooseTokenSlot(sameToken); !chosen.ok()) return chosen;
+  rv = m_functionList->C_OpenSession(m_slotList[0], kSessionFlags, nullptr, nullptr, &m_session);
   if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kOpenSession, Code(rv));
   m_sessionOpen = 1;
   rv = m_functionList->C_Login(m_session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(pin)),
