@@ -83,9 +83,9 @@ bool SameInteger(std::span<const unsigned char> a, std::span<const unsigned char
 
 bool IsLeftoverKey(std::span<const unsigned char> keyModulus, std::span<const unsigned char> keyExponent,
                    std::string_view keyId, std::span<const unsigned char> newModulus,
-                   std::span<const unsigned char> newExponent, std::optional<std::string_view> keptId) {
+                   std::span<const unsigned char> newExponent, const std::vector<std::string> &stayingCertificateIds) {
   if (!SameInteger(keyModulus, newModulus) || !SameInteger(keyExponent, newExponent)) return false;
-  return !keptId.has_value() || keyId != *keptId;
+  return std::ranges::find(stayingCertificateIds, keyId) == stayingCertificateIds.end();
 }
 
 }  // namespace velkor::decide

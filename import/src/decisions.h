@@ -104,15 +104,15 @@ enum class Acceptance {
 
 // A key on the token is a leftover of an interrupted import of the new
 // certificate, planned for deletion after every write succeeded, when it has
-// the new key material and is not under the identifier of the certificate
-// that stays (`keptId`).  Without a certificate that stays, the new set is
-// written afresh under an identifier no listed object has, so every listed
-// key of the new material is a leftover.  An empty or absent identifier is
-// an identifier like any other.
+// the new key material and no certificate that stays on the token carries
+// its identifier (`stayingCertificateIds`: the certificate being imported
+// when it is already there, and every other certificate not planned for
+// deletion; a key such a certificate carries is that certificate's).  An
+// empty or absent identifier is an identifier like any other.
 [[nodiscard]] bool IsLeftoverKey(std::span<const unsigned char> keyModulus, std::span<const unsigned char> keyExponent,
                                  std::string_view keyId, std::span<const unsigned char> newModulus,
                                  std::span<const unsigned char> newExponent,
-                                 std::optional<std::string_view> keptId);
+                                 const std::vector<std::string> &stayingCertificateIds);
 
 // Removes every value of `kept` from the first `count` entries of `list`
 // (a key or certificate that stays is never deleted), keeps the order of

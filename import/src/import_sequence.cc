@@ -1,6 +1,7 @@
 // The import procedure: open the PKCS#12 contents, log in to the token,
 // decide per certificate what to write and what to delete, write the new
 // objects, and only then delete the old ones.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -249,23 +250,33 @@ Outcome ImportRun::PlanLeftoverKeys() {
   }
   const std::span<const unsigned char> modulus(material.modulus.data, material.modulus.length);
   const std::span<const unsigned char> exponent(material.publicExponent.data, material.publicExponent.length);
-  // Keys under the identifier of the certificate that stays are its own;
-  // every other key of this very key material is what an interrupted
-  // import of this certificate left (a key may be readable, unable to
-  // sign, or damaged).  They are never taken as they are: the new key is
-  // written afresh from the checked file, and the leftovers go with the
-  // old objects once every write succeeded, so that any number of
+  // Keys under the identifier of a certificate that stays (the one being
+  // imported, when it is already there, among them) are that
+  // certificate's; every other key of this very key material is what an
+  // interrupted import of this certificate left (a key may be readable,
+  // unable to sign, or damaged).  They are never taken as they are: the
+  // new key is written afresh from the checked file, and the leftovers go
+  // with the old objects once every write succeeded, so that any number of
   // interrupted runs end, with one complete run, in exactly one set.
-  const std::optional<std::string_view> keptId =
-      kept_.ee ? std::optional<std::string_view>(kept_.eeId) : std::nullopt;
+  struct Candidate {
+    CK_OBJECT_HANDLE handle;
+    CK_OBJECT_CLASS objectClass;
+    std::string id;
+    std::vector<unsigned char> modulus;
+    std::vector<unsigned char> exponent;
+  };
+  std::vector<Candidate> candidates;
+  std::vector<std::string> stayingCertificateIds;
+  const std::span<const int> deletedPositions(plan_.certDeleteIndex, static_cast<size_t>(plan_.certDeleteCount));
 
   CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
   const CK_SESSION_HANDLE session = r_.GetSessionHandle();
   token::AttributeValues<2> classAndId({CKA_CLASS, CKA_ID});
   token::AttributeValues<1> classOnly({CKA_CLASS});
   token::AttributeValues<2> keyMaterial({CKA_MODULUS, CKA_PUBLIC_EXPONENT});
-  bool listFull = false;
-  for (CK_OBJECT_HANDLE object : Listed()) {
+  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
+  for (size_t position = 0; position < listed.size(); ++position) {
+    const CK_OBJECT_HANDLE object = listed[position];
     std::optional<CK_OBJECT_CLASS> objectClass;
     std::string_view id;
     token::AttributeRead read = classAndId.Read(f, session, object);
@@ -279,15 +290,23 @@ Outcome ImportRun::PlanLeftoverKeys() {
       if (read == token::AttributeRead::kOk) objectClass = classOnly.Ulong(0);
     }
     if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, read.index);
+    if (objectClass == CKO_CERTIFICATE && std::ranges::find(deletedPositions, static_cast<int>(position)) ==
+                                              deletedPositions.end()) {
+      stayingCertificateIds.emplace_back(id);
+    }
     if (objectClass != CKO_PRIVATE_KEY && objectClass != CKO_PUBLIC_KEY) continue;
     read = keyMaterial.Read(f, session, object);
     if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, read.index);
-    if (read != token::AttributeRead::kOk ||
-        !decide::IsLeftoverKey(keyMaterial.Bytes(0), keyMaterial.Bytes(1), id, modulus, exponent, keptId)) {
-      continue;
-    }
-    if (objectClass == CKO_PRIVATE_KEY && !plan_.AddPrivateKeyDelete(object)) listFull = true;
-    if (objectClass == CKO_PUBLIC_KEY && !plan_.AddPublicKeyDelete(object)) listFull = true;
+    if (read != token::AttributeRead::kOk) continue;
+    candidates.push_back({object, *objectClass, std::string(id),
+                          std::vector<unsigned char>(keyMaterial.Bytes(0).begin(), keyMaterial.Bytes(0).end()),
+                          std::vector<unsigned char>(keyMaterial.Bytes(1).begin(), keyMaterial.Bytes(1).end())});
+  }
+  bool listFull = false;
+  for (const Candidate &key : candidates) {
+    if (!decide::IsLeftoverKey(key.modulus, key.exponent, key.id, modulus, exponent, stayingCertificateIds)) continue;
+    if (key.objectClass == CKO_PRIVATE_KEY && !plan_.AddPrivateKeyDelete(key.handle)) listFull = true;
+    if (key.objectClass == CKO_PUBLIC_KEY && !plan_.AddPublicKeyDelete(key.handle)) listFull = true;
   }
   if (listFull) return Outcome::FailureText(kFailure, token::msg::kKeyDeleteListFull);
   return {};

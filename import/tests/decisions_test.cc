@@ -134,9 +134,9 @@ std::vector<T> AfterKeeping(std::vector<T> planned, const std::vector<T> &kept) 
 }
 
 std::string LeftoverOutcome(const Bytes &modulus, const Bytes &exponent, const std::string &id,
-                            std::optional<std::string_view> keptId) {
-  return IsLeftoverKey(modulus, exponent, id, kModulus, kExponent, keptId) ? "deleted after the writes"
-                                                                           : "left alone";
+                            const std::vector<std::string> &stayingCertificateIds) {
+  return IsLeftoverKey(modulus, exponent, id, kModulus, kExponent, stayingCertificateIds) ? "deleted after the writes"
+                                                                                          : "left alone";
 }
 
 // ---- the table ------------------------------------------------------------------
@@ -257,24 +257,21 @@ const std::vector<Row> &Table() {
       {"FreshCertificateGetsAFreshIdentifier", [] { return std::string(ReusedIdentifier(true, "kept-id")); }, ""},
       {"NoKeptCertificateNoReuse", [] { return std::string(ReusedIdentifier(false, "")); }, ""},
       {"LeftoverKeyUnderAnUncarriedIdIsDeleted",
-       [] { return LeftoverOutcome(kModulus, kExponent, "interrupted", std::nullopt); }, "deleted after the writes"},
+       [] { return LeftoverOutcome(kModulus, kExponent, "interrupted", {"01", "02"}); }, "deleted after the writes"},
       {"LeftoverKeyWithLeadingZeroIsDeleted",
-       [] { return LeftoverOutcome(kModulusWithZero, kExponent, "interrupted", std::nullopt); },
-       "deleted after the writes"},
-      {"NewMaterialUnderAnOldCertificatesIdIsDeletedWhenTheSetIsWrittenAfresh",
-       [] { return LeftoverOutcome(kModulus, kExponent, "01", std::nullopt); }, "deleted after the writes"},
-      {"KeyUnderTheKeptCertificatesIdStays", [] { return LeftoverOutcome(kModulus, kExponent, "01", "01"); },
+       [] { return LeftoverOutcome(kModulusWithZero, kExponent, "interrupted", {"01"}); }, "deleted after the writes"},
+      {"KeyUnderAStayingCertificatesIdStays", [] { return LeftoverOutcome(kModulus, kExponent, "01", {"01", "02"}); },
        "left alone"},
-      {"LeftoverBesideTheKeptCertificateIsDeleted",
-       [] { return LeftoverOutcome(kModulus, kExponent, "interrupted", "01"); }, "deleted after the writes"},
-      {"LeftoverWithoutIdBesideTheKeptCertificateIsDeleted",
-       [] { return LeftoverOutcome(kModulus, kExponent, "", "01"); }, "deleted after the writes"},
-      {"LeftoverWithoutIdIsDeleted", [] { return LeftoverOutcome(kModulus, kExponent, "", std::nullopt); },
+      {"KeyUnderTheIdOfACertificateThatGoesIsDeleted",
+       [] { return LeftoverOutcome(kModulus, kExponent, "01", {"02"}); }, "deleted after the writes"},
+      {"LeftoverWithoutIdIsDeleted", [] { return LeftoverOutcome(kModulus, kExponent, "", {"01"}); },
        "deleted after the writes"},
-      {"KeyOfOtherMaterialStays",
-       [] { return LeftoverOutcome(kOtherModulus, kExponent, "interrupted", std::nullopt); }, "left alone"},
-      {"KeyOfOtherExponentStays",
-       [] { return LeftoverOutcome(kModulus, kOtherExponent, "interrupted", std::nullopt); }, "left alone"},
+      {"LeftoverWithoutIdOnATokenWithoutCertificatesIsDeleted",
+       [] { return LeftoverOutcome(kModulus, kExponent, "", {}); }, "deleted after the writes"},
+      {"KeyOfOtherMaterialStays", [] { return LeftoverOutcome(kOtherModulus, kExponent, "interrupted", {"01"}); },
+       "left alone"},
+      {"KeyOfOtherExponentStays", [] { return LeftoverOutcome(kModulus, kOtherExponent, "interrupted", {"01"}); },
+       "left alone"},
   };
   return rows;
 }
