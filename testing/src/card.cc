@@ -29,9 +29,10 @@ constexpr char kOpenScConf[] =
 
 }  // namespace
 
-OpenScCardToken::OpenScCardToken(const TokenConfig& config)
+OpenScCardToken::OpenScCardToken(const TokenConfig& config, CardPersonality personality)
     : lock_(takeExclusiveLock(kCardLock, std::chrono::minutes(10), "pcscd and the card reader port")),
       config_(config),
+      personality_(personality),
       dir_("opensc-card", "/tmp") {
   fs::create_directory(dir_ / "readers");
   fs::create_directory(dir_ / "card");
@@ -98,11 +99,10 @@ void OpenScCardToken::startCard() {
   spawn.envp = buildEnvironment({});
   spawn.stdoutFd = log.get();
   spawn.stderrFd = log.get();
-  card_ = std::make_unique<ChildProcess>(
-      python3Program(),
-      std::vector<std::string>{cardEmulatorPath(), "--port", std::to_string(kReaderPort), "--control",
-                               (dir_ / "card").string()},
-      spawn);
+  std::vector<std::string> args{cardEmulatorPath(), "--port", std::to_string(kReaderPort), "--control",
+                                (dir_ / "card").string()};
+  if (personality_ == CardPersonality::NoAccessRules) args.push_back("--no-access-rules");
+  card_ = std::make_unique<ChildProcess>(python3Program(), args, spawn);
   // The emulator writes its APDU count once it is connected to the reader.
   waitUntil(
       [&] {
@@ -130,14 +130,44 @@ void OpenScCardToken::personalise() {
           "pkcs15-init --store-pin");
 }
 
-void OpenScCardToken::setFreeMemory(std::optional<std::size_t> bytes) {
-  fs::path file = dir_ / "card" / "free-bytes";
+namespace {
+
+// A number the emulator published in its control folder.
+std::size_t publishedNumber(const fs::path& file) {
+  std::string text = readOrEmpty(file);
+  try {
+    return static_cast<std::size_t>(std::stoull(text));
+  } catch (const std::exception&) {
+    throw Error("the card emulator published no number in " + file.string() + ": \"" + text + "\"");
+  }
+}
+
+}  // namespace
+
+void OpenScCardToken::setCapacity(std::optional<std::size_t> bytes) {
+  fs::path file = dir_ / "card" / "capacity";
   if (!bytes) {
     fs::remove(file);
     return;
   }
-  writeFile(file, toBytes(std::to_string(*bytes) + "\n"));
+  // Written whole under another name first: the card never reads half a number.
+  fs::path tmp = dir_ / "card" / "capacity.tmp";
+  writeFile(tmp, toBytes(std::to_string(*bytes) + "\n"));
+  fs::rename(tmp, file);
 }
+
+void OpenScCardToken::setFreeMemory(std::optional<std::size_t> bytes) {
+  setCapacity(bytes ? std::optional<std::size_t>(memory().usedBytes + *bytes) : std::nullopt);
+}
+
+CardMemory OpenScCardToken::memory() const {
+  CardMemory m;
+  m.usedBytes = publishedNumber(dir_ / "card" / "used-bytes");
+  m.keySlots = publishedNumber(dir_ / "card" / "key-slots");
+  return m;
+}
+
+std::size_t OpenScCardToken::apdus() const { return publishedNumber(dir_ / "card" / "apdus"); }
 
 void OpenScCardToken::removeCard() {
   if (!card_) return;
