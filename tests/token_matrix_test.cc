@@ -11,17 +11,23 @@
 // the matrix for the listings; its renewal cells are known failures (see
 // KnownFailure). Beside the matrix: what a renewal does on gnome-keyring,
 // Sarnet on p11-kit's read-only trust module, and what only a card has (a
-// PIN retry counter, a reader without a card).
+// PIN retry counter, a reader without a card, a refused write taken back
+// after a fresh start, a system pcscd beside the tests' one).
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "release_support.h"
 
@@ -543,6 +549,42 @@ TEST_F(OpenScCardOnly, NoCardInTheReader) {
   token_ = std::move(card);
   RunResult r = Import(SharedPki().Renewal());
   EXPECT_EQ(r.signedExitCode(), -9) << Log();
+}
+
+// A machine whose own pcscd runs (Debian's is socket-activated on
+// /run/pcscd/pcscd.comm): the tests' pcscd runs beside it and the card is
+// reached through the environment the token gives; the system's pcscd
+// keeps running and keeps its socket. When none runs, the test starts one
+// in the default place (the card's lock is held meanwhile) and stops it.
+TEST_F(OpenScCardOnly, ListsBesideASystemPcscd) {
+  const fs::path systemSocket = "/run/pcscd/pcscd.comm";
+  token_ = MakeToken(Impl::OpenScCard);
+  WithSession([](P11Session &s) { SeedListing(s, Impl::OpenScCard); });
+  TempDir logDir("system-pcscd");
+  std::unique_ptr<ChildProcess> systemPcscd;
+  if (!unixSocketAccepts(systemSocket)) {
+    int log = ::open((logDir.path() / "pcscd.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(log, 0);
+    SpawnOptions spawn;
+    spawn.envp = buildEnvironment({});
+    spawn.stdoutFd = log;
+    spawn.stderrFd = log;
+    systemPcscd = std::make_unique<ChildProcess>(pcscdProgram(), std::vector<std::string>{"--foreground"}, spawn);
+    ::close(log);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!unixSocketAccepts(systemSocket) && systemPcscd->running() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(unixSocketAccepts(systemSocket)) << "pcscd in the default place: " << FileBytes(logDir.path() / "pcscd.log").value_or("");
+  }
+  RunResult r = sarnet_.Run({token_->modulePath()}, token_->environment());
+  ASSERT_EQ(r.signedExitCode(), 0) << FileBytes(sarnet_.errorPath()).value_or("");
+  EXPECT_EQ(Entries(FileBytes(sarnet_.certPath()).value_or("")), ListingEntries());
+  EXPECT_TRUE(unixSocketAccepts(systemSocket)) << "the system pcscd's socket is gone";
+  if (systemPcscd) {
+    EXPECT_TRUE(systemPcscd->running()) << "the system pcscd ended";
+  }
+  token_.reset();  // the tests' pcscd ends
+  EXPECT_TRUE(unixSocketAccepts(systemSocket)) << "the system pcscd's socket went with the tests' pcscd";
 }
 
 void WritePem(const fs::path &path, const Certificate &cert) {

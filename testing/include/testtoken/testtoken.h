@@ -413,15 +413,19 @@ class OpenCryptokiToken : public ServedToken {
 // runs a card reader: pcscd in the foreground (its PID owned here) with
 // vsmartcard's virtual reader driver configured in a private reader folder,
 // the harness's IsoApplet card emulator connected to that reader over the
-// loopback (port 35963), and the card personalised with OpenSC's own tool
-// (pkcs15-init --create-pkcs15 --no-so-pin, then --store-pin --auth-id 01
-// with the user PIN and, as PUK, the config's soPin). The programs load
-// opensc-pkcs11.so with OPENSC_CONF naming a private configuration (no file
-// cache, so that no card's contents outlive the test). pcscd's socket is
-// machine-wide: the constructor waits (bounded) for an exclusive lock that
-// the destructor releases after stopping the emulator and pcscd by their
-// PIDs; it refuses to start beside a pcscd it did not start. ctest entries
-// of such tests carry RESOURCE_LOCK pcscd.
+// loopback (a free port pair, not vsmartcard's default), and the card
+// personalised with OpenSC's own tool (pkcs15-init --create-pkcs15
+// --no-so-pin, then --store-pin --auth-id 01 with the user PIN and, as PUK,
+// the config's soPin). The programs load opensc-pkcs11.so with OPENSC_CONF
+// naming a private configuration (no file cache, so that no card's
+// contents outlive the test) and PCSCLITE_CSOCK_NAME naming the tests'
+// pcscd socket: pcscd runs in a mount namespace of its own (unshare) in
+// which /tmp/testtoken-pcscd is mounted on /run, so it coexists with a
+// system pcscd and never touches /run/pcscd. That socket path is one for
+// all tokens (libpcsclite reads the variable once per loaded image): the
+// constructor waits (bounded) for an exclusive lock that the destructor
+// releases after stopping the emulator and pcscd by their PIDs. ctest
+// entries of such tests carry RESOURCE_LOCK pcscd.
 //
 // Personalities: with AccessRules (the default) the card keeps the
 // security attributes OpenSC gives the files it creates, answers them in
@@ -445,6 +449,11 @@ struct CardMemory {
   std::size_t keySlots = 0;   // key slots occupied
   std::size_t fileBytes() const { return usedBytes - keySlots * kCardKeySlotBytes; }
 };
+
+// Whether a unix socket at path accepts a connection now (closed again at
+// once). Unlike a look at /proc/net/unix it tells apart two sockets bound
+// to the same name in different mount namespaces.
+bool unixSocketAccepts(const std::filesystem::path& path);
 
 class OpenScCardToken : public ServedToken {
  public:
@@ -482,6 +491,7 @@ class OpenScCardToken : public ServedToken {
   std::unique_ptr<FileFd> lock_;
   TokenConfig config_;
   CardPersonality personality_;
+  int readerPort_ = 0;
   TempDir dir_;
   std::unique_ptr<ChildProcess> pcscd_;
   std::unique_ptr<ChildProcess> card_;
