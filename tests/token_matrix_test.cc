@@ -2,25 +2,33 @@
 // token implementation that takes imported keys: SoftHSM2, NSS softoken and
 // gnome-keyring's store behind p11-kit's server, openCryptoki's software
 // token behind its slot daemon, and a smart card: OpenSC's PKCS#11 module
-// over pcscd with the harness's emulated IsoApplet card. After each import
+// over pcscd with the harness's emulated IsoApplet card, once whose files
+// carry access rules (OpenSC presents the PIN for updates and deletes) and
+// once whose files carry none. After each import
 // the private key Velkor wrote keeps its private exponent secret, signs for
 // the new certificate and deciphers what was encrypted for it, and the CA
 // certificate has an identifier of its own. gnome-keyring's store is in
 // the matrix for the listings; its renewal cells are known failures (see
 // KnownFailure). Beside the matrix: what a renewal does on gnome-keyring,
 // Sarnet on p11-kit's read-only trust module, and what only a card has (a
-// PIN retry counter, a reader without a card).
+// PIN retry counter, a reader without a card, a refused write taken back
+// after a fresh start, a system pcscd beside the tests' one).
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "release_support.h"
 
@@ -29,7 +37,9 @@ namespace {
 
 using namespace testtoken;
 
-enum class Impl { SoftHsm, OpenCryptoki, Nss, GnomeKeyring, OpenScCard };
+enum class Impl { SoftHsm, OpenCryptoki, Nss, GnomeKeyring, OpenScCard, OpenScCardNoRules };
+
+bool IsCard(Impl impl) { return impl == Impl::OpenScCard || impl == Impl::OpenScCardNoRules; }
 
 std::string ImplName(Impl impl) {
   switch (impl) {
@@ -43,6 +53,8 @@ std::string ImplName(Impl impl) {
       return "GnomeKeyring";
     case Impl::OpenScCard:
       return "OpenScCard";
+    case Impl::OpenScCardNoRules:
+      return "OpenScCardNoRules";
   }
   return "unknown";
 }
@@ -55,10 +67,6 @@ std::optional<std::string> KnownFailure(Impl impl, Scenario scenario) {
   if (impl == Impl::GnomeKeyring && scenario != Scenario::Listing && scenario != Scenario::WriteProtectedListing)
     return "gnome-keyring's store refuses Velkor's public key template: C_CreateObject (CKO_PUBLIC_KEY) returns "
            "CKR_ATTRIBUTE_TYPE_INVALID (0x12) for CKA_ID, CKA_VERIFY_RECOVER and CKA_WRAP";
-  if (impl == Impl::OpenScCard && scenario == Scenario::RefusedWrite)
-    return "OpenSC 0.23 loses the card's PIN object after a refused C_CreateObject: the rollback's "
-           "C_DestroyObject calls return CKR_USER_NOT_LOGGED_IN (0x101) and the keys written in the run stay "
-           "(OpenScCardOnly.RefusedCertificateLeavesTheKeys asserts it)";
   return std::nullopt;
 }
 
@@ -83,7 +91,9 @@ std::unique_ptr<ServedToken> MakeToken(Impl impl) {
     case Impl::GnomeKeyring:
       return std::make_unique<GnomeKeyringToken>();
     case Impl::OpenScCard:
-      return std::make_unique<OpenScCardToken>();
+      return std::make_unique<OpenScCardToken>(CardPersonality::AccessRules);
+    case Impl::OpenScCardNoRules:
+      return std::make_unique<OpenScCardToken>(CardPersonality::NoAccessRules);
   }
   throw Error("unknown token implementation");
 }
@@ -173,6 +183,18 @@ std::vector<std::vector<std::string>> ListingEntries() {
   return expected;
 }
 
+// The DER DigestInfo of data's SHA-256 hash: what CKM_RSA_PKCS signs.
+Bytes Sha256DigestInfo(const Bytes &data) {
+  Bytes digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                      0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+  unsigned char hash[32];
+  unsigned int hashLength = 0;
+  if (EVP_Digest(data.data(), data.size(), hash, &hashLength, EVP_sha256(), nullptr) != 1)
+    throw Error("SHA-256 failed");
+  digestInfo.insert(digestInfo.end(), hash, hash + hashLength);
+  return digestInfo;
+}
+
 class TokenMatrix : public ::testing::TestWithParam<Impl> {
  protected:
   void Prepare(Scenario scenario) {
@@ -218,6 +240,27 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
     return contents;
   }
 
+  // Expects the token to hold what `before` (of Contents()) held; says
+  // what differs by class, identifier and label.
+  void ExpectContents(const std::vector<std::vector<Bytes>> &before) {
+    std::vector<std::vector<Bytes>> now = Contents();
+    if (now == before) return;
+    auto describe = [](const std::vector<std::vector<Bytes>> &contents) {
+      std::string text;
+      for (const std::vector<Bytes> &o : contents) {
+        CK_OBJECT_CLASS cls = 0;
+        std::copy_n(o[0].begin(), std::min(o[0].size(), sizeof cls), reinterpret_cast<unsigned char *>(&cls));
+        text += "  " + std::string(cls == CKO_CERTIFICATE   ? "certificate"
+                                   : cls == CKO_PRIVATE_KEY ? "private key"
+                                   : cls == CKO_PUBLIC_KEY  ? "public key"
+                                                            : "object") +
+                " id=" + toHex(o[2]) + " label=\"" + std::string(o[1].begin(), o[1].end()) + "\"\n";
+      }
+      return text;
+    };
+    ADD_FAILURE() << "the token's objects changed\nnow:\n" << describe(now) << "before:\n" << describe(before);
+  }
+
   RunResult Import(const Bytes &p12, const std::string &addition = "ADDOFF", const std::string &module = {},
                    const EnvMap &env = {}) {
     writeFile(velkor_.p12Path(), p12);
@@ -246,7 +289,7 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
       // OpenSC answers CKA_SENSITIVE false for every card key (its
       // PKCS#15 layer keeps no such flag); the private parts above still
       // stay on the card.
-      if (GetParam() != Impl::OpenScCard) {
+      if (!IsCard(GetParam())) {
         Bytes sensitive = s.attribute(keys[0], CKA_SENSITIVE).value_or(Bytes{});
         EXPECT_EQ(sensitive, Bytes{CK_TRUE});
       }
@@ -257,12 +300,7 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
       // Raw PKCS#1 v1.5 over a SHA-256 DigestInfo: the mechanism every one
       // of these tokens has (openCryptoki's lacks CKM_SHA256_RSA_PKCS).
       Bytes data = toBytes("signed on the " + ImplName(GetParam()) + " token");
-      Bytes digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                          0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-      unsigned char hash[32];
-      unsigned int hashLength = 0;
-      ASSERT_EQ(EVP_Digest(data.data(), data.size(), hash, &hashLength, EVP_sha256(), nullptr), 1);
-      digestInfo.insert(digestInfo.end(), hash, hash + hashLength);
+      Bytes digestInfo = Sha256DigestInfo(data);
       EXPECT_TRUE(signatureVerifies(cert, data, s.sign(id, digestInfo, CKM_RSA_PKCS)));
       // It also decrypts what the certificate's public key encrypted.
       EXPECT_EQ(s.decrypt(id, encryptFor(cert, data)), data);
@@ -271,6 +309,35 @@ class TokenMatrix : public ::testing::TestWithParam<Impl> {
       EXPECT_EQ(s.find(pub).size(), 1u) << "public keys under the new certificate's identifier";
     });
     return id;
+  }
+
+  // The card's memory from now on: room for the run's private key (a key
+  // slot) and public key file, not for its certificate file.
+  static void RoomForTheKeysOnly(OpenScCardToken &card) {
+    card.setFreeMemory(kCardKeySlotBytes + SharedPki().newCert.der().size() - 1);
+  }
+
+  // The card's memory after a run that was taken back: its files as
+  // before; key slots one more, that of the run's private key, which the
+  // applet cannot free (it has no key delete; the slot is reused by the
+  // next import into it).
+  static void ExpectMemoryAsBefore(const OpenScCardToken &card, const CardMemory &before) {
+    CardMemory after = card.memory();
+    EXPECT_EQ(after.fileBytes(), before.fileBytes()) << "files written in the run stayed";
+    EXPECT_EQ(after.keySlots, before.keySlots + 1) << "key slots: the old key's and the run's";
+  }
+
+  // The old private key (CKA_ID 01) is on the token and signs for the old
+  // certificate.
+  void ExpectOldKeySigns() {
+    WithSession([&](P11Session &s) {
+      Template match;
+      match.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).add(CKA_ID, Bytes{0x01});
+      ASSERT_EQ(s.find(match).size(), 1u) << "the old private key is gone";
+      Bytes data = toBytes("signed by the old key");
+      Bytes digestInfo = Sha256DigestInfo(data);
+      EXPECT_TRUE(signatureVerifies(SharedPki().oldCert, data, s.sign({0x01}, digestInfo, CKM_RSA_PKCS)));
+    });
   }
 
   std::unique_ptr<ServedToken> token_;
@@ -334,14 +401,25 @@ TEST_P(TokenMatrix, RefusedCertificateWriteRollsBack) {
   if (IsSkipped()) return;
   WithSession([&](P11Session &s) { SeedOld(s, GetParam()); });
   std::vector<std::vector<Bytes>> before = Contents();
-  // The token is full when the certificate comes (the card's own refusal
-  // is OpenScCardOnly.RefusedCertificateLeavesTheKeys).
-  FaultSetup fault("C_CreateObject:cert=CKR_DEVICE_MEMORY", token_->modulePath(), token_->environment());
+  // The token is full when the certificate comes: the card says so itself
+  // (room for the keys, not for the certificate); the other tokens are
+  // made to say it by the fault module.
+  auto *card = dynamic_cast<OpenScCardToken *>(token_.get());
+  CardMemory memoryBefore;
+  if (card != nullptr) {
+    memoryBefore = card->memory();
+    RoomForTheKeysOnly(*card);
+  }
+  FaultSetup fault(card != nullptr ? "" : "C_CreateObject:cert=CKR_DEVICE_MEMORY", token_->modulePath(),
+                   token_->environment());
   RunResult r = Import(SharedPki().Renewal(), "ADDOFF", fault.modulePath(), fault.environment());
+  if (card != nullptr) card->setCapacity(std::nullopt);
   EXPECT_EQ(r.signedExitCode(), -12);
   EXPECT_EQ(Log(), ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
   EXPECT_EQ(fault.count("C_DestroyObject"), 2u) << "both keys written in this run are removed";
-  EXPECT_EQ(Contents(), before);
+  ExpectContents(before);
+  ExpectOldKeySigns();
+  if (card != nullptr) ExpectMemoryAsBefore(*card, memoryBefore);
 }
 
 TEST_P(TokenMatrix, SarnetListsTheEndEntityCertificates) {
@@ -371,7 +449,7 @@ TEST_P(TokenMatrix, SarnetListsAWriteProtectedToken) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tokens, TokenMatrix, ::testing::Values(Impl::SoftHsm, Impl::OpenCryptoki, Impl::Nss, Impl::GnomeKeyring,
-                                                           Impl::OpenScCard),
+                                                           Impl::OpenScCard, Impl::OpenScCardNoRules),
                          [](const ::testing::TestParamInfo<Impl> &param) { return ImplName(param.param); });
 
 // ---- beside the matrix ---------------------------------------------------------------
@@ -430,31 +508,40 @@ TEST_F(OpenScCardOnly, WrongPinCountsDownToLocked) {
 }
 
 // The card is full when the certificate comes (it says so: 6A84, which
-// OpenSC reports as CKR_DEVICE_MEMORY). OpenSC then no longer finds the
-// card's PIN for its own write access, so Velkor's rollback cannot remove
-// the two keys it wrote: each C_DestroyObject answers
-// CKR_USER_NOT_LOGGED_IN and the keys stay beside the old set.
-TEST_F(OpenScCardOnly, RefusedCertificateLeavesTheKeys) {
-  auto card = std::make_unique<OpenScCardToken>();
+// OpenSC reports as CKR_DEVICE_MEMORY). OpenSC then keeps a stale object
+// list: in the process that saw the refusal the destroys of the run's keys
+// answer CKR_USER_NOT_LOGGED_IN on a card whose files carry access rules.
+// The rollback starts the module afresh first (C_Finalize, C_Initialize,
+// one more C_Login), and its destroys then succeed: the card is as it was
+// (the matrix's refused-write cells check the contents and memory of both
+// kinds of card).
+TEST_F(OpenScCardOnly, RefusedCertificateRollsBackAfterAFreshStart) {
+  auto card = std::make_unique<OpenScCardToken>(CardPersonality::AccessRules);
   OpenScCardToken &cardRef = *card;
   token_ = std::move(card);
   WithSession([](P11Session &s) { SeedOld(s, Impl::OpenScCard); });
-  std::size_t before = Objects().size();
-  cardRef.setFreeMemory(SharedPki().newCert.der().size() - 1);
+  std::vector<std::vector<Bytes>> before = Contents();
+  CardMemory memoryBefore = cardRef.memory();
+  RoomForTheKeysOnly(cardRef);
   FaultSetup trace("", token_->modulePath(), token_->environment());
   RunResult r = Import(SharedPki().Renewal(), "ADDOFF", trace.modulePath(), trace.environment());
-  cardRef.setFreeMemory(std::nullopt);
+  cardRef.setCapacity(std::nullopt);
   EXPECT_EQ(r.signedExitCode(), -12);
-  // The certificate's message and code come first, as on every token.
-  std::vector<std::string> got = Lines(Log());
-  std::vector<std::string> want = Lines(ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
-  ASSERT_GE(got.size(), 2u) << Log();
-  EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + 2), std::vector<std::string>(want.begin(), want.begin() + 2));
-  std::vector<CK_RV> destroys;
-  for (const FaultCall &c : trace.calls())
-    if (c.function == "C_DestroyObject") destroys.push_back(c.rv);
-  EXPECT_EQ(destroys, (std::vector<CK_RV>{CKR_USER_NOT_LOGGED_IN, CKR_USER_NOT_LOGGED_IN}));
-  EXPECT_EQ(Objects().size(), before + 2) << "the private and public key of the run";
+  EXPECT_EQ(Log(), ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
+  std::vector<std::string> after;  // what follows the refused certificate
+  bool refused = false;
+  for (const FaultCall &c : trace.calls()) {
+    if (c.function == "C_CreateObject" && c.rv == CKR_DEVICE_MEMORY) refused = true;
+    if (refused && (c.function == "C_Finalize" || c.function == "C_Initialize" || c.function == "C_Login" ||
+                    c.function == "C_DestroyObject"))
+      after.push_back(c.function + (c.rv == CKR_OK ? "" : " failed"));
+  }
+  EXPECT_TRUE(refused) << "the card did not refuse the certificate";
+  EXPECT_EQ(after, (std::vector<std::string>{"C_Finalize", "C_Initialize", "C_Login", "C_DestroyObject",
+                                             "C_DestroyObject", "C_Finalize"}));
+  ExpectContents(before);
+  ExpectOldKeySigns();
+  ExpectMemoryAsBefore(cardRef, memoryBefore);
 }
 
 // The card chosen by a PKCS#11 URI that names its label (as OpenSC shows
@@ -488,6 +575,42 @@ TEST_F(OpenScCardOnly, NoCardInTheReader) {
   token_ = std::move(card);
   RunResult r = Import(SharedPki().Renewal());
   EXPECT_EQ(r.signedExitCode(), -9) << Log();
+}
+
+// A machine whose own pcscd runs (Debian's is socket-activated on
+// /run/pcscd/pcscd.comm): the tests' pcscd runs beside it and the card is
+// reached through the environment the token gives; the system's pcscd
+// keeps running and keeps its socket. When none runs, the test starts one
+// in the default place (the card's lock is held meanwhile) and stops it.
+TEST_F(OpenScCardOnly, ListsBesideASystemPcscd) {
+  const fs::path systemSocket = "/run/pcscd/pcscd.comm";
+  token_ = MakeToken(Impl::OpenScCard);
+  WithSession([](P11Session &s) { SeedListing(s, Impl::OpenScCard); });
+  TempDir logDir("system-pcscd");
+  std::unique_ptr<ChildProcess> systemPcscd;
+  if (!unixSocketAccepts(systemSocket)) {
+    int log = ::open((logDir.path() / "pcscd.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(log, 0);
+    SpawnOptions spawn;
+    spawn.envp = buildEnvironment({});
+    spawn.stdoutFd = log;
+    spawn.stderrFd = log;
+    systemPcscd = std::make_unique<ChildProcess>(pcscdProgram(), std::vector<std::string>{"--foreground"}, spawn);
+    ::close(log);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!unixSocketAccepts(systemSocket) && systemPcscd->running() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(unixSocketAccepts(systemSocket)) << "pcscd in the default place: " << FileBytes(logDir.path() / "pcscd.log").value_or("");
+  }
+  RunResult r = sarnet_.Run({token_->modulePath()}, token_->environment());
+  ASSERT_EQ(r.signedExitCode(), 0) << FileBytes(sarnet_.errorPath()).value_or("");
+  EXPECT_EQ(Entries(FileBytes(sarnet_.certPath()).value_or("")), ListingEntries());
+  EXPECT_TRUE(unixSocketAccepts(systemSocket)) << "the system pcscd's socket is gone";
+  if (systemPcscd) {
+    EXPECT_TRUE(systemPcscd->running()) << "the system pcscd ended";
+  }
+  token_.reset();  // the tests' pcscd ends
+  EXPECT_TRUE(unixSocketAccepts(systemSocket)) << "the system pcscd's socket went with the tests' pcscd";
 }
 
 void WritePem(const fs::path &path, const Certificate &cert) {

@@ -12,12 +12,27 @@ GET CHALLENGE. Short APDUs only, with command chaining for long data.
 Everything the card holds lives in this process: ending it is pulling the
 card. With --state, the card starts from the contents saved in that file
 (when it exists) and saves its contents there on SIGUSR1, so that a card
-can be put back into the reader as it was. Two files in the control folder
+can be put back into the reader as it was. Files in the control folder
 (--control) let a test look at and steer the card:
   apdus       written after every command: the number of APDUs answered
-  free-bytes  read when a file or key is created: while present, the card
-              has no more free memory than the number it holds, and a
-              larger allocation is refused with 6A84 (memory full)
+  capacity    read when a file is created or a key imported: while present,
+              the card's memory holds no more bytes than the number it
+              holds, and an allocation beyond it is refused with 6A84
+              (memory full)
+  used-bytes  written after every command: the bytes in use, files plus
+              key slots
+  key-slots   written after every command: the key slots in use
+
+Memory: a transparent file takes its size, from its creation to its
+deletion (a deleted folder frees everything under it); an RSA key takes
+KEY_SLOT_BYTES in its slot from its first import on. The applet has no key
+delete: a slot whose directory entry was deleted stays occupied (and is
+reused by the next import into it).
+
+With --no-access-rules the card keeps no security attributes: the file
+control parameters it answers carry no tag 86 and no update, delete or
+create is refused for a missing PIN (OpenSC then never presents the PIN for
+them). Keys still need the verified PIN for import and use.
 """
 
 import argparse
@@ -165,8 +180,18 @@ class Node:
                 body += tlv(0x84, self.name)
         else:
             body += tlv(0x80, len(self.data).to_bytes(2, "big"))
-        body += tlv(0x86, self.sec_attr) + tlv(0x8A, b"\x05")
+        if self.sec_attr:
+            body += tlv(0x86, self.sec_attr)
+        body += tlv(0x8A, b"\x05")
         return tlv(0x62, body)
+
+    def file_bytes(self, depth=0):
+        """Bytes taken by this file, or by every file under this folder."""
+        if not self.is_df:
+            return len(self.data)
+        if depth >= MAX_DEPTH:
+            return 0
+        return sum(child.file_bytes(depth + 1) for child in self.children.values())
 
 
 # ---- RSA ------------------------------------------------------------------------
@@ -218,6 +243,8 @@ ALG_RSA_GEN_2048 = 0xF3
 ALG_RSA_PKCS1 = 0x11
 MAX_CHAINED = 4096
 MAX_APDU_DATA = 255
+# Memory a 2048-bit key takes in its slot: the five CRT parts of 128 bytes.
+KEY_SLOT_BYTES = 5 * 128
 
 
 class Pin:
@@ -255,10 +282,11 @@ class Pin:
 class IsoAppletCard:
     """The card's state and its command set (without the transport)."""
 
-    def __init__(self, control_dir=None):
+    def __init__(self, control_dir=None, access_rules=True):
         self.control_dir = control_dir
+        self.access_rules = access_rules
         self.apdus = 0
-        self.mf = Node(0x3F00, None, bytes([0xFF] + [SC_ALWAYS] * 7), FD_DF)
+        self.mf = Node(0x3F00, None, bytes([0xFF] + [SC_ALWAYS] * 7) if access_rules else b"", FD_DF)
         self.pins = {PIN_REF: Pin(), PUK_REF: Pin()}
         self.keys = {}
         self.reset()
@@ -287,27 +315,39 @@ class IsoAppletCard:
     def _control(self, name):
         return os.path.join(self.control_dir, name) if self.control_dir else None
 
-    def _publish_count(self):
-        path = self._control("apdus")
+    def _publish(self, name, value):
+        path = self._control(name)
         if path:
             tmp = path + ".tmp"
             with open(tmp, "w") as f:
-                f.write("%d\n" % self.apdus)
+                f.write("%d\n" % value)
             os.replace(tmp, path)
 
+    def _publish_count(self):
+        # The memory figures first: a test that sees the new APDU count
+        # also sees the memory after that command.
+        self._publish("used-bytes", self.used_bytes())
+        self._publish("key-slots", len(self.keys))
+        self._publish("apdus", self.apdus)
+
+    def used_bytes(self):
+        return self.mf.file_bytes() + KEY_SLOT_BYTES * len(self.keys)
+
     def _reserve(self, size):
-        path = self._control("free-bytes")
-        if not path:
+        """Refuses an allocation of size more bytes beyond the capacity."""
+        path = self._control("capacity")
+        if not path or size == 0:
             return
         try:
             with open(path) as f:
-                free = int(f.read().strip() or "0")
+                capacity = int(f.read().strip() or "0")
         except FileNotFoundError:
             return
         except ValueError:
-            free = 0
-        if size > free:
-            raise CardError(SW_MEMORY_FULL, "memory full: %d bytes wanted, %d free" % (size, free))
+            capacity = 0
+        used = self.used_bytes()
+        if used + size > capacity:
+            raise CardError(SW_MEMORY_FULL, "memory full: %d bytes wanted, %d of %d used" % (size, used, capacity))
 
     # -- transport entry
 
@@ -453,7 +493,7 @@ class IsoAppletCard:
             raise CardError(SW_WRONG_DATA, "no file identifier")
         fid = int.from_bytes(fields[0x83], "big")
         descriptor = fields.get(0x82, b"\x01")[0]
-        sec_attr = fields.get(0x86, bytes([0xFF] + [SC_ALWAYS] * 7))
+        sec_attr = fields.get(0x86, bytes([0xFF] + [SC_ALWAYS] * 7)) if self.access_rules else b""
         df = self._current_df()
         is_df = descriptor == FD_DF
         self._require(df, DF_CREATE_DF if is_df else DF_CREATE_EF)
@@ -593,7 +633,8 @@ class IsoAppletCard:
         key = RsaKey(num[0x92], num[0x93], num[0x94], num[0x95], num[0x96])
         if key.size != 256:
             raise CardError(b"\x6a\x81", "only 2048-bit keys")
-        self._reserve(5 * 128)
+        if self.env["key"] not in self.keys:
+            self._reserve(KEY_SLOT_BYTES)
         self.keys[self.env["key"]] = key
         return b""
 
@@ -680,14 +721,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=35963)
-    parser.add_argument("--control", help="control folder (apdus, free-bytes)")
+    parser.add_argument("--control", help="control folder (apdus, capacity, used-bytes, key-slots)")
+    parser.add_argument("--no-access-rules", action="store_true",
+                        help="files carry no security attributes (no PIN asked for updates and deletes)")
     parser.add_argument("--state", help="contents file: loaded at start, saved on SIGUSR1")
     parser.add_argument("--vsmartcard-path", default=VSMARTCARD_PATH)
     parser.add_argument("-v", "--verbose", action="store_true")
     args = parser.parse_args()
     level = logging.INFO if args.verbose else logging.WARNING
     vs = load_vsmartcard(args.vsmartcard_path)
-    card = IsoAppletCard(args.control)
+    card = IsoAppletCard(args.control, access_rules=not args.no_access_rules)
     if args.state:
         if os.path.exists(args.state):
             card.load(args.state)

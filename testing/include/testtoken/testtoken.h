@@ -413,18 +413,54 @@ class OpenCryptokiToken : public ServedToken {
 // runs a card reader: pcscd in the foreground (its PID owned here) with
 // vsmartcard's virtual reader driver configured in a private reader folder,
 // the harness's IsoApplet card emulator connected to that reader over the
-// loopback (port 35963), and the card personalised with OpenSC's own tool
-// (pkcs15-init --create-pkcs15 --no-so-pin, then --store-pin --auth-id 01
-// with the user PIN and, as PUK, the config's soPin). The programs load
-// opensc-pkcs11.so with OPENSC_CONF naming a private configuration (no file
-// cache, so that no card's contents outlive the test). pcscd's socket is
-// machine-wide: the constructor waits (bounded) for an exclusive lock that
-// the destructor releases after stopping the emulator and pcscd by their
-// PIDs; it refuses to start beside a pcscd it did not start. ctest entries
-// of such tests carry RESOURCE_LOCK pcscd.
+// loopback (a free port pair, not vsmartcard's default), and the card
+// personalised with OpenSC's own tool (pkcs15-init --create-pkcs15
+// --no-so-pin, then --store-pin --auth-id 01 with the user PIN and, as PUK,
+// the config's soPin). The programs load opensc-pkcs11.so with OPENSC_CONF
+// naming a private configuration (no file cache, so that no card's
+// contents outlive the test) and PCSCLITE_CSOCK_NAME naming the tests'
+// pcscd socket: pcscd runs in a mount namespace of its own (unshare) in
+// which /tmp/testtoken-pcscd is mounted on /run, so it coexists with a
+// system pcscd and never touches /run/pcscd. That socket path is one for
+// all tokens (libpcsclite reads the variable once per loaded image): the
+// constructor waits (bounded) for an exclusive lock that the destructor
+// releases after stopping the emulator and pcscd by their PIDs. ctest
+// entries of such tests carry RESOURCE_LOCK pcscd.
+//
+// Personalities: with AccessRules (the default) the card keeps the
+// security attributes OpenSC gives the files it creates, answers them in
+// each file's control parameters and enforces them, so OpenSC presents the
+// PIN before updates and deletes; with NoAccessRules files carry none and
+// OpenSC never presents the PIN for them (keys still need it).
+//
+// Memory: files take their size and imported keys their key slot
+// (kCardKeySlotBytes, occupied from the first import into it on: the
+// applet has no key delete, so a key whose directory entry is deleted
+// keeps its slot). With a capacity set, a file or key beyond it is refused
+// with "memory full" (6A84, which OpenSC reports as CKR_DEVICE_MEMORY).
+enum class CardPersonality { AccessRules, NoAccessRules };
+
+// Memory a 2048-bit key takes in an IsoApplet key slot.
+constexpr std::size_t kCardKeySlotBytes = 640;
+
+// The card's memory as the emulator published it after its last command.
+struct CardMemory {
+  std::size_t usedBytes = 0;  // files plus key slots
+  std::size_t keySlots = 0;   // key slots occupied
+  std::size_t fileBytes() const { return usedBytes - keySlots * kCardKeySlotBytes; }
+};
+
+// Whether a unix socket at path accepts a connection now (closed again at
+// once). Unlike a look at /proc/net/unix it tells apart two sockets bound
+// to the same name in different mount namespaces.
+bool unixSocketAccepts(const std::filesystem::path& path);
+
 class OpenScCardToken : public ServedToken {
  public:
-  explicit OpenScCardToken(const TokenConfig& config = TokenConfig{"TestCard", "12345678", "1234"});
+  explicit OpenScCardToken(const TokenConfig& config = TokenConfig{"TestCard", "12345678", "1234"},
+                           CardPersonality personality = CardPersonality::AccessRules);
+  explicit OpenScCardToken(CardPersonality personality)
+      : OpenScCardToken(TokenConfig{"TestCard", "12345678", "1234"}, personality) {}
   ~OpenScCardToken() override;
   OpenScCardToken(const OpenScCardToken&) = delete;
   OpenScCardToken& operator=(const OpenScCardToken&) = delete;
@@ -433,9 +469,15 @@ class OpenScCardToken : public ServedToken {
   EnvMap environment() const override;  // OPENSC_CONF
   const TokenConfig& token() const override { return config_; }
 
-  // The card's free memory from now on (bytes): a file or key larger than
-  // that is refused with "memory full"; nullopt: plenty again.
+  CardPersonality personality() const { return personality_; }
+  // The card's total memory from now on (bytes); nullopt: unlimited.
+  void setCapacity(std::optional<std::size_t> bytes);
+  // The card's free memory from now on: the capacity becomes what is in
+  // use now plus bytes; nullopt: unlimited again.
   void setFreeMemory(std::optional<std::size_t> bytes);
+  CardMemory memory() const;
+  // APDUs the card has answered since it was started.
+  std::size_t apdus() const;
   // Pulls the card: the emulator is stopped and this returns once OpenSC
   // no longer shows a token.
   void removeCard();
@@ -448,6 +490,8 @@ class OpenScCardToken : public ServedToken {
 
   std::unique_ptr<FileFd> lock_;
   TokenConfig config_;
+  CardPersonality personality_;
+  int readerPort_ = 0;
   TempDir dir_;
   std::unique_ptr<ChildProcess> pcscd_;
   std::unique_ptr<ChildProcess> card_;
