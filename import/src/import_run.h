@@ -132,8 +132,9 @@ class ImportRun {
   Outcome ProductCKA_ID(unsigned draw, std::string *identifier);
   // ProductCKA_ID, drawing again while the text equals `mustDiffer` (so
   // that the CA's and the end entity's identifiers of one run never
-  // coincide).
-  Outcome MakeIdentifier(std::string_view mustDiffer, std::string *identifier);
+  // coincide) and, with `freeOnToken`, while an object on the token
+  // carries it.
+  Outcome MakeIdentifier(std::string_view mustDiffer, bool freeOnToken, std::string *identifier);
   // The identifier is written as given (without a terminating zero).
   Outcome WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert, std::string_view identifier);
   Outcome WritePublicKeyObject(X509CertHandle cert, std::string_view identifier);

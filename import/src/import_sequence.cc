@@ -151,7 +151,7 @@ Outcome ImportRun::WriteEndEntity(int position, X509CertHandle cert) {
   auto identifier = [&]() -> std::string_view { return reuse.empty() ? std::string_view(eeId_) : reuse; };
   if (plan_.writePrivateKey == 1) {
     if (reuse.empty()) {
-      if (Outcome made = MakeIdentifier(rootId_, &eeId_); !made.ok()) {
+      if (Outcome made = MakeIdentifier(rootId_, true, &eeId_); !made.ok()) {
         made.message().AppendText(msg::kEeIdProduct);
         return made;
       }
@@ -170,7 +170,7 @@ Outcome ImportRun::WriteCa(X509CertHandle cert) {
   // The CA's identifier never equals the end entity's: consumers pair keys
   // with certificates by identifier.
   const std::string_view endEntityId = !eeId_.empty() ? std::string_view(eeId_) : ReusedEndEntityId();
-  if (Outcome made = MakeIdentifier(endEntityId, &rootId_); !made.ok()) {
+  if (Outcome made = MakeIdentifier(endEntityId, plan_.writeCaCert == 1, &rootId_); !made.ok()) {
     made.message().AppendText(msg::kRootIdProduct);
     return made;
   }

@@ -53,6 +53,10 @@ class CSmartCardReader {
   // finds nothing and counts as ended.
   CK_RV FindKeys(CK_OBJECT_CLASS keyClass, const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier,
                  bool withSubject, size_t limit, std::vector<CK_OBJECT_HANDLE> *found);
+  // Whether any object the session sees carries `identifier` as its CKA_ID
+  // (one search, asking for one handle).  Not CKR_OK: the module's answer
+  // to the call that failed, and *inUse is false.
+  CK_RV IdentifierInUse(std::span<const unsigned char> identifier, bool *inUse);
 
  protected:
   // A program that never writes may fall back to a read-only session when
