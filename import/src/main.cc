@@ -142,8 +142,12 @@ bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &iden
                          size_t messageSize) {
   struct stat st {};
   platform::FileDescriptor fd = platform::OpenRegularFile(path, O_WRONLY, &st);
-  if (!fd || st.st_dev != identity.device || st.st_ino != identity.inode) {
+  if (!fd) {
     platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
+    return false;
+  }
+  if (st.st_dev != identity.device || st.st_ino != identity.inode) {
+    platform::FormatBounded(message, messageSize, velkor::msg::kChangedP12, PathForMessage(path).c_str(), kFailure);
     return false;
   }
   constexpr size_t kChunkSize = 64 * 1024;
