@@ -42,8 +42,11 @@ class ImportRun {
   ImportRun &operator=(const ImportRun &) = delete;
 
   // The whole import.  The caller keeps the blob, turns the outcome into
-  // the exit code and the log, and then closes the token.
-  Outcome DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
+  // the exit code and the log, and then closes the token.  The password
+  // (the locale's text with its terminating zero) is wiped as soon as the
+  // PKCS#12 file is open.
+  Outcome DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
+                       platform::SecureBuffer &password);
 
  private:
   // Capacity of the token object list; a count of this many or more is
@@ -73,8 +76,10 @@ class ImportRun {
   };
 
   // --- import sequence ------------------------------------------------------
-  Outcome Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
-  Outcome OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password);
+  Outcome Run(uint32_t blobSize, const unsigned char *blob, const char *pin, platform::SecureBuffer &password);
+  // Releases `password` once converted, and the converted forms once the
+  // file is open.
+  Outcome OpenPkcs12(uint32_t blobSize, const unsigned char *blob, platform::SecureBuffer &password);
   Outcome Classify();
   Outcome ListObjects();
   // The token's objects as listed: every handle before the first zero one.

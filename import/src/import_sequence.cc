@@ -36,8 +36,12 @@ ImportRun::ImportRun(CSmartCardReader &reader, const ImportSwitches &switches, c
   plan_.Reset(modulePath_);
 }
 
-Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password) {
-  switch (ConvertPassword(password, &widePassword_, &utf8Password_)) {
+Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, platform::SecureBuffer &password) {
+  const PasswordConversion converted =
+      ConvertPassword(reinterpret_cast<const char *>(password.data()), &widePassword_, &utf8Password_);
+  // Only the converted forms are used from here on.
+  password.Release();
+  switch (converted) {
     case PasswordConversion::kOk:
       break;
     case PasswordConversion::kNoMemory:
@@ -51,7 +55,11 @@ Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, cons
   if (Outcome verified = archive_.VerifyPassword(utf8, utf8Length); !verified.ok()) return verified;
   // A file without any certificate is refused here, before the token is
   // touched.
-  return archive_.Import();
+  Outcome imported = archive_.Import();
+  // Every bag is open: nothing needs the password again.
+  utf8Password_.Release();
+  widePassword_.Release();
+  return imported;
 }
 
 Outcome ImportRun::Classify() {
@@ -338,7 +346,8 @@ std::span<const CK_OBJECT_HANDLE> ImportRun::Listed() const {
   return all.first(end);
 }
 
-Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password) {
+Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin,
+                       platform::SecureBuffer &password) {
   if (Outcome opened = OpenPkcs12(blobSize, blob, password); !opened.ok()) return opened;
   // A file this run cannot use is refused before the token is touched: the
   // key it would put in place of the working one must be able to serve.
@@ -367,7 +376,7 @@ Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char 
 }
 
 Outcome ImportRun::DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
-                                const char *password) {
+                                platform::SecureBuffer &password) {
   Outcome result;
   try {
     result = Run(blobSize, blob, pin, password);
