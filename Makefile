@@ -11,8 +11,10 @@ all: build
 deps:
 	./scripts/install-deps
 
+# The tests are switched on explicitly: a demo build in the same folder
+# leaves them off in its cache.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOKENENROL_TESTS=ON -DTOKENENROL_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 check: build
@@ -30,13 +32,14 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	./scripts/run-fuzzers $(FUZZ_BUILD)/fuzz $${FUZZ_SECONDS:-20}
 
-# The demo builds only the two programs (and the libraries they link), and
-# keeps the output of apt and the compiler in $(BUILD)/demo-build.log.
+# The demo installs only what it needs, builds only the two programs (and
+# the libraries they link) without the tests, and keeps the output of apt
+# and the compiler in $(BUILD)/demo-build.log.
 demo:
 	@mkdir -p $(BUILD)
 	@echo "demo: installing what is missing and building Velkor and Sarnet (log: $(BUILD)/demo-build.log)"
-	@{ ./scripts/install-deps && \
-	   cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	@{ ./scripts/install-deps --demo && \
+	   cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOKENENROL_TESTS=OFF -DTOKENENROL_BENCH=OFF && \
 	   cmake --build $(BUILD) -j $(JOBS) --target Velkor Sarnet; } >$(BUILD)/demo-build.log 2>&1 || \
 	  { tail -n 30 $(BUILD)/demo-build.log; echo "demo: the build failed; see $(BUILD)/demo-build.log"; exit 1; }
 	./scripts/demo $(BUILD)

@@ -131,7 +131,7 @@ TEST_F(VelkorFiles, OnlyARegularFileIsRead) {
 
 // The file is overwritten only when it is still the one that was read: a
 // file renamed into its place between the read and the overwrite is left
-// as it is, and the run ends as for a file that cannot be opened.
+// as it is, and the message says that the file changed.
 TEST_F(VelkorFiles, FileSwappedInAfterTheReadIsNotOverwritten) {
   fs::path p12 = velkor_.folder() / "renewal.p12";
   fs::path other = velkor_.folder() / "other.bin";
@@ -148,7 +148,7 @@ TEST_F(VelkorFiles, FileSwappedInAfterTheReadIsNotOverwritten) {
   RunResult r = runProcess(velkor_.program().string(), Args(p12), options);
   ASSERT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.signedExitCode(), -1);
-  ExpectLog(OpenMessage(p12), -1);
+  ExpectLog("error:PKCS#12ファイル\n" + p12.string() + "\nが読み込み中に変更されました。", -1);
   EXPECT_FALSE(fs::exists(other)) << "the swap did not happen";
   EXPECT_EQ(readFile(p12), otherBytes);
 }

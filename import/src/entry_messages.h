@@ -14,8 +14,10 @@ inline constexpr char kStatP12[] = "error:PKCS#12ファイルのステータス�
 inline constexpr char kAllocP12[] = "error:PKCS#12ファイルの読込バッファが確保できませんでした。\nツールの戻り値 = %d";
 inline constexpr char kReadP12[] = "error:PKCS#12ファイルの読み込みに失敗しました。\nツールの戻り値 = %d";
 inline constexpr char kDeleteP12[] = "error:PKCS#12ファイルの削除に失敗しました。\nツールの戻り値 = %d";
-// Our additions: memory that cannot be had anywhere in the run, and any
-// other failure that ended the run unexpectedly.
+// Our additions: another file put in place of the one read, between the
+// read and the overwrite; memory that cannot be had anywhere in the run;
+// any other failure that ended the run unexpectedly.
+inline constexpr char kChangedP12[] = "error:PKCS#12ファイル\n%s\nが読み込み中に変更されました。\nツールの戻り値 = %d";
 inline constexpr char kOutOfMemory[] = "error:メモリの確保に失敗しました。\nツールの戻り値 = %d";
 inline constexpr char kUnexpectedFailure[] = "error:予期しない内部エラーが発生しました。\nツールの戻り値 = %d";
 

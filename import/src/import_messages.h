@@ -89,6 +89,10 @@ inline constexpr char kBadIssuerArgs[] = "error:パラメータが不正。NameO
 // Token object writing.
 inline constexpr char kIdTime[] = "error:ProductCKA_IDのtimeでエラーが発生している";
 inline constexpr char kIdLocalTime[] = "error:ProductCKA_IDのlocaltime_sでエラーが発生している\ncode=0x%08X";
+// A drawn identifier that an object on the token already carries is drawn
+// again: the search for it failed, or every draw was taken.
+inline constexpr char kIdSearch[] = "error:ProductCKA_IDで作成したCKA_IDのトークン内検索に失敗。\ncode=0x%08X";
+inline constexpr char kIdAllTaken[] = "error:ProductCKA_IDでトークン内に存在しないCKA_IDが作成できなかった";
 inline constexpr char kCertSubject[] = "error:証明書のサブジェクトが取得できませんでした。\ncode=0x%08X";
 inline constexpr char kCertIssuer[] = "error:証明書のイシュアが取得できませんでした。\ncode=0x%08X";
 inline constexpr char kCertEncode[] = "error:証明書のエンコードができませんでした。\ncode=0x%08X";

@@ -42,8 +42,11 @@ class ImportRun {
   ImportRun &operator=(const ImportRun &) = delete;
 
   // The whole import.  The caller keeps the blob, turns the outcome into
-  // the exit code and the log, and then closes the token.
-  Outcome DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
+  // the exit code and the log, and then closes the token.  The password
+  // (the locale's text with its terminating zero) is wiped as soon as the
+  // PKCS#12 file is open.
+  Outcome DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
+                       platform::SecureBuffer &password);
 
  private:
   // Capacity of the token object list; a count of this many or more is
@@ -73,8 +76,10 @@ class ImportRun {
   };
 
   // --- import sequence ------------------------------------------------------
-  Outcome Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password);
-  Outcome OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password);
+  Outcome Run(uint32_t blobSize, const unsigned char *blob, const char *pin, platform::SecureBuffer &password);
+  // Releases `password` once converted, and the converted forms once the
+  // file is open.
+  Outcome OpenPkcs12(uint32_t blobSize, const unsigned char *blob, platform::SecureBuffer &password);
   Outcome Classify();
   Outcome ListObjects();
   // The token's objects as listed: every handle before the first zero one.
@@ -148,8 +153,9 @@ class ImportRun {
   Outcome ProductCKA_ID(unsigned draw, std::string *identifier);
   // ProductCKA_ID, drawing again while the text equals `mustDiffer` (so
   // that the CA's and the end entity's identifiers of one run never
-  // coincide).
-  Outcome MakeIdentifier(std::string_view mustDiffer, std::string *identifier);
+  // coincide) and, with `freeOnToken`, while an object on the token
+  // carries it.
+  Outcome MakeIdentifier(std::string_view mustDiffer, bool freeOnToken, std::string *identifier);
   // The identifier is written as given (without a terminating zero).
   Outcome WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert, std::string_view identifier);
   Outcome WritePublicKeyObject(X509CertHandle cert, std::string_view identifier);

@@ -39,8 +39,12 @@ ImportRun::ImportRun(CSmartCardReader &reader, const ImportSwitches &switches, c
   plan_.Reset(modulePath_);
 }
 
-Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, const char *password) {
-  switch (ConvertPassword(password, &widePassword_, &utf8Password_)) {
+Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, platform::SecureBuffer &password) {
+  const PasswordConversion converted =
+      ConvertPassword(reinterpret_cast<const char *>(password.data()), &widePassword_, &utf8Password_);
+  // Only the converted forms are used from here on.
+  password.Release();
+  switch (converted) {
     case PasswordConversion::kOk:
       break;
     case PasswordConversion::kNoMemory:
@@ -54,7 +58,11 @@ Outcome ImportRun::OpenPkcs12(uint32_t blobSize, const unsigned char *blob, cons
   if (Outcome verified = archive_.VerifyPassword(utf8, utf8Length); !verified.ok()) return verified;
   // A file without any certificate is refused here, before the token is
   // touched.
-  return archive_.Import();
+  Outcome imported = archive_.Import();
+  // Every bag is open: nothing needs the password again.
+  utf8Password_.Release();
+  widePassword_.Release();
+  return imported;
 }
 
 Outcome ImportRun::Classify() {
@@ -154,7 +162,7 @@ Outcome ImportRun::WriteEndEntity(int position, X509CertHandle cert) {
   auto identifier = [&]() -> std::string_view { return reuse.empty() ? std::string_view(eeId_) : reuse; };
   if (plan_.writePrivateKey == 1) {
     if (reuse.empty()) {
-      if (Outcome made = MakeIdentifier(rootId_, &eeId_); !made.ok()) {
+      if (Outcome made = MakeIdentifier(rootId_, true, &eeId_); !made.ok()) {
         made.message().AppendText(msg::kEeIdProduct);
         return made;
       }
@@ -173,7 +181,7 @@ Outcome ImportRun::WriteCa(X509CertHandle cert) {
   // The CA's identifier never equals the end entity's: consumers pair keys
   // with certificates by identifier.
   const std::string_view endEntityId = !eeId_.empty() ? std::string_view(eeId_) : ReusedEndEntityId();
-  if (Outcome made = MakeIdentifier(endEntityId, &rootId_); !made.ok()) {
+  if (Outcome made = MakeIdentifier(endEntityId, plan_.writeCaCert == 1, &rootId_); !made.ok()) {
     made.message().AppendText(msg::kRootIdProduct);
     return made;
   }
@@ -327,7 +335,8 @@ std::span<const CK_OBJECT_HANDLE> ImportRun::Listed() const {
   return all.first(end);
 }
 
-Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin, const char *password) {
+Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin,
+                       platform::SecureBuffer &password) {
   pin_ = pin;
   if (Outcome opened = OpenPkcs12(blobSize, blob, password); !opened.ok()) return opened;
   // A file this run cannot use is refused before the token is touched: the
@@ -366,7 +375,7 @@ Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char 
 }
 
 Outcome ImportRun::DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
-                                const char *password) {
+                                platform::SecureBuffer &password) {
   Outcome result;
   try {
     result = Run(blobSize, blob, pin, password);

@@ -143,8 +143,12 @@ bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &iden
                          size_t messageSize) {
   struct stat st {};
   platform::FileDescriptor fd = platform::OpenRegularFile(path, O_WRONLY, &st);
-  if (!fd || st.st_dev != identity.device || st.st_ino != identity.inode) {
+  if (!fd) {
     platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
+    return false;
+  }
+  if (st.st_dev != identity.device || st.st_ino != identity.inode) {
+    platform::FormatBounded(message, messageSize, velkor::msg::kChangedP12, PathForMessage(path).c_str(), kFailure);
     return false;
   }
   constexpr size_t kChunkSize = 64 * 1024;
@@ -166,7 +170,34 @@ bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &iden
   return true;
 }
 
-int Run(int argc, char **argv) {
+// The PIN and the password, taken out of the command line at entry: every
+// user of the machine can read a process's arguments (/proc/<pid>/cmdline
+// shows the bytes of the original argument area), so they are copied into
+// wiped buffers and overwritten in place before anything else happens.
+struct CommandLineSecrets {
+  platform::SecureBuffer pin;
+  platform::SecureBuffer password;
+
+  // Copies `arg` with its terminating zero into `copy`, then overwrites
+  // `arg` whether or not the copy could be made.
+  static bool Take(char *arg, platform::SecureBuffer *copy) {
+    const size_t length = std::strlen(arg);
+    const bool copied = copy->Assign({reinterpret_cast<const unsigned char *>(arg), length + 1});
+    platform::SecureWipe(arg, length);
+    return copied;
+  }
+  // Both taken from a command line of the right count (anything else is
+  // refused before they would be used); false when memory is missing.
+  bool TakeFrom(int argc, char **argv) {
+    if (argc != 8) return true;
+    const bool pinTaken = Take(argv[2], &pin);
+    const bool passwordTaken = Take(argv[3], &password);
+    return pinTaken && passwordTaken;
+  }
+  const char *Pin() const { return reinterpret_cast<const char *>(pin.data()); }
+};
+
+int Run(int argc, char **argv, CommandLineSecrets &secrets) {
   auto reader = std::make_unique<CSmartCardReader>();
   int result = kFailure;
   char message[kEntryMessageSize] = {};
@@ -226,11 +257,11 @@ int Run(int argc, char **argv) {
       break;
     }
     velkor::ImportRun run(*reader, switches, argv[4]);
-    token::Outcome outcome = run.DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), argv[2], argv[3]);
-    // The PIN and the password are not needed any more: wipe the argument
-    // strings too, so that no copy of them outlives the import.
-    platform::SecureWipe(argv[2], std::strlen(argv[2]));
-    platform::SecureWipe(argv[3], std::strlen(argv[3]));
+    // The run wipes the password once the file is open; the PIN is kept
+    // for the whole import.
+    token::Outcome outcome =
+        run.DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), secrets.Pin(), secrets.password);
+    secrets.pin.Release();
     result = outcome.code();
     // The log is written before the token is closed: a module that fails
     // on the way out cannot take the message with it.
@@ -250,7 +281,9 @@ int Run(int argc, char **argv) {
 int RunGuarded(int argc, char **argv) {
   bool outOfMemory = false;
   try {
-    return Run(argc, argv);
+    CommandLineSecrets secrets;
+    if (secrets.TakeFrom(argc, argv)) return Run(argc, argv, secrets);
+    outOfMemory = true;
   } catch (const std::bad_alloc &) {
     outOfMemory = true;
   } catch (const std::length_error &) {
@@ -258,11 +291,8 @@ int RunGuarded(int argc, char **argv) {
   } catch (...) {
     outOfMemory = false;
   }
-  // The run's objects are gone with their memory and the token is closed.
-  if (argc == 8) {
-    platform::SecureWipe(argv[2], std::strlen(argv[2]));
-    platform::SecureWipe(argv[3], std::strlen(argv[3]));
-  }
+  // The run's objects are gone with their memory (the secrets wiped) and
+  // the token is closed.
   try {
     char message[kEntryMessageSize] = {};
     if (outOfMemory) {

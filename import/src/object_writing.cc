@@ -61,8 +61,9 @@ Outcome ReadCertificateSubject(X509CertHandle cert, X509CertParam *param, Pdu *s
   return {};
 }
 
-// Draws tried before two identifiers of one run are given up as equal; the
-// generator's next numbers differ long before that.
+// Draws tried before an identifier that is free on the token (and differs
+// from the run's other one) is given up: the generator's next numbers
+// differ long before that.
 constexpr unsigned kMaxDraws = 64;
 
 }  // namespace
@@ -83,16 +84,25 @@ Outcome ImportRun::ProductCKA_ID(unsigned draw, std::string *identifier) {
   return {};
 }
 
-Outcome ImportRun::MakeIdentifier(std::string_view mustDiffer, std::string *identifier) {
+Outcome ImportRun::MakeIdentifier(std::string_view mustDiffer, bool freeOnToken, std::string *identifier) {
   std::string made;
   for (unsigned draw = 1; draw <= kMaxDraws; ++draw) {
     if (Outcome formatted = ProductCKA_ID(draw, &made); !formatted.ok()) return formatted;
-    if (mustDiffer.empty() || mustDiffer != made) {
-      *identifier = std::move(made);
-      return {};
+    if (!mustDiffer.empty() && mustDiffer == made) continue;
+    // The text comes from the clock: another application's objects (or an
+    // earlier run's) may carry it already, and new objects beside them
+    // would be paired with them.
+    if (freeOnToken) {
+      bool inUse = false;
+      const auto *bytes = reinterpret_cast<const unsigned char *>(made.data());
+      CK_RV rv = r_.IdentifierInUse({bytes, made.size()}, &inUse);
+      if (rv != CKR_OK) return Outcome::Failure(kFailure, msg::kIdSearch, static_cast<unsigned>(rv));
+      if (inUse) continue;
     }
+    *identifier = std::move(made);
+    return {};
   }
-  return Outcome::FailureText(kFailure, "");
+  return Outcome::FailureText(kFailure, msg::kIdAllTaken);
 }
 
 CK_RV ImportRun::CreateRunObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_CLASS objectClass,

@@ -220,6 +220,9 @@ Outcome Pkcs12Archive::Import() {
   bags_.Clear();
   ERR_clear_error();
   const Step imported = ImportSafes();
+  // Every bag is open: the caller may wipe the password now.
+  pass_ = nullptr;
+  passLength_ = 0;
   if (!imported.done()) {
     bags_.Clear();
     ERR_clear_error();

@@ -3,6 +3,8 @@
 // that fails at any single PKCS#11 call leaves a complete, usable set.
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "velkor_fixture.h"
 
@@ -170,6 +172,37 @@ TEST_F(VelkorFaults, FailingCertificateDeletion) {
   FaultSetup fault("C_DestroyObject:cert=0x30", testtoken::softhsmModulePath(), hsm->environment());
   EXPECT_EQ(Run(*hsm, fault).signedExitCode(), -5);
   ExpectLog("error:Kivo内のデータ削除に失敗。\ncode=0x00000030", -5);
+}
+
+// Every user of the machine can read a process's arguments: while Velkor
+// waits inside C_Login, its command line shows neither the PIN nor the
+// PKCS#12 password (their bytes are zero), and the run goes on to renew.
+TEST_F(VelkorFaults, PinAndPasswordAreGoneFromTheCommandLineDuringTheImport) {
+  auto hsm = SeededStore(pki_);
+  FaultSetup fault("C_Login=SLEEP:3000", testtoken::softhsmModulePath(), hsm->environment());
+  testtoken::writeFile(app_.p12Path(), pki_.Renewal());
+  const std::string program = (app_.binFolder() / "Velkor").string();
+  const std::vector<std::string> args = {app_.p12Path().string(), "1234", pki_.password, fault.modulePath(),
+                                         "SUBDN", "ISCHKOFF", "ADDOFF"};
+  testtoken::SpawnOptions options;
+  options.envp = testtoken::buildEnvironment(fault.environment());
+  testtoken::ChildProcess velkor(program, args, options);
+  // The fault module logs a call when it returns: the session is open and
+  // the login not yet answered.
+  for (int polls = 0; polls < 6000 && fault.count("C_OpenSession") == 0 && velkor.running(); ++polls) {
+    usleep(10000);
+  }
+  const std::string cmdline = testtoken::readTextFile("/proc/" + std::to_string(velkor.pid()) + "/cmdline");
+  const bool insideLogin = fault.count("C_OpenSession") == 1 && fault.count("C_Login") == 0;
+  ASSERT_TRUE(velkor.waitFor(std::chrono::seconds(120)));
+  EXPECT_TRUE(WIFEXITED(velkor.waitStatus()) && WEXITSTATUS(velkor.waitStatus()) == 0);
+  ASSERT_TRUE(insideLogin) << "the command line was not read inside C_Login";
+  std::string expected = program + '\0' + args[0] + '\0';
+  expected += std::string(args[1].size(), '\0') + '\0' + std::string(args[2].size(), '\0') + '\0';
+  for (size_t i = 3; i < args.size(); ++i) expected += args[i] + '\0';
+  EXPECT_EQ(cmdline, expected);
+  EXPECT_EQ(cmdline.find(pki_.password), std::string::npos);
+  EXPECT_EQ(ReadState(*hsm).sets.completeSets, 1);
 }
 
 // A file that cannot be imported is refused before the token is touched:

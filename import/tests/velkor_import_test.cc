@@ -9,6 +9,7 @@
 #include <ctime>
 #include <regex>
 
+#include "platform/secure.h"
 #include "velkor_fixture.h"
 
 namespace velkor_test {
@@ -246,6 +247,74 @@ TEST_F(VelkorImport, SameCertificateAlreadyPresentLeavesTheTokenUntouched) {
   EXPECT_FALSE(app_.Log().has_value());
   TokenView view(token_);
   EXPECT_EQ(Snapshot(view.session), before);
+}
+
+// The identifier text Velkor makes at `seconds` (UTC) with the `draw`-th
+// number of the clock-seeded generator.
+Bytes IdentifierAt(std::time_t seconds, unsigned draw) {
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32] = {};
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
+  return testtoken::toBytes(std::string(text) + std::to_string(platform::ClockRandom(seconds, draw)) + "\n");
+}
+
+// The identifier comes from the clock, so another application's objects
+// may carry it already: a key pair and certificate under the very text
+// Velkor draws first stay as they are, and the new set (and the new CA)
+// get texts that nothing on the token carries.
+TEST_F(VelkorImport, IdentifierAlreadyOnTheTokenIsDrawnAgain) {
+  constexpr std::time_t kClock = 1767225600;  // 2026-01-01 00:00:00 UTC
+  const Bytes taken = IdentifierAt(kClock, 1);
+  const testtoken::Key placedKey = testtoken::Key::pooledRsa(1);
+  const testtoken::Certificate placed = pki_.Issue(
+      testtoken::simpleName({{"C", "JP"}, {"O", "Elsewhere Inc"}, {"CN", "Jiro Suzuki"}}), 1500, placedKey);
+  auto placedObjects = [&](P11Session &session) {
+    std::vector<std::vector<Bytes>> rows;
+    for (auto &row : Snapshot(session)) {
+      if (row[2] == taken) rows.push_back(row);
+    }
+    return rows;
+  };
+  std::vector<std::vector<Bytes>> before;
+  {
+    TokenView view(token_);
+    view.session.createCertificate(pki_.oldCert.der(), {0x01}, "old certificate");
+    view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old key", pki_.oldCert.subjectDer());
+    view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old key", pki_.oldCert.subjectDer());
+    view.session.createCertificate(OldCaCert().der(), {0x02}, "old ca");
+    view.session.createCertificate(placed.der(), taken, "placed");
+    view.session.createPrivateKey(placedKey.get(), taken, "placed", placed.subjectDer());
+    view.session.createPublicKey(placedKey.get(), taken, "placed", placed.subjectDer());
+    before = placedObjects(view.session);
+    ASSERT_EQ(before.size(), 3u);
+  }
+  testtoken::EnvMap env = token_.environment();
+  env["LD_PRELOAD"] = VELKOR_FIXEDCLOCK;
+  env["FIXEDCLOCK_SECONDS"] = std::to_string(kClock);
+  env["TZ"] = "UTC";
+  // The preloaded library comes before a sanitizer's runtime.
+  env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1";
+  testtoken::RunResult r = app_.Import(pki_.Renewal(), token_.token().userPin, pki_.password, token_.modulePath(),
+                                       "SUBDN", "ISCHKOFF", "ADDOFF", env);
+  EXPECT_EQ(r.signedExitCode(), 0) << (app_.Log() ? *app_.Log() : r.err);
+
+  TokenView view(token_);
+  EXPECT_EQ(placedObjects(view.session), before);
+  SetCheck sets = CheckSets(view.session, pki_);
+  ASSERT_EQ(sets.completeSets, 1);
+  EXPECT_FALSE(sets.oldCertPresent);
+  // The next draws of the same second: the end entity's second number,
+  // the CA's third (its second is the end entity's).
+  EXPECT_EQ(sets.completeIds[0], IdentifierAt(kClock, 2));
+  testtoken::Template ca;
+  ca.addUlong(CKA_CLASS, CKO_CERTIFICATE).add(CKA_ID, IdentifierAt(kClock, 3));
+  std::vector<CK_OBJECT_HANDLE> caFound = view.session.find(ca);
+  ASSERT_EQ(caFound.size(), 1u);
+  EXPECT_EQ(view.session.attribute(caFound[0], CKA_VALUE), pki_.ca.cert.der());
+  EXPECT_EQ(view.session.findAll().size(), 7u);
+  Bytes data = testtoken::toBytes("the placed key still signs");
+  EXPECT_TRUE(signatureVerifies(placed, data, view.session.sign(taken, data)));
 }
 
 TEST_F(VelkorImport, SameCertificateWithAMissingKeyGetsItUnderItsIdentifier) {

@@ -66,6 +66,10 @@
  *                                the work, the caller never learns it).
  *                                Like a token pulled, or a process killed,
  *                                on either side of the call.
+ *   C_Login=SLEEP:3000           the call waits this many milliseconds,
+ *                                then goes on as without the rule (a
+ *                                token that takes its time: a test can
+ *                                look at the caller meanwhile)
  *   FIND_REVERSE                 every search hands out the objects in the
  *                                reverse of the real module's order (tests
  *                                whose outcome must not depend on the
@@ -105,6 +109,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #define FAULTP11_EXPORT __attribute__((visibility("default")))
@@ -143,7 +148,7 @@ static const char *const function_names[FN_COUNT] = {
 
 enum rule_kind {
   RULE_RETURN, RULE_FLAGS_OR, RULE_FLAGS_CLEAR, RULE_LENGTH, RULE_SLOT_COUNT, RULE_KILL_BEFORE, RULE_KILL_AFTER,
-  RULE_CORRUPT
+  RULE_CORRUPT, RULE_SLEEP
 };
 
 struct rule {
@@ -368,6 +373,12 @@ static void parse_item(char *item) {
     r.kind = RULE_KILL_BEFORE;
   } else if (r.kind == RULE_RETURN && strcmp(value_text, "KILL_AFTER") == 0) {
     r.kind = RULE_KILL_AFTER;
+  } else if (r.kind == RULE_RETURN && strncmp(value_text, "SLEEP:", 6) == 0) {
+    r.kind = RULE_SLEEP;
+    if (!parse_value(value_text + 6, &r.value)) {
+      report_config_error(item);
+      return;
+    }
   } else if (!parse_value(value_text, &r.value)) {
     report_config_error(item);
     return;
@@ -452,6 +463,7 @@ struct call {
   unsigned long slot_count;
   int corrupt;               /* a corrupt rule fired */
   int corrupted;             /* a byte of the answer was flipped */
+  unsigned long sleep_ms;    /* a sleep rule fired */
 };
 
 static int is_teardown(int function) {
@@ -520,6 +532,8 @@ static void begin_call(struct call *c, int function, int has_class,
     } else if (r->kind == RULE_SLOT_COUNT) {
       c->has_slot_count = 1;
       c->slot_count = r->value;
+    } else if (r->kind == RULE_SLEEP) {
+      c->sleep_ms = r->value;
     } else {
       c->flags_clear |= r->value;
     }
@@ -542,6 +556,11 @@ static void begin_call(struct call *c, int function, int has_class,
   pthread_mutex_unlock(&state_lock);
   if (c->kill == RULE_KILL_BEFORE)
     kill_self(c, CKR_DEVICE_REMOVED);
+  if (c->sleep_ms != 0) {
+    struct timespec left = {(time_t)(c->sleep_ms / 1000), (long)(c->sleep_ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+  }
 }
 
 static void write_log(const char *line, size_t length) {

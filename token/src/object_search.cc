@@ -28,10 +28,14 @@ class ObjectSearch {
 
   // Next handle; false at the end of the search or when the module fails.
   [[nodiscard]] bool Next(CK_OBJECT_HANDLE *handle) {
-    if (!active_) return false;
     CK_ULONG found = 0;
-    CK_RV rv = functions_->C_FindObjects(session_, handle, 1, &found);
-    return rv == CKR_OK && found == 1;
+    return Next(handle, &found) == CKR_OK && found == 1;
+  }
+  // The same with the module's answer: *found is 0 at the end.
+  [[nodiscard]] CK_RV Next(CK_OBJECT_HANDLE *handle, CK_ULONG *found) {
+    *found = 0;
+    if (!active_) return CKR_OK;
+    return functions_->C_FindObjects(session_, handle, 1, found);
   }
 
   // Ends the search; CKR_OK when it was never started or already ended.
@@ -99,6 +103,22 @@ CK_RV CSmartCardReader::FindByClassAndId(CK_OBJECT_CLASS objectClass, std::strin
   CK_OBJECT_HANDLE handle = 0;
   for (size_t hits = 0; hits < limit && search.Next(&handle); ++hits) found->push_back(handle);
   return search.Final();
+}
+
+CK_RV CSmartCardReader::IdentifierInUse(std::span<const unsigned char> identifier, bool *inUse) {
+  *inUse = false;
+  CK_ATTRIBUTE tmpl = {CKA_ID, const_cast<unsigned char *>(identifier.data()),
+                       static_cast<CK_ULONG>(identifier.size())};
+  ObjectSearch search(m_functionList, m_session, &tmpl, 1);
+  if (search.InitResult() != CKR_OK) return search.InitResult();
+  CK_OBJECT_HANDLE handle = 0;
+  CK_ULONG found = 0;
+  CK_RV rv = search.Next(&handle, &found);
+  CK_RV ended = search.Final();
+  if (rv != CKR_OK) return rv;
+  if (ended != CKR_OK) return ended;
+  *inUse = found != 0;
+  return CKR_OK;
 }
 
 namespace token {

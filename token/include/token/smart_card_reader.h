@@ -93,6 +93,10 @@ class CSmartCardReader {
   // or of starting it when it cannot start.
   CK_RV FindByClassAndId(CK_OBJECT_CLASS objectClass, std::string_view identifier, size_t limit,
                          std::vector<CK_OBJECT_HANDLE> *found);
+  // Whether any object the session sees carries `identifier` as its CKA_ID
+  // (one search, asking for one handle).  Not CKR_OK: the module's answer
+  // to the call that failed, and *inUse is false.
+  CK_RV IdentifierInUse(std::span<const unsigned char> identifier, bool *inUse);
 
  protected:
   // A program that never writes may fall back to a read-only session when
