@@ -105,6 +105,10 @@ TokenState Inspect(const SoftHsm &hsm, const std::vector<std::pair<const Certifi
   return state;
 }
 
+// The failed checks of the running test so far: tells whether the checks of
+// one step failed.
+int FailureCount() { return testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count(); }
+
 // Private key objects that a session without login finds: keys anybody
 // holding the token can read.
 std::size_t KeysReadableWithoutLogin(const SoftHsm &hsm) {
@@ -270,6 +274,50 @@ TEST(RenewalKillSweep, KilledAtEveryWritingCallKeepsAUsableSetAndTheRetryComplet
   RecordProperty("kill_points", points);
 }
 
+// Two runs killed at different points of the writing pass, then two
+// complete runs of the same file: both complete runs succeed, the first
+// leaves exactly one set of the renewed material (nothing under an orphan
+// CKA_ID from the interrupted runs) and the second has nothing to write.
+TEST(RenewalKillSweep, TwoInterruptedRunsThenTwoCompleteRunsLeaveOneSet) {
+  const Renewal renewal;
+  // The new keys written, the user's certificate not yet; then the keys
+  // again and the user's certificate. The new keys written; then everything
+  // written and proved, nothing deleted. Everything written and proved,
+  // nothing deleted; then killed among the deletions.
+  const std::pair<std::string, std::string> kills[] = {
+      {"C_CreateObject#2=KILL_AFTER", "C_CreateObject#3=KILL_AFTER"},
+      {"C_CreateObject#2=KILL_AFTER", "C_DestroyObject#1=KILL"},
+      {"C_DestroyObject#1=KILL", "C_DestroyObject#2=KILL_AFTER"},
+  };
+  for (const auto &[first, second] : kills) {
+    SCOPED_TRACE(first + " then " + second);
+    SoftHsm hsm({TokenConfig{}});
+    SeedStore(hsm, SeedOldSet);
+    for (const std::string &rule : {first, second}) {
+      FaultSetup fault(rule, softhsmModulePath(), hsm.environment());
+      RunResult killed = renewal.Run(fault);
+      EXPECT_EQ(killed.signal, SIGKILL) << rule << " did not end the run: " << renewal.Describe(hsm);
+      TokenState after = renewal.Inspect(hsm);
+      EXPECT_GE(after.usableSets.size(), 1u) << "no complete usable key set left";
+      EXPECT_TRUE(renewal.CaLeft(after)) << "no CA certificate left";
+    }
+    for (int run = 1; run <= 2; ++run) {
+      SCOPED_TRACE("complete run " + std::to_string(run));
+      const int failedBefore = FailureCount();
+      FaultSetup clean("", softhsmModulePath(), hsm.environment());
+      RunResult r = renewal.Run(clean);
+      ASSERT_TRUE(r.exited) << "signal " << r.signal;
+      EXPECT_EQ(r.signedExitCode(), 0) << renewal.Log();
+      renewal.ExpectRenewed(hsm);
+      if (FailureCount() != failedBefore) ADD_FAILURE() << "token: " << renewal.Describe(hsm);
+      if (run == 2) {
+        EXPECT_EQ(clean.count("C_CreateObject"), 0u);
+        EXPECT_EQ(clean.count("C_DestroyObject"), 0u);
+      }
+    }
+  }
+}
+
 // A private key of the renewed material readable without the PIN under an
 // orphan CKA_ID (or an empty one) before the renewal; Velkor killed before
 // and after each PKCS#11 call of that renewal, then the same import run
@@ -309,7 +357,6 @@ TEST_P(ExposedLeftoverKillSweep, KilledAtEveryCallTheRetryConverges) {
   // Every call from the first write on (writing, proof, deleting); every
   // second one before it, where the run only reads: the sweep stays within
   // about a minute and a half per leftover.
-  auto failures = [] { return testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count(); };
   int points = 0;
   std::vector<std::string> diverged;
   for (std::size_t n = 1; n <= calls.size(); ++n) {
@@ -318,7 +365,7 @@ TEST_P(ExposedLeftoverKillSweep, KilledAtEveryCallTheRetryConverges) {
       const std::string rule = std::string(side) + "=" + std::to_string(n);
       SCOPED_TRACE(rule);
       ++points;
-      const int failedBefore = failures();
+      const int failedBefore = FailureCount();
       SoftHsm hsm({TokenConfig{}});
       seed(hsm);
       FaultSetup fault(rule, softhsmModulePath(), hsm.environment());
@@ -339,7 +386,7 @@ TEST_P(ExposedLeftoverKillSweep, KilledAtEveryCallTheRetryConverges) {
       ASSERT_TRUE(again.exited) << "signal " << again.signal;
       EXPECT_EQ(again.signedExitCode(), 0) << renewal.Log();
       renewal.ExpectRenewed(hsm);
-      if (failures() != failedBefore) diverged.push_back(point + ": " + renewal.Describe(hsm));
+      if (FailureCount() != failedBefore) diverged.push_back(point + ": " + renewal.Describe(hsm));
     }
   }
   for (const std::string &d : diverged) ADD_FAILURE() << "did not converge: " << d;
