@@ -3,7 +3,10 @@
 // renews the CA, on either side of the call: the token always keeps one
 // complete usable key set and a CA certificate, and the same import run
 // again succeeds and leaves no key without a certificate carrying its
-// CKA_ID.
+// CKA_ID. With a key of the renewed material left readable without the PIN
+// on the token, a kill before and after each PKCS#11 call of the renewal is
+// followed by a retry that leaves one set and nothing readable without the
+// PIN.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -102,29 +105,54 @@ TokenState Inspect(const SoftHsm &hsm, const std::vector<std::pair<const Certifi
   return state;
 }
 
-TEST(RenewalKillSweep, KilledAtEveryWritingCallKeepsAUsableSetAndTheRetryCompletes) {
-  const Pki &pki = SharedPki();
-  const RenewedCa renewed;
-  Pkcs12Params params;
-  params.password = pki.password;
-  params.key = &pki.newKey;
-  params.certs = {&renewed.user, &renewed.ca};
-  // The import consumes its file: every run gets a fresh copy of these bytes.
-  const Bytes p12 = makePkcs12(params);
-  const std::vector<std::pair<const Certificate *, const Key *>> pairs = {{&pki.oldCert, &pki.oldKey},
-                                                                          {&renewed.user, &pki.newKey}};
-  VelkorCopy velkor;
-  auto runImport = [&](const FaultSetup &fault) {
-    writeFile(velkor.p12Path(), p12);
-    return velkor.Run({velkor.p12Path().string(), "1234", pki.password, fault.modulePath(), "SUBDN", "ISCHKOFF",
-                       "ADDOFF"},
-                      fault.environment());
-  };
+// The failed checks of the running test so far: tells whether the checks of
+// one step failed.
+int FailureCount() { return testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count(); }
+
+// Private key objects that a session without login finds: keys anybody
+// holding the token can read.
+std::size_t KeysReadableWithoutLogin(const SoftHsm &hsm) {
+  ScopedEnv env(hsm.environment());
+  P11Client client(softhsmModulePath());
+  P11Session session = client.openSession(client.slotByLabel("TestToken"));
+  std::size_t keys = 0;
+  for (const TokenObject &o : session.objects()) keys += o.objectClass == CKO_PRIVATE_KEY ? 1 : 0;
+  return keys;
+}
+
+// The renewal every sweep here runs: the user's renewed certificate and the
+// renewed CA over the old set that SeedOldSet leaves.
+class Renewal {
+ public:
+  Renewal() {
+    Pkcs12Params params;
+    params.password = pki_.password;
+    params.key = &pki_.newKey;
+    params.certs = {&renewed_.user, &renewed_.ca};
+    p12_ = makePkcs12(params);
+  }
+
+  // The import consumes its file: every run gets a fresh copy of the bytes.
+  RunResult Run(const FaultSetup &fault) const {
+    writeFile(velkor_.p12Path(), p12_);
+    return velkor_.Run({velkor_.p12Path().string(), "1234", pki_.password, fault.modulePath(), "SUBDN", "ISCHKOFF",
+                        "ADDOFF"},
+                       fault.environment());
+  }
+  std::string Log() const { return FileBytes(velkor_.logPath()).value_or(""); }
+
+  TokenState Inspect(const SoftHsm &hsm) const { return release_test::Inspect(hsm, pairs_); }
+  bool CaLeft(const TokenState &s) const {
+    return std::any_of(s.certificates.begin(), s.certificates.end(),
+                       [&](const Bytes &v) { return v == pki_.ca.cert.der() || v == renewed_.ca.der(); });
+  }
+
   // The renewal done: the new set and the new CA, nothing of the old ones,
-  // no key without a certificate carrying its CKA_ID.
-  auto expectRenewed = [&](const SoftHsm &hsm) {
-    TokenState s = Inspect(hsm, pairs);
-    std::vector<Bytes> certs = s.certificates, expected = {renewed.user.der(), renewed.ca.der()};
+  // no key without a certificate carrying its CKA_ID, no key readable
+  // without the PIN.
+  void ExpectRenewed(const SoftHsm &hsm) const {
+    TokenState s = Inspect(hsm);
+    std::vector<Bytes> certs = s.certificates, expected = {renewed_.user.der(), renewed_.ca.der()};
     std::sort(certs.begin(), certs.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(certs, expected);
@@ -132,7 +160,57 @@ TEST(RenewalKillSweep, KilledAtEveryWritingCallKeepsAUsableSetAndTheRetryComplet
     EXPECT_EQ(s.privateKeys.size(), 1u);
     EXPECT_EQ(s.publicKeys.size(), 1u);
     EXPECT_EQ(Orphans(s), 0u) << "keys without a certificate carrying their CKA_ID";
-  };
+    EXPECT_EQ(KeysReadableWithoutLogin(hsm), 0u) << "a private key readable without the PIN";
+  }
+
+  // The token in a line: certificates and keys (new or old material, with
+  // their CKA_ID in hex), for the message of a check that failed.
+  std::string Describe(const SoftHsm &hsm) const {
+    const TokenState s = Inspect(hsm);
+    auto hex = [](const Bytes &b) {
+      std::string text;
+      for (unsigned char c : b) text += "0123456789abcdef"[c >> 4], text += "0123456789abcdef"[c & 15];
+      return text.empty() ? std::string("(empty)") : text;
+    };
+    std::string text;
+    for (size_t i = 0; i < s.certificates.size(); ++i) {
+      const Bytes &v = s.certificates[i];
+      text += v == renewed_.user.der() ? "cert:new" : v == renewed_.ca.der() ? "cert:newca"
+              : v == pki_.oldCert.der() ? "cert:old" : v == pki_.ca.cert.der() ? "cert:oldca" : "cert:?";
+      text += "@" + hex(s.certificateIds[i]) + " ";
+    }
+    for (const auto *keys : {&s.privateKeys, &s.publicKeys}) {
+      for (const auto &[id, modulus] : *keys) {
+        text += keys == &s.privateKeys ? "priv:" : "pub:";
+        text += modulus == pki_.newKey.modulus() ? "new" : modulus == pki_.oldKey.modulus() ? "old" : "?";
+        text += "@" + hex(id) + " ";
+      }
+    }
+    return text + "readable-without-login:" + std::to_string(KeysReadableWithoutLogin(hsm));
+  }
+
+  // A private key of the renewed material left readable without login
+  // (CKA_PRIVATE false) under `id`, as an earlier run or another tool may
+  // have left it.
+  void SeedExposedLeftover(const SoftHsm &hsm, const Bytes &id) const {
+    SeedStore(hsm, [&](P11Session &session) {
+      Template exposed;
+      exposed.addBool(CKA_PRIVATE, false);
+      session.createPrivateKey(pki_.newKey.get(), id, "leftover", renewed_.user.subjectDer(), &exposed);
+    });
+  }
+
+ private:
+  const Pki &pki_ = SharedPki();
+  const RenewedCa renewed_;
+  const std::vector<std::pair<const Certificate *, const Key *>> pairs_ = {{&pki_.oldCert, &pki_.oldKey},
+                                                                           {&renewed_.user, &pki_.newKey}};
+  Bytes p12_;
+  VelkorCopy velkor_;
+};
+
+TEST(RenewalKillSweep, KilledAtEveryWritingCallKeepsAUsableSetAndTheRetryCompletes) {
+  const Renewal renewal;
 
   // The clean renewal gives the number of writing calls.
   std::size_t creates = 0, destroys = 0;
@@ -140,9 +218,9 @@ TEST(RenewalKillSweep, KilledAtEveryWritingCallKeepsAUsableSetAndTheRetryComplet
     SoftHsm hsm({TokenConfig{}});
     SeedStore(hsm, SeedOldSet);
     FaultSetup clean("", softhsmModulePath(), hsm.environment());
-    RunResult r = runImport(clean);
+    RunResult r = renewal.Run(clean);
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
-    ASSERT_EQ(r.signedExitCode(), 0) << FileBytes(velkor.logPath()).value_or("");
+    ASSERT_EQ(r.signedExitCode(), 0) << renewal.Log();
     for (const FaultCall &c : clean.calls()) {
       if (IsWritingCall(c.function)) {
         ASSERT_TRUE(c.function == "C_CreateObject" || c.function == "C_DestroyObject") << c.function;
@@ -153,7 +231,7 @@ TEST(RenewalKillSweep, KilledAtEveryWritingCallKeepsAUsableSetAndTheRetryComplet
     // Four objects written, four replaced.
     ASSERT_EQ(creates, 4u);
     ASSERT_EQ(destroys, 4u);
-    expectRenewed(hsm);
+    renewal.ExpectRenewed(hsm);
   }
 
   int points = 0;
@@ -168,26 +246,23 @@ TEST(RenewalKillSweep, KilledAtEveryWritingCallKeepsAUsableSetAndTheRetryComplet
         SoftHsm hsm({TokenConfig{}});
         SeedStore(hsm, SeedOldSet);
         FaultSetup fault(rule, softhsmModulePath(), hsm.environment());
-        RunResult killed = runImport(fault);
+        RunResult killed = renewal.Run(fault);
         EXPECT_FALSE(killed.exited);
         EXPECT_EQ(killed.signal, SIGKILL);
         std::vector<FaultCall> log = fault.calls();
         ASSERT_FALSE(log.empty());
         EXPECT_TRUE(log.back().killed && log.back().function == function);
 
-        TokenState after = Inspect(hsm, pairs);
+        TokenState after = renewal.Inspect(hsm);
         EXPECT_GE(after.usableSets.size(), 1u) << "no complete usable key set left";
-        const bool caLeft = std::any_of(after.certificates.begin(), after.certificates.end(), [&](const Bytes &v) {
-          return v == pki.ca.cert.der() || v == renewed.ca.der();
-        });
-        EXPECT_TRUE(caLeft) << "no CA certificate left";
+        EXPECT_TRUE(renewal.CaLeft(after)) << "no CA certificate left";
         if (Orphans(after) > 0) ++interrupted;
 
         FaultSetup retry("", softhsmModulePath(), hsm.environment());
-        RunResult again = runImport(retry);
+        RunResult again = renewal.Run(retry);
         ASSERT_TRUE(again.exited) << "signal " << again.signal;
-        EXPECT_EQ(again.signedExitCode(), 0) << FileBytes(velkor.logPath()).value_or("");
-        expectRenewed(hsm);
+        EXPECT_EQ(again.signedExitCode(), 0) << renewal.Log();
+        renewal.ExpectRenewed(hsm);
       }
     }
   }
@@ -198,6 +273,132 @@ TEST(RenewalKillSweep, KilledAtEveryWritingCallKeepsAUsableSetAndTheRetryComplet
               interrupted);
   RecordProperty("kill_points", points);
 }
+
+// Two runs killed at different points of the writing pass, then two
+// complete runs of the same file: both complete runs succeed, the first
+// leaves exactly one set of the renewed material (nothing under an orphan
+// CKA_ID from the interrupted runs) and the second has nothing to write.
+TEST(RenewalKillSweep, TwoInterruptedRunsThenTwoCompleteRunsLeaveOneSet) {
+  const Renewal renewal;
+  // The new keys written, the user's certificate not yet; then the keys
+  // again and the user's certificate. The new keys written; then everything
+  // written and proved, nothing deleted. Everything written and proved,
+  // nothing deleted; then killed among the deletions.
+  const std::pair<std::string, std::string> kills[] = {
+      {"C_CreateObject#2=KILL_AFTER", "C_CreateObject#3=KILL_AFTER"},
+      {"C_CreateObject#2=KILL_AFTER", "C_DestroyObject#1=KILL"},
+      {"C_DestroyObject#1=KILL", "C_DestroyObject#2=KILL_AFTER"},
+  };
+  for (const auto &[first, second] : kills) {
+    SCOPED_TRACE(first + " then " + second);
+    SoftHsm hsm({TokenConfig{}});
+    SeedStore(hsm, SeedOldSet);
+    for (const std::string &rule : {first, second}) {
+      FaultSetup fault(rule, softhsmModulePath(), hsm.environment());
+      RunResult killed = renewal.Run(fault);
+      EXPECT_EQ(killed.signal, SIGKILL) << rule << " did not end the run: " << renewal.Describe(hsm);
+      TokenState after = renewal.Inspect(hsm);
+      EXPECT_GE(after.usableSets.size(), 1u) << "no complete usable key set left";
+      EXPECT_TRUE(renewal.CaLeft(after)) << "no CA certificate left";
+    }
+    for (int run = 1; run <= 2; ++run) {
+      SCOPED_TRACE("complete run " + std::to_string(run));
+      const int failedBefore = FailureCount();
+      FaultSetup clean("", softhsmModulePath(), hsm.environment());
+      RunResult r = renewal.Run(clean);
+      ASSERT_TRUE(r.exited) << "signal " << r.signal;
+      EXPECT_EQ(r.signedExitCode(), 0) << renewal.Log();
+      renewal.ExpectRenewed(hsm);
+      if (FailureCount() != failedBefore) ADD_FAILURE() << "token: " << renewal.Describe(hsm);
+      if (run == 2) {
+        EXPECT_EQ(clean.count("C_CreateObject"), 0u);
+        EXPECT_EQ(clean.count("C_DestroyObject"), 0u);
+      }
+    }
+  }
+}
+
+// A private key of the renewed material readable without the PIN under an
+// orphan CKA_ID (or an empty one) before the renewal; Velkor killed before
+// and after each PKCS#11 call of that renewal, then the same import run
+// again: the retry succeeds and the token converges to one set of the
+// renewed material, the CA, no key readable without the PIN and no key
+// without a certificate carrying its CKA_ID.
+class ExposedLeftoverKillSweep : public testing::TestWithParam<Bytes> {};
+
+TEST_P(ExposedLeftoverKillSweep, KilledAtEveryCallTheRetryConverges) {
+  const Renewal renewal;
+  const Bytes leftoverId = GetParam();
+  auto seed = [&](const SoftHsm &hsm) {
+    SeedStore(hsm, SeedOldSet);
+    renewal.SeedExposedLeftover(hsm, leftoverId);
+  };
+
+  // The undisturbed run: its calls (C_GetFunctionList aside, as KILL_CALL
+  // counts them) and where its writing starts.
+  std::vector<std::string> calls;
+  {
+    SoftHsm hsm({TokenConfig{}});
+    seed(hsm);
+    ASSERT_EQ(KeysReadableWithoutLogin(hsm), 1u);
+    FaultSetup clean("", softhsmModulePath(), hsm.environment());
+    RunResult r = renewal.Run(clean);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    ASSERT_EQ(r.signedExitCode(), 0) << renewal.Log();
+    renewal.ExpectRenewed(hsm);
+    for (const FaultCall &c : clean.calls()) {
+      if (c.function != "C_GetFunctionList") calls.push_back(c.function);
+    }
+  }
+  const auto firstWrite = std::find_if(calls.begin(), calls.end(), IsWritingCall);
+  ASSERT_NE(firstWrite, calls.end());
+  const std::size_t writingFrom = static_cast<std::size_t>(firstWrite - calls.begin()) + 1;
+
+  // Every call from the first write on (writing, proof, deleting); every
+  // second one before it, where the run only reads: the sweep stays within
+  // about a minute and a half per leftover.
+  int points = 0;
+  std::vector<std::string> diverged;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (n < writingFrom && n % 2 == 0) continue;
+    for (const char *side : {"KILL_CALL", "KILL_AFTER_CALL"}) {
+      const std::string rule = std::string(side) + "=" + std::to_string(n);
+      SCOPED_TRACE(rule);
+      ++points;
+      const int failedBefore = FailureCount();
+      SoftHsm hsm({TokenConfig{}});
+      seed(hsm);
+      FaultSetup fault(rule, softhsmModulePath(), hsm.environment());
+      RunResult killed = renewal.Run(fault);
+      EXPECT_EQ(killed.signal, SIGKILL);
+      std::vector<FaultCall> log = fault.calls();
+      ASSERT_FALSE(log.empty());
+      // Tokens list their objects in no fixed order: the call killed may be
+      // another one than the undisturbed run made at that place.
+      const std::string point = rule + " (" + log.back().function + ")";
+      EXPECT_TRUE(log.back().killed) << point;
+      TokenState after = renewal.Inspect(hsm);
+      EXPECT_GE(after.usableSets.size(), 1u) << "no complete usable key set left";
+      EXPECT_TRUE(renewal.CaLeft(after)) << "no CA certificate left";
+
+      FaultSetup retry("", softhsmModulePath(), hsm.environment());
+      RunResult again = renewal.Run(retry);
+      ASSERT_TRUE(again.exited) << "signal " << again.signal;
+      EXPECT_EQ(again.signedExitCode(), 0) << renewal.Log();
+      renewal.ExpectRenewed(hsm);
+      if (FailureCount() != failedBefore) diverged.push_back(point + ": " + renewal.Describe(hsm));
+    }
+  }
+  for (const std::string &d : diverged) ADD_FAILURE() << "did not converge: " << d;
+  std::printf("[ exposed leftover kill sweep ] %d kill points over %zu calls (writing from call %zu), %zu diverged\n",
+              points, calls.size(), writingFrom, diverged.size());
+  RecordProperty("kill_points", points);
+}
+
+INSTANTIATE_TEST_SUITE_P(LeftoverId, ExposedLeftoverKillSweep, testing::Values(Bytes{0x4c, 0x4f}, Bytes{}),
+                         [](const testing::TestParamInfo<Bytes> &param) {
+                           return param.param.empty() ? std::string("EmptyId") : std::string("OrphanId");
+                         });
 
 }  // namespace
 }  // namespace release_test

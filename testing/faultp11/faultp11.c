@@ -58,6 +58,11 @@
  *                                it starts clean); rule counters are kept.
  *   FAIL_CALL=N                  the Nth call received (C_GetFunctionList
  *                                not counted) returns CKR_DEVICE_ERROR
+ *   KILL_CALL=N                  the module kills its own process with
+ *   KILL_AFTER_CALL=N            SIGKILL at the Nth call received, whatever
+ *                                its function (counted as FAIL_CALL counts),
+ *                                before or after forwarding it, as =KILL and
+ *                                =KILL_AFTER below do
  *   C_DestroyObject#2=KILL       the module kills its own process with
  *                                SIGKILL on the 2nd call of C_DestroyObject,
  *                                before forwarding it (the token never sees
@@ -169,6 +174,8 @@ static pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct rule rules[MAX_RULES];
 static size_t rule_count;
 static unsigned long fail_call;   /* 0: off */
+static unsigned long kill_call;   /* KILL_CALL / KILL_AFTER_CALL; 0: off */
+static int kill_call_kind;        /* RULE_KILL_BEFORE or RULE_KILL_AFTER */
 static int find_reverse;          /* FIND_REVERSE given */
 static int find_ordered;          /* FIND_ORDERED given */
 static int stale_after_refused_create; /* STALE_AFTER_REFUSED_CREATE given */
@@ -282,6 +289,16 @@ static void parse_item(char *item) {
       return;
     }
     fail_call = n;
+    return;
+  }
+  if (strncmp(item, "KILL_CALL=", 10) == 0 ||
+      strncmp(item, "KILL_AFTER_CALL=", 16) == 0) {
+    const int after = item[5] == 'A';
+    if (!parse_value(item + (after ? 16 : 10), &kill_call) || kill_call == 0) {
+      report_config_error(item);
+      return;
+    }
+    kill_call_kind = after ? RULE_KILL_AFTER : RULE_KILL_BEFORE;
     return;
   }
   if (strcmp(item, "FIND_REVERSE") == 0) {
@@ -543,6 +560,9 @@ static void begin_call(struct call *c, int function, int has_class,
     c->inject = 1;
     c->value = CKR_DEVICE_ERROR;
   }
+  if (kill_call != 0 && function != FN_GetFunctionList &&
+      total_calls == kill_call)
+    c->kill = kill_call_kind;
   if (stale && !c->inject && function == FN_DestroyObject) {
     c->inject = 1;
     c->value = CKR_USER_NOT_LOGGED_IN;

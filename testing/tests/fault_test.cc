@@ -1,6 +1,9 @@
 // libfaultp11.so in front of SoftHSM2: forwarding, slot filtering, rules and
 // the call log.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
 
 #include "testtoken/testtoken.h"
 
@@ -135,6 +138,27 @@ TEST(FaultModuleTest, FailCallCountsEveryCall) {
   EXPECT_EQ(calls[1].function, "C_Initialize");
   EXPECT_TRUE(calls[3].injected);
   EXPECT_EQ(calls[3].rv, static_cast<CK_RV>(CKR_DEVICE_ERROR));
+}
+
+TEST(FaultModuleTest, KillCallEndsTheProcessAtTheNthCallOfAnyFunction) {
+  // The probe's calls: C_Initialize (1), then C_GetSlotList (2).
+  for (const char* rule : {"KILL_CALL=2", "KILL_AFTER_CALL=2"}) {
+    SCOPED_TRACE(rule);
+    FaultRun run(rule);
+    RunOptions options;
+    options.env = run.fault.environment();
+    RunResult r = runProcess(TESTTOKEN_PROBE, {faultModulePath()}, options);
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGKILL);
+    auto calls = run.fault.calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].function, "C_GetSlotList");
+    EXPECT_TRUE(calls[2].killed);
+    // Killed before, the caller would have seen a pulled token; after, the
+    // real answer.
+    EXPECT_EQ(calls[2].rv, std::string(rule).starts_with("KILL_CALL") ? static_cast<CK_RV>(CKR_DEVICE_REMOVED)
+                                                                      : static_cast<CK_RV>(CKR_OK));
+  }
 }
 
 TEST(FaultModuleTest, LogKeepsTheOrder) {
