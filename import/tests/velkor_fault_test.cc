@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include <csignal>
+
 #include "velkor_fixture.h"
 
 namespace velkor_test {
@@ -321,6 +323,23 @@ TEST_F(VelkorFaults, AbsurdAttributeLengthIsRefused) {
   ExpectLog("error:Kivo内の証明書とPKCS#12の証明書のサブジェクトが異なる", -3);
   EXPECT_EQ(fault.count("C_CreateObject"), 0u);
   EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
+}
+
+// The log of a failed run is written before the token is closed: a module
+// that dies on the way out (a token pulled while the program logs out or
+// finalizes) does not take the message with it.
+TEST_F(VelkorFaults, ModuleDyingWhileTheTokenClosesLeavesTheLog) {
+  for (const char *dying : {"C_Logout=KILL", "C_Finalize=KILL"}) {
+    SCOPED_TRACE(dying);
+    auto hsm = SeededStore(pki_);
+    std::filesystem::remove(app_.logPath());
+    FaultSetup fault(std::string("C_GetAttributeValue:cert.length=0x100000000;") + dying,
+                     testtoken::softhsmModulePath(), hsm->environment());
+    testtoken::RunResult r = Run(*hsm, fault);
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGKILL);
+    ExpectLog("error:Kivo内の証明書とPKCS#12の証明書のサブジェクトが異なる", -3);
+  }
 }
 
 TEST_F(VelkorFaults, EveryFailingCallOfARenewalLeavesACompleteSet) {
