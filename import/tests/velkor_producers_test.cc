@@ -257,6 +257,11 @@ std::vector<Row> Rows() {
           .Password("表\\ソ~")
           .TypedAs("\x95\x5C\x5C\x83\x5C\x7E")
           .Env("LC_ALL", "ja_JP.SJIS"),
+      // So under every Shift-JIS codeset that reads them as yen and overline.
+      Row("OpenSslShiftJisX0213BackslashTilde", OpenSsl({}))
+          .Password("表\\ソ~")
+          .TypedAs("\x95\x5C\x5C\x83\x5C\x7E")
+          .Env("LC_ALL", "ja_JP.SHIFT_JISX0213"),
       Row("OpenSslUtf8BackslashTilde", OpenSsl({})).Password("p\\w~d").Env("LC_ALL", "ja_JP.UTF-8"),
       Row("CertToolDefaults", CertTool({})),
       Row("CertTool3DesPkcs12", CertTool({"--pkcs-cipher", "3des-pkcs12"})),
