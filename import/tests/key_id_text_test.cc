@@ -251,6 +251,21 @@ TEST(BerToDer, GivesEveryElementAMinimalDefiniteLength) {
   EXPECT_EQ(velkor::BerToDer(sequenceOf(velkor::kMaxBerConstructed - 1, 0x31), &der), velkor::BerConversion::kOk);
   EXPECT_EQ(velkor::BerToDer(sequenceOf(velkor::kMaxBerElements, 0x05), &der), velkor::BerConversion::kTooManyElements);
   EXPECT_EQ(velkor::BerToDer(sequenceOf(velkor::kMaxBerElements - 1, 0x05), &der), velkor::BerConversion::kOk);
+  // 127 constructed OCTET STRINGs one inside the other, each with 1,000
+  // pieces before the next, and a NULL at the bottom, so that none of them
+  // is pieces: each piece is looked at a few times, however deep it lies
+  // (tried again at every level, the looks would pass kMaxBerElements).
+  Bytes nestedStrings = {0x05, 0x00};
+  for (int level = 0; level < 127; ++level) {
+    Bytes contents;
+    for (int i = 0; i < 1000; ++i) contents.insert(contents.end(), {0x04, 0x01, 0xAA});
+    contents.insert(contents.end(), nestedStrings.begin(), nestedStrings.end());
+    const size_t n = contents.size();
+    nestedStrings = {0x24, 0x83, static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 8),
+                     static_cast<unsigned char>(n)};
+    nestedStrings.insert(nestedStrings.end(), contents.begin(), contents.end());
+  }
+  ASSERT_EQ(velkor::BerToDer(nestedStrings, &der), velkor::BerConversion::kOk);
 }
 
 }  // namespace
