@@ -136,7 +136,7 @@ TEST(Converters, ArgumentChecks) {
 
 class LocalConverters : public ::testing::Test {
  protected:
-  // False when the machine lacks the locale (the test then skips).
+  // False when the machine lacks the locale.
   bool useLocale(const std::string &name) {
     if (name.empty()) return false;
     env_ = std::make_unique<LocaleEnv>(name.c_str());
@@ -147,7 +147,7 @@ class LocalConverters : public ::testing::Test {
 };
 
 TEST_F(LocalConverters, Utf8LocaleTable) {
-  if (!useLocale(utf8Locale())) GTEST_SKIP() << "locale not installed";
+  if (!useLocale(utf8Locale())) TESTTOKEN_LOCALE_MISSING("the locale");
   const ConvCase cases[] = {
       {"UCS-2 ASCII", PARVOX_ucs2tombs, ucs2({'T', 'a', 'r', 'o'}), bytes("Taro")},
       {"UCS-2 Japanese", PARVOX_ucs2tombs, ucs2({0x65E5, 0x672C}), bytes("\xE6\x97\xA5\xE6\x9C\xAC")},
@@ -170,7 +170,7 @@ TEST_F(LocalConverters, Utf8LocaleTable) {
 }
 
 TEST_F(LocalConverters, SizeQueryIsATrueBoundInUtf8) {
-  if (!useLocale(utf8Locale())) GTEST_SKIP() << "locale not installed";
+  if (!useLocale(utf8Locale())) TESTTOKEN_LOCALE_MISSING("the locale");
   // Three characters of three bytes each need 9 bytes plus the NUL; the
   // two-bytes-a-character rule of a cp932 system would answer 8.
   const Bytes in = ucs2({0x3042, 0x3044, 0x3046});
@@ -186,7 +186,7 @@ TEST_F(LocalConverters, SizeQueryIsATrueBoundInUtf8) {
 }
 
 TEST_F(LocalConverters, NulStoredBehindTheTextWhenItFits) {
-  if (!useLocale(utf8Locale())) GTEST_SKIP() << "locale not installed";
+  if (!useLocale(utf8Locale())) TESTTOKEN_LOCALE_MISSING("the locale");
   const Bytes in = ucs2({'a', 'b'});
   Bytes buf(6, 0xEE);
   unsigned char *dst = buf.data();
@@ -206,7 +206,7 @@ TEST_F(LocalConverters, NulStoredBehindTheTextWhenItFits) {
 }
 
 TEST_F(LocalConverters, CLocaleTable) {
-  if (!useLocale("C")) GTEST_SKIP() << "locale not installed";
+  if (!useLocale("C")) TESTTOKEN_LOCALE_MISSING("the locale");
   Call ascii = convert(PARVOX_ucs2tombs, ucs2({'O', 'k'}));
   ASSERT_EQ(ascii.status, 0);
   EXPECT_EQ(ascii.out, bytes("Ok"));
@@ -226,7 +226,7 @@ TEST_F(LocalConverters, CLocaleTable) {
 }
 
 TEST_F(LocalConverters, RejectedInAnyLocale) {
-  if (!useLocale(utf8Locale())) GTEST_SKIP() << "locale not installed";
+  if (!useLocale(utf8Locale())) TESTTOKEN_LOCALE_MISSING("the locale");
   const ConvReject rejects[] = {
       {"UCS-2 of three bytes, even in a size query", PARVOX_ucs2tombs, {0, 0x41, 0}, PARVOX_ERR_UCS2TOMBS_LENGTH},
       {"UCS-2 empty", PARVOX_ucs2tombs, {}, PARVOX_ERR_UCS2TOMBS_LENGTH},
@@ -264,7 +264,7 @@ TEST_F(LocalConverters, RejectedInAnyLocale) {
 
 TEST_F(LocalConverters, LocaleFollowsTheEnvironmentOnEveryCall) {
   const std::string utf8 = utf8Locale();
-  if (!useLocale(utf8)) GTEST_SKIP() << "locale not installed";
+  if (!useLocale(utf8)) TESTTOKEN_LOCALE_MISSING("the locale");
   const Bytes jp = ucs2({0x3042});
   // Someone set the process locale back to C: the next call sets it again.
   std::setlocale(LC_CTYPE, "C");
@@ -283,7 +283,7 @@ TEST_F(LocalConverters, LocaleFollowsTheEnvironmentOnEveryCall) {
 }
 
 TEST_F(LocalConverters, ShiftJisLocale) {
-  if (!useLocale(sjisLocale())) GTEST_SKIP() << "locale not installed";
+  if (!useLocale(sjisLocale())) TESTTOKEN_LOCALE_MISSING("the locale");
   // U+65E5 U+672C (Japanese "nihon") is 93 FA 96 7B in Shift-JIS.
   const Bytes sjis = {0x93, 0xFA, 0x96, 0x7B};
   Call r2 = convert(PARVOX_ucs2tombs, ucs2({0x65E5, 0x672C}));

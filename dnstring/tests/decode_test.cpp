@@ -34,7 +34,7 @@ class Decoders : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string loc = utf8Locale();
-    if (loc.empty()) GTEST_SKIP() << "no UTF-8 locale";
+    if (loc.empty()) TESTTOKEN_LOCALE_MISSING("a UTF-8 locale");
     env_ = std::make_unique<LocaleEnv>(loc.c_str());
   }
   std::unique_ptr<LocaleEnv> env_;

@@ -21,7 +21,7 @@ class Formatters : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string loc = utf8Locale();
-    if (loc.empty()) GTEST_SKIP() << "no UTF-8 locale";
+    if (loc.empty()) TESTTOKEN_LOCALE_MISSING("a UTF-8 locale");
     env_ = std::make_unique<LocaleEnv>(loc.c_str());
   }
   std::unique_ptr<LocaleEnv> env_;
@@ -244,7 +244,7 @@ TEST_F(Formatters, FailuresPassTheirCodeOn) {
 
 TEST(FormattersInLocales, BmpStringCommonNameInShiftJis) {
   const std::string loc = sjisLocale();
-  if (loc.empty()) GTEST_SKIP() << "no Shift-JIS locale on this machine";
+  if (loc.empty()) TESTTOKEN_LOCALE_MISSING("a Shift-JIS locale");
   LocaleEnv env(loc.c_str());
   Name name = nameOf({kC, {"CN", V_ASN1_BMPSTRING, ucs2({0x65E5, 0x672C, 'A'})}});
   Call l = ldap(name.get(), false);

@@ -36,7 +36,7 @@ class Parsers : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string loc = utf8Locale();
-    if (loc.empty()) GTEST_SKIP() << "no UTF-8 locale";
+    if (loc.empty()) TESTTOKEN_LOCALE_MISSING("a UTF-8 locale");
     env_ = std::make_unique<LocaleEnv>(loc.c_str());
   }
   std::unique_ptr<LocaleEnv> env_;
@@ -209,7 +209,7 @@ TEST_F(Parsers, SlashRejected) {
 
 TEST(ParsersInLocales, SlashTextInShiftJisBecomesUtf8String) {
   const std::string loc = sjisLocale();
-  if (loc.empty()) GTEST_SKIP() << "no Shift-JIS locale on this machine";
+  if (loc.empty()) TESTTOKEN_LOCALE_MISSING("a Shift-JIS locale");
   LocaleEnv env(loc.c_str());
   const char sjis[] = "/CN=\x93\xFA\x96\x7B";
   Name name = emptyName();

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/owned.h"
+#include "testtoken/locales.h"
 
 namespace parvox_test {
 

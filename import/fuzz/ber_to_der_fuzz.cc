@@ -1,4 +1,5 @@
-// BerToDer on any bytes: no fault, no leak, and DER goes through unchanged.
+// BerToDer on any bytes: no fault, no leak, the same result with and
+// without a copy, and DER goes through unchanged.
 // An input whose first element is DER all the way down (as the strict
 // reader judges it) comes out byte for byte as it went in.
 #include <cstdint>
@@ -32,6 +33,12 @@ bool AllDer(der::Input in, int depth) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   platform::SecureBuffer converted;
   const velkor::BerConversion result = velkor::BerToDer({data, size}, &converted);
+  // The form without a copy gives the same bytes.
+  platform::SecureBuffer scratch;
+  std::span<const uint8_t> view;
+  Require(velkor::BerToDer({data, size}, &scratch, &view) == result);
+  Require(view.size() == converted.size());
+  Require(view.empty() || std::memcmp(view.data(), converted.data(), view.size()) == 0);
   der::Input in(data, size);
   der::Element first;
   if (!in.ReadAnyElement(&first)) return 0;

@@ -1,6 +1,7 @@
 #include "ber_to_der.h"
 
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "der.h"
@@ -82,17 +83,22 @@ struct Plan {
 // constructed element and records its plan, the second writes along the
 // plans.  Both take the same path, so the plans are used in the order they
 // were recorded.
+//
+// Each input byte is looked at a bounded number of times, however deep it
+// lies: a constructed OCTET STRING is tried as pieces only when no try of
+// an enclosing one has already shown that it is none (see failedChain_).
 class Converter {
  public:
-  Converter(std::vector<Plan> *plans, uint8_t *out, size_t room) : plans_(plans), out_(out), room_(room) {}
+  Converter(std::deque<Plan> *plans, uint8_t *out, size_t room) : plans_(plans), out_(out), room_(room) {}
 
   // The input bytes the element at p[0..avail) took; 0 when it is
   // malformed.
   size_t Element(const uint8_t *p, size_t avail, int nesting, int indefiniteNesting) {
     Header h;
-    if (indefiniteNesting > kMaxIndefiniteNesting || !ReadHeader(p, avail, &h)) return 0;
+    if (!Visit() || indefiniteNesting > kMaxIndefiniteNesting || !ReadHeader(p, avail, &h)) return 0;
     if (!h.constructed || (!h.indefinite && nesting >= kMaxBerNesting)) {
       if (!PutHeader(p, h.identifierLength, h.length)) return 0;
+      NoteHeader(h, h.length);
       Put(p + h.headerLength, h.length);
       return h.headerLength + h.length;
     }
@@ -101,9 +107,31 @@ class Converter {
 
   size_t produced() const { return produced_; }
   bool failed() const { return failed_; }
+  bool tooManyElements() const { return tooManyElements_; }
+  // After measuring: whether the DER differs from the BER it was measured
+  // on (when not, it is the very bytes of the first element).
+  bool changed() const { return changed_; }
 
  private:
   bool measuring() const { return out_ == nullptr; }
+
+  // Counts one look at an element's header while measuring; false past
+  // kMaxBerElements of them.
+  bool Visit() {
+    if (!measuring()) return true;
+    if (++visits_ <= kMaxBerElements) return true;
+    tooManyElements_ = true;
+    return false;
+  }
+
+  // An element whose contents come out `contentLength` long: its header
+  // stays as it was only in the minimal definite form of that length.
+  void NoteHeader(const Header &h, size_t contentLength) {
+    if (h.indefinite || contentLength != h.length ||
+        LengthOctets(contentLength) != h.headerLength - h.identifierLength) {
+      changed_ = true;
+    }
+  }
 
   void Put(const uint8_t *bytes, size_t n) {
     if (!measuring()) {
@@ -129,7 +157,8 @@ class Converter {
   // (definite) or its end-of-contents octets (indefinite).  *offset ends
   // where the contents end.  In a definite element a child that is no
   // element starts the verbatim tail; in an indefinite one the end cannot be
-  // found then, and the element is malformed.
+  // found then, and the element is malformed.  Past kMaxBerConstructed
+  // elements the whole input is refused, wherever that happens.
   bool Children(const uint8_t *contents, size_t limit, const Header &h, int nesting, int indefiniteNesting,
                 Plan *plan, size_t *offset) {
     const int childIndefiniteNesting = indefiniteNesting + (h.indefinite ? 1 : 0);
@@ -147,7 +176,7 @@ class Converter {
       const size_t planMark = plans_->size();
       const size_t taken = Element(contents + *offset, limit - *offset, nesting + 1, childIndefiniteNesting);
       if (taken == 0) {
-        if (h.indefinite || !measuring()) return false;
+        if (h.indefinite || !measuring() || tooManyElements_) return false;
         produced_ = mark;
         plans_->resize(planMark);
         plan->verbatimFrom = *offset;
@@ -166,16 +195,26 @@ class Converter {
     size_t offset = 0;
     if (measuring()) {
       const size_t index = plans_->size();
+      if (index >= kMaxBerConstructed) {
+        tooManyElements_ = true;
+        return 0;
+      }
       plans_->emplace_back();
       Plan plan;
-      if (p[0] == kConstructedOctetString) {
+      if (p[0] == kConstructedOctetString && !KnownNoPieces(p)) {
         size_t joinedLength = 0;
+        const size_t chainMark = failedChain_.size();
         const size_t taken = Pieces(p, avail, nesting, indefiniteNesting, &joinedLength);
+        // A try that fails lies past every element of the chain before it.
+        if (taken == 0) {
+          failedChain_.erase(failedChain_.begin(), failedChain_.begin() + static_cast<ptrdiff_t>(chainMark));
+        }
         if (taken != 0) {
           const size_t lengthOctets = LengthOctets(joinedLength);
           if (lengthOctets == 0) return 0;
           plan.joined = true;
           plan.contentLength = joinedLength;
+          changed_ = true;
           (*plans_)[index] = plan;
           produced_ += 1 + lengthOctets + joinedLength;
           return taken;
@@ -186,6 +225,7 @@ class Converter {
       plan.contentLength = produced_ - before;
       const size_t lengthOctets = LengthOctets(plan.contentLength);
       if (lengthOctets == 0) return 0;
+      NoteHeader(h, plan.contentLength);
       (*plans_)[index] = plan;
       produced_ += h.identifierLength + lengthOctets;
       return h.headerLength + offset;
@@ -209,8 +249,8 @@ class Converter {
   // no such pieces.
   size_t Pieces(const uint8_t *p, size_t avail, int nesting, int indefiniteNesting, size_t *length) {
     Header h;
-    if (nesting > kMaxBerNesting || indefiniteNesting > kMaxIndefiniteNesting || !ReadHeader(p, avail, &h) ||
-        (p[0] & static_cast<uint8_t>(~der::kConstructed)) != der::kOctetString) {
+    if (!Visit() || nesting > kMaxBerNesting || indefiniteNesting > kMaxIndefiniteNesting ||
+        !ReadHeader(p, avail, &h) || (p[0] & static_cast<uint8_t>(~der::kConstructed)) != der::kOctetString) {
       return 0;
     }
     const uint8_t *contents = p + h.headerLength;
@@ -224,33 +264,76 @@ class Converter {
     size_t offset = 0;
     while (h.indefinite ? !AtEndOfContents(contents + offset, limit - offset) : offset != limit) {
       const size_t taken = Pieces(contents + offset, limit - offset, nesting + 1, childIndefiniteNesting, length);
-      if (taken == 0) return 0;
+      if (taken == 0) {
+        // Unwinding from the place where the pieces end: this element holds
+        // that place, so it is no run of pieces either.
+        if (measuring()) failedChain_.push_back(p);
+        return 0;
+      }
       offset += taken;
     }
     return h.headerLength + offset + (h.indefinite ? 2 : 0);
   }
 
-  std::vector<Plan> *plans_;
+  // Whether the constructed OCTET STRING at p lies on the chain of the last
+  // failed try: it then holds the same element that ended that try, and
+  // trying it again would walk the same pieces once more.  (One that ends
+  // before that element is tried, and joined: it is walked once more, and
+  // its contents are not visited again.)  Elements are met in the order of
+  // their addresses, and the chain (innermost first) holds them in the
+  // reverse order, so the next one to meet is at its back.
+  bool KnownNoPieces(const uint8_t *p) {
+    while (!failedChain_.empty() && failedChain_.back() < p) failedChain_.pop_back();
+    if (failedChain_.empty() || failedChain_.back() != p) return false;
+    failedChain_.pop_back();
+    return true;
+  }
+
+  std::deque<Plan> *plans_;
   size_t nextPlan_ = 0;
   uint8_t *out_;
   size_t room_;
   size_t produced_ = 0;
   bool failed_ = false;
+  bool tooManyElements_ = false;
+  bool changed_ = false;
+  size_t visits_ = 0;
+  // The constructed OCTET STRINGs that enclose the element where the last
+  // failed try of pieces ended, innermost first; at most kMaxBerNesting + 1.
+  std::vector<const uint8_t *> failedChain_;
 };
 
 }  // namespace
 
-BerConversion BerToDer(std::span<const uint8_t> ber, platform::SecureBuffer *out) {
+BerConversion BerToDer(std::span<const uint8_t> ber, platform::SecureBuffer *out,
+                       std::span<const uint8_t> *der) {
   out->Release();
-  std::vector<Plan> plans;
+  *der = {};
+  std::deque<Plan> plans;
   Converter measure(&plans, nullptr, 0);
-  if (measure.Element(ber.data(), ber.size(), 0, 0) == 0) return BerConversion::kMalformed;
+  const size_t taken = measure.Element(ber.data(), ber.size(), 0, 0);
+  if (taken == 0) return measure.tooManyElements() ? BerConversion::kTooManyElements : BerConversion::kMalformed;
+  if (!measure.changed()) {
+    *der = ber.first(taken);
+    return BerConversion::kOk;
+  }
   if (!out->Allocate(measure.produced())) return BerConversion::kNoMemory;
   Converter write(&plans, out->data(), out->size());
   if (write.Element(ber.data(), ber.size(), 0, 0) == 0 || write.failed() || write.produced() != out->size()) {
     out->Release();
     return BerConversion::kMalformed;
   }
+  *der = {out->data(), out->size()};
+  return BerConversion::kOk;
+}
+
+BerConversion BerToDer(std::span<const uint8_t> ber, platform::SecureBuffer *out) {
+  std::span<const uint8_t> der;
+  const BerConversion result = BerToDer(ber, out, &der);
+  if (result != BerConversion::kOk || der.data() == out->data()) return result;
+  // The input was DER already: its first element is the result.
+  if (!out->Allocate(der.size())) return BerConversion::kNoMemory;
+  if (!der.empty()) std::memcpy(out->data(), der.data(), der.size());
   return BerConversion::kOk;
 }
 

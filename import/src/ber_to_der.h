@@ -25,18 +25,36 @@ inline constexpr int kMaxIndefiniteNesting = 64;
 // Definite-length elements nested deeper than this are copied unconverted
 // (nothing reads that deep; it bounds the recursion).
 inline constexpr int kMaxBerNesting = 128;
+// Constructed elements converted in one input at the most: each one takes a
+// record of how it is written while the input is measured.  A certificate
+// holds about a hundred, so real files stay far below.
+inline constexpr size_t kMaxBerConstructed = size_t{1} << 20;
+// Looks at element headers in one conversion at the most (every element is
+// looked at once or twice), which bounds its work whatever the input's
+// size: a real file holds some thousands of elements.
+inline constexpr size_t kMaxBerElements = size_t{1} << 22;
 
 enum class BerConversion {
   kOk,
   // The first element is no complete BER element (or is nested too deeply
   // in indefinite-length elements).
   kMalformed,
+  // More than kMaxBerConstructed constructed elements, or kMaxBerElements
+  // looks at elements, to convert.
+  kTooManyElements,
   kNoMemory,
 };
 
 // Converts the first element of `ber` (bytes after it are ignored) into DER
-// in *der.  A wiped buffer: the contents may be decrypted key bags.
+// in *der.  A wiped buffer: the contents may be decrypted key bags.  The
+// work is linear in the size of the input, whatever its nesting.
 [[nodiscard]] BerConversion BerToDer(std::span<const uint8_t> ber, platform::SecureBuffer *der);
+
+// The same without a copy where none is needed: *der is the DER of the
+// first element, which is that element in `ber` itself when it is DER
+// already (*out then stays empty), and *out otherwise.
+[[nodiscard]] BerConversion BerToDer(std::span<const uint8_t> ber, platform::SecureBuffer *out,
+                                     std::span<const uint8_t> *der);
 
 }  // namespace velkor
 

@@ -1,7 +1,5 @@
 #include "password.h"
 
-#include <langinfo.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,20 +31,31 @@ bool WideToUtf8(const wchar_t *wide, size_t count, unsigned char *out, size_t ro
 
 namespace {
 
-// glibc's SHIFT_JIS (and SHIFT_JISX0213) reads the single bytes 0x5C and
-// 0x7E as YEN SIGN and OVERLINE; cp932, the code page the files' producers
-// and our users' other tools use, reads them as backslash and tilde, and so
-// do OpenSSL and Java.  Under such a locale those two characters can only
-// have come from those two bytes (the full-width forms are other code
-// points), so they are read back as cp932 reads them.  A double-byte
-// character whose second byte is 0x5C was converted whole and is not
-// touched.
+// The wide character the locale's codeset reads a single byte as; 0 when
+// the byte alone is no character there.
+wchar_t ReadAlone(char byte) {
+  std::mbstate_t state{};
+  wchar_t wide = 0;
+  const size_t n = std::mbrtowc(&wide, &byte, 1, &state);
+  return n == 1 ? wide : 0;
+}
+
+// glibc's Shift-JIS codesets (SHIFT_JIS, SHIFT_JISX0213, ...) read the
+// single bytes 0x5C and 0x7E as YEN SIGN and OVERLINE; cp932, the code page
+// the files' producers and our users' other tools use, reads them as
+// backslash and tilde, and so do OpenSSL and Java.  Under a codeset that
+// reads them so, those two characters can only have come from those two
+// bytes (the full-width forms are other code points), so they are read back
+// as cp932 reads them.  The codeset is judged by what it does with the two
+// bytes, not by its name.  A double-byte character whose second byte is
+// 0x5C was converted whole and is not touched.
 void ReadAsCp932(wchar_t *wide, size_t count) {
-  const char *codeset = nl_langinfo(CODESET);
-  if (codeset == nullptr || std::strncmp(codeset, "SHIFT_JIS", 9) != 0) return;
+  const bool yen = ReadAlone('\\') == L'\u00A5';
+  const bool overline = ReadAlone('~') == L'\u203E';
+  if (!yen && !overline) return;
   for (size_t i = 0; i < count; ++i) {
-    if (wide[i] == L'\u00A5') wide[i] = L'\\';
-    if (wide[i] == L'\u203E') wide[i] = L'~';
+    if (yen && wide[i] == L'\u00A5') wide[i] = L'\\';
+    if (overline && wide[i] == L'\u203E') wide[i] = L'~';
   }
 }
 

@@ -59,8 +59,10 @@ Bn Param(const EVP_PKEY *key, const char *name) {
   return Bn(value);
 }
 
-// The arithmetic of a two-prime RSA key: n = p·q, d·e ≡ 1 modulo p−1 and
-// modulo q−1, dp = d mod (p−1), dq = d mod (q−1), q·qinv ≡ 1 mod p.  The
+// The arithmetic of a two-prime RSA key: a public exponent e that is odd,
+// at least 3 and below n (e = 1 with d = 1 holds together but leaves every
+// message as it is), n = p·q, d·e ≡ 1 modulo p−1 and modulo q−1,
+// dp = d mod (p−1), dq = d mod (q−1), q·qinv ≡ 1 mod p.  The
 // primes are not tested for primality (the cost of that grows with the
 // cube of their size, and a changed prime already breaks n = p·q); every
 // check here is a few multiplications and reductions.
@@ -78,6 +80,7 @@ bool RsaKeyHoldsTogether(const EVP_PKEY *key) {
       BN_is_negative(e.get())) {
     return false;
   }
+  if (!BN_is_odd(e.get()) || BN_is_one(e.get()) || BN_cmp(e.get(), n.get()) >= 0) return false;
   // n = p·q
   if (BN_mul(product.get(), p.get(), q.get(), ctx.get()) != 1 || BN_cmp(product.get(), n.get()) != 0) return false;
   if (BN_sub(pMinus1.get(), p.get(), BN_value_one()) != 1 || BN_sub(qMinus1.get(), q.get(), BN_value_one()) != 1) {

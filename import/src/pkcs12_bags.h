@@ -23,8 +23,9 @@ enum class KeyCondition {
   // A key that is no two-prime RSA key (EC, DSA, RSA-PSS, more than two
   // primes) or whose modulus is beyond kMaxRsaBits.
   kNotTwoPrimeRsa,
-  // An RSA key whose private parts do not hold together: n = p·q,
-  // d·e ≡ 1 modulo p−1 and q−1, the CRT exponents and the coefficient.
+  // An RSA key whose parts do not hold together: a public exponent that
+  // is even, below 3 or not below n, n = p·q, d·e ≡ 1 modulo p−1 and q−1,
+  // the CRT exponents and the coefficient.
   kDamaged,
 };
 

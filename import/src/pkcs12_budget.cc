@@ -83,15 +83,17 @@ Count CountSafeBags(der::Input in, int depth, size_t *seen) {
 // Counts the bags of the SafeContents in `ber` (bytes after it are ignored)
 // into *seen.
 Count CountBagsOf(std::span<const uint8_t> ber, size_t *seen) {
-  platform::SecureBuffer safeContents;
-  if (BerToDer(ber, &safeContents) != BerConversion::kOk) return Count::kUnreadable;
+  platform::SecureBuffer converted;
+  std::span<const uint8_t> safeContents;
+  if (BerToDer(ber, &converted, &safeContents) != BerConversion::kOk) return Count::kUnreadable;
   return CountSafeBags(der::Input(safeContents.data(), safeContents.size()), 0, seen);
 }
 
 // Counts the safes of the authenticated safe of the PFX in `ber`.
 Count CountAuthSafes(std::span<const uint8_t> ber) {
-  platform::SecureBuffer pfxDer;
-  if (BerToDer(ber, &pfxDer) != BerConversion::kOk) return Count::kUnreadable;
+  platform::SecureBuffer converted;
+  std::span<const uint8_t> pfxDer;
+  if (BerToDer(ber, &converted, &pfxDer) != BerConversion::kOk) return Count::kUnreadable;
   der::Input pfx(pfxDer.data(), pfxDer.size());
   der::Input parts, info, content;
   if (!ReadConstructed(&pfx, &parts) || !parts.ReadAnyElement(nullptr) /* version */ ||
@@ -103,8 +105,9 @@ Count CountAuthSafes(std::span<const uint8_t> ber) {
   // one left is none.
   der::Element octets;
   if (!content.ReadAnyElement(&octets) || IsConstructed(octets)) return Count::kUnreadable;
-  platform::SecureBuffer safes;
-  if (BerToDer(octets.contents.span(), &safes) != BerConversion::kOk) return Count::kUnreadable;
+  platform::SecureBuffer convertedSafes;
+  std::span<const uint8_t> safes;
+  if (BerToDer(octets.contents.span(), &convertedSafes, &safes) != BerConversion::kOk) return Count::kUnreadable;
   return CountElements(der::Input(safes.data(), safes.size()), kMaxSafes);
 }
 

@@ -208,6 +208,11 @@ TEST(BerToDer, GivesEveryElementAMinimalDefiniteLength) {
        {0x24, 0x80, 0x04, 0x01, 0xAA, 0x24, 0x80, 0x04, 0x01, 0xBB, 0x00, 0x00, 0x00, 0x00},
        Bytes{0x04, 0x02, 0xAA, 0xBB}},
       {"pieces that are no octet strings", {0x24, 0x03, 0x02, 0x01, 0x05}, Bytes{0x24, 0x03, 0x02, 0x01, 0x05}},
+      {"pieces before, around and after one that is none",
+       {0x24, 0x14, 0x24, 0x03, 0x04, 0x01, 0xDD, 0x04, 0x01, 0xAA, 0x24, 0x05, 0x04, 0x01, 0xBB, 0x05, 0x00, 0x24,
+        0x03, 0x04, 0x01, 0xCC},
+       Bytes{0x24, 0x10, 0x04, 0x01, 0xDD, 0x04, 0x01, 0xAA, 0x24, 0x05, 0x04, 0x01, 0xBB, 0x05, 0x00, 0x04, 0x01,
+             0xCC}},
       {"contents that are no elements kept from there on",
        {0x30, 0x08, 0x30, 0x80, 0x02, 0x01, 0x05, 0x00, 0x00, 0xFF},
        Bytes{0x30, 0x06, 0x30, 0x03, 0x02, 0x01, 0x05, 0xFF}},
@@ -231,6 +236,36 @@ TEST(BerToDer, GivesEveryElementAMinimalDefiniteLength) {
     if (c.der->empty()) continue;  // only accepted
     EXPECT_EQ(Bytes(der.data(), der.data() + der.size()), *c.der) << c.what;
   }
+  // A SEQUENCE of `count` two-byte elements (empty SETs or NULLs): one
+  // element more than a conversion takes, and then just as many.
+  auto sequenceOf = [](size_t count, unsigned char tag) {
+    const size_t length = 2 * count;
+    Bytes b = {0x30, 0x84, static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
+               static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
+    for (size_t i = 0; i < count; ++i) b.insert(b.end(), {tag, 0x00});
+    return b;
+  };
+  platform::SecureBuffer der;
+  EXPECT_EQ(velkor::BerToDer(sequenceOf(velkor::kMaxBerConstructed, 0x31), &der),
+            velkor::BerConversion::kTooManyElements);
+  EXPECT_EQ(velkor::BerToDer(sequenceOf(velkor::kMaxBerConstructed - 1, 0x31), &der), velkor::BerConversion::kOk);
+  EXPECT_EQ(velkor::BerToDer(sequenceOf(velkor::kMaxBerElements, 0x05), &der), velkor::BerConversion::kTooManyElements);
+  EXPECT_EQ(velkor::BerToDer(sequenceOf(velkor::kMaxBerElements - 1, 0x05), &der), velkor::BerConversion::kOk);
+  // 127 constructed OCTET STRINGs one inside the other, each with 1,000
+  // pieces before the next, and a NULL at the bottom, so that none of them
+  // is pieces: each piece is looked at a few times, however deep it lies
+  // (tried again at every level, the looks would pass kMaxBerElements).
+  Bytes nestedStrings = {0x05, 0x00};
+  for (int level = 0; level < 127; ++level) {
+    Bytes contents;
+    for (int i = 0; i < 1000; ++i) contents.insert(contents.end(), {0x04, 0x01, 0xAA});
+    contents.insert(contents.end(), nestedStrings.begin(), nestedStrings.end());
+    const size_t n = contents.size();
+    nestedStrings = {0x24, 0x83, static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 8),
+                     static_cast<unsigned char>(n)};
+    nestedStrings.insert(nestedStrings.end(), contents.begin(), contents.end());
+  }
+  ASSERT_EQ(velkor::BerToDer(nestedStrings, &der), velkor::BerConversion::kOk);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <map>
 
+#include "testtoken/locales.h"
 #include "velkor_fixture.h"
 
 namespace velkor_test {
@@ -91,7 +92,7 @@ TEST_F(VelkorEntry, WrongPasswordReportedAfterTheFileWasConsumed) {
 TEST_F(VelkorEntry, ModuleThatCannotBeFoundGivesMinusEight) {
   for (const char *locale : {"C.UTF-8", "ja_JP.UTF-8"}) {
     locale_t installed = newlocale(LC_ALL_MASK, locale, nullptr);
-    if (installed == nullptr) GTEST_SKIP() << locale << " is not installed (scripts/install-deps generates it)";
+    if (installed == nullptr) TESTTOKEN_LOCALE_MISSING(locale);
     freelocale(installed);
     for (const std::string &module : {module_, std::string("tkvault11.dll")}) {
       SCOPED_TRACE(std::string(locale) + " " + module);

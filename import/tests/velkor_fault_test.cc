@@ -1,10 +1,13 @@
 // Velkor through the fault-injecting module in front of SoftHSM: failing
 // writes are rolled back, failing deletions are reported, and a renewal
 // that fails at any single PKCS#11 call leaves a complete, usable set.
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "velkor_fixture.h"
 
@@ -23,6 +26,50 @@ testtoken::Key Generated(const char *type, int bits, int primes = 2) {
   if (primes != 2 && EVP_PKEY_CTX_set_rsa_keygen_primes(ctx.get(), primes) != 1) throw testtoken::Error("primes");
   if (bits == 0 && EVP_PKEY_CTX_set_group_name(ctx.get(), "P-256") != 1) throw testtoken::Error("group");
   if (EVP_PKEY_generate(ctx.get(), &key) != 1) throw testtoken::Error(std::string("keygen ") + type);
+  return testtoken::Key::adopt(key);
+}
+
+using Bn = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
+
+Bn ToBn(const Bytes &bytes) {
+  return Bn(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr), BN_clear_free);
+}
+
+Bytes FromBn(const BIGNUM *bn) {
+  Bytes out(static_cast<size_t>(BN_num_bytes(bn)));
+  BN_bn2bin(bn, out.data());
+  return out.empty() ? Bytes{0} : out;
+}
+
+// The components with the public exponent e and the private exponent d
+// replaced, and the CRT exponents worked out from that d: only what e and d
+// say of each other can be wrong.
+testtoken::Key WithExponents(std::array<Bytes, 8> c, const Bytes &e, const Bytes &d) {
+  std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), BN_CTX_free);
+  Bn dBn = ToBn(d), r = ToBn({0});
+  for (size_t prime : {3u, 4u}) {
+    Bn pMinus1 = ToBn(c[prime]);
+    if (!ctx || !dBn || !r || !pMinus1 || BN_sub_word(pMinus1.get(), 1) != 1 ||
+        BN_nnmod(r.get(), dBn.get(), pMinus1.get(), ctx.get()) != 1) {
+      throw testtoken::Error("CRT exponent");
+    }
+    c[prime + 2] = FromBn(r.get());
+  }
+  c[1] = e;
+  c[2] = d;
+  return testtoken::Key::fromPrivateKeyInfo(RsaPrivateKeyInfo(c));
+}
+
+testtoken::Key RsaWithExponent(unsigned long e) {
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr),
+                                                                  EVP_PKEY_CTX_free);
+  Bn exponent(BN_new(), BN_clear_free);
+  EVP_PKEY *key = nullptr;
+  if (!ctx || !exponent || BN_set_word(exponent.get(), e) != 1 || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 2048) != 1 ||
+      EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), exponent.get()) != 1 || EVP_PKEY_generate(ctx.get(), &key) != 1) {
+    throw testtoken::Error("RSA keygen with exponent");
+  }
   return testtoken::Key::adopt(key);
 }
 
@@ -233,6 +280,23 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
   const testtoken::Key ec = Generated("EC", 0);
   const testtoken::Key pss = Generated("RSA-PSS", 2048);
   const testtoken::Key threePrimes = Generated("RSA", 2048, 3);
+  // A private exponent one step off, with the CRT exponents worked out from
+  // it: only d·e ≡ 1 fails.
+  Bn wrongD = ToBn(good[2]);
+  if (!wrongD || BN_add_word(wrongD.get(), 2) != 1) throw testtoken::Error("d + 2");
+  const testtoken::Key offD = WithExponents(good, good[1], FromBn(wrongD.get()));
+  // Public exponents that are no RSA exponents: e = d = 1 holds together
+  // (and leaves every message as it is), e = 2 and e = n − 1 are even.
+  const testtoken::Key eOne = WithExponents(good, {1}, {1});
+  const testtoken::Key eTwo = WithExponents(good, {2}, good[2]);
+  Bytes nMinus1 = good[0];
+  nMinus1.back() ^= 0x01;  // n is odd
+  const testtoken::Key eNMinus1 = WithExponents(good, nMinus1, good[2]);
+  // A modulus of 16,400 bits, just beyond the largest one taken; its other
+  // parts are small and do not hold together.
+  Bytes bigN(16400 / 8, 0xC3);
+  const testtoken::Key tooLarge =
+      testtoken::Key::fromPrivateKeyInfo(RsaPrivateKeyInfo({bigN, good[1], {3}, {5}, {7}, {1}, {1}, {1}}));
   // DSA keys with a p of this many bits (not even prime: decoding one
   // computes its public value modulo p all the same), in plain key bags
   // beside the renewal's key.
@@ -276,6 +340,11 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
       {"damaged second CRT exponent", renewalWith(damaged[4]), kDamaged},
       {"damaged coefficient", renewalWith(damaged[5]), kDamaged},
       {"n is not p times q", renewalWith(otherPrimes), kDamaged},
+      {"private exponent whose CRT exponents follow it", renewalWith(offD), kDamaged},
+      {"public exponent 1", withCert(eOne, 1104), kDamaged},
+      {"public exponent 2", withCert(eTwo, 1105), kDamaged},
+      {"public exponent n - 1", withCert(eNMinus1, 1106), kDamaged},
+      {"modulus of 16400 bits", withCert(tooLarge, 1107), kNotRsa},
       {"EC P-256 key", withCert(ec, 1101), kNotRsa},
       {"RSA-PSS key", withCert(pss, 1102), kNotRsa},
       {"RSA key of three primes", withCert(threePrimes, 1103), kNotRsa},
@@ -300,6 +369,11 @@ TEST_F(VelkorFaults, UnusableFileNeverReachesTheLogin) {
                                        "ISCHKOFF", "ADDOFF", plain.environment());
   EXPECT_EQ(r.signedExitCode(), 0) << app_.Log().value_or("");
   EXPECT_EQ(ReadState(*hsm).sets.completeSets, 1);
+  // So does a key with the smallest public exponent there is.
+  const testtoken::Key eThree = RsaWithExponent(3);
+  r = app_.Import(withCert(eThree, 1108), "1234", pki_.password, plain.modulePath(), "SUBDN", "ISCHKOFF", "ADDOFF",
+                  plain.environment());
+  EXPECT_EQ(r.signedExitCode(), 0) << app_.Log().value_or("");
 }
 
 // Three certificates are refused after the login, whatever the order of
@@ -346,6 +420,23 @@ TEST_F(VelkorFaults, AbsurdAttributeLengthIsRefused) {
   ExpectLog("error:Kivo内の証明書とPKCS#12の証明書のサブジェクトが異なる", -3);
   EXPECT_EQ(fault.count("C_CreateObject"), 0u);
   EXPECT_EQ(ReadState(*hsm).snapshot, before.snapshot);
+}
+
+// The log of a failed run is written before the token is closed: a module
+// that dies on the way out (a token pulled while the program logs out or
+// finalizes) does not take the message with it.
+TEST_F(VelkorFaults, ModuleDyingWhileTheTokenClosesLeavesTheLog) {
+  for (const char *dying : {"C_Logout=KILL", "C_Finalize=KILL"}) {
+    SCOPED_TRACE(dying);
+    auto hsm = SeededStore(pki_);
+    std::filesystem::remove(app_.logPath());
+    FaultSetup fault(std::string("C_GetAttributeValue:cert.length=0x100000000;") + dying,
+                     testtoken::softhsmModulePath(), hsm->environment());
+    testtoken::RunResult r = Run(*hsm, fault);
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGKILL);
+    ExpectLog("error:Kivo内の証明書とPKCS#12の証明書のサブジェクトが異なる", -3);
+  }
 }
 
 TEST_F(VelkorFaults, EveryFailingCallOfARenewalLeavesACompleteSet) {

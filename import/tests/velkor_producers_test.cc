@@ -67,7 +67,7 @@ struct Row {
   std::string name;
   Recipe make;
   std::string password;            // empty: the PKI's
-  std::string typed;               // empty: the password as it is
+  std::optional<std::string> typed;  // none: the password as it is
   testtoken::EnvMap env;           // for Velkor, beside the token's
   std::vector<std::string> unset;  // variables Velkor must not see
   std::string refusedCode;         // empty: the renewal succeeds
@@ -257,6 +257,11 @@ std::vector<Row> Rows() {
           .Password("表\\ソ~")
           .TypedAs("\x95\x5C\x5C\x83\x5C\x7E")
           .Env("LC_ALL", "ja_JP.SJIS"),
+      // So under every Shift-JIS codeset that reads them as yen and overline.
+      Row("OpenSslShiftJisX0213BackslashTilde", OpenSsl({}))
+          .Password("表\\ソ~")
+          .TypedAs("\x95\x5C\x5C\x83\x5C\x7E")
+          .Env("LC_ALL", "ja_JP.SHIFT_JISX0213"),
       Row("OpenSslUtf8BackslashTilde", OpenSsl({})).Password("p\\w~d").Env("LC_ALL", "ja_JP.UTF-8"),
       Row("CertToolDefaults", CertTool({})),
       Row("CertTool3DesPkcs12", CertTool({"--pkcs-cipher", "3des-pkcs12"})),
@@ -309,6 +314,25 @@ std::vector<Row> Rows() {
             p->declaredIterations = 2000000;
             p->declaredPrf = NID_hmacWithSHA512_224;
           }))
+          .Refused(kTooManyIterations),
+      // A PKCS#12 PBE derives its key and its IV, each over all its
+      // iterations: openssl's legacy file at three million iterations asks
+      // for more than all the work allowed (its two PBEs twice, and the MAC).
+      Row("HostileOpenSslLegacyThreeMillionIterations", OpenSsl({"-legacy", "-iter", "3000000"}))
+          .Refused(kTooManyIterations),
+      // A MAC made without any password, tried with the empty password and
+      // then with none: both computations count.
+      Row("HostileMacWithoutPasswordFourMillionIterations",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) {
+            p->absentPassword = true;
+            p->macIterations = 4000000;
+          }))
+          .TypedAs("")
+          .Refused(kTooManyIterations),
+      // scrypt costs N·r·p blocks: 16384·8·40 is more than all the work
+      // allowed (N·p alone would not be).
+      Row("HostileScryptKeyBag",
+          Writer([](const Pki &, testtoken::Pkcs12Params *p) { p->keyScrypt = {16384, 8, 40}; }))
           .Refused(kTooManyIterations),
       Row("HostileWorkOverTheWholeFile",
           Writer([](const Pki &, testtoken::Pkcs12Params *p) {
@@ -405,7 +429,7 @@ TEST_P(VelkorProducers, RenewsOnTheTokenOrRefusesBeforeTouchingIt) {
   testtoken::writeFile(app_.p12Path(), p12);
   RunResult r = testtoken::runProcess(
       (app_.binFolder() / "Velkor").string(),
-      {app_.p12Path().string(), token_.token().userPin, row.typed.empty() ? password : row.typed, token_.modulePath(),
+      {app_.p12Path().string(), token_.token().userPin, row.typed.value_or(password), token_.modulePath(),
        "SUBDN", "ISCHKOFF", "ADDOFF"},
       VelkorOptions(row));
   EXPECT_FALSE(fs::exists(app_.p12Path()));

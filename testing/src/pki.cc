@@ -506,6 +506,27 @@ void declareIterations(X509_ALGOR* alg, long count, int prfNid) {
     sslFail("PBE iteration count");
 }
 
+// A shrouded key bag of `key` under PBES2 with scrypt of the given costs
+// and AES-256-CBC, pushed onto *bags (made when absent).
+PKCS12_SAFEBAG* scryptKeyBag(EVP_PKEY* key, const char* pass, const Pkcs12Params::ScryptCost& cost, BagStack* bags) {
+  X509_ALGOR* alg = PKCS5_pbe2_set_scrypt(EVP_aes_256_cbc(), nullptr, 0, nullptr, cost.n, cost.r, cost.p);
+  if (alg == nullptr) sslFail("PKCS5_pbe2_set_scrypt");
+  Owned<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free> p8(EVP_PKEY2PKCS8(key));
+  X509_SIG* shrouded = p8 ? PKCS8_set0_pbe(pass, pass != nullptr ? -1 : 0, p8.get(), alg) : nullptr;
+  if (shrouded == nullptr) sslFail("PKCS8_set0_pbe");
+  PKCS12_SAFEBAG* bag = PKCS12_SAFEBAG_create0_pkcs8(shrouded);
+  if (bag == nullptr) {
+    X509_SIG_free(shrouded);
+    sslFail("PKCS12_SAFEBAG_create0_pkcs8");
+  }
+  if (!*bags) bags->reset(sk_PKCS12_SAFEBAG_new_null());
+  if (!*bags || sk_PKCS12_SAFEBAG_push(bags->get(), bag) == 0) {
+    PKCS12_SAFEBAG_free(bag);
+    sslFail("sk_PKCS12_SAFEBAG_push");
+  }
+  return bag;
+}
+
 Bytes derTlv(unsigned char tag, const Bytes& content) {
   Bytes out{tag};
   appendDerLength(out, content.size());
@@ -626,8 +647,10 @@ Bytes makePkcs12(const Pkcs12Params& params) {
   BagStack keyBags;
   if (params.key != nullptr) {
     STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
-    PKCS12_SAFEBAG* bag = PKCS12_add_key(&bags, params.key->get(), 0, params.iterations, nidKey, pass);
+    PKCS12_SAFEBAG* bag = nullptr;
+    if (!params.keyScrypt) bag = PKCS12_add_key(&bags, params.key->get(), 0, params.iterations, nidKey, pass);
     keyBags.reset(bags);
+    if (params.keyScrypt) bag = scryptKeyBag(params.key->get(), pass, *params.keyScrypt, &keyBags);
     if (bag == nullptr) sslFail("PKCS12_add_key");
     if (params.declaredIterationsAt == Pkcs12Spot::KeyBag) {
       X509_ALGOR* alg = nullptr;
@@ -772,7 +795,9 @@ Bytes makePkcs12(const Pkcs12Params& params) {
   const bool declaredMac = params.declaredIterationsAt == Pkcs12Spot::Mac;
   // Two iterations at least, so that the count is written and can be rewritten.
   if (params.mac &&
-      PKCS12_set_mac(p12.get(), pass, -1, nullptr, 0, declaredMac ? 2 : params.iterations, macMd) != 1)
+      PKCS12_set_mac(p12.get(), pass, -1, nullptr, 0,
+                     declaredMac ? 2 : (params.macIterations > 0 ? params.macIterations : params.iterations),
+                     macMd) != 1)
     sslFail("PKCS12_set_mac");
   if (declaredMac) {
     const ASN1_INTEGER* count = nullptr;

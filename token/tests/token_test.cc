@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "testtoken/locales.h"
 #include "testtoken/testtoken.h"
 #include "token/smart_card_reader.h"
 
@@ -105,7 +106,7 @@ TEST(ModuleBinding, LoaderFailuresKeepTheirCodes) {
   for (const char *locale : {"C.UTF-8", "ja_JP.UTF-8"}) {
     SCOPED_TRACE(locale);
     ScopedLocale scoped(locale);
-    if (!scoped.ok()) GTEST_SKIP() << locale << " is not installed (scripts/install-deps generates it)";
+    if (!scoped.ok()) TESTTOKEN_LOCALE_MISSING(locale);
     if (std::string(locale) == "ja_JP.UTF-8") {
       // Without the translated loader messages this row would prove nothing.
       const std::string japanese = LoaderMessageForMissingFile();

@@ -794,6 +794,13 @@ struct Pkcs12Params {
   bool mac = true;
   bool keyFirst = false;        // key safe before the certificate safe
   int iterations = 2048;
+  int macIterations = 0;  // 0: iterations
+  // The key shrouded with PBES2 / scrypt of these costs (N, r, p) and
+  // AES-256-CBC instead of the encryption's own algorithm.
+  struct ScryptCost {
+    uint64_t n, r, p;
+  };
+  std::optional<ScryptCost> keyScrypt;
   // A hostile producer's file: this iteration count written into one place
   // without ever being run (the file's MAC then no longer matches when the
   // place is the MAC; a rewritten key bag or safe no longer decrypts).
