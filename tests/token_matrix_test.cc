@@ -414,7 +414,7 @@ TEST_P(TokenMatrix, RefusedCertificateWriteRollsBack) {
                    token_->environment());
   RunResult r = Import(SharedPki().Renewal(), "ADDOFF", fault.modulePath(), fault.environment());
   if (card != nullptr) card->setCapacity(std::nullopt);
-  EXPECT_EQ(r.signedExitCode(), -12);
+  EXPECT_EQ(r.signedExitCode(), -12) << "signal " << r.signal << ", stderr: " << r.err;
   EXPECT_EQ(Log(), ResultFile("error:証明書の書き込みに失敗。\ncode=0x00000031", -12));
   EXPECT_EQ(fault.count("C_DestroyObject"), 2u) << "both keys written in this run are removed";
   ExpectContents(before);

@@ -3,21 +3,53 @@
 // whose files carry access rules its destroys answer "not logged in" while
 // the session reads logged in, and on a card whose files carry none they
 // succeed and rewrite the card's key directories from the stale view,
-// taking the user's old keys with them.  A fresh start of the module reads
-// the card again; only then are the run's objects destroyed, and the token
-// is checked for every object it held at the start.
+// taking the user's old keys with them.  So the module is started afresh
+// before anything is destroyed: this process closes the token, and a fresh
+// process of this program binds the module anew (a module's state can
+// outlive C_Finalize in a process image: some modules crash on a second
+// C_Initialize), finds the same token by serial number and label, logs in
+// with the same PIN, finds the run's objects again by class and CKA_ID and
+// destroys them, and checks that the token still holds every object it
+// held at the start.  What it has to say is added to the failure's message.
+#include "card_rollback.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "import_messages.h"
 #include "import_run.h"
+#include "platform/secure.h"
 #include "token/attribute_values.h"
+
+extern char **environ;
 
 namespace velkor {
 
 namespace {
+
+// The environment variable that makes a process of this program the fresh
+// start of a rollback; it then reads its request on standard input.
+constexpr char kFreshRollbackVariable[] = "TOKENENROL_FRESH_ROLLBACK";
+// The request is small: four objects and at most 511 listed ones.
+constexpr size_t kMaxRequest = 1 << 20;
+constexpr size_t kMaxAnswer = 4096;
+// A card takes about a second for the whole fresh start.
+constexpr auto kFreshStartTimeout = std::chrono::seconds(120);
 
 // An object as the token names it: its class, identifier and label.
 struct Identity {
@@ -27,10 +59,15 @@ struct Identity {
   bool operator==(const Identity &) const = default;
 };
 
+struct ListedObject {
+  CK_OBJECT_HANDLE handle;
+  Identity identity;
+};
+
 // The identities of `objects`; an object whose identity cannot be read is
 // left out (nothing can be said of it later either).
-std::vector<Identity> IdentitiesOf(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE> objects) {
-  std::vector<Identity> identities;
+std::vector<ListedObject> IdentitiesOf(CSmartCardReader &reader, std::span<const CK_OBJECT_HANDLE> objects) {
+  std::vector<ListedObject> identities;
   token::AttributeValues<3> attrs({CKA_CLASS, CKA_ID, CKA_LABEL});
   for (CK_OBJECT_HANDLE object : objects) {
     if (attrs.Read(reader.GetFunctionListPtr(), reader.GetSessionHandle(), object) != token::AttributeRead::kOk) {
@@ -38,9 +75,21 @@ std::vector<Identity> IdentitiesOf(CSmartCardReader &reader, std::span<const CK_
     }
     const std::optional<CK_ULONG> objectClass = attrs.Ulong(0);
     if (!objectClass) continue;
-    identities.push_back({*objectClass, std::string(attrs.Text(1)), std::string(attrs.Text(2))});
+    identities.push_back({object, {*objectClass, std::string(attrs.Text(1)), std::string(attrs.Text(2))}});
   }
   return identities;
+}
+
+// Everything the token lists now, with identities; empty when the listing
+// fails (its message then goes into `message`).
+std::vector<ListedObject> ListNow(CSmartCardReader &reader, token::Message &message) {
+  std::array<CK_OBJECT_HANDLE, ReplacementPlan::kListCapacity> handles{};
+  int32_t count = 0;
+  if (Outcome listed = reader.FindAllObjects(handles, &count); !listed.ok()) {
+    message.Append("\n%s", listed.message().c_str());
+    return {};
+  }
+  return IdentitiesOf(reader, std::span<const CK_OBJECT_HANDLE>(handles.data(), static_cast<size_t>(count)));
 }
 
 const char *KindName(CK_OBJECT_CLASS objectClass) {
@@ -57,58 +106,296 @@ const char *KindName(CK_OBJECT_CLASS objectClass) {
 }
 
 std::string Hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
   for (unsigned char c : bytes) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", c);
-    text += pair;
+    text += kDigits[c >> 4];
+    text += kDigits[c & 15];
   }
   return text;
+}
+
+// Hex text back to bytes; none for text that is not hex.
+std::optional<std::string> Unhex(std::string_view text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = digit(text[i]);
+    const int low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes += static_cast<char>(high * 16 + low);
+  }
+  return bytes;
+}
+
+// The request for the fresh start, one record a line, fields separated by
+// blanks, every byte string in hex:
+//   module <argument>     token <serial> <label>     pin <PIN>
+//   created <class> <id>  (newest first)
+//   held <class> <id> <label>  (what the token listed at the start)
+struct Request {
+  std::string module;
+  CSmartCardReader::TokenIdentity token;
+  platform::SecureBuffer pin;
+  std::vector<Identity> created;
+  std::vector<Identity> held;
+};
+
+// The fields of a line; an empty byte string is an empty field, also the
+// last one.
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  if (line.empty()) return fields;
+  for (;;) {
+    const size_t end = line.find(' ');
+    fields.push_back(line.substr(0, end));
+    if (end == std::string_view::npos) return fields;
+    line.remove_prefix(end + 1);
+  }
+}
+
+bool ParseRequest(std::string_view text, Request *request) {
+  bool module = false, token = false, pin = false;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::vector<std::string_view> f = Fields(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (f.empty()) continue;
+    std::vector<std::string> bytes;
+    for (size_t i = 1; i < f.size(); ++i) {
+      std::optional<std::string> b = Unhex(f[i]);
+      if (!b) return false;
+      bytes.push_back(std::move(*b));
+    }
+    auto classOf = [](const std::string &b) {
+      CK_OBJECT_CLASS c = 0;
+      for (unsigned char byte : b) c = (c << 8) | byte;
+      return c;
+    };
+    if (f[0] == "module" && bytes.size() == 1) {
+      request->module = bytes[0];
+      module = true;
+    } else if (f[0] == "token" && bytes.size() == 2 && bytes[0].size() == request->token.serial.size() &&
+               bytes[1].size() == request->token.label.size()) {
+      std::copy(bytes[0].begin(), bytes[0].end(), request->token.serial.begin());
+      std::copy(bytes[1].begin(), bytes[1].end(), request->token.label.begin());
+      token = true;
+    } else if (f[0] == "pin" && bytes.size() == 1) {
+      if (!request->pin.Allocate(bytes[0].size() + 1)) return false;
+      std::copy(bytes[0].begin(), bytes[0].end(), request->pin.data());
+      request->pin.data()[bytes[0].size()] = 0;
+      platform::SecureWipe(bytes[0].data(), bytes[0].size());
+      pin = true;
+    } else if (f[0] == "created" && bytes.size() == 2 && bytes[0].size() <= sizeof(CK_OBJECT_CLASS)) {
+      request->created.push_back({classOf(bytes[0]), bytes[1], {}});
+    } else if (f[0] == "held" && bytes.size() == 3 && bytes[0].size() <= sizeof(CK_OBJECT_CLASS)) {
+      request->held.push_back({classOf(bytes[0]), bytes[1], bytes[2]});
+    } else {
+      return false;
+    }
+  }
+  return module && token && pin;
+}
+
+std::string ClassHex(CK_OBJECT_CLASS objectClass) {
+  std::string bytes;
+  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>((objectClass >> shift) & 0xFF);
+  return Hex(bytes);
+}
+
+// The fresh start's work on a bound reader; its findings go into `message`.
+void DestroyAndCheck(CSmartCardReader &reader, const Request &request, token::Message &message) {
+  // The run's objects, newest first, found again by class and identifier.
+  std::vector<CK_OBJECT_CLASS> unfound;
+  for (const Identity &object : request.created) {
+    std::vector<CK_OBJECT_HANDLE> found;
+    CK_RV rv = reader.FindByClassAndId(object.objectClass, object.id, ReplacementPlan::kListCapacity, &found);
+    if (rv != CKR_OK) message.Append(msg::kRollback, static_cast<unsigned>(rv));
+    if (found.empty()) unfound.push_back(object.objectClass);
+    for (CK_OBJECT_HANDLE handle : found) {
+      rv = reader.DestroyObject(handle);
+      if (rv != CKR_OK) message.Append(msg::kRollback, static_cast<unsigned>(rv));
+    }
+  }
+  // A token that gives objects identifiers of its own: what it lists now
+  // and did not hold at the start is the run's.
+  if (!unfound.empty()) {
+    std::vector<Identity> held = request.held;
+    for (const ListedObject &object : ListNow(reader, message)) {
+      auto old = std::find(held.begin(), held.end(), object.identity);
+      if (old != held.end()) {
+        held.erase(old);
+        continue;
+      }
+      auto ours = std::find(unfound.begin(), unfound.end(), object.identity.objectClass);
+      if (ours == unfound.end()) continue;
+      unfound.erase(ours);
+      CK_RV rv = reader.DestroyObject(object.handle);
+      if (rv != CKR_OK) message.Append(msg::kRollback, static_cast<unsigned>(rv));
+    }
+  }
+  // Every object of the start must still be there.
+  std::vector<ListedObject> now = ListNow(reader, message);
+  bool damaged = false;
+  for (const Identity &object : request.held) {
+    auto found = std::find_if(now.begin(), now.end(), [&](const ListedObject &l) { return l.identity == object; });
+    if (found != now.end()) {
+      now.erase(found);
+      continue;
+    }
+    if (!damaged) message.AppendText(msg::kOldSetDamaged);
+    damaged = true;
+    message.Append(msg::kMissingObject, KindName(object.objectClass), Hex(object.id).c_str());
+  }
+}
+
+// Writes all of `data` to `fd`; false when the other end went.
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Runs this program afresh as the fresh start, hands it `request` and
+// takes what it says; none when it could not be run, failed, or did not
+// end in time (it is killed then).
+std::optional<std::string> RunFreshStart(const std::string &request) {
+  std::array<int, 2> in{-1, -1}, out{-1, -1};
+  if (pipe2(in.data(), O_CLOEXEC) != 0) return std::nullopt;
+  if (pipe2(out.data(), O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return std::nullopt;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  std::vector<std::string> env;
+  for (char **e = environ; e != nullptr && *e != nullptr; ++e) env.emplace_back(*e);
+  env.push_back(std::string(kFreshRollbackVariable) + "=1");
+  std::vector<char *> envp;
+  for (std::string &e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char program[] = "/proc/self/exe";
+  char *argv[] = {program, nullptr};
+  pid_t child = -1;
+  const int spawned = posix_spawn(&child, program, &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  if (spawned != 0) {
+    close(in[1]);
+    close(out[0]);
+    return std::nullopt;
+  }
+  const bool sent = WriteAll(in[1], request);
+  close(in[1]);
+  std::string answer;
+  const auto deadline = std::chrono::steady_clock::now() + kFreshStartTimeout;
+  bool ended = false;
+  while (sent && !ended) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{out[0], POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char buffer[512];
+    const ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended = true;
+    } else if (answer.size() < kMaxAnswer) {
+      answer.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(out[0]);
+  if (!ended) kill(child, SIGKILL);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return answer;
 }
 
 }  // namespace
 
 void ImportRun::RollBackAfterRefusal(Outcome *failure) {
+  CSmartCardReader::TokenIdentity token;
+  if (Outcome identified = r_.IdentifyToken(&token); !identified.ok()) {
+    // The token cannot be named again: what can be done in this session
+    // is done.
+    RollBackCreated(failure);
+    return;
+  }
+  std::string request = "module " + Hex(modulePath_) + "\ntoken " +
+                        Hex(std::string_view(reinterpret_cast<const char *>(token.serial.data()), token.serial.size())) +
+                        " " +
+                        Hex(std::string_view(reinterpret_cast<const char *>(token.label.data()), token.label.size())) +
+                        "\npin " + Hex(pin_ != nullptr ? pin_ : "") + "\n";
+  for (int i = createdCount_ - 1; i >= 0; --i) {
+    const Created &object = created_[static_cast<size_t>(i)];
+    request += "created " + ClassHex(object.objectClass) + " " + Hex(object.identifier) + "\n";
+  }
   // What the token held at the start, read while the module still knows
   // the listed handles.
-  const std::vector<Identity> before = IdentitiesOf(r_, Listed());
-  if (Outcome restarted = r_.Restart(pin_); !restarted.ok()) {
+  for (const ListedObject &object : IdentitiesOf(r_, ImportRun::Listed())) {
+    request += "held " + ClassHex(object.identity.objectClass) + " " + Hex(object.identity.id) + " " +
+               Hex(object.identity.label) + "\n";
+  }
+  // The stale view goes with this process's module.
+  r_.CloseToken();
+  createdCount_ = 0;
+  std::optional<std::string> answer = RunFreshStart(request);
+  platform::SecureWipe(request.data(), request.size());
+  if (!answer) {
     failure->message().AppendText(msg::kRollbackRestart);
-    failure->message().Append("\n%s", restarted.message().c_str());
-    createdCount_ = 0;
     return;
   }
-  // The run's objects, newest first, found again by class and identifier:
-  // the handles of the stale view mean nothing after the fresh start.
-  while (createdCount_ > 0) {
-    const Created &object = created_[static_cast<size_t>(--createdCount_)];
-    std::vector<CK_OBJECT_HANDLE> found;
-    CK_RV rv = r_.FindByClassAndId(object.objectClass, object.identifier, kObjectCapacity, &found);
-    if (rv != CKR_OK) failure->message().Append(msg::kRollback, static_cast<unsigned>(rv));
-    for (CK_OBJECT_HANDLE handle : found) {
-      rv = r_.DestroyObject(handle);
-      if (rv != CKR_OK) failure->message().Append(msg::kRollback, static_cast<unsigned>(rv));
-    }
+  failure->message().AppendText(answer->c_str());
+}
+
+bool IsFreshRollbackStart(int argc) { return argc == 1 && std::getenv(kFreshRollbackVariable) != nullptr; }
+
+int FreshRollbackMain() {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (text.size() + static_cast<size_t>(n) > kMaxRequest) return 2;
+    text.append(buffer, static_cast<size_t>(n));
   }
-  std::array<CK_OBJECT_HANDLE, kObjectCapacity> listed{};
-  int32_t count = 0;
-  if (Outcome relisted = r_.FindAllObjects(listed, &count); !relisted.ok()) {
-    failure->message().Append("\n%s", relisted.message().c_str());
-    return;
+  Request request;
+  const bool parsed = ParseRequest(text, &request);
+  platform::SecureWipe(text.data(), text.size());
+  if (!parsed) return 2;
+  Outcome result = Outcome::FailureText(kFailure, "");
+  token::Message &message = result.message();
+  CSmartCardReader reader;
+  Outcome opened = reader.LoadPkcs11Module(request.module);
+  if (opened.ok()) opened = reader.OpenSameToken(request.token, reinterpret_cast<const char *>(request.pin.data()));
+  if (!opened.ok()) {
+    message.AppendText(msg::kRollbackRestart);
+    message.Append("\n%s", opened.message().c_str());
+  } else {
+    DestroyAndCheck(reader, request, message);
   }
-  std::vector<Identity> after =
-      IdentitiesOf(r_, std::span<const CK_OBJECT_HANDLE>(listed.data(), static_cast<size_t>(count)));
-  bool damaged = false;
-  for (const Identity &object : before) {
-    auto found = std::find(after.begin(), after.end(), object);
-    if (found != after.end()) {
-      after.erase(found);
-      continue;
-    }
-    if (!damaged) failure->message().AppendText(msg::kOldSetDamaged);
-    damaged = true;
-    failure->message().Append(msg::kMissingObject, KindName(object.objectClass), Hex(object.id).c_str());
-  }
+  reader.CloseToken();
+  const std::string_view said(message.c_str());
+  return WriteAll(STDOUT_FILENO, said) ? 0 : 2;
 }
 
 }  // namespace velkor

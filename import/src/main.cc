@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "card_rollback.h"
 #include "entry_messages.h"
 #include "import_messages.h"
 #include "import_run.h"
@@ -310,6 +311,8 @@ int RunGuarded(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Started again by a rollback that needs the module afresh.
+  if (velkor::IsFreshRollbackStart(argc)) return velkor::FreshRollbackMain();
   // A caller that closed its end of our standard error must not turn the
   // one line written there (when the log cannot be written) into a death
   // by SIGPIPE: the exit code is the run's result.

@@ -211,36 +211,38 @@ Outcome CSmartCardReader::LoginUser(const char *pin) {
   return Outcome::Failure(-6, token::msg::kPinIncorrect, Code(rv));
 }
 
-Outcome CSmartCardReader::Restart(const char *pin) {
-  if (m_functionList == nullptr || !m_sessionOpen || !m_slotList || pin == nullptr) {
+Outcome CSmartCardReader::IdentifyToken(TokenIdentity *identity) {
+  if (m_functionList == nullptr || !m_sessionOpen || !m_slotList) {
     return Outcome::FailureText(-1, token::msg::kCallOrder);
   }
-  CK_TOKEN_INFO before{};
-  CK_RV rv = m_functionList->C_GetTokenInfo(m_slotList[0], &before);
+  CK_TOKEN_INFO info{};
+  CK_RV rv = m_functionList->C_GetTokenInfo(m_slotList[0], &info);
   if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kTokenInfo, Code(rv));
-  // The finalization ends the session and the login with everything the
-  // module remembered of the token.
-  m_loggedIn = 0;
-  m_sessionOpen = 0;
-  m_session = 0;
-  m_functionList->C_Finalize(nullptr);
-  m_initialized = 0;
-  rv = m_functionList->C_Initialize(nullptr);
+  std::memcpy(identity->serial.data(), info.serialNumber, identity->serial.size());
+  std::memcpy(identity->label.data(), info.label, identity->label.size());
+  return {};
+}
+
+Outcome CSmartCardReader::OpenSameToken(const TokenIdentity &identity, const char *pin) {
+  if (m_functionList == nullptr || m_initialized || pin == nullptr) {
+    return Outcome::FailureText(-1, token::msg::kCallOrder);
+  }
+  CK_RV rv = m_functionList->C_Initialize(nullptr);
   if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kInitialize, Code(rv));
   m_initialized = 1;
-
-  // The same token: the serial number and label it had.
-  const TokenFilter sameToken = [&before](CK_SLOT_ID, const CK_SLOT_INFO &, const CK_TOKEN_INFO &info) {
-    return std::memcmp(info.serialNumber, before.serialNumber, sizeof info.serialNumber) == 0 &&
-           std::memcmp(info.label, before.label, sizeof info.label) == 0;
+  const TokenFilter chosen = TokenChoice();
+  const TokenFilter sameToken = [&identity, &chosen](CK_SLOT_ID slot, const CK_SLOT_INFO &slotInfo,
+                                                     const CK_TOKEN_INFO &info) {
+    return std::memcmp(info.serialNumber, identity.serial.data(), identity.serial.size()) == 0 &&
+           std::memcmp(info.label, identity.label.data(), identity.label.size()) == 0 &&
+           (!chosen || chosen(slot, slotInfo, info));
   };
-  if (Outcome chosen = ChooseTokenSlot(sameToken); !chosen.ok()) return chosen;
+  if (Outcome found = ChooseTokenSlot(sameToken); !found.ok()) return found;
   rv = m_functionList->C_OpenSession(m_slotList[0], kSessionFlags, nullptr, nullptr, &m_session);
   if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kOpenSession, Code(rv));
   m_sessionOpen = 1;
   rv = m_functionList->C_Login(m_session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(pin)),
                                static_cast<CK_ULONG>(std::strlen(pin)));
-  // A module that still counts the card's PIN as verified is logged in.
   if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
     return Outcome::Failure(-1, token::msg::kLoginFailed, Code(rv));
   }

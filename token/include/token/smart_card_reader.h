@@ -7,6 +7,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,14 +56,18 @@ class CSmartCardReader {
   CK_FUNCTION_LIST_PTR GetFunctionListPtr() const;
   bool IsInitialized() const { return m_initialized != 0; }
   bool IsLoggedIn() const { return m_loggedIn != 0; }
-  // Starts the module afresh on the token in use, as a card's stack needs
-  // after it refused a write: its view of the card (objects, login) is
-  // stale then, and only a new start reads the card again.  Reads the
-  // token's serial number and label, finalizes and initializes the module,
-  // finds the token with that serial number and label again (exactly one),
-  // opens a read/write session on it and logs in with `pin`.  -9 / -10 when
-  // the token is not found again or found twice; -1 for any other failure.
-  token::Outcome Restart(const char *pin);
+  // The serial number and label of the token in use, as C_GetTokenInfo
+  // gives them (blank-padded).
+  struct TokenIdentity {
+    std::array<unsigned char, 16> serial{};
+    std::array<unsigned char, 32> label{};
+  };
+  token::Outcome IdentifyToken(TokenIdentity *identity);
+  // With the module bound: initializes it, opens a read/write session on
+  // the one token with `identity` (among those the module argument
+  // chooses) and logs in with `pin` (a module that still counts the PIN as
+  // verified is logged in).  -9 / -10 when no token or several have it.
+  token::Outcome OpenSameToken(const TokenIdentity &identity, const char *pin);
 
   // --- objects ---------------------------------------------------------------
   // The module's answers to creating and destroying one object on the
