@@ -8,7 +8,11 @@ Reads what scripts/bench left in <result-dir>:
                       p11tool's slow listing apart)
   renewal-card.json   hyperfine JSON of the renewal on the emulated card
   card-counts.json    PKCS#11 calls and APDUs of one renewal on the card
+  velkor-costs.json   runs of velkor_costs: renewal, key check and refused
+                      write with rollback on the card (APDUs, ms) per
+                      personality; PKCS#11 calls of a renewal on SoftHSM2
   token-info.txt      how the token benchmarks were set up (printed as notes)
+`table.py --costs <result-dir>` prints the velkor_costs table only.
 and prints, per comparison, our median, the peer's median, ours/peer and
 the target.  Library rows use the median over repetitions of the CPU time
 per iteration; program rows the median wall-clock time of hyperfine's runs.
@@ -114,7 +118,55 @@ def card_table(rdir):
         print(f"| {name:<20} | {fmt_ns(times.get(name)):>10} | {c['calls']:>13} | {c['apdus']:>5} |")
 
 
+def costs_table(rdir):
+    """velkor_costs: medians over its runs of APDUs and wall time."""
+    doc = load_json(os.path.join(rdir, "velkor-costs.json"))
+    if not doc:
+        return
+    med = lambda xs: statistics.median(xs) if xs else None
+    rows = []
+    for personality, d in doc.get("card", {}).items():
+        ren, ref = d.get("renewal", []), d.get("refused", [])
+        for what, runs, pick in [
+            ("renewal (with key check)", ren, lambda r: r),
+            ("  key check: sign + decrypt", ren, lambda r: r["proof"]),
+            ("    C_SignInit + C_Sign", ren, lambda r: r["sign"]),
+            ("    C_DecryptInit + C_Decrypt", ren, lambda r: r["decrypt"]),
+            ("refused certificate write, whole run", ref, lambda r: r),
+            ("  rollback (refusal to exit)", ref, lambda r: r["rollback"]),
+        ]:
+            if not runs:
+                continue
+            parts = [pick(r) for r in runs]
+            apdus = med([p["apdus"] for p in parts])
+            ms = med([p["ms"] for p in parts])
+            rows.append((f"{personality}: {what}", f"{apdus:g}", f"{ms:.1f} ms", str(len(runs))))
+    print()
+    print("== Costs on the OpenSC card (medians over runs; APDUs counted by the emulator, time on a "
+          "shared 2-core machine: noisy)")
+    header = ("what", "APDUs", "median", "runs")
+    widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
+    line = lambda r: "| " + " | ".join(c.ljust(widths[i]) if i == 0 else c.rjust(widths[i])
+                                      for i, c in enumerate(r)) + " |"
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print(line(r))
+    soft = doc.get("softhsm", {})
+    fmt = lambda v: "-" if v is None else str(v)
+    print()
+    print("== PKCS#11 calls of a renewal with a renewed CA on SoftHSM2")
+    print("| what                                            | calls |")
+    print("|-------------------------------------------------|-------|")
+    print(f"| golden trace at b989dc2 (before the key check)  | {fmt(soft.get('trace_before')):>5} |")
+    print(f"| golden trace now                                | {fmt(soft.get('trace_after')):>5} |")
+    print(f"| live run now (fault module's log)               | {fmt(soft.get('live')):>5} |")
+
+
 def main():
+    if sys.argv[1] == "--costs":
+        costs_table(sys.argv[2])
+        return
     rdir = sys.argv[1]
     rows = []  # (what, ours_ns, peer_ns, target)
     notes = []
@@ -177,6 +229,7 @@ def main():
     for r in table:
         print(line(r))
     card_table(rdir)
+    costs_table(rdir)
     try:
         with open(os.path.join(rdir, "token-info.txt")) as f:
             notes += [line.strip() for line in f if line.strip()]

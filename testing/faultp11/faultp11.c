@@ -14,6 +14,11 @@
  *                    (0x.. for others); a C_GetAttributeValue entry without
  *                    a buffer (a length query) ends in "?". An empty
  *                    template logs "attrs=".
+ *   FAULTP11_LOG_STAMP  a file (optional): every log line then ends in
+ *                    " ns=<CLOCK_MONOTONIC nanoseconds> stamp=<first word of
+ *                    that file>", both taken when the call returns (a card
+ *                    emulator's APDU counter, say: what each call cost on
+ *                    the card, and when)
  *
  * Rules:
  *   C_Login=0xA0                 every C_Login returns 0xA0, not forwarded
@@ -185,6 +190,7 @@ static unsigned long total_calls; /* calls received, C_GetFunctionList aside */
 static int config_error;
 static char target_path[MAX_PATH_TEXT];
 static char log_path[MAX_PATH_TEXT];
+static char stamp_path[MAX_PATH_TEXT];
 
 static void *target_handle;
 static CK_FUNCTION_LIST_PTR target;
@@ -434,6 +440,7 @@ static void load_config(void) {
   const char *text = getenv("FAULTP11_RULES");
   copy_env("FAULTP11_TARGET", target_path, sizeof target_path);
   copy_env("FAULTP11_LOG", log_path, sizeof log_path);
+  copy_env("FAULTP11_LOG_STAMP", stamp_path, sizeof stamp_path);
   if (text != NULL) {
     char *copy = strdup(text);
     char *saveptr = NULL;
@@ -666,6 +673,35 @@ static int append_type(char *line, size_t size, size_t *used, int first,
   return 1;
 }
 
+/* " ns=<monotonic time> stamp=<first word of the stamp file>" ("-" when
+   the file cannot be read). */
+static void append_stamp(char *line, size_t size, size_t *used) {
+  char word[64] = "-";
+  struct timespec now;
+  int fd, n;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  fd = open(stamp_path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ssize_t got = read(fd, word, sizeof word - 1);
+    close(fd);
+    if (got > 0) {
+      size_t end = 0;
+      word[got] = '\0';
+      while (word[end] != '\0' && !isspace((unsigned char)word[end]))
+        ++end;
+      word[end] = '\0';
+      if (end == 0)
+        strcpy(word, "-");
+    } else {
+      strcpy(word, "-");
+    }
+  }
+  n = snprintf(line + *used, size - *used, " ns=%lld stamp=%s",
+               (long long)now.tv_sec * 1000000000LL + now.tv_nsec, word);
+  if (n > 0 && (size_t)n < size - *used)
+    *used += (size_t)n;
+}
+
 static CK_RV end_call(const struct call *c, CK_RV rv) {
   char line[4096];
   size_t used;
@@ -690,6 +726,8 @@ static CK_RV end_call(const struct call *c, CK_RV rv) {
       break;
     }
   }
+  if (stamp_path[0] != '\0')
+    append_stamp(line, sizeof line - 1, &used);
   n = snprintf(line + used, sizeof line - used, "\n");
   if (n > 0 && (size_t)n < sizeof line - used) {
     n = (int)(used + (size_t)n);

@@ -241,7 +241,9 @@ CardMemory OpenScCardToken::memory() const {
   return m;
 }
 
-std::size_t OpenScCardToken::apdus() const { return publishedNumber(dir_ / "card" / "apdus"); }
+std::size_t OpenScCardToken::apdus() const { return publishedNumber(apduCounterPath()); }
+
+std::filesystem::path OpenScCardToken::apduCounterPath() const { return dir_ / "card" / "apdus"; }
 
 void OpenScCardToken::removeCard() {
   if (!card_) return;

@@ -21,6 +21,8 @@ std::vector<FaultCall> readFaultLog(const std::filesystem::path& path) {
       if (field == "killed") call.killed = true;
       if (field == "corrupted") call.corrupted = true;
       if (field.starts_with("attrs=")) call.attributes = field.substr(6);
+      if (field.starts_with("ns=")) call.ns = std::stoll(field.substr(3));
+      if (field.starts_with("stamp=")) call.stamp = field.substr(6);
     }
     calls.push_back(std::move(call));
   }
@@ -39,6 +41,7 @@ EnvMap FaultSetup::environment() const {
   env["FAULTP11_TARGET"] = target_;
   env["FAULTP11_RULES"] = rules_;
   env["FAULTP11_LOG"] = logPath_.string();
+  if (!stampPath_.empty()) env["FAULTP11_LOG_STAMP"] = stampPath_.string();
   return env;
 }
 

@@ -177,6 +177,40 @@ TEST(FaultModuleTest, LogKeepsTheOrder) {
   // The real search was ended all the same: a new one can start.
 }
 
+TEST(FaultModuleTest, StampFileAndTimeOnEveryLine) {
+  FaultRun run("");
+  TempDir dir("stamp");
+  const std::filesystem::path counter = dir.path() / "apdus";
+  writeFile(counter, toBytes("41\n"));
+  run.fault.setStampFile(counter);
+  {
+    ScopedEnv env(run.fault.environment());
+    P11Client client(faultModulePath());
+    client.onlySlot();
+    writeFile(counter, toBytes("57\n"));
+    P11Session session = client.openSession(client.onlySlot());
+  }
+  std::vector<FaultCall> calls = run.fault.calls();
+  ASSERT_GE(calls.size(), 5u);
+  EXPECT_EQ(calls.front().stamp, "41");
+  EXPECT_EQ(calls.back().stamp, "57");
+  long long previous = 0;
+  for (const FaultCall& c : calls) {
+    EXPECT_GE(c.ns, previous) << c.function;
+    previous = c.ns;
+  }
+  // Without a stamp file the lines carry neither.
+  run.fault.setStampFile({});
+  run.fault.clearLog();
+  {
+    ScopedEnv plain(run.fault.environment());
+    P11Client client(faultModulePath());
+  }
+  ASSERT_FALSE(run.fault.calls().empty());
+  EXPECT_EQ(run.fault.calls().front().ns, -1);
+  EXPECT_TRUE(run.fault.calls().front().stamp.empty());
+}
+
 TEST(FaultModuleTest, RepeatedLoadsStartAfresh) {
   FaultRun run("C_GetTokenInfo#1=0x30");
   ScopedEnv env(run.fault.environment());

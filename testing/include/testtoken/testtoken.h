@@ -478,6 +478,9 @@ class OpenScCardToken : public ServedToken {
   CardMemory memory() const;
   // APDUs the card has answered since it was started.
   std::size_t apdus() const;
+  // The file in which the emulator publishes that count after every
+  // command (for FaultSetup::setStampFile).
+  std::filesystem::path apduCounterPath() const;
   // Pulls the card: the emulator is stopped and this returns once OpenSC
   // no longer shows a token.
   void removeCard();
@@ -613,6 +616,11 @@ struct FaultCall {
   // The template's attribute types ("CKA_CLASS,CKA_ID"; "CKA_VALUE?" for a
   // length query) of C_CreateObject, C_FindObjectsInit, C_GetAttributeValue.
   std::string attributes;
+  // With a stamp file (FaultSetup::setStampFile): CLOCK_MONOTONIC
+  // nanoseconds when the call returned (-1 without), and the first word of
+  // the stamp file then.
+  long long ns = -1;
+  std::string stamp;
 };
 
 // A run through libfaultp11.so: the log file in a private temp folder and
@@ -626,6 +634,9 @@ class FaultSetup {
   std::string modulePath() const { return faultModulePath(); }
   const std::filesystem::path& logPath() const { return logPath_; }
   void setRules(std::string rules) { rules_ = std::move(rules); }
+  // Every log line then carries the time and the first word of this file
+  // (FAULTP11_LOG_STAMP), e.g. a card emulator's APDU counter.
+  void setStampFile(std::filesystem::path path) { stampPath_ = std::move(path); }
   // FAULTP11_TARGET, FAULTP11_RULES, FAULTP11_LOG plus hsmEnv.
   EnvMap environment() const;
 
@@ -640,6 +651,7 @@ class FaultSetup {
   std::string rules_;
   std::string target_;
   EnvMap hsmEnv_;
+  std::filesystem::path stampPath_;
 };
 
 std::vector<FaultCall> readFaultLog(const std::filesystem::path& path);
