@@ -21,6 +21,7 @@ std::vector<FaultCall> readFaultLog(const std::filesystem::path& path) {
       if (field == "killed") call.killed = true;
       if (field == "corrupted") call.corrupted = true;
       if (field.starts_with("attrs=")) call.attributes = field.substr(6);
+      if (field.starts_with("flags=")) call.sessionFlags = std::stoul(field.substr(6), nullptr, 16);
     }
     calls.push_back(std::move(call));
   }

@@ -613,6 +613,8 @@ struct FaultCall {
   // The template's attribute types ("CKA_CLASS,CKA_ID"; "CKA_VALUE?" for a
   // length query) of C_CreateObject, C_FindObjectsInit, C_GetAttributeValue.
   std::string attributes;
+  // The flags C_OpenSession asked for.
+  std::optional<CK_FLAGS> sessionFlags;
 };
 
 // A run through libfaultp11.so: the log file in a private temp folder and
