@@ -15,7 +15,7 @@ include_guard(GLOBAL)
 # ---- what gets installed --------------------------------------------------------
 # Explicit lists: test-only targets (the test token harness, the fault
 # module, test programs, benchmarks, fuzzers) are never installed.
-set(TOKENENROL_INSTALL_PROGRAMS Velkor Sarnet)
+set(TOKENENROL_INSTALL_PROGRAMS Velkor velkor-preview Sarnet)
 set(TOKENENROL_INSTALL_LIBRARIES asn1x509 Mirrel Parvox Tesk)
 set(TOKENENROL_INSTALL_HEADER_DIRS asn1x509 serialenc dnmatch dnstring)
 

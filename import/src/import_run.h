@@ -14,10 +14,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "asn1x509/asn1x509.h"
 #include "library_objects.h"
 #include "pkcs12_archive.h"
+#include "planned_changes.h"
 #include "platform/secure.h"
 #include "replacement_plan.h"
 #include "token/outcome.h"
@@ -48,6 +50,17 @@ class ImportRun {
   Outcome DoImportProc(uint32_t blobSize, const unsigned char *blob, const char *pin,
                        platform::SecureBuffer &password);
 
+  // Everything the import decides before its first write: the file opened
+  // and checked, the token bound, logged in to and listed, and the plan of
+  // what to write, delete and keep made.  Nothing on the token changes.
+  // DoImportProc is Check followed, on success, by the writes and
+  // deletions.  The PIN must stay valid as long as the run.
+  Outcome Check(uint32_t blobSize, const unsigned char *blob, const char *pin, platform::SecureBuffer &password);
+  // After a successful Check: what the writes and deletions would be, as a
+  // value.  Reads the identifier, label and certificate value of the
+  // token objects to delete and to keep.
+  Outcome Describe(PlannedChanges *changes);
+
  private:
   // Capacity of the token object list; a count of this many or more is
   // refused.
@@ -73,10 +86,14 @@ class ImportRun {
     std::string eeId;
     int eePosition = -1;
     int caPosition = -1;
+    // The keys found with the end-entity certificate that stays.
+    std::vector<CK_OBJECT_HANDLE> eeKeys;
   };
 
   // --- import sequence ------------------------------------------------------
-  Outcome Run(uint32_t blobSize, const unsigned char *blob, const char *pin, platform::SecureBuffer &password);
+  // The writes, the proof of the new key and the deletions of a checked
+  // run, with the rollback of a failed write.
+  Outcome Apply();
   // Releases `password` once converted, and the converted forms once the
   // file is open.
   Outcome OpenPkcs12(uint32_t blobSize, const unsigned char *blob, platform::SecureBuffer &password);
@@ -156,6 +173,9 @@ class ImportRun {
   // coincide) and, with `freeOnToken`, while an object on the token
   // carries it.
   Outcome MakeIdentifier(std::string_view mustDiffer, bool freeOnToken, std::string *identifier);
+  // The label of the keys this run writes: none for the default module,
+  // else "nolabel" with its terminating zero.
+  std::string_view KeyLabel() const;
   // The identifier is written as given (without a terminating zero).
   Outcome WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert, std::string_view identifier);
   Outcome WritePublicKeyObject(X509CertHandle cert, std::string_view identifier);

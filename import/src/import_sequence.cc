@@ -335,8 +335,8 @@ std::span<const CK_OBJECT_HANDLE> ImportRun::Listed() const {
   return all.first(end);
 }
 
-Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char *pin,
-                       platform::SecureBuffer &password) {
+Outcome ImportRun::Check(uint32_t blobSize, const unsigned char *blob, const char *pin,
+                         platform::SecureBuffer &password) {
   pin_ = pin;
   if (Outcome opened = OpenPkcs12(blobSize, blob, password); !opened.ok()) return opened;
   // A file this run cannot use is refused before the token is touched: the
@@ -350,7 +350,10 @@ Outcome ImportRun::Run(uint32_t blobSize, const unsigned char *blob, const char 
   if (Outcome listed = ListObjects(); !listed.ok()) return listed;
   if (archive_.CertificateCount() > 2) return Outcome::FailureText(kFailure, msg::kSeveralCerts);
 
-  if (Outcome checked = CheckPass(); !checked.ok()) return checked;
+  return CheckPass();
+}
+
+Outcome ImportRun::Apply() {
   if (plan_.NothingToDo()) return {};
 
   if (Outcome written = WritingPass(); !written.ok()) {
@@ -378,7 +381,8 @@ Outcome ImportRun::DoImportProc(uint32_t blobSize, const unsigned char *blob, co
                                 platform::SecureBuffer &password) {
   Outcome result;
   try {
-    result = Run(blobSize, blob, pin, password);
+    result = Check(blobSize, blob, pin, password);
+    if (result.ok()) result = Apply();
   } catch (...) {
     // Memory that could not be had midway: what this run wrote goes again
     // before the entry point reports the failure.

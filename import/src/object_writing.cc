@@ -119,6 +119,10 @@ CK_RV ImportRun::CreateRunObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_CLASS o
   return CKR_OK;
 }
 
+std::string_view ImportRun::KeyLabel() const {
+  return plan_.moduleKind == 1 ? std::string_view() : std::string_view(kNoLabel, sizeof kNoLabel);
+}
+
 Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
                                          std::string_view identifier) {
   uint32_t err = 0;
@@ -142,7 +146,7 @@ Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertH
       // defaults are.
       Value(CKA_SENSITIVE, kTrue),
       Value(CKA_EXTRACTABLE, kFalse),
-      plan_.moduleKind == 1 ? Empty(CKA_LABEL) : Bytes(CKA_LABEL, kNoLabel, sizeof kNoLabel),
+      Bytes(CKA_LABEL, KeyLabel().data(), KeyLabel().size()),
       plan_.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
       Bytes(CKA_MODULUS, k.modulus),
       Bytes(CKA_PUBLIC_EXPONENT, k.publicExponent),
@@ -189,7 +193,7 @@ Outcome ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view id
       Value(CKA_TOKEN, kTrue),
       Value(CKA_PRIVATE, kFalse),
       Value(CKA_MODIFIABLE, kTrue),
-      plan_.moduleKind == 1 ? Empty(CKA_LABEL) : Bytes(CKA_LABEL, kNoLabel, sizeof kNoLabel),
+      Bytes(CKA_LABEL, KeyLabel().data(), KeyLabel().size()),
       plan_.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
       Value(CKA_ENCRYPT, kTrue),
       Value(CKA_VERIFY, kTrue),

@@ -226,6 +226,8 @@ Outcome ImportRun::KeepWhatStays() {
     CK_ATTRIBUTE subject{CKA_SUBJECT, kept_.eeSubject.data(), kept_.eeSubject.size()};
     CK_ATTRIBUTE identifier{CKA_ID, kept_.eeId.data(), kept_.eeId.size()};
     if (Outcome found = PublicKeyAndPrivateKeyDelete(subject, identifier, kept); !found.ok()) return found;
+    kept_.eeKeys.assign(kept.privateKeyDelete, kept.privateKeyDelete + kept.privateKeyDeleteCount);
+    kept_.eeKeys.insert(kept_.eeKeys.end(), kept.publicKeyDelete, kept.publicKeyDelete + kept.publicKeyDeleteCount);
     plan_.publicKeyDeleteCount = decide::WithoutKept(
         std::span<CK_OBJECT_HANDLE>(plan_.publicKeyDelete), plan_.publicKeyDeleteCount,
         std::span<const CK_OBJECT_HANDLE>(kept.publicKeyDelete, static_cast<size_t>(kept.publicKeyDeleteCount)));

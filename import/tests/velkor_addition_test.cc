@@ -21,16 +21,6 @@ constexpr char kNoAnchorFile[] =
 constexpr char kCaTrust[] =
     "error:Kivo内の証明書とPKCS#12の証明書のサブジェクトが異なる（追加処理：Kivo内CA証明書信頼点確認エラー）";
 
-std::string AnchorLine(const Bytes &id, bool upper) {
-  std::string line;
-  char buf[4];
-  for (size_t i = 0; i < id.size(); ++i) {
-    std::snprintf(buf, sizeof buf, upper ? "%02X" : "%02x", id[i]);
-    line += (i ? " " : "") + std::string(buf);
-  }
-  return line;
-}
-
 class VelkorAddition : public ::testing::Test {
  protected:
   const Pki &pki_ = SharedPki();

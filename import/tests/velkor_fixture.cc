@@ -1,6 +1,7 @@
 #include "velkor_fixture.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -43,6 +44,14 @@ testtoken::RunResult VelkorApp::Run(const std::vector<std::string> &args, const 
   return testtoken::runProcess((binFolder() / "Velkor").string(), args, options);
 }
 
+testtoken::RunResult VelkorApp::Preview(const std::vector<std::string> &args, const testtoken::EnvMap &env) const {
+  const fs::path preview = binFolder() / "velkor-preview";
+  if (!fs::exists(preview)) fs::copy_file(VELKOR_PREVIEW_PROGRAM, preview);
+  testtoken::RunOptions options;
+  options.env = env;
+  return testtoken::runProcess(preview.string(), args, options);
+}
+
 testtoken::RunResult VelkorApp::Import(const Bytes &p12, const std::string &pin, const std::string &password,
                                        const std::string &module, const std::string &subject,
                                        const std::string &issuer, const std::string &addition,
@@ -77,6 +86,25 @@ Bytes Pki::Pkcs12(const testtoken::Key *key, const std::vector<const testtoken::
   params.key = key;
   params.certs = certs;
   return testtoken::makePkcs12(params);
+}
+
+testtoken::Certificate Pki::OldCaCert() const {
+  testtoken::CertParams params;
+  params.subject = caName;
+  params.serial = testtoken::serialFromNumber(7);
+  params.basicConstraints = testtoken::BasicConstraints::CaTrue;
+  params.keyUsage = "critical,keyCertSign,cRLSign";
+  return testtoken::issueCertificate(params, ca.key, ca.key, nullptr);
+}
+
+std::string AnchorLine(const Bytes &id, bool upper) {
+  std::string line;
+  char buf[4];
+  for (size_t i = 0; i < id.size(); ++i) {
+    std::snprintf(buf, sizeof buf, upper ? "%02X" : "%02x", id[i]);
+    line += (i ? " " : "") + std::string(buf);
+  }
+  return line;
 }
 
 Bytes Pki::Renewal() const { return Pkcs12(&newKey, {&newCert, &ca.cert}, password); }

@@ -38,6 +38,8 @@ class VelkorApp {
 
   // Runs Velkor with the seven arguments.
   testtoken::RunResult Run(const std::vector<std::string> &args, const testtoken::EnvMap &env) const;
+  // Runs velkor-preview, copied beside Velkor on first use, with `args`.
+  testtoken::RunResult Preview(const std::vector<std::string> &args, const testtoken::EnvMap &env) const;
   // Writes `p12` to p12Path() and runs the usual command line.
   testtoken::RunResult Import(const Bytes &p12, const std::string &pin, const std::string &password,
                               const std::string &module, const std::string &subject, const std::string &issuer,
@@ -63,11 +65,18 @@ struct Pki {
   // `keyUsage` as OpenSSL's configuration writes it ("critical,digitalSignature"); empty: none.
   testtoken::Certificate Issue(const testtoken::Name &subject, uint64_t serial, const testtoken::Key &key,
                                const std::string &keyUsage = "") const;
+  // A CA certificate of the same name and key as the current one, but an
+  // older serial: what the token holds before a CA renewal.
+  testtoken::Certificate OldCaCert() const;
   // End-entity certificate and key, then the CA certificate.
   Bytes Renewal() const;
   Bytes Pkcs12(const testtoken::Key *key, const std::vector<const testtoken::Certificate *> &certs,
                const std::string &pass) const;
 };
+
+// A key identifier as a trust anchor file line: hex bytes separated by
+// blanks.
+std::string AnchorLine(const Bytes &id, bool upper);
 
 // One PKI for the whole test program (key generation is slow).
 const Pki &SharedPki();

@@ -37,16 +37,6 @@ class VelkorImport : public ::testing::Test {
     ASSERT_TRUE(app_.Log().has_value());
     EXPECT_EQ(*app_.Log(), Cp932(LogText(message, code)));
   }
-  // A CA certificate of the same name and key as the current one, but an
-  // older serial: what the token holds before a CA renewal.
-  testtoken::Certificate OldCaCert() const {
-    testtoken::CertParams params;
-    params.subject = pki_.caName;
-    params.serial = testtoken::serialFromNumber(7);
-    params.basicConstraints = testtoken::BasicConstraints::CaTrue;
-    params.keyUsage = "critical,keyCertSign,cRLSign";
-    return testtoken::issueCertificate(params, pki_.ca.key, pki_.ca.key, nullptr);
-  }
 };
 
 // The local clock as the identifier text shows it: YYYYMMDDhhmmss.
@@ -138,7 +128,7 @@ void ExpectWrittenTemplates(P11Session &session, const Pki &pki, bool defaultMod
 }
 
 TEST_F(VelkorImport, RenewalReplacesTheOldSetAndTheNewKeySigns) {
-  testtoken::Certificate oldCa = OldCaCert();
+  testtoken::Certificate oldCa = pki_.OldCaCert();
   {
     TokenView view(token_);
     Bytes subject = pki_.oldCert.subjectDer();
@@ -282,7 +272,7 @@ TEST_F(VelkorImport, IdentifierAlreadyOnTheTokenIsDrawnAgain) {
     view.session.createCertificate(pki_.oldCert.der(), {0x01}, "old certificate");
     view.session.createPrivateKey(pki_.oldKey.get(), {0x01}, "old key", pki_.oldCert.subjectDer());
     view.session.createPublicKey(pki_.oldKey.get(), {0x01}, "old key", pki_.oldCert.subjectDer());
-    view.session.createCertificate(OldCaCert().der(), {0x02}, "old ca");
+    view.session.createCertificate(pki_.OldCaCert().der(), {0x02}, "old ca");
     view.session.createCertificate(placed.der(), taken, "placed");
     view.session.createPrivateKey(placedKey.get(), taken, "placed", placed.subjectDer());
     view.session.createPublicKey(placedKey.get(), taken, "placed", placed.subjectDer());
@@ -584,7 +574,7 @@ TEST_F(VelkorPkcs12, OnlyTheEndEntityCertificate) {
 }
 
 TEST_F(VelkorPkcs12, OnlyACaCertificateIsHandledAlone) {
-  testtoken::Certificate oldCa = OldCaCert();
+  testtoken::Certificate oldCa = pki_.OldCaCert();
   {
     TokenView view(token_);
     testtoken::Template ca;
@@ -754,7 +744,7 @@ TEST_F(VelkorPkcs12, EmptyPassword) {
 }
 
 TEST_F(VelkorPkcs12, CaFirstInTheFileIsWrittenFirst) {
-  testtoken::Certificate oldCa = OldCaCert();
+  testtoken::Certificate oldCa = pki_.OldCaCert();
   {
     TokenView view(token_);
     testtoken::Template ca;

@@ -98,7 +98,7 @@ check_programs() {
 # libraries from <lib>, found through their run path.
 check_libraries_resolve() {
   local label=$1 bin=$2 lib=$3 prog l where
-  for prog in Velkor Sarnet; do
+  for prog in Velkor velkor-preview Sarnet; do
     for l in libasn1x509.so.1; do
       where=$(ldd "$bin/$prog" | awk -v l="$l" 'index($1, l) == 1 { print $3 }')
       if [ "$(readlink -f "$where")" != "$(readlink -f "$lib/$l")" ]; then
@@ -181,7 +181,7 @@ EOF
 # packages).
 check_man() {
   local label=$1 man=$2 page file
-  for page in man1/Velkor.1 man1/Sarnet.1 man1/tokenenrol-setup.1 man3/tokenenrol.3; do
+  for page in man1/Velkor.1 man1/velkor-preview.1 man1/Sarnet.1 man1/tokenenrol-setup.1 man3/tokenenrol.3; do
     file="$man/$page"
     [ -f "$file" ] || file="$man/$page.gz"
     if [ ! -f "$file" ]; then
@@ -222,7 +222,7 @@ fi
 ok "cmake --install $build --prefix <scratch>"
 
 bundle="$libdir/tokenenrol"
-for f in "$bundle/bin/Velkor" "$bundle/bin/Sarnet" "$bindir/tokenenrol-setup"; do
+for f in "$bundle/bin/Velkor" "$bundle/bin/velkor-preview" "$bundle/bin/Sarnet" "$bindir/tokenenrol-setup"; do
   [ -x "$prefix/$f" ] || fail "$f missing or not executable"
 done
 for l in asn1x509 Mirrel Parvox Tesk; do
@@ -240,7 +240,7 @@ extra=$(cd "$prefix" && find . \( -name '*faultp11*' -o -name '*testtoken*' -o -
           -o -name '*_bench' -o -name '*_fuzz' -o -name '*.a' \) -print)
 [ -z "$extra" ] || fail "test-only files installed: $extra"
 progs=$(cd "$prefix/$bundle/bin" && ls | sort | tr '\n' ' ')
-[ "$progs" = "Sarnet Velkor " ] || fail "$bundle/bin holds: $progs"
+[ "$progs" = "Sarnet Velkor velkor-preview " ] || fail "$bundle/bin holds: $progs"
 progs=$(cd "$prefix/$bindir" && ls | sort | tr '\n' ' ')
 [ "$progs" = "tokenenrol-setup " ] || fail "$bindir holds: $progs"
 ok "installed files in place"
@@ -354,8 +354,9 @@ else
         printf '%s\n' "$listing" | grep -qxF "./$f" || fail "$(basename "$deb") lacks $f"
       done
     }
-    contains "$programs_deb" "$arch_libdir/tokenenrol/bin/Sarnet" "$arch_libdir/tokenenrol/lib/libMirrel.so.1" \
-      usr/bin/tokenenrol-setup usr/share/man/man1/Velkor.1.gz usr/share/man/man1/Sarnet.1.gz \
+    contains "$programs_deb" "$arch_libdir/tokenenrol/bin/Sarnet" "$arch_libdir/tokenenrol/bin/velkor-preview" \
+      "$arch_libdir/tokenenrol/lib/libMirrel.so.1" usr/bin/tokenenrol-setup usr/share/man/man1/Velkor.1.gz \
+      usr/share/man/man1/velkor-preview.1.gz usr/share/man/man1/Sarnet.1.gz \
       usr/share/man/man1/tokenenrol-setup.1.gz usr/share/doc/tokenenrol/copyright
     contains "$dev_deb" "$arch_libdir/libMirrel.so" "$arch_libdir/pkgconfig/mirrel.pc" \
       usr/include/mirrel/mirrel.h usr/share/man/man3/tokenenrol.3.gz usr/share/man/man3/CompareDN.3.gz

@@ -13,7 +13,8 @@
  *                    template in its order, comma-separated, as CKA_ names
  *                    (0x.. for others); a C_GetAttributeValue entry without
  *                    a buffer (a length query) ends in "?". An empty
- *                    template logs "attrs=".
+ *                    template logs "attrs=". C_OpenSession adds the flags
+ *                    asked for: " flags=0x<8 hex digits>".
  *   FAULTP11_LOG_STAMP  a file (optional): every log line then ends in
  *                    " ns=<CLOCK_MONOTONIC nanoseconds> stamp=<first word of
  *                    that file>", both taken when the call returns (a card
@@ -488,6 +489,8 @@ struct call {
   int corrupt;               /* a corrupt rule fired */
   int corrupted;             /* a byte of the answer was flipped */
   unsigned long sleep_ms;    /* a sleep rule fired */
+  int logs_flags;            /* the log line names the session flags */
+  CK_FLAGS session_flags;
 };
 
 static int is_teardown(int function) {
@@ -708,10 +711,14 @@ static CK_RV end_call(const struct call *c, CK_RV rv) {
   CK_ULONG i;
   if (c->kill == RULE_KILL_AFTER)
     kill_self(c, rv);
-  int n = snprintf(line, sizeof line, "%s 0x%08lX%s%s%s",
+  char flags[32] = "";
+  if (c->logs_flags)
+    snprintf(flags, sizeof flags, " flags=0x%08lX",
+             (unsigned long)c->session_flags);
+  int n = snprintf(line, sizeof line, "%s 0x%08lX%s%s%s%s",
                    function_names[c->function], (unsigned long)rv,
                    c->inject ? " injected" : "",
-                   c->corrupted ? " corrupted" : "",
+                   c->corrupted ? " corrupted" : "", flags,
                    c->logs_template ? " attrs=" : "");
   if (n <= 0 || (size_t)n >= sizeof line)
     return rv;
@@ -991,6 +998,8 @@ static CK_RV fp_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app,
                             CK_NOTIFY notify, CK_SESSION_HANDLE_PTR session) {
   struct call c;
   begin_call(&c, FN_OpenSession, (flags & CKF_RW_SESSION) != 0, CKF_RW_SESSION);
+  c.logs_flags = 1;
+  c.session_flags = flags;
   if (c.inject)
     return end_call(&c, c.value);
   return end_call(&c, target != NULL ? target->C_OpenSession(slot, flags, app,

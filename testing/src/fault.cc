@@ -23,6 +23,7 @@ std::vector<FaultCall> readFaultLog(const std::filesystem::path& path) {
       if (field.starts_with("attrs=")) call.attributes = field.substr(6);
       if (field.starts_with("ns=")) call.ns = std::stoll(field.substr(3));
       if (field.starts_with("stamp=")) call.stamp = field.substr(6);
+      if (field.starts_with("flags=")) call.sessionFlags = std::stoul(field.substr(6), nullptr, 16);
     }
     calls.push_back(std::move(call));
   }

@@ -93,8 +93,9 @@ Outcome CSmartCardReader::OpenTokenSession() {
     m_initialized = 1;
 
     if (Outcome chosen = ChooseTokenSlot(TokenChoice()); !chosen.ok()) return chosen;
-    rv = m_functionList->C_OpenSession(m_slotList[0], kSessionFlags, nullptr, nullptr, &m_session);
-    if (rv == CKR_TOKEN_WRITE_PROTECTED && m_readOnlySessionAllowed) {
+    const CK_FLAGS flags = m_readOnlySession ? kReadOnlySessionFlags : kSessionFlags;
+    rv = m_functionList->C_OpenSession(m_slotList[0], flags, nullptr, nullptr, &m_session);
+    if (rv == CKR_TOKEN_WRITE_PROTECTED && m_readOnlySessionAllowed && !m_readOnlySession) {
       rv = m_functionList->C_OpenSession(m_slotList[0], kReadOnlySessionFlags, nullptr, nullptr, &m_session);
     }
     if (rv != CKR_OK) return Outcome::Failure(-1, token::msg::kOpenSession, Code(rv));

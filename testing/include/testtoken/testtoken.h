@@ -621,6 +621,8 @@ struct FaultCall {
   // the stamp file then.
   long long ns = -1;
   std::string stamp;
+  // The flags C_OpenSession asked for.
+  std::optional<CK_FLAGS> sessionFlags;
 };
 
 // A run through libfaultp11.so: the log file in a private temp folder and

@@ -45,6 +45,9 @@ class CSmartCardReader {
   // one token the URI matches: -9 no such token; -10 several; -1 other
   // failure or a session already open.
   token::Outcome OpenTokenSession();
+  // From now on OpenTokenSession asks for a read-only session only: a
+  // program that must not change the token cannot, whatever it calls.
+  void UseReadOnlySession() { m_readOnlySession = true; }
   // -6 wrong PIN; -7 wrong PIN at the final try; -11 PIN locked; -1 other
   // failure or already logged in.
   token::Outcome LoginUser(const char *pin);
@@ -109,6 +112,8 @@ class CSmartCardReader {
   bool m_readOnlySessionAllowed = false;
 
  private:
+  // Only read-only sessions are opened (UseReadOnlySession).
+  bool m_readOnlySession = false;
   // Binds a module file through the program's loader.
   token::Outcome BindModuleFile(const std::string &path);
   // Which tokens OpenTokenSession may choose from: all (no filter) for a
