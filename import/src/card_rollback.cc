@@ -34,6 +34,7 @@
 #include "import_messages.h"
 #include "import_run.h"
 #include "platform/secure.h"
+#include "platform/text.h"
 #include "token/attribute_values.h"
 
 extern char **environ;
@@ -286,10 +287,13 @@ std::optional<std::string> RunFreshStart(const std::string &request) {
   std::vector<char *> envp;
   for (std::string &e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  char program[] = "/proc/self/exe";
-  char *argv[] = {program, nullptr};
+  // This program's file as its path (under a tool such as valgrind
+  // /proc/self/exe itself is the tool).
+  std::string program = platform::ProgramPath();
+  if (program.empty()) program = "/proc/self/exe";
+  char *argv[] = {program.data(), nullptr};
   pid_t child = -1;
-  const int spawned = posix_spawn(&child, program, &actions, nullptr, argv, envp.data());
+  const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

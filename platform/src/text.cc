@@ -203,11 +203,15 @@ FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, boo
   return fd;
 }
 
-std::string ProgramFolder() {
+std::string ProgramPath() {
   std::vector<char> buf(PATH_MAX + 1);
   ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
   if (n <= 0 || static_cast<size_t>(n) >= buf.size() - 1) return {};
-  std::string path(buf.data(), static_cast<size_t>(n));
+  return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+std::string ProgramFolder() {
+  const std::string path = ProgramPath();
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return {};
   if (slash == 0) return "/";

@@ -82,6 +82,9 @@ std::string Utf8ToLocale(std::string_view utf8);
 // or when the write fails; nothing else is reported.
 [[nodiscard]] bool WriteCp932File(const std::string &path, std::string_view utf8);
 
+// The running program's file (resolved /proc/self/exe); empty when it
+// cannot be had.
+std::string ProgramPath();
 // Folder of the running program (resolved /proc/self/exe), without a
 // trailing slash; empty when it cannot be determined.
 std::string ProgramFolder();
