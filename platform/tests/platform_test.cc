@@ -71,8 +71,8 @@ TEST(Cp932, MissingConverterIsReportedAndNoFileIsWritten) {
   std::remove(target.c_str());
 }
 
-// The numbers the C runtime of the original platform draws after srand:
-// after srand(1) the well-known 41, 18467, 6334, 26500, 19169.
+// The numbers the linear congruential generator x = x * 214013 + 2531011
+// draws after seeding: after seed 1 the well-known 41, 18467, 6334, 26500, 19169.
 TEST(ClockRandom, DrawsTheRuntimeSequence) {
   struct Case {
     const char *name;

@@ -8,8 +8,8 @@
 
 namespace platform {
 
-// Loader error numbers kept from the original platform so that messages
-// carry the same codes.
+// The loader error numbers that messages carry, as callers know them:
+// file not found, and found but not loadable.
 inline constexpr uint32_t kErrorModNotFound = 0x7E;    // file not found
 inline constexpr uint32_t kErrorBadExeFormat = 0xC1;   // found, but not loadable
 inline constexpr uint32_t kErrorProcNotFound = 0x7F;   // symbol missing

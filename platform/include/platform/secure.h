@@ -74,7 +74,7 @@ class SecureBuffer {
   size_t size_ = 0;
 };
 
-// The C runtime generator of the original platform, seeded with `seed`:
+// A linear congruential generator seeded with `seed`:
 // x = x * 214013 + 2531011, result (x >> 16) & 0x7FFF, so every value lies
 // in 0..32767 and equal seeds give equal numbers.  `draw` picks the first,
 // second, ... number after seeding.
