@@ -129,7 +129,7 @@ class ImportRun {
   // the token is checked to still hold every object listed at the start;
   // what is missing is added to `failure`'s message.
   void RollBackAfterRefusal(Outcome *failure);
-  // C_CreateObject of one object of this run with `tmpl`; remembers the
+  // Creates one object of this run from `tmpl`; remembers the
   // object (for the proof and a rollback) or that the token refused it.
   CK_RV CreateRunObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_CLASS objectClass, std::string_view identifier);
   // Takes the keys of the end-entity certificate that stays, and every
@@ -198,7 +198,7 @@ class ImportRun {
   };
   std::array<Created, kMaxCreatedObjects> created_{};
   int createdCount_ = 0;
-  // The token refused a C_CreateObject of this run.
+  // The token refused to create an object of this run.
   bool createRefused_ = false;
   // The PIN of the login, for a fresh start of the module in a rollback;
   // the caller's, valid for the run.
