@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <array>
 #include <chrono>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -107,30 +108,31 @@ const char *KindName(CK_OBJECT_CLASS objectClass) {
 }
 
 std::string Hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char c : bytes) {
-    text += kDigits[c >> 4];
-    text += kDigits[c & 15];
-  }
-  return text;
+  return platform::HexLower(std::span(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()));
 }
 
 // Hex text back to bytes; none for text that is not hex.
-std::optional<std::string> Unhex(std::string_view text) {
-  if (text.size() % 2 != 0) return std::nullopt;
+// Hex text back to its text.size() / 2 bytes at `out`; false for text
+// that is not hex.
+bool UnhexInto(std::string_view text, unsigned char *out) {
+  if (text.size() % 2 != 0) return false;
   auto digit = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
   };
-  std::string bytes;
   for (size_t i = 0; i < text.size(); i += 2) {
     const int high = digit(text[i]);
     const int low = digit(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes += static_cast<char>(high * 16 + low);
+    if (high < 0 || low < 0) return false;
+    *out++ = static_cast<unsigned char>(high * 16 + low);
   }
+  return true;
+}
+
+std::optional<std::string> Unhex(std::string_view text) {
+  std::string bytes(text.size() / 2, '\0');
+  if (!UnhexInto(text, reinterpret_cast<unsigned char *>(bytes.data()))) return std::nullopt;
   return bytes;
 }
 
@@ -167,6 +169,13 @@ bool ParseRequest(std::string_view text, Request *request) {
     const std::vector<std::string_view> f = Fields(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (f.empty()) continue;
+    // The PIN goes straight into its wiped buffer.
+    if (f[0] == "pin" && f.size() == 2) {
+      if (!request->pin.Allocate(f[1].size() / 2 + 1) || !UnhexInto(f[1], request->pin.data())) return false;
+      request->pin.data()[f[1].size() / 2] = 0;
+      pin = true;
+      continue;
+    }
     std::vector<std::string> bytes;
     for (size_t i = 1; i < f.size(); ++i) {
       std::optional<std::string> b = Unhex(f[i]);
@@ -186,12 +195,6 @@ bool ParseRequest(std::string_view text, Request *request) {
       std::copy(bytes[0].begin(), bytes[0].end(), request->token.serial.begin());
       std::copy(bytes[1].begin(), bytes[1].end(), request->token.label.begin());
       token = true;
-    } else if (f[0] == "pin" && bytes.size() == 1) {
-      if (!request->pin.Allocate(bytes[0].size() + 1)) return false;
-      std::copy(bytes[0].begin(), bytes[0].end(), request->pin.data());
-      request->pin.data()[bytes[0].size()] = 0;
-      platform::SecureWipe(bytes[0].data(), bytes[0].size());
-      pin = true;
     } else if (f[0] == "created" && bytes.size() == 2 && bytes[0].size() <= sizeof(CK_OBJECT_CLASS)) {
       request->created.push_back({classOf(bytes[0]), bytes[1], {}});
     } else if (f[0] == "held" && bytes.size() == 3 && bytes[0].size() <= sizeof(CK_OBJECT_CLASS)) {
@@ -255,11 +258,21 @@ void DestroyAndCheck(CSmartCardReader &reader, const Request &request, token::Me
   }
 }
 
-// Writes all of `data` to `fd`; false when the other end went.
-bool WriteAll(int fd, std::string_view data) {
+// Writes all of `data` to `fd`; false when the other end went, or, with a
+// deadline (and `fd` non-blocking), when it passed.
+bool WriteAll(int fd, std::string_view data,
+              std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
   while (!data.empty()) {
     ssize_t n = write(fd, data.data(), data.size());
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN && deadline) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+      continue;
+    }
     if (n <= 0) return false;
     data.remove_prefix(static_cast<size_t>(n));
   }
@@ -269,7 +282,7 @@ bool WriteAll(int fd, std::string_view data) {
 // Runs this program afresh as the fresh start, hands it `request` and
 // takes what it says; none when it could not be run, failed, or did not
 // end in time (it is killed then).
-std::optional<std::string> RunFreshStart(const std::string &request) {
+std::optional<std::string> RunFreshStart(std::initializer_list<std::string_view> request) {
   std::array<int, 2> in{-1, -1}, out{-1, -1};
   if (pipe2(in.data(), O_CLOEXEC) != 0) return std::nullopt;
   if (pipe2(out.data(), O_CLOEXEC) != 0) {
@@ -302,10 +315,11 @@ std::optional<std::string> RunFreshStart(const std::string &request) {
     close(out[0]);
     return std::nullopt;
   }
-  const bool sent = WriteAll(in[1], request);
+  const auto deadline = std::chrono::steady_clock::now() + kFreshStartTimeout;
+  bool sent = fcntl(in[1], F_SETFL, O_NONBLOCK) == 0;
+  for (std::string_view part : request) sent = sent && WriteAll(in[1], part, deadline);
   close(in[1]);
   std::string answer;
-  const auto deadline = std::chrono::steady_clock::now() + kFreshStartTimeout;
   bool ended = false;
   while (sent && !ended) {
     const auto left =
@@ -343,11 +357,8 @@ void ImportRun::RollBackAfterRefusal(Outcome *failure) {
     RollBackCreated(failure);
     return;
   }
-  std::string request = "module " + Hex(modulePath_) + "\ntoken " +
-                        Hex(std::string_view(reinterpret_cast<const char *>(token.serial.data()), token.serial.size())) +
-                        " " +
-                        Hex(std::string_view(reinterpret_cast<const char *>(token.label.data()), token.label.size())) +
-                        "\npin " + Hex(pin_ != nullptr ? pin_ : "") + "\n";
+  std::string request = "module " + Hex(modulePath_) + "\ntoken " + platform::HexLower(token.serial) + " " +
+                        platform::HexLower(token.label) + "\n";
   for (int i = createdCount_ - 1; i >= 0; --i) {
     const Created &object = created_[static_cast<size_t>(i)];
     request += "created " + ClassHex(object.objectClass) + " " + Hex(object.identifier) + "\n";
@@ -361,8 +372,20 @@ void ImportRun::RollBackAfterRefusal(Outcome *failure) {
   // The stale view goes with this process's module.
   r_.CloseToken();
   createdCount_ = 0;
-  std::optional<std::string> answer = RunFreshStart(request);
-  platform::SecureWipe(request.data(), request.size());
+  // The PIN's line is made in a wiped buffer of its exact size.
+  const std::string_view pin(pin_ != nullptr ? pin_ : "");
+  constexpr std::string_view kPinField = "pin ";
+  platform::SecureBuffer pinLine;
+  if (!pinLine.Allocate(kPinField.size() + 2 * pin.size() + 1)) {
+    failure->message().AppendText(msg::kRollbackRestart);
+    return;
+  }
+  char *line = reinterpret_cast<char *>(pinLine.data());
+  std::copy(kPinField.begin(), kPinField.end(), line);
+  platform::HexLower(std::span(reinterpret_cast<const unsigned char *>(pin.data()), pin.size()), line + kPinField.size());
+  line[pinLine.size() - 1] = '\n';
+  std::optional<std::string> answer =
+      RunFreshStart({request, std::string_view(line, pinLine.size())});
   if (!answer) {
     failure->message().AppendText(msg::kRollbackRestart);
     return;
@@ -373,19 +396,21 @@ void ImportRun::RollBackAfterRefusal(Outcome *failure) {
 bool IsFreshRollbackStart(int argc) { return argc == 1 && std::getenv(kFreshRollbackVariable) != nullptr; }
 
 int FreshRollbackMain() {
-  std::string text;
-  char buffer[4096];
+  // The request holds the PIN: it is read into one wiped buffer of the
+  // bound, never into one that grows.
+  platform::SecureBuffer text;
+  if (!text.Allocate(kMaxRequest)) return 2;
+  size_t length = 0;
   for (;;) {
-    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (length == text.size()) return 2;
+    const ssize_t n = read(STDIN_FILENO, text.data() + length, text.size() - length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    if (text.size() + static_cast<size_t>(n) > kMaxRequest) return 2;
-    text.append(buffer, static_cast<size_t>(n));
+    length += static_cast<size_t>(n);
   }
   Request request;
-  const bool parsed = ParseRequest(text, &request);
-  platform::SecureWipe(text.data(), text.size());
-  if (!parsed) return 2;
+  if (!ParseRequest(std::string_view(reinterpret_cast<const char *>(text.data()), length), &request)) return 2;
+  text.Release();
   Outcome result = Outcome::FailureText(kFailure, "");
   token::Message &message = result.message();
   CSmartCardReader reader;

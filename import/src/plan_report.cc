@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace velkor::report {
 
 namespace {
@@ -79,15 +81,7 @@ std::string Quoted(std::string_view text) {
   return Quoted(std::span(reinterpret_cast<const unsigned char *>(text.data()), text.size()));
 }
 
-std::string Hex(const Bytes &bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0x0F];
-  }
-  return out;
-}
+std::string Hex(const Bytes &bytes) { return platform::HexLower(bytes); }
 
 // A DER name as RFC 4514 text (UTF-8, the most significant component
 // first); empty when it does not decode.

@@ -203,6 +203,20 @@ FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, boo
   return fd;
 }
 
+void HexLower(std::span<const unsigned char> bytes, char *out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (unsigned char b : bytes) {
+    *out++ = kDigits[b >> 4];
+    *out++ = kDigits[b & 0x0F];
+  }
+}
+
+std::string HexLower(std::span<const unsigned char> bytes) {
+  std::string text(2 * bytes.size(), '\0');
+  HexLower(bytes, text.data());
+  return text;
+}
+
 std::string ProgramPath() {
   std::vector<char> buf(PATH_MAX + 1);
   ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);

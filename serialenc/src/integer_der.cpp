@@ -40,7 +40,7 @@ Status checkRoom(const IntegerLengthInfo &info, const OutputCursor &cursor) noex
 }
 
 // Writes tag and length field.  The tag goes out before the length field
-// size is checked, as the encoder always did.
+// size is checked, so a refused length still leaves the tag in the buffer.
 Status writeHeader(const IntegerLengthInfo &info, OutputCursor &cursor) noexcept {
   put(cursor, kIntegerTag);
   const uint32_t fieldSize = info.lengthFieldSize;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <sys/stat.h>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -75,6 +76,12 @@ size_t TrimPartialUtf8(const char *text, size_t length);
 // replacement rule), for console lines.  Without a converter to that
 // encoding, ASCII stays and every other character becomes "?".
 std::string Utf8ToLocale(std::string_view utf8);
+
+// Bytes as lowercase hexadecimal digits, two a byte, nothing between.
+// Writes 2 * bytes.size() characters to `out` when given, else returns
+// them.
+void HexLower(std::span<const unsigned char> bytes, char *out);
+std::string HexLower(std::span<const unsigned char> bytes);
 
 // Converts `utf8` to cp932, then opens `path` with mode "w" (truncating)
 // and writes the text with one write.  Returns false when there is no cp932
