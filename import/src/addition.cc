@@ -115,7 +115,7 @@ Outcome ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
   {
     token::AttributeValues<5> attrs(kEndEntityTemplate);
     for (size_t i = 0; i < listed.size(); ++i) {
-      token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i]);
+      token::AttributeRead read = attrs.Read(r_, listed[i]);
       if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
       if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
       NameObject tokenSubject;
@@ -152,7 +152,7 @@ Outcome ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
   token::AttributeValues<2> root(kRootTemplate);
   for (size_t i = 0; i < listed.size(); ++i) {
     if (static_cast<int>(i) == matched) continue;
-    token::AttributeRead read = root.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i]);
+    token::AttributeRead read = root.Read(r_, listed[i]);
     if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
     if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
     TokenCertificate tokenCert;

@@ -72,7 +72,7 @@ std::vector<ListedObject> IdentitiesOf(CSmartCardReader &reader, std::span<const
   std::vector<ListedObject> identities;
   token::AttributeValues<3> attrs({CKA_CLASS, CKA_ID, CKA_LABEL});
   for (CK_OBJECT_HANDLE object : objects) {
-    if (attrs.Read(reader.GetFunctionListPtr(), reader.GetSessionHandle(), object) != token::AttributeRead::kOk) {
+    if (attrs.Read(reader, object) != token::AttributeRead::kOk) {
       continue;
     }
     const std::optional<CK_ULONG> objectClass = attrs.Ulong(0);

@@ -277,8 +277,6 @@ Outcome ImportRun::PlanLeftoverKeys() {
   std::vector<std::string> stayingCertificateIds;
   const std::span<const int> deletedPositions(plan_.certDeleteIndex, static_cast<size_t>(plan_.certDeleteCount));
 
-  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
-  const CK_SESSION_HANDLE session = r_.GetSessionHandle();
   token::AttributeValues<2> classAndId({CKA_CLASS, CKA_ID});
   token::AttributeValues<1> classOnly({CKA_CLASS});
   token::AttributeValues<2> keyMaterial({CKA_MODULUS, CKA_PUBLIC_EXPONENT});
@@ -287,14 +285,14 @@ Outcome ImportRun::PlanLeftoverKeys() {
     const CK_OBJECT_HANDLE object = listed[position];
     std::optional<CK_OBJECT_CLASS> objectClass;
     std::string_view id;
-    token::AttributeRead read = classAndId.Read(f, session, object);
+    token::AttributeRead read = classAndId.Read(r_, object);
     if (read == token::AttributeRead::kOk) {
       objectClass = classAndId.Ulong(0);
       id = classAndId.Text(1);
     } else if (read != token::AttributeRead::kNoMemory) {
       // An object without an identifier: a key of the new material under
       // none is a leftover as well.
-      read = classOnly.Read(f, session, object);
+      read = classOnly.Read(r_, object);
       if (read == token::AttributeRead::kOk) objectClass = classOnly.Ulong(0);
     }
     if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, read.index);
@@ -303,7 +301,7 @@ Outcome ImportRun::PlanLeftoverKeys() {
       stayingCertificateIds.emplace_back(id);
     }
     if (objectClass != CKO_PRIVATE_KEY && objectClass != CKO_PUBLIC_KEY) continue;
-    read = keyMaterial.Read(f, session, object);
+    read = keyMaterial.Read(r_, object);
     if (read == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, read.index);
     if (read != token::AttributeRead::kOk) continue;
     candidates.push_back({object, *objectClass, std::string(id),

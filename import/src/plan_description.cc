@@ -49,12 +49,10 @@ void DescribeCertificate(std::span<const unsigned char> der, PlannedObject *obje
 
 Outcome ImportRun::Describe(PlannedChanges *changes) {
   *changes = PlannedChanges{};
-  CK_FUNCTION_LIST_PTR f = r_.GetFunctionListPtr();
-  const CK_SESSION_HANDLE session = r_.GetSessionHandle();
   // One attribute of a token object; none when the object lacks it.
   auto read = [&](CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes *value) -> Outcome {
     token::AttributeValues<1> attribute({type});
-    const token::AttributeRead result = attribute.Read(f, session, object);
+    const token::AttributeRead result = attribute.Read(r_, object);
     if (result == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, result.index);
     if (result == token::AttributeRead::kOk) value->assign(attribute.Bytes(0).begin(), attribute.Bytes(0).end());
     return {};

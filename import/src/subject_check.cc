@@ -77,7 +77,6 @@ Outcome ImportRun::IssuerCheck(X509NameHandle issuer, const Pdu &issuerPdu, bool
 }
 
 Outcome ImportRun::PublicKeyAndPrivateKeyWriteCheck(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier) {
-  if (r_.GetFunctionListPtr() == nullptr) return Outcome::FailureText(kFailure, token::msg::kCallOrder);
   // Public keys first, then private keys; a hit clears that key's flag.
   struct Pass {
     CK_OBJECT_CLASS keyClass;
@@ -96,7 +95,6 @@ Outcome ImportRun::PublicKeyAndPrivateKeyWriteCheck(const CK_ATTRIBUTE &subject,
 
 Outcome ImportRun::PublicKeyAndPrivateKeyDelete(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier,
                                                 ReplacementPlan &plan) {
-  if (r_.GetFunctionListPtr() == nullptr) return Outcome::FailureText(kFailure, token::msg::kCallOrder);
   // Public keys first, then private keys; every hit goes to its list.
   struct Pass {
     CK_OBJECT_CLASS keyClass;
@@ -138,7 +136,7 @@ Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
   auto failed = [&](Outcome failure) { return sameSubjectFound ? failure : mismatch(); };
 
   for (size_t i = 0; i < listed.size(); ++i) {
-    token::AttributeRead read = attrs.Read(r_.GetFunctionListPtr(), r_.GetSessionHandle(), listed[i]);
+    token::AttributeRead read = attrs.Read(r_, listed[i]);
     if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) {
       continue;  // keys and data objects
     }

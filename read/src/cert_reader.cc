@@ -89,8 +89,6 @@ Outcome CSmartCardReaderForCertRead::ReadCertificates(const std::string &moduleP
 
   if (Outcome bound = LoadPkcs11Module(modulePath); !bound.ok()) return bound;
   if (Outcome session = OpenTokenSession(); !session.ok()) return session;
-  CK_FUNCTION_LIST_PTR functions = GetFunctionListPtr();
-  CK_SESSION_HANDLE session = GetSessionHandle();
   if (Outcome listed = FindAllObjects(handles, &found); !listed.ok()) return listed;
   found = std::clamp<int32_t>(found, 0, kHandleCapacity);
   if (found == 0) {
@@ -114,7 +112,7 @@ Outcome CSmartCardReaderForCertRead::ReadCertificates(const std::string &moduleP
     // Objects without a subject or a value (keys, data objects) cannot even
     // tell their lengths and are passed over quietly; an object whose values
     // cannot be had after their lengths came still counts as a certificate.
-    token::AttributeRead read = attrs.Read(functions, session, handles[i]);
+    token::AttributeRead read = attrs.Read(*this, handles[i]);
     if (read == token::AttributeRead::kUnreadable) continue;
     ++certificateCount;
     if (read == token::AttributeRead::kValuesUnreadable) continue;

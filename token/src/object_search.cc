@@ -15,9 +15,11 @@ const AsnObjid kCommonName = {kCommonNameArcs, 4};
 // destruction, so that no path leaves a search open.
 class ObjectSearch {
  public:
+  // Without a bound module or an open session the search cannot start.
   ObjectSearch(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session, CK_ATTRIBUTE *tmpl, CK_ULONG count)
       : functions_(functions), session_(session) {
-    initResult_ = functions_->C_FindObjectsInit(session_, tmpl, count);
+    initResult_ = functions_ != nullptr && session_ != 0 ? functions_->C_FindObjectsInit(session_, tmpl, count)
+                                                         : CKR_SESSION_HANDLE_INVALID;
     active_ = initResult_ == CKR_OK;
   }
   ~ObjectSearch() { (void)Final(); }
@@ -83,7 +85,7 @@ CK_RV CSmartCardReader::FindKeys(CK_OBJECT_CLASS keyClass, const CK_ATTRIBUTE &s
   tmpl[count++] = {CKA_CLASS, &keyClass, sizeof keyClass};
   if (withSubject) tmpl[count++] = {CKA_SUBJECT, subject.pValue, subject.ulValueLen};
   tmpl[count++] = {CKA_ID, identifier.pValue, identifier.ulValueLen};
-  ObjectSearch search(m_functionList, m_session, tmpl.data(), count);
+  ObjectSearch search(GetFunctionListPtr(), GetSessionHandle(), tmpl.data(), count);
   if (search.InitResult() != CKR_OK) return CKR_OK;
   CK_OBJECT_HANDLE handle = 0;
   for (size_t hits = 0; hits < limit && search.Next(&handle); ++hits) found->push_back(handle);
@@ -98,7 +100,7 @@ CK_RV CSmartCardReader::FindByClassAndId(CK_OBJECT_CLASS objectClass, std::strin
       {CKA_CLASS, &objectClass, sizeof objectClass},
       {CKA_ID, const_cast<char *>(identifier.empty() ? &kNothing : identifier.data()), identifier.size()},
   }};
-  ObjectSearch search(m_functionList, m_session, tmpl.data(), tmpl.size());
+  ObjectSearch search(GetFunctionListPtr(), GetSessionHandle(), tmpl.data(), tmpl.size());
   if (search.InitResult() != CKR_OK) return search.InitResult();
   CK_OBJECT_HANDLE handle = 0;
   for (size_t hits = 0; hits < limit && search.Next(&handle); ++hits) found->push_back(handle);
@@ -109,7 +111,7 @@ CK_RV CSmartCardReader::IdentifierInUse(std::span<const unsigned char> identifie
   *inUse = false;
   CK_ATTRIBUTE tmpl = {CKA_ID, const_cast<unsigned char *>(identifier.data()),
                        static_cast<CK_ULONG>(identifier.size())};
-  ObjectSearch search(m_functionList, m_session, &tmpl, 1);
+  ObjectSearch search(GetFunctionListPtr(), GetSessionHandle(), &tmpl, 1);
   if (search.InitResult() != CKR_OK) return search.InitResult();
   CK_OBJECT_HANDLE handle = 0;
   CK_ULONG found = 0;

@@ -257,6 +257,12 @@ CK_RV CSmartCardReader::CreateObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_HAN
   return f->C_CreateObject(m_session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()), created);
 }
 
+CK_RV CSmartCardReader::GetAttributeValue(CK_OBJECT_HANDLE object, std::span<CK_ATTRIBUTE> tmpl) {
+  CK_FUNCTION_LIST_PTR f = GetFunctionListPtr();
+  if (f == nullptr || !m_sessionOpen) return CKR_SESSION_HANDLE_INVALID;
+  return f->C_GetAttributeValue(m_session, object, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()));
+}
+
 CK_RV CSmartCardReader::DestroyObject(CK_OBJECT_HANDLE object) {
   CK_FUNCTION_LIST_PTR f = GetFunctionListPtr();
   if (f == nullptr || !m_sessionOpen) return CKR_SESSION_HANDLE_INVALID;

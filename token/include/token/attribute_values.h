@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/secure.h"
+#include "token/token_access.h"
 
 namespace token {
 
@@ -47,9 +48,9 @@ class AttributeValues {
   AttributeValues(const AttributeValues &) = delete;
   AttributeValues &operator=(const AttributeValues &) = delete;
 
-  AttributeRead Read(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
+  AttributeRead Read(TokenReader &reader, CK_OBJECT_HANDLE object) {
     Release();
-    CK_RV rv = functions->C_GetAttributeValue(session, object, attrs_.data(), N);
+    CK_RV rv = reader.GetAttributeValue(object, attrs_);
     if (rv != CKR_OK) return {AttributeRead::kUnreadable, rv};
     for (size_t i = 0; i < N; ++i) {
       if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
@@ -66,7 +67,7 @@ class AttributeValues {
       }
       attrs_[i].pValue = buffers_[i].data();
     }
-    rv = functions->C_GetAttributeValue(session, object, attrs_.data(), N);
+    rv = reader.GetAttributeValue(object, attrs_);
     if (rv != CKR_OK) return {AttributeRead::kValuesUnreadable, rv};
     for (size_t i = 0; i < N; ++i) {
       // A value that grew between the two calls was not stored whole.

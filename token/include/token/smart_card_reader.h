@@ -19,12 +19,13 @@
 #include "asn1x509/asn1x509.h"
 #include "platform/module.h"
 #include "token/outcome.h"
+#include "token/token_access.h"
 #include "token/token_uri.h"
 
-class CSmartCardReader {
+class CSmartCardReader : public token::TokenReader, public token::TokenWriter {
  public:
   CSmartCardReader() = default;
-  virtual ~CSmartCardReader();
+  ~CSmartCardReader() override;
   CSmartCardReader(const CSmartCardReader &) = delete;
   CSmartCardReader &operator=(const CSmartCardReader &) = delete;
 
@@ -72,39 +73,20 @@ class CSmartCardReader {
   // verified is logged in).  -9 / -10 when no token or several have it.
   token::Outcome OpenSameToken(const TokenIdentity &identity, const char *pin);
 
-  // --- objects ---------------------------------------------------------------
-  // The module's answers to creating and destroying one object on the
-  // session.
-  CK_RV CreateObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE *created);
-  CK_RV DestroyObject(CK_OBJECT_HANDLE object);
-  // The private key `key` at work: a signature (CKM_RSA_PKCS) of `data` as
-  // given, or the decryption (CKM_RSA_PKCS) of `cryptogram`, each into at
-  // most `room` bytes of *out.  The module's answer to the first call that
-  // failed, or CKR_OK.
-  CK_RV SignRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> data, size_t room,
-                    std::vector<unsigned char> *out);
-  CK_RV DecryptRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> cryptogram, size_t room,
-                       std::vector<unsigned char> *out);
-
-  // --- object searches -----------------------------------------------------
-  // Lists every object the session sees into `list`, at most its size
-  // handles; *count is how many were stored.
-  token::Outcome FindAllObjects(std::span<CK_OBJECT_HANDLE> list, int32_t *count);
-  // The keys of one class under an identifier (and, for the default
-  // module, a subject): appends at most `limit` handles to *found and
-  // returns the result of ending the search.  A search that cannot start
-  // finds nothing and counts as ended.
+  // --- the token's objects (token::TokenReader, token::TokenWriter) -------
+  token::Outcome FindAllObjects(std::span<CK_OBJECT_HANDLE> list, int32_t *count) override;
+  CK_RV GetAttributeValue(CK_OBJECT_HANDLE object, std::span<CK_ATTRIBUTE> tmpl) override;
   CK_RV FindKeys(CK_OBJECT_CLASS keyClass, const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier,
-                 bool withSubject, size_t limit, std::vector<CK_OBJECT_HANDLE> *found);
-  // The objects of `objectClass` under `identifier`: appends at most
-  // `limit` handles to *found and returns the result of ending the search,
-  // or of starting it when it cannot start.
+                 bool withSubject, size_t limit, std::vector<CK_OBJECT_HANDLE> *found) override;
   CK_RV FindByClassAndId(CK_OBJECT_CLASS objectClass, std::string_view identifier, size_t limit,
-                         std::vector<CK_OBJECT_HANDLE> *found);
-  // Whether any object the session sees carries `identifier` as its CKA_ID
-  // (one search, asking for one handle).  Not CKR_OK: the module's answer
-  // to the call that failed, and *inUse is false.
-  CK_RV IdentifierInUse(std::span<const unsigned char> identifier, bool *inUse);
+                         std::vector<CK_OBJECT_HANDLE> *found) override;
+  CK_RV IdentifierInUse(std::span<const unsigned char> identifier, bool *inUse) override;
+  CK_RV CreateObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE *created) override;
+  CK_RV DestroyObject(CK_OBJECT_HANDLE object) override;
+  CK_RV SignRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> data, size_t room,
+                    std::vector<unsigned char> *out) override;
+  CK_RV DecryptRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> cryptogram, size_t room,
+                       std::vector<unsigned char> *out) override;
 
  protected:
   // A program that never writes may fall back to a read-only session when
