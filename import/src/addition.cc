@@ -1,6 +1,6 @@
 // Acceptance of a certificate whose subject changed: the token's
 // certificate with the same common name is replaced when its issuing CA is
-// listed in the trust anchor file beside the program, and so is the token's
+// listed in the trust anchor file, and so is the token's
 // certificate of that CA; a new CA certificate is accepted when its own key
 // identifier is listed.
 #include <array>
@@ -8,12 +8,12 @@
 #include <span>
 #include <string>
 
+#include "checker.h"
 #include "decisions.h"
 #include "import_messages.h"
 #include "key_id_text.h"
 #include "library_objects.h"
 #include "platform/text.h"
-#include "import_run.h"
 #include "token/attribute_values.h"
 
 namespace velkor {
@@ -26,8 +26,6 @@ constexpr std::array<CK_ATTRIBUTE_TYPE, 5> kEndEntityTemplate = {CKA_SUBJECT, CK
                                                                  CKA_ISSUER, CKA_VALUE};
 enum { kRootValue = 0, kRootSerial = 1 };
 constexpr std::array<CK_ATTRIBUTE_TYPE, 2> kRootTemplate = {CKA_VALUE, CKA_SERIAL_NUMBER};
-
-constexpr char kTrustAnchorFile[] = "trustAnchor.config";
 
 Pdu PduOf(const CK_ATTRIBUTE &attr) {
   return Pdu{static_cast<const unsigned char *>(attr.pValue), static_cast<uint32_t>(attr.ulValueLen)};
@@ -74,31 +72,30 @@ struct TokenCertificate {
   }
 };
 
-// Whether the trust anchor file beside the program lists the key
-// identifier `text` (none: the certificate has no such identifier).
-decide::Anchor CheckTrustAnchor(const std::optional<std::string> &text) {
+// Whether the trust anchor file at `path` lists the key identifier `text`
+// (none: the certificate has no such identifier).  An empty path cannot be
+// opened.
+decide::Anchor CheckTrustAnchor(const std::string &path, const std::optional<std::string> &text) {
   if (!text) return decide::Anchor::kNoIdentifier;
-  // Without the program's folder the path stays empty and cannot be opened.
-  return LookUpTrustAnchor(platform::BesideProgram(kTrustAnchorFile), *text);
+  return LookUpTrustAnchor(path, *text);
 }
 
 }  // namespace
 
-Outcome ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
-  auto notAccepted = [](const char *message) { return Outcome::FailureText(-3, message); };
+Outcome Checker::DoAdditionProc(const FileCertificate &cert, Kind kind, bool endEntityAccepted) {
+  // Not accepted: the run refuses the changed subject.
+  auto notAccepted = [](const char *message) { return Outcome::FailureText(decide::RefusalCode(decide::Finding::kNoSameSubject), message); };
   uint32_t err = 0;
-  X509CertParam param{};
-  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) return notAccepted(msg::kAddition);
-  {
-    EncodedSerial serial;
-    uint32_t code = 0;
-    if (!serial.Encode(param, &code)) return notAccepted(msg::kAddition);
-  }
-  if (kind != 1 && kind != 2) return notAccepted(msg::kAddition);
+  if (!cert.paramRead || !cert.serialEncoded) return notAccepted(msg::kAddition);
+  const X509CertParam &param = cert.param;
+  const std::string &anchors = inputs_.trustAnchorPath;
 
-  if (kind == 2) {
-    switch (decide::AcceptNewCa(CheckTrustAnchor(GetSubjectKeyIdText(param)))) {
+  if (kind == Kind::kCa) {
+    switch (decide::AcceptNewCa(CheckTrustAnchor(anchors, GetSubjectKeyIdText(param)))) {
       case decide::Acceptance::kAccepted:
+        // Only in place of the token's certificate of the CA that the end
+        // entity's turn found.
+        if (!endEntityAccepted) return notAccepted(msg::kAdditionCaTrust);
         return {};
       case decide::Acceptance::kRefusedNoAnchorFile:
         return notAccepted(msg::kAdditionNoAnchorFile);
@@ -109,13 +106,13 @@ Outcome ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
 
   // First pass: the token's certificate with the same common name whose
   // issuer is a trusted CA.
-  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
+  const std::span<const CK_OBJECT_HANDLE> listed = plan_.Listed();
   int matched = -1;
   std::optional<std::string> authorityKeyId;
   {
     token::AttributeValues<5> attrs(kEndEntityTemplate);
     for (size_t i = 0; i < listed.size(); ++i) {
-      token::AttributeRead read = attrs.Read(r_, listed[i]);
+      token::AttributeRead read = attrs.Read(reader_, listed[i]);
       if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
       if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
       NameObject tokenSubject;
@@ -131,16 +128,14 @@ Outcome ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
       if (!tokenCert.Load(attrs[kValue])) return notAccepted(msg::kAddition);
       authorityKeyId = GetAuthorityKeyIdText(tokenCert.param);
       const decide::Acceptance acceptance =
-          decide::AcceptTokenCertificate(same, CheckTrustAnchor(authorityKeyId));
+          decide::AcceptTokenCertificate(same, CheckTrustAnchor(anchors, authorityKeyId));
       if (acceptance == decide::Acceptance::kRefusedNoAnchorFile) return notAccepted(msg::kAdditionNoAnchorFile);
       if (acceptance != decide::Acceptance::kAccepted) continue;
 
       matched = static_cast<int>(i);
-      if (!plan_.AddCertDelete(matched)) return Outcome::FailureText(-1, msg::kCertDeleteListFull);
-      plan_.eeCertDeletePlanned = 1;
-      if (Outcome deleted = PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan_); !deleted.ok()) {
-        return deleted;
-      }
+      if (!plan_.changes.AddCertDelete(matched)) return Outcome::FailureText(kFailure, msg::kCertDeleteListFull);
+      plan_.changes.eeCertDeletePlanned = 1;
+      if (Outcome deleted = PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId]); !deleted.ok()) return deleted;
       break;
     }
   }
@@ -152,21 +147,21 @@ Outcome ImportRun::DoAdditionProc(X509CertHandle cert, int kind) {
   token::AttributeValues<2> root(kRootTemplate);
   for (size_t i = 0; i < listed.size(); ++i) {
     if (static_cast<int>(i) == matched) continue;
-    token::AttributeRead read = root.Read(r_, listed[i]);
+    token::AttributeRead read = root.Read(reader_, listed[i]);
     if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) continue;
     if (read == token::AttributeRead::kNoMemory) return notAccepted(msg::kAddition);
     TokenCertificate tokenCert;
     if (!tokenCert.Load(root[kRootValue])) return notAccepted(msg::kAddition);
     if (decide::AcceptIssuingCa(*authorityKeyId, GetSubjectKeyIdText(tokenCert.param)) ==
         decide::Acceptance::kAccepted) {
-      trustConfirmed_ = true;
-      if (!plan_.AddCertDelete(static_cast<int>(i))) return Outcome::FailureText(-1, msg::kCertDeleteListFull);
-      plan_.caCertDeletePlanned = 1;
+      if (!plan_.changes.AddCertDelete(static_cast<int>(i))) {
+        return Outcome::FailureText(kFailure, msg::kCertDeleteListFull);
+      }
+      plan_.changes.caCertDeletePlanned = 1;
       return {};
     }
   }
-  if (!trustConfirmed_) return notAccepted(msg::kAdditionCaTrust);
-  return {};
+  return notAccepted(msg::kAdditionCaTrust);
 }
 
 }  // namespace velkor

@@ -357,7 +357,7 @@ void ImportRun::RollBackAfterRefusal(Outcome *failure) {
     RollBackCreated(failure);
     return;
   }
-  std::string request = "module " + Hex(modulePath_) + "\ntoken " + platform::HexLower(token.serial) + " " +
+  std::string request = "module " + Hex(inputs_.modulePath) + "\ntoken " + platform::HexLower(token.serial) + " " +
                         platform::HexLower(token.label) + "\n";
   for (int i = createdCount_ - 1; i >= 0; --i) {
     const Created &object = created_[static_cast<size_t>(i)];
@@ -365,7 +365,7 @@ void ImportRun::RollBackAfterRefusal(Outcome *failure) {
   }
   // What the token held at the start, read while the module still knows
   // the listed handles.
-  for (const ListedObject &object : IdentitiesOf(r_, ImportRun::Listed())) {
+  for (const ListedObject &object : IdentitiesOf(r_, plan_.Listed())) {
     request += "held " + ClassHex(object.identity.objectClass) + " " + Hex(object.identity.id) + " " +
                Hex(object.identity.label) + "\n";
   }

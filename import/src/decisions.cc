@@ -35,10 +35,26 @@ CertificateFate FateOf(Relation relation, int sameSerialSeen) {
   return CertificateFate::kPassOver;
 }
 
-int SubjectMismatchCode(bool commonNameMode) { return commonNameMode ? -14 : -3; }
+Finding NoSameSubject(bool commonNameMode) {
+  return commonNameMode ? Finding::kNoSameCommonName : Finding::kNoSameSubject;
+}
 
-bool AdditionApplies(int checkResult, bool commonNameMode, bool issuerCheck, bool additionEnabled) {
-  return checkResult == -3 && !commonNameMode && !issuerCheck && additionEnabled;
+int RefusalCode(Finding finding) {
+  switch (finding) {
+    case Finding::kSameSubject:
+      return 0;
+    case Finding::kNoSameSubject:
+      return -3;
+    case Finding::kNoSameCommonName:
+      return -14;
+    case Finding::kIssuerDiffers:
+      return -15;
+  }
+  return -1;
+}
+
+bool AdditionApplies(Finding finding, bool commonNameMode, bool issuerCheck, bool additionEnabled) {
+  return finding == Finding::kNoSameSubject && !commonNameMode && !issuerCheck && additionEnabled;
 }
 
 bool AnchorListLists(std::string_view contents, const std::string &keyIdText) {

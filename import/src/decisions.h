@@ -52,13 +52,29 @@ enum class CertificateFate {
 // `sameSerialSeen`: how many copies with the imported serial came before.
 [[nodiscard]] CertificateFate FateOf(Relation relation, int sameSerialSeen);
 
-// The result of the subject check when no token certificate had the
-// subject: -14 under SUBCN, -3 under SUBDN.
-[[nodiscard]] int SubjectMismatchCode(bool commonNameMode);
+// What relating one certificate of the file to the token's certificates
+// came to.
+enum class Finding {
+  kSameSubject,        // a token certificate of its subject: kept, replaced, or both
+  kNoSameSubject,      // none of its whole subject (SUBDN)
+  kNoSameCommonName,   // none of its common name (SUBCN)
+  kIssuerDiffers,      // a token certificate of another issuer, with the issuer check on
+};
 
-// The addition procedure is tried only for a subject mismatch (-3) under
-// SUBDN, without the issuer check, with ADDON.
-[[nodiscard]] bool AdditionApplies(int checkResult, bool commonNameMode, bool issuerCheck, bool additionEnabled);
+// The finding when no token certificate had the subject: compared by the
+// common name under SUBCN, by the whole name under SUBDN.  A token
+// certificate that cannot be read or compared before one of the subject was
+// found counts as one of another subject.
+[[nodiscard]] Finding NoSameSubject(bool commonNameMode);
+
+// The tool return code a run that ends with the finding refuses with: -3
+// no same subject, -14 no same common name, -15 another issuer; 0 for a
+// certificate of the same subject.
+[[nodiscard]] int RefusalCode(Finding finding);
+
+// The addition procedure is tried only for a certificate of no same
+// subject under SUBDN, without the issuer check, with ADDON.
+[[nodiscard]] bool AdditionApplies(Finding finding, bool commonNameMode, bool issuerCheck, bool additionEnabled);
 
 // What the trust anchor lookup found for a key identifier: listed, not
 // listed, no identifier to look up, or no readable trust anchor file.

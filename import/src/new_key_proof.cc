@@ -49,9 +49,9 @@ Usages UsagesOf(X509 *cert) {
 Outcome ImportRun::ProveNewKey() {
   const auto key = std::find_if(created_.begin(), created_.begin() + createdCount_,
                                 [](const Created &c) { return c.objectClass == CKO_PRIVATE_KEY; });
-  if (key == created_.begin() + createdCount_ || collected_.endEntity == kNone) return {};
+  if (key == created_.begin() + createdCount_ || file_.EndEntityPosition() == FileContents::kNone) return {};
 
-  const std::vector<unsigned char> &der = archive_.CertificateDer(static_cast<size_t>(collected_.endEntity));
+  const std::vector<unsigned char> &der = file_.CertificateDer(file_.EndEntityPosition());
   const unsigned char *cursor = der.data();
   platform::Owned<X509, X509_free> cert(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
   EVP_PKEY *publicKey = cert ? X509_get0_pubkey(cert.get()) : nullptr;

@@ -24,10 +24,6 @@ namespace {
 // terminating zero.
 constexpr size_t kIdentifierRoom = 128;
 
-// The label that keys get with any module other than the default one: the
-// text with its terminating zero byte.
-constexpr char kNoLabel[] = "nolabel";
-
 // An empty value still points somewhere: some tokens refuse a null pointer
 // even with length 0.
 const unsigned char kNothing[1] = {0};
@@ -50,12 +46,12 @@ const CK_CERTIFICATE_TYPE kX509 = CKC_X_509;
 const CK_BBOOL kTrue = CK_TRUE;
 const CK_BBOOL kFalse = CK_FALSE;
 
-// The certificate's parameter record and the DER of its subject, as every
-// writer needs them.
-Outcome ReadCertificateSubject(X509CertHandle cert, X509CertParam *param, Pdu *subject) {
+// The certificate's parameters and the DER of its subject, as every writer
+// needs them.
+Outcome ReadCertificateSubject(const FileCertificate &cert, Pdu *subject) {
+  if (!cert.paramRead) return Outcome::Failure(kFailure, msg::kCertParam, cert.paramError);
   uint32_t err = 0;
-  if (X509CertObjectGetParamUCert(cert, param, &err) != 0) return Outcome::Failure(kFailure, msg::kCertParam, err);
-  if (X509NameObjectGetPduDER(param->subject, subject, &err) != 0) {
+  if (X509NameObjectGetPduDER(cert.param.subject, subject, &err) != 0) {
     return Outcome::Failure(kFailure, msg::kCertSubject, err);
   }
   return {};
@@ -119,18 +115,15 @@ CK_RV ImportRun::CreateRunObject(std::span<CK_ATTRIBUTE> tmpl, CK_OBJECT_CLASS o
   return CKR_OK;
 }
 
-std::string_view ImportRun::KeyLabel() const {
-  return plan_.moduleKind == 1 ? std::string_view() : std::string_view(kNoLabel, sizeof kNoLabel);
-}
-
-Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertHandle cert,
+Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, const FileCertificate &cert,
                                          std::string_view identifier) {
   uint32_t err = 0;
   Pdu subject{nullptr, 0};
+  const bool defaultModule = plan_.changes.moduleKind == 1;
+  const std::string_view keyLabel = plan_.KeyLabel();
   // Only keys for the default module carry the certificate's subject.
-  X509CertParam param{};
-  if (plan_.moduleKind == 1) {
-    if (Outcome read = ReadCertificateSubject(cert, &param, &subject); !read.ok()) return read;
+  if (defaultModule) {
+    if (Outcome read = ReadCertificateSubject(cert, &subject); !read.ok()) return read;
   }
   PKCS1RSAPrivateKeyParam k{};
   if (PKCS1RSAPrivateKeyObjectGetParam(key, &k, &err) != 0) {
@@ -146,8 +139,8 @@ Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertH
       // defaults are.
       Value(CKA_SENSITIVE, kTrue),
       Value(CKA_EXTRACTABLE, kFalse),
-      Bytes(CKA_LABEL, KeyLabel().data(), KeyLabel().size()),
-      plan_.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
+      Bytes(CKA_LABEL, keyLabel.data(), keyLabel.size()),
+      defaultModule ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
       Bytes(CKA_MODULUS, k.modulus),
       Bytes(CKA_PUBLIC_EXPONENT, k.publicExponent),
       Bytes(CKA_PRIVATE_EXPONENT, k.privateExponent),
@@ -172,11 +165,13 @@ Outcome ImportRun::WritePrivateKeyObject(PKCS1RSAPrivateKeyHandle key, X509CertH
   return {};
 }
 
-Outcome ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view identifier) {
+Outcome ImportRun::WritePublicKeyObject(const FileCertificate &cert, std::string_view identifier) {
   uint32_t err = 0;
-  X509CertParam param{};
   Pdu subject{nullptr, 0};
-  if (Outcome read = ReadCertificateSubject(cert, &param, &subject); !read.ok()) return read;
+  const bool defaultModule = plan_.changes.moduleKind == 1;
+  const std::string_view keyLabel = plan_.KeyLabel();
+  if (Outcome read = ReadCertificateSubject(cert, &subject); !read.ok()) return read;
+  const X509CertParam &param = cert.param;
   Pkcs1PublicKeyObject publicKey;
   if (!publicKey.Create(&err)) return Outcome::Failure(kFailure, msg::kPublicKeyCreate, err);
   Pdu keyPdu{param.subjectPublicKey.bits, param.subjectPublicKey.bitLength / 8};
@@ -193,11 +188,11 @@ Outcome ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view id
       Value(CKA_TOKEN, kTrue),
       Value(CKA_PRIVATE, kFalse),
       Value(CKA_MODIFIABLE, kTrue),
-      Bytes(CKA_LABEL, KeyLabel().data(), KeyLabel().size()),
-      plan_.moduleKind == 1 ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
+      Bytes(CKA_LABEL, keyLabel.data(), keyLabel.size()),
+      defaultModule ? Bytes(CKA_SUBJECT, subject) : Empty(CKA_SUBJECT),
       Value(CKA_ENCRYPT, kTrue),
       Value(CKA_VERIFY, kTrue),
-      Value(CKA_VERIFY_RECOVER, plan_.moduleKind == 1 ? kFalse : kTrue),
+      Value(CKA_VERIFY_RECOVER, defaultModule ? kFalse : kTrue),
       Bytes(CKA_ID, identifier.data(), identifier.size()),
       Value(CKA_WRAP, kTrue),
       Bytes(CKA_MODULUS, k.modulus),
@@ -209,20 +204,20 @@ Outcome ImportRun::WritePublicKeyObject(X509CertHandle cert, std::string_view id
   return {};
 }
 
-Outcome ImportRun::WriteCertificateObject(X509CertHandle cert, std::string_view identifier) {
+Outcome ImportRun::WriteCertificateObject(const FileCertificate &cert, std::string_view identifier) {
   uint32_t err = 0;
-  X509CertParam param{};
   Pdu subject{nullptr, 0};
-  if (Outcome read = ReadCertificateSubject(cert, &param, &subject); !read.ok()) return read;
+  if (Outcome read = ReadCertificateSubject(cert, &subject); !read.ok()) return read;
   Pdu issuer{nullptr, 0};
-  if (X509NameObjectGetPduDER(param.issuer, &issuer, &err) != 0) {
+  if (X509NameObjectGetPduDER(cert.param.issuer, &issuer, &err) != 0) {
     return Outcome::Failure(kFailure, msg::kCertIssuer, err);
   }
-  EncodedSerial serial;
-  uint32_t serialCode = 0;
-  if (!serial.Encode(param, &serialCode)) return Outcome::Failure(kFailure, msg::kSerialEncode, serialCode);
+  if (!cert.serialEncoded) return Outcome::Failure(kFailure, msg::kSerialEncode, cert.serialError);
+  const EncodedSerial &serial = cert.serial;
   Pdu value{nullptr, 0};
-  if (X509CertObjectGetPduDER(cert, &value, &err) != 0) return Outcome::Failure(kFailure, msg::kCertEncode, err);
+  if (X509CertObjectGetPduDER(cert.object.get(), &value, &err) != 0) {
+    return Outcome::Failure(kFailure, msg::kCertEncode, err);
+  }
   CK_ATTRIBUTE tmpl[] = {
       Value(CKA_CLASS, kCertificateClass),
       Value(CKA_CERTIFICATE_TYPE, kX509),

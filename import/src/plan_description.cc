@@ -10,7 +10,7 @@
 #include <span>
 
 #include "import_messages.h"
-#include "import_run.h"
+#include "check.h"
 #include "token/attribute_values.h"
 
 namespace velkor {
@@ -47,12 +47,12 @@ void DescribeCertificate(std::span<const unsigned char> der, PlannedObject *obje
 
 }  // namespace
 
-Outcome ImportRun::Describe(PlannedChanges *changes) {
+Outcome Describe(const FileContents &file, const Plan &plan, token::TokenReader &reader, PlannedChanges *changes) {
   *changes = PlannedChanges{};
   // One attribute of a token object; none when the object lacks it.
   auto read = [&](CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes *value) -> Outcome {
     token::AttributeValues<1> attribute({type});
-    const token::AttributeRead result = attribute.Read(r_, object);
+    const token::AttributeRead result = attribute.Read(reader, object);
     if (result == token::AttributeRead::kNoMemory) return Outcome::Failure(kFailure, msg::kAttrMemory, result.index);
     if (result == token::AttributeRead::kOk) value->assign(attribute.Bytes(0).begin(), attribute.Bytes(0).end());
     return {};
@@ -80,33 +80,33 @@ Outcome ImportRun::Describe(PlannedChanges *changes) {
     list->push_back(std::move(planned));
     return {};
   };
-  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
+  const std::span<const CK_OBJECT_HANDLE> listed = plan.Listed();
   auto listedAt = [&](int position) -> std::optional<CK_OBJECT_HANDLE> {
     if (position < 0 || static_cast<size_t>(position) >= listed.size()) return std::nullopt;
     return listed[static_cast<size_t>(position)];
   };
 
-  if (!plan_.NothingToDo()) {
+  if (!plan.changes.NothingToDo()) {
     // The writing pass, in store order.
-    const std::string_view reused = ReusedEndEntityId();
+    const std::string_view reused = plan.ReusedEndEntityId();
     const Bytes reusedId(reused.begin(), reused.end());
-    const std::string_view keyLabel = KeyLabel();
-    for (int position = 0; position < collected_.count; ++position) {
+    const std::string_view keyLabel = plan.KeyLabel();
+    for (int position = 0; position < file.Count(); ++position) {
       PlannedObject cert;
       cert.type = PlannedObject::Type::kCertificate;
-      DescribeCertificate(archive_.CertificateDer(static_cast<size_t>(position)), &cert);
-      if (!archive_.HasPrivateKey(static_cast<size_t>(position))) {
+      DescribeCertificate(file.CertificateDer(position), &cert);
+      if (!file.HasPrivateKey(position)) {
         // The CA certificate's identifier, and so its label, is drawn
         // when it is written.
-        if (plan_.writeCaCert == 1) changes->write.push_back(std::move(cert));
+        if (plan.changes.writeCaCert == 1) changes->write.push_back(std::move(cert));
         continue;
       }
-      for (const auto &[flag, type] : {std::pair{plan_.writePrivateKey, PlannedObject::Type::kPrivateKey},
-                                       std::pair{plan_.writePublicKey, PlannedObject::Type::kPublicKey}}) {
+      for (const auto &[flag, type] : {std::pair{plan.changes.writePrivateKey, PlannedObject::Type::kPrivateKey},
+                                       std::pair{plan.changes.writePublicKey, PlannedObject::Type::kPublicKey}}) {
         if (flag != 1) continue;
         changes->write.push_back({type, reusedId, Bytes(keyLabel.begin(), keyLabel.end()), {}, {}});
       }
-      if (plan_.writeEeCert == 1) {
+      if (plan.changes.writeEeCert == 1) {
         // A certificate's label is its identifier.
         cert.id = reusedId;
         cert.label = reusedId;
@@ -114,20 +114,20 @@ Outcome ImportRun::Describe(PlannedChanges *changes) {
       }
     }
     // The deleting pass, in its order.
-    for (int i = 0; i < plan_.privateKeyDeleteCount; ++i) {
-      if (Outcome d = describe(plan_.privateKeyDelete[i], PlannedObject::Type::kPrivateKey, &changes->remove);
+    for (int i = 0; i < plan.changes.privateKeyDeleteCount; ++i) {
+      if (Outcome d = describe(plan.changes.privateKeyDelete[i], PlannedObject::Type::kPrivateKey, &changes->remove);
           !d.ok()) {
         return d;
       }
     }
-    for (int i = 0; i < plan_.publicKeyDeleteCount; ++i) {
-      if (Outcome d = describe(plan_.publicKeyDelete[i], PlannedObject::Type::kPublicKey, &changes->remove);
+    for (int i = 0; i < plan.changes.publicKeyDeleteCount; ++i) {
+      if (Outcome d = describe(plan.changes.publicKeyDelete[i], PlannedObject::Type::kPublicKey, &changes->remove);
           !d.ok()) {
         return d;
       }
     }
-    for (int i = 0; i < plan_.certDeleteCount; ++i) {
-      const std::optional<CK_OBJECT_HANDLE> cert = listedAt(plan_.certDeleteIndex[i]);
+    for (int i = 0; i < plan.changes.certDeleteCount; ++i) {
+      const std::optional<CK_OBJECT_HANDLE> cert = listedAt(plan.changes.certDeleteIndex[i]);
       if (!cert) continue;
       if (Outcome d = describe(*cert, PlannedObject::Type::kCertificate, &changes->remove); !d.ok()) return d;
     }
@@ -135,13 +135,13 @@ Outcome ImportRun::Describe(PlannedChanges *changes) {
 
   // What stays: the end-entity certificate with the serial imported and its
   // keys, and the CA certificate.
-  if (const std::optional<CK_OBJECT_HANDLE> cert = listedAt(kept_.eePosition)) {
+  if (const std::optional<CK_OBJECT_HANDLE> cert = listedAt(plan.kept.eePosition)) {
     if (Outcome d = describe(*cert, PlannedObject::Type::kCertificate, &changes->keep); !d.ok()) return d;
-    for (CK_OBJECT_HANDLE key : kept_.eeKeys) {
+    for (CK_OBJECT_HANDLE key : plan.kept.eeKeys) {
       if (Outcome d = describe(key, std::nullopt, &changes->keep); !d.ok()) return d;
     }
   }
-  if (const std::optional<CK_OBJECT_HANDLE> cert = listedAt(kept_.caPosition)) {
+  if (const std::optional<CK_OBJECT_HANDLE> cert = listedAt(plan.kept.caPosition)) {
     if (Outcome d = describe(*cert, PlannedObject::Type::kCertificate, &changes->keep); !d.ok()) return d;
   }
   return {};

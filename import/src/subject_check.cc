@@ -1,21 +1,22 @@
 // How a PKCS#12 certificate relates to the certificates already on the
 // token: same subject or not, same serial number or an older one, and (when
 // asked for) the same issuer.  The values are read here; what they mean is
-// decided in decisions.cc, and the findings go into the run's replacement
-// plan.  The key searches that go with it are here too.
+// decided in decisions.cc, and the findings go into the plan.  The key searches that go with it are here too.
 #include <array>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "checker.h"
 #include "decisions.h"
 #include "import_messages.h"
 #include "library_objects.h"
 #include "mirrel/mirrel.h"
-#include "import_run.h"
 #include "token/attribute_values.h"
 #include "token/messages.h"
+#include "token/smart_card_reader.h"
 
 namespace velkor {
 
@@ -41,7 +42,7 @@ std::optional<std::string_view> CommonNameValue(const X509AVA *cn) {
 
 }  // namespace
 
-Outcome ImportRun::SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *same) {
+Outcome Checker::SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *same) {
   uint32_t err = 0;
   NameObject typicalA;
   NameObject typicalB;
@@ -57,10 +58,10 @@ Outcome ImportRun::SameTypicalCommonName(X509NameHandle a, X509NameHandle b, boo
   return {};
 }
 
-Outcome ImportRun::IssuerCheck(X509NameHandle issuer, const Pdu &issuerPdu, bool *sameIssuer) {
+Outcome Checker::IssuerCheck(X509NameHandle issuer, const Pdu &issuerPdu, bool *sameIssuer) {
   if (issuer == nullptr || issuerPdu.data == nullptr) return Outcome::FailureText(kFailure, msg::kBadIssuerArgs);
   *sameIssuer = true;
-  if (switches_.m_issuerCheck == 0) return {};
+  if (inputs_.switches.m_issuerCheck == 0) return {};
   uint32_t err = 0;
   NameObject tokenIssuer;
   if (!tokenIssuer.Create(&err)) return Outcome::Failure(kFailure, msg::kNameCreate, err);
@@ -76,67 +77,66 @@ Outcome ImportRun::IssuerCheck(X509NameHandle issuer, const Pdu &issuerPdu, bool
   return {};
 }
 
-Outcome ImportRun::PublicKeyAndPrivateKeyWriteCheck(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier) {
-  // Public keys first, then private keys; a hit clears that key's flag.
-  struct Pass {
-    CK_OBJECT_CLASS keyClass;
-    int ReplacementPlan::*writeFlag;
-  };
-  for (const Pass &pass : {Pass{CKO_PUBLIC_KEY, &ReplacementPlan::writePublicKey},
-                           Pass{CKO_PRIVATE_KEY, &ReplacementPlan::writePrivateKey}}) {
-    std::vector<CK_OBJECT_HANDLE> found;
-    if (r_.FindKeys(pass.keyClass, subject, identifier, plan_.moduleKind == 1, kKeySearchLimit, &found) != CKR_OK) {
-      return Outcome::FailureText(kFailure, token::msg::kWriteCheckFinal);
+Outcome Checker::FindKeysOf(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier, const char *ended,
+                           const std::function<Outcome(CK_OBJECT_CLASS, std::span<const CK_OBJECT_HANDLE>)> &found) {
+  // Public keys first, then private keys.
+  for (CK_OBJECT_CLASS keyClass : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (reader_.FindKeys(keyClass, subject, identifier, DefaultModule(), kKeySearchLimit, &keys) != CKR_OK) {
+      return Outcome::FailureText(kFailure, ended);
     }
-    if (!found.empty()) plan_.*pass.writeFlag = 0;
+    if (Outcome taken = found(keyClass, keys); !taken.ok()) return taken;
   }
   return {};
 }
 
-Outcome ImportRun::PublicKeyAndPrivateKeyDelete(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier,
-                                                ReplacementPlan &plan) {
-  // Public keys first, then private keys; every hit goes to its list.
-  struct Pass {
-    CK_OBJECT_CLASS keyClass;
-    bool (ReplacementPlan::*append)(CK_OBJECT_HANDLE);
-  };
-  for (const Pass &pass : {Pass{CKO_PUBLIC_KEY, &ReplacementPlan::AddPublicKeyDelete},
-                           Pass{CKO_PRIVATE_KEY, &ReplacementPlan::AddPrivateKeyDelete}}) {
-    std::vector<CK_OBJECT_HANDLE> found;
-    if (r_.FindKeys(pass.keyClass, subject, identifier, plan.moduleKind == 1, kKeySearchLimit, &found) != CKR_OK) {
-      return Outcome::FailureText(kFailure, token::msg::kDeleteFinal);
-    }
-    for (CK_OBJECT_HANDLE handle : found) {
-      if (!(plan.*pass.append)(handle)) return Outcome::FailureText(kFailure, token::msg::kKeyDeleteListFull);
-    }
-  }
-  return {};
+Outcome Checker::PublicKeyAndPrivateKeyWriteCheck(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier) {
+  // A key already there is not written again.
+  return FindKeysOf(subject, identifier, token::msg::kWriteCheckFinal,
+                    [&](CK_OBJECT_CLASS keyClass, std::span<const CK_OBJECT_HANDLE> keys) -> Outcome {
+                      if (!keys.empty()) {
+                        (keyClass == CKO_PUBLIC_KEY ? plan_.changes.writePublicKey : plan_.changes.writePrivateKey) = 0;
+                      }
+                      return {};
+                    });
 }
 
-Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
+Outcome Checker::PublicKeyAndPrivateKeyDelete(const CK_ATTRIBUTE &subject, const CK_ATTRIBUTE &identifier) {
+  ReplacementPlan *lists = &plan_.changes;
+  return FindKeysOf(subject, identifier, token::msg::kDeleteFinal,
+                    [&](CK_OBJECT_CLASS keyClass, std::span<const CK_OBJECT_HANDLE> keys) -> Outcome {
+                      for (CK_OBJECT_HANDLE handle : keys) {
+                        const bool added = keyClass == CKO_PUBLIC_KEY ? lists->AddPublicKeyDelete(handle)
+                                                                      : lists->AddPrivateKeyDelete(handle);
+                        if (!added) return Outcome::FailureText(kFailure, token::msg::kKeyDeleteListFull);
+                      }
+                      return {};
+                    });
+}
+
+Outcome Checker::SubjectAndSerialCheck(const FileCertificate &cert, Kind kind, decide::Finding *finding) {
+  if (!cert.paramRead) return Outcome::Failure(kFailure, msg::kCertParam, cert.paramError);
+  if (!cert.serialEncoded) return Outcome::Failure(kFailure, msg::kSerialEncode, cert.serialError);
+  const X509CertParam &param = cert.param;
+  const EncodedSerial &serial = cert.serial;
   uint32_t err = 0;
-  X509CertParam param{};
-  if (X509CertObjectGetParamUCert(cert, &param, &err) != 0) return Outcome::Failure(kFailure, msg::kCertParam, err);
-  EncodedSerial serial;
-  uint32_t serialCode = 0;
-  if (!serial.Encode(param, &serialCode)) return Outcome::Failure(kFailure, msg::kSerialEncode, serialCode);
-  if (kind != 1 && kind != 2) return Outcome::FailureText(kFailure, msg::kCertKind);
-  const bool commonNameMode = switches_.m_subjectMode == 1;
+  const bool commonNameMode = inputs_.switches.m_subjectMode == 1;
   bool sameSubjectFound = false;
   int sameSerialCount = 0;
   token::AttributeValues<4> attrs(kCheckTemplate);
-  const std::span<const CK_OBJECT_HANDLE> listed = Listed();
+  const std::span<const CK_OBJECT_HANDLE> listed = plan_.Listed();
 
-  auto mismatch = [&] {
-    const int32_t code = decide::SubjectMismatchCode(commonNameMode);
-    return Outcome::FailureText(code, code == -3 ? msg::kSubjectMismatch : msg::kSubjectCnMismatch);
+  // A token certificate that cannot be read or compared before one of the
+  // same subject was found counts as one of another subject; after that,
+  // the failure is the run's.
+  auto failed = [&](Outcome failure) -> Outcome {
+    if (sameSubjectFound) return failure;
+    *finding = decide::NoSameSubject(commonNameMode);
+    return {};
   };
-  // Every failure before a certificate of the same subject was found reads
-  // as the subject mismatch; the issuer mismatch always keeps its own.
-  auto failed = [&](Outcome failure) { return sameSubjectFound ? failure : mismatch(); };
 
   for (size_t i = 0; i < listed.size(); ++i) {
-    token::AttributeRead read = attrs.Read(r_, listed[i]);
+    token::AttributeRead read = attrs.Read(reader_, listed[i]);
     if (read == token::AttributeRead::kUnreadable || read == token::AttributeRead::kValuesUnreadable) {
       continue;  // keys and data objects
     }
@@ -157,7 +157,7 @@ Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
     // The subject is compared only for a certificate of the same issuer.
     bool sameSubject = false;
     if (sameIssuer &&
-        decide::ComparisonFor(commonNameMode, kind == 1) == decide::SubjectComparison::kWholeName) {
+        decide::ComparisonFor(commonNameMode, kind == Kind::kEndEntity) == decide::SubjectComparison::kWholeName) {
       int32_t compared = 0;
       if (CompareDN(param.subject, tokenSubject.get(), &compared, &err) != 0) {
         return failed(Outcome::Failure(kFailure, msg::kCompareDn, err));
@@ -170,74 +170,83 @@ Outcome ImportRun::SubjectAndSerialCheck(X509CertHandle cert, int kind) {
     }
     const decide::Relation relation =
         decide::RelationOf(sameIssuer, sameSubject, attrs.Bytes(kSerial), {serial.data(), serial.size()});
-    if (relation == decide::Relation::kIssuerDiffers) return Outcome::FailureText(-15, msg::kIssuerMismatch);
+    if (relation == decide::Relation::kIssuerDiffers) {
+      *finding = decide::Finding::kIssuerDiffers;
+      return {};
+    }
     const decide::CertificateFate fate = decide::FateOf(relation, sameSerialCount);
     if (fate == decide::CertificateFate::kPassOver) continue;
 
     sameSubjectFound = true;
     const int position = static_cast<int>(i);
     if (relation == decide::Relation::kSameSerial) {
-      if (kind == 1) {
-        plan_.writeEeCert = 0;
-      } else {
-        plan_.writeCaCert = 0;
-      }
+      (kind == Kind::kEndEntity ? plan_.changes.writeEeCert : plan_.changes.writeCaCert) = 0;
       // The first certificate with this serial stays, and only its keys
       // count as present; a second copy goes like an older certificate,
       // keys and all.
       const bool keep = fate == decide::CertificateFate::kKeep;
-      if (keep && kind == 1) {
+      if (keep && kind == Kind::kEndEntity) {
         if (Outcome checked = PublicKeyAndPrivateKeyWriteCheck(attrs[kSubject], attrs[kId]); !checked.ok()) {
           return checked;
         }
-        kept_.ee = true;
-        kept_.eeSubject.assign(attrs.Text(kSubject));
-        kept_.eeId.assign(attrs.Text(kId));
-        kept_.eePosition = position;
+        plan_.kept.ee = true;
+        plan_.kept.eeSubject.assign(attrs.Text(kSubject));
+        plan_.kept.eeId.assign(attrs.Text(kId));
+        plan_.kept.eePosition = position;
       } else if (keep) {
-        kept_.caPosition = position;
+        plan_.kept.caPosition = position;
       }
       ++sameSerialCount;
     }
     if (fate == decide::CertificateFate::kDeleteCopy || fate == decide::CertificateFate::kReplace) {
-      if (!plan_.AddCertDelete(position)) return Outcome::FailureText(kFailure, msg::kCertDeleteListFull);
-      if (kind == 1) {
-        plan_.eeCertDeletePlanned = 1;
-        if (Outcome deleted = PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId], plan_); !deleted.ok()) {
-          return deleted;
-        }
+      if (!plan_.changes.AddCertDelete(position)) return Outcome::FailureText(kFailure, msg::kCertDeleteListFull);
+      if (kind == Kind::kEndEntity) {
+        plan_.changes.eeCertDeletePlanned = 1;
+        if (Outcome deleted = PublicKeyAndPrivateKeyDelete(attrs[kSubject], attrs[kId]); !deleted.ok()) return deleted;
       } else {
-        plan_.caCertDeletePlanned = 1;
+        plan_.changes.caCertDeletePlanned = 1;
       }
     }
   }
-  if (!sameSubjectFound) return mismatch();
+  *finding = sameSubjectFound ? decide::Finding::kSameSubject : decide::NoSameSubject(commonNameMode);
   return {};
 }
 
-Outcome ImportRun::KeepWhatStays() {
-  if (kept_.ee) {
+Outcome Checker::KeepWhatStays() {
+  if (plan_.kept.ee) {
     // The keys of the certificate that stays are found exactly the way the
     // deletion search finds keys, and taken off the delete lists.
-    ReplacementPlan kept;
-    kept.moduleKind = plan_.moduleKind;
-    CK_ATTRIBUTE subject{CKA_SUBJECT, kept_.eeSubject.data(), kept_.eeSubject.size()};
-    CK_ATTRIBUTE identifier{CKA_ID, kept_.eeId.data(), kept_.eeId.size()};
-    if (Outcome found = PublicKeyAndPrivateKeyDelete(subject, identifier, kept); !found.ok()) return found;
-    kept_.eeKeys.assign(kept.privateKeyDelete, kept.privateKeyDelete + kept.privateKeyDeleteCount);
-    kept_.eeKeys.insert(kept_.eeKeys.end(), kept.publicKeyDelete, kept.publicKeyDelete + kept.publicKeyDeleteCount);
-    plan_.publicKeyDeleteCount = decide::WithoutKept(
-        std::span<CK_OBJECT_HANDLE>(plan_.publicKeyDelete), plan_.publicKeyDeleteCount,
-        std::span<const CK_OBJECT_HANDLE>(kept.publicKeyDelete, static_cast<size_t>(kept.publicKeyDeleteCount)));
-    plan_.privateKeyDeleteCount = decide::WithoutKept(
-        std::span<CK_OBJECT_HANDLE>(plan_.privateKeyDelete), plan_.privateKeyDeleteCount,
-        std::span<const CK_OBJECT_HANDLE>(kept.privateKeyDelete, static_cast<size_t>(kept.privateKeyDeleteCount)));
+    std::string &keptSubject = plan_.kept.eeSubject;
+    std::string &keptId = plan_.kept.eeId;
+    CK_ATTRIBUTE subject{CKA_SUBJECT, keptSubject.data(), keptSubject.size()};
+    CK_ATTRIBUTE identifier{CKA_ID, keptId.data(), keptId.size()};
+    std::vector<CK_OBJECT_HANDLE> keptPublic;
+    std::vector<CK_OBJECT_HANDLE> keptPrivate;
+    Outcome found = FindKeysOf(subject, identifier, token::msg::kDeleteFinal,
+                               [&](CK_OBJECT_CLASS keyClass, std::span<const CK_OBJECT_HANDLE> keys) -> Outcome {
+                                 // As many as a delete list holds, like the keys the deletion search finds.
+                                 if (keys.size() > ReplacementPlan::kListCapacity) {
+                                   return Outcome::FailureText(kFailure, token::msg::kKeyDeleteListFull);
+                                 }
+                                 (keyClass == CKO_PUBLIC_KEY ? keptPublic : keptPrivate).assign(keys.begin(), keys.end());
+                                 return {};
+                               });
+    if (!found.ok()) return found;
+    plan_.kept.eeKeys = keptPrivate;
+    plan_.kept.eeKeys.insert(plan_.kept.eeKeys.end(), keptPublic.begin(), keptPublic.end());
+    ReplacementPlan &changes = plan_.changes;
+    changes.publicKeyDeleteCount = decide::WithoutKept(std::span<CK_OBJECT_HANDLE>(changes.publicKeyDelete),
+                                                       changes.publicKeyDeleteCount,
+                                                       std::span<const CK_OBJECT_HANDLE>(keptPublic));
+    changes.privateKeyDeleteCount = decide::WithoutKept(std::span<CK_OBJECT_HANDLE>(changes.privateKeyDelete),
+                                                        changes.privateKeyDeleteCount,
+                                                        std::span<const CK_OBJECT_HANDLE>(keptPrivate));
   }
   // Positions of the certificates that stay (-1 where none does) are never
   // positions of the list, so they take nothing else off it.
-  const std::array<int, 2> keptPositions = {kept_.eePosition, kept_.caPosition};
-  plan_.certDeleteCount = decide::WithoutKept(std::span<int>(plan_.certDeleteIndex), plan_.certDeleteCount,
-                                              std::span<const int>(keptPositions));
+  const std::array<int, 2> keptPositions = {plan_.kept.eePosition, plan_.kept.caPosition};
+  plan_.changes.certDeleteCount = decide::WithoutKept(std::span<int>(plan_.changes.certDeleteIndex),
+                                                      plan_.changes.certDeleteCount, std::span<const int>(keptPositions));
   return {};
 }
 

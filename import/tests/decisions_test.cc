@@ -120,9 +120,9 @@ std::string CertificateOutcome(bool sameIssuer, bool sameSubject, const Bytes &t
 // The three switches' effect: how the end entity and the CA are compared,
 // the mismatch code, whether a subject mismatch goes to the addition.
 std::string SwitchOutcome(Switches s) {
-  const int mismatch = SubjectMismatchCode(s.subcn);
+  const Finding mismatch = NoSameSubject(s.subcn);
   return "end entity by " + Name(ComparisonFor(s.subcn, true)) + ", CA by " + Name(ComparisonFor(s.subcn, false)) +
-         ", mismatch " + std::to_string(mismatch) + ", addition " +
+         ", mismatch " + std::to_string(RefusalCode(mismatch)) + ", addition " +
          Yes(AdditionApplies(mismatch, s.subcn, s.issuerCheck, s.addition));
 }
 
@@ -170,8 +170,8 @@ const std::vector<Row> &Table() {
        "end entity by common name, CA by whole name, mismatch -14, addition no"},
       {"SubcnIschkonAddoff", [] { return SwitchOutcome({true, true, false}); },
        "end entity by common name, CA by whole name, mismatch -14, addition no"},
-      {"IssuerMismatchNeverGoesToTheAddition", [] { return Yes(AdditionApplies(-15, false, false, true)); }, "no"},
-      {"SuccessNeverGoesToTheAddition", [] { return Yes(AdditionApplies(0, false, false, true)); }, "no"},
+      {"IssuerMismatchNeverGoesToTheAddition", [] { return Yes(AdditionApplies(Finding::kIssuerDiffers, false, false, true)); }, "no"},
+      {"SuccessNeverGoesToTheAddition", [] { return Yes(AdditionApplies(Finding::kSameSubject, false, false, true)); }, "no"},
 
       // A token certificate and the one being imported.
       {"SameSerialFirstCopyIsKept", [] { return CertificateOutcome(true, true, kSerial2002, kSerial2002, 0); },
