@@ -427,7 +427,8 @@ int32_t AsnEncodeToMemDER(AsnObjectHandle obj, const char *path, unsigned char *
 }
 
 int32_t AsnCompareObjid(const AsnObjid *a, const AsnObjid *b, uint32_t *err) {
-  // 0 equal, 1 different, -1 for a bad argument.
+  // 0 equal, 1 different, -1 for a bad argument: the exported answer, made
+  // here rather than by Guard, which knows only 0 and -1.
   if (a == nullptr || b == nullptr || (a->arcs == nullptr && a->count != 0) || (b->arcs == nullptr && b->count != 0)) {
     if (err != nullptr) {
       *err = ASN1X509_ERR_ARGUMENT;

@@ -3,7 +3,9 @@
 // `Input` is a non-owning view {pointer, length} over bytes that someone
 // else keeps alive.  Reads hand out sub-views and never allocate.  Every
 // read that can fail is [[nodiscard]] and says whether the view moves on
-// failure.  All checks of the TLV framing live in ReadAnyElement; the
+// failure.  Reads and checks answer true or false, not a Status: what a
+// malformed field means (kDer, kStructure, kUnsupported) is the caller's
+// to say, and the import program reads its PKCS#12 files with them too.  All checks of the TLV framing live in ReadAnyElement; the
 // content checks of the individual universal types live in the Parse...
 // helpers below it.
 //
@@ -144,7 +146,8 @@ inline constexpr size_t kMaxLengthOctets = 5;
 
 // Minimal definite length octets for `length`; answers how many were
 // written, or 0 (nothing written) when the length needs more than
-// kMaxLengthOctets.
+// kMaxLengthOctets (a count, like the writer's bool; the import program's
+// BER conversion takes it as it is).
 [[nodiscard]] size_t EncodeLength(size_t length, uint8_t (&out)[kMaxLengthOctets]);
 
 class Output {

@@ -39,6 +39,8 @@ enum class Code : uint32_t {
 
 // Outcome of an internal step.
 using Status = tokenenrol::Status<Code>;
+template <class T>
+using Result = tokenenrol::Result<T, Code>;
 
 // Runs `body` (returning Status) at the C boundary: maps allocation
 // failure to kNoMemory, writes the code to *err on failure (when err is

@@ -204,12 +204,15 @@ Status LookupAva(X509NameObject *name, uint32_t rdnIndex, uint32_t avaIndex, con
   return Code::kOk;
 }
 
-// Appends a new RDN holding one AVA of `type` whose value is the element
-// `tag` around `content`.
-Status AppendTypedAva(X509NameObject *name, std::span<const int32_t> type, uint8_t tag, const unsigned char *data,
-                      uint32_t length) {
+// Appends a new RDN holding one AVA of the typed kind `kind` whose value is
+// the element `tag` around `content`.
+Status AppendTypedAva(X509NameObject *name, int kind, uint8_t tag, const unsigned char *data, uint32_t length) {
   if (!IsLive(name, ObjectKind::kName) || (data == nullptr && length != 0)) {
     return Code::kArgument;
+  }
+  const asn1x509::Result<std::span<const int32_t>> type = asn1x509::AttributeTypeOfKind(kind);
+  if (!type.ok()) {
+    return type.status();
   }
   if (der::HeaderLength(length) + length > std::numeric_limits<uint32_t>::max()) {
     return Code::kTooLarge;
@@ -220,8 +223,8 @@ Status AppendTypedAva(X509NameObject *name, std::span<const int32_t> type, uint8
     return Code::kTooLarge;
   }
   X509AVA record{};
-  record.type.arcs = type.data();
-  record.type.count = static_cast<uint32_t>(type.size());
+  record.type.arcs = type.value().data();
+  record.type.count = static_cast<uint32_t>(type.value().size());
   record.value = value.data();
   record.valueLength = static_cast<uint32_t>(value.size());
   if (Status s = name->AddRdn(); !s.ok()) {
@@ -234,11 +237,14 @@ Status AppendDirectoryString(X509NameObject *name, int kind, const DirectoryStri
   if (value == nullptr) {
     return Code::kArgument;
   }
-  uint8_t tag = 0;
-  if (!asn1x509::DirectoryStringTag(value->choice, &tag) || value->choice == DIRSTR_IA5) {
-    return Code::kChoice;
+  if (value->choice == DIRSTR_IA5) {
+    return Code::kChoice;  // the setters write choices 1 to 5
   }
-  return AppendTypedAva(name, asn1x509::AttributeTypeOfKind(kind), tag, value->data, value->length);
+  const asn1x509::Result<uint8_t> tag = asn1x509::DirectoryStringTag(value->choice);
+  if (!tag.ok()) {
+    return tag.status();
+  }
+  return AppendTypedAva(name, kind, tag.value(), value->data, value->length);
 }
 
 }  // namespace
@@ -333,9 +339,9 @@ int32_t X509NameObjectSgetAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t a
     if (Status s = LookupAva(name, rdnIndex, avaIndex, &ava); !s.ok()) {
       return s;
     }
-    const int kind = asn1x509::KindOfAttributeType({ava->type.arcs, ava->type.count});
-    if (kind == 0) {
-      return Code::kUnsupported;
+    const asn1x509::Result<int> kind = asn1x509::KindOfAttributeType({ava->type.arcs, ava->type.count});
+    if (!kind.ok()) {
+      return kind.status();
     }
     der::Input value(ava->value, ava->valueLength);
     der::Element element;
@@ -343,8 +349,8 @@ int32_t X509NameObjectSgetAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t a
       return Code::kDer;
     }
     X509TypedAVA typed{};
-    typed.kind = kind;
-    if (kind == X509_AVA_COUNTRY) {
+    typed.kind = kind.value();
+    if (typed.kind == X509_AVA_COUNTRY) {
       // Country codes are PrintableString; some issuers write them as
       // UTF8String or IA5String.  Their bytes read the same way, so those
       // are shown as they are rather than failing the whole name.
@@ -355,11 +361,11 @@ int32_t X509NameObjectSgetAVA(X509NameHandle name, uint32_t rdnIndex, uint32_t a
       typed.country.data = element.contents.data();
       typed.country.length = element.contents.size32();
     } else {
-      int32_t choice = 0;
-      if (!asn1x509::DirectoryStringChoice(element.tag, &choice)) {
-        return Code::kStructure;
+      const asn1x509::Result<int32_t> choice = asn1x509::DirectoryStringChoice(element.tag);
+      if (!choice.ok()) {
+        return choice.status();
       }
-      typed.directoryString.choice = choice;
+      typed.directoryString.choice = choice.value();
       typed.directoryString.data = element.contents.data();
       typed.directoryString.length = element.contents.size32();
     }
@@ -409,8 +415,7 @@ int32_t X509NameObjectSsetCountryName(X509NameHandle name, const X509CountryValu
     if (value == nullptr) {
       return Code::kArgument;
     }
-    return AppendTypedAva(name, asn1x509::AttributeTypeOfKind(X509_AVA_COUNTRY), der::kPrintableString, value->data,
-                          value->length);
+    return AppendTypedAva(name, X509_AVA_COUNTRY, der::kPrintableString, value->data, value->length);
   });
 }
 

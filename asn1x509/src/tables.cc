@@ -81,45 +81,42 @@ bool SameArcs(std::span<const int32_t> a, std::span<const int32_t> b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
 }
 
-int KindOfAttributeType(std::span<const int32_t> arcs) {
-  if (arcs.size() != 4 || arcs[0] != 2 || arcs[1] != 5 || arcs[2] != 4) {
-    return 0;
-  }
-  for (const KindEntry &entry : kKinds) {
-    if (entry.arcs[3] == arcs[3]) {
-      return entry.kind;
+Result<int> KindOfAttributeType(std::span<const int32_t> arcs) {
+  if (arcs.size() == 4 && arcs[0] == 2 && arcs[1] == 5 && arcs[2] == 4) {
+    for (const KindEntry &entry : kKinds) {
+      if (entry.arcs[3] == arcs[3]) {
+        return entry.kind;
+      }
     }
   }
-  return 0;
+  return Code::kUnsupported;
 }
 
-std::span<const int32_t> AttributeTypeOfKind(int kind) {
+Result<std::span<const int32_t>> AttributeTypeOfKind(int kind) {
   for (const KindEntry &entry : kKinds) {
     if (entry.kind == kind) {
-      return entry.arcs;
+      return std::span<const int32_t>(entry.arcs);
     }
   }
-  return {};
+  return Code::kArgument;
 }
 
-bool DirectoryStringTag(int32_t choice, uint8_t *tag) {
+Result<uint8_t> DirectoryStringTag(int32_t choice) {
   for (const ChoiceEntry &entry : kDirectoryString) {
     if (entry.choice == choice) {
-      *tag = entry.tag;
-      return true;
+      return entry.tag;
     }
   }
-  return false;
+  return Code::kChoice;
 }
 
-bool DirectoryStringChoice(uint8_t tag, int32_t *choice) {
+Result<int32_t> DirectoryStringChoice(uint8_t tag) {
   for (const ChoiceEntry &entry : kDirectoryString) {
     if (entry.tag == tag) {
-      *choice = entry.choice;
-      return true;
+      return entry.choice;
     }
   }
-  return false;
+  return Code::kStructure;
 }
 
 std::span<const int32_t> RsaEncryptionArcs() { return kRsaEncryption; }

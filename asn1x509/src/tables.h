@@ -19,15 +19,18 @@ namespace asn1x509 {
 // Reads the next element of any type (kStructure when there is none).
 [[nodiscard]] Status ExpectAnyElement(der::Input *in, der::Element *element);
 
-// Typed attribute kind (X509_AVA_...) of an attribute type; 0 when the
-// type has no kind.
-int KindOfAttributeType(std::span<const int32_t> arcs);
-// Attribute type of a kind (1..14); empty for any other value.
-std::span<const int32_t> AttributeTypeOfKind(int kind);
+// Typed attribute kind (X509_AVA_...) of an attribute type; kUnsupported
+// when the type has no kind.
+Result<int> KindOfAttributeType(std::span<const int32_t> arcs);
+// Attribute type of a kind (1..14); kArgument for any other value.
+Result<std::span<const int32_t>> AttributeTypeOfKind(int kind);
 
-// DirectoryString choice number (DIRSTR_...) <-> identifier octet.
-[[nodiscard]] bool DirectoryStringTag(int32_t choice, uint8_t *tag);
-[[nodiscard]] bool DirectoryStringChoice(uint8_t tag, int32_t *choice);
+// DirectoryString choice number (DIRSTR_...) -> identifier octet; kChoice
+// for a number that is no choice.
+Result<uint8_t> DirectoryStringTag(int32_t choice);
+// Identifier octet -> DirectoryString choice number; kStructure for a
+// value of another type.
+Result<int32_t> DirectoryStringChoice(uint8_t tag);
 
 // rsaEncryption, 1.2.840.113549.1.1.1.
 std::span<const int32_t> RsaEncryptionArcs();

@@ -23,8 +23,10 @@ const AsnTypeDesc kDirectoryStringType = {ASN_TYPE_CHOICE, 0, "/", kDirectoryStr
                                           kDirectoryStringChoices};
 const AsnTypeDesc kEmailAddressType = {ASN_TYPE_PRIMITIVE, 22, "/", nullptr, 0};
 
-const char *directoryStringPath(int32_t choice) {
-  if (choice < 1 || static_cast<uint32_t>(choice) > kDirectoryStringChoices) return nullptr;
+Result<const char *> directoryStringPath(int32_t choice) {
+  if (choice < 1 || static_cast<uint32_t>(choice) > kDirectoryStringChoices) {
+    return failure(PARVOX_ERR_DECODE_CHOICE);
+  }
   return kDirectoryStringAlternatives[choice - 1].name;
 }
 
@@ -113,9 +115,9 @@ Result<std::vector<unsigned char>> encodeAs(const AsnTypeDesc &type, const char 
 }  // namespace
 
 Result<std::vector<unsigned char>> encodeDirectoryString(int32_t choice, const unsigned char *bytes, size_t length) {
-  const char *path = directoryStringPath(choice);
-  if (path == nullptr) return failure(PARVOX_ERR_DECODE_CHOICE);
-  return encodeAs(kDirectoryStringType, path, bytes, length);
+  Result<const char *> path = directoryStringPath(choice);
+  if (!path.ok()) return path.status();
+  return encodeAs(kDirectoryStringType, path.value(), bytes, length);
 }
 
 Result<std::vector<unsigned char>> encodeEmailAddress(const unsigned char *bytes, size_t length) {

@@ -16,8 +16,9 @@ namespace parvox {
 // DirectoryString: CHOICE of teletexString, printableString, bmpString,
 // universalString, utf8String (choices 1 to 5, in that order).
 extern const AsnTypeDesc kDirectoryStringType;
-// Path name of DirectoryString choice 1..5; null outside.
-const char *directoryStringPath(int32_t choice);
+// Path name of DirectoryString choice 1..5; PARVOX_ERR_DECODE_CHOICE
+// outside.
+Result<const char *> directoryStringPath(int32_t choice);
 // EmailAddress: IA5String at the root.
 extern const AsnTypeDesc kEmailAddressType;
 

@@ -80,6 +80,8 @@ int64_t localBytesPerChar() {
 
 // UTF-8 scanning: sequence length from the lead byte (0 for a byte that
 // cannot begin one).  Lengths 5 and 6 of the original UTF-8 are accepted.
+// The 0 is a length, not a failure: countSequences turns it into
+// PARVOX_ERR_UTF8SCAN_LEAD, and the later passes walk checked input.
 size_t sequenceLength(unsigned char lead) {
   if (lead < 0x80) return 1;
   if (lead < 0xC0) return 0;
@@ -123,17 +125,18 @@ Result<uint32_t> decodeSequence(const unsigned char *src, size_t n) {
   return v;
 }
 
-// Local multibyte writer keeping the shift state across one value.
+// Local multibyte writer keeping the shift state across one value; a
+// character the locale cannot represent fails with the converter's code.
 class LocalWriter {
  public:
-  explicit LocalWriter(Out &out) : out_(out) {}
-  [[nodiscard]] bool put(uint32_t v) {
-    if (v > 0x7FFFFFFFu) return false;
+  LocalWriter(const ConvInfo &ci, Out &out) : convertErr_(ci.convertErr), out_(out) {}
+  Status put(uint32_t v) {
+    if (v > 0x7FFFFFFFu) return failure(convertErr_);
     char buf[MB_LEN_MAX];
     size_t n = std::wcrtomb(buf, static_cast<wchar_t>(v), &state_);
-    if (n == static_cast<size_t>(-1)) return false;
+    if (n == static_cast<size_t>(-1)) return failure(convertErr_);
     out_.whole(buf, n);
-    return true;
+    return Status::success();
   }
   void finish() {
     if (!std::mbsinit(&state_)) {
@@ -145,6 +148,7 @@ class LocalWriter {
   }
 
  private:
+  uint32_t convertErr_;
   Out &out_;
   std::mbstate_t state_{};
 };
@@ -165,12 +169,12 @@ Status utf8ToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, Out
     if (!inWideRange(v.value())) return failure(ci.rangeErr);
     i += n;
   }
-  LocalWriter writer(out);
+  LocalWriter writer(ci, out);
   for (size_t i = 0; i < len && !out.full();) {
     size_t n = sequenceLength(src[i]);
     Result<uint32_t> v = decodeSequence(src + i, n);
     if (!v.ok()) return v.status();
-    if (!writer.put(v.value())) return failure(ci.convertErr);
+    TOKENENROL_TRY(writer.put(v.value()));
     i += n;
   }
   writer.finish();
@@ -183,10 +187,9 @@ Status unitsToLocal(const ConvInfo &ci, const unsigned char *src, size_t len, si
     out.count(static_cast<int64_t>(chars) * localBytesPerChar() + 2);
     return Status::success();
   }
-  LocalWriter writer(out);
+  LocalWriter writer(ci, out);
   for (size_t i = 0; i < chars && !out.full(); ++i) {
-    uint32_t v = unit == 2 ? readBe16(src + 2 * i) : readBe32(src + 4 * i);
-    if (!writer.put(v)) return failure(ci.convertErr);
+    TOKENENROL_TRY(writer.put(unit == 2 ? readBe16(src + 2 * i) : readBe32(src + 4 * i)));
   }
   writer.finish();
   return Status::success();

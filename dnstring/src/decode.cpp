@@ -12,9 +12,9 @@ Status decodeDirectoryString(const Pdu &pdu, int32_t mode, Out &out) {
   TOKENENROL_TRY(value.decode());
   Result<int32_t> choice = value.choice();
   if (!choice.ok()) return choice.status();
-  const char *path = directoryStringPath(choice.value());
-  if (path == nullptr) return failure(PARVOX_ERR_DECODE_CHOICE);
-  Result<Bytes> content = value.content(path);
+  Result<const char *> path = directoryStringPath(choice.value());
+  if (!path.ok()) return path.status();
+  Result<Bytes> content = value.content(path.value());
   if (!content.ok()) return content.status();
   return directoryStringText(choice.value(), content.value().data, content.value().length, mode, out);
 }

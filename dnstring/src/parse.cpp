@@ -70,6 +70,8 @@ bool isUtf8(std::string_view v) {
 }
 
 // Local multibyte text to UTF-8; nothing when the locale cannot read it.
+// Nothing is no failure (the value then stays a printableString of its
+// bytes), so it is an optional answer rather than a Status.
 std::optional<std::string> localToUtf8(std::string_view v) {
   selectLocalCharset();
   std::string utf8;
@@ -137,33 +139,36 @@ std::string_view trimSpaces(std::string_view v) {
 }
 
 // "2.5.4.5" to arcs: at least two decimal arcs, each within 32 bits, the
-// first 0 to 2 and the second below 40 under 0 and 1.
-std::optional<std::vector<int32_t>> parseObjid(std::string_view text) {
+// first 0 to 2 and the second below 40 under 0 and 1.  Anything else is no
+// keyword: PARVOX_ERR_LDAPPARSE_BAD_KEYWORD.
+Result<std::vector<int32_t>> parseObjid(std::string_view text) {
+  const Status notObjid = failure(PARVOX_ERR_LDAPPARSE_BAD_KEYWORD);
   std::vector<int32_t> arcs;
   size_t i = 0;
   while (true) {
-    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
-    if (text[i] == '0' && i + 1 < text.size() && text[i + 1] != '.') return std::nullopt;  // leading zero
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return notObjid;
+    if (text[i] == '0' && i + 1 < text.size() && text[i + 1] != '.') return notObjid;  // leading zero
     int64_t arc = 0;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
       arc = arc * 10 + (text[i] - '0');
-      if (arc > std::numeric_limits<int32_t>::max()) return std::nullopt;
+      if (arc > std::numeric_limits<int32_t>::max()) return notObjid;
       ++i;
     }
     arcs.push_back(static_cast<int32_t>(arc));
     if (i == text.size()) break;
-    if (text[i] != '.') return std::nullopt;
+    if (text[i] != '.') return notObjid;
     ++i;
   }
-  if (arcs.size() < 2 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] > 39)) return std::nullopt;
+  if (arcs.size() < 2 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] > 39)) return notObjid;
   return arcs;
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+// One hexadecimal digit of a '#' value.
+Result<unsigned char> hexDigit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0');
+  if (c >= 'A' && c <= 'F') return static_cast<unsigned char>(c - 'A' + 10);
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned char>(c - 'a' + 10);
+  return failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
 }
 
 // Exactly one DER value (tag, definite minimal length, content) and
@@ -194,10 +199,11 @@ Result<std::vector<unsigned char>> hexValue(std::string_view hex) {
   std::vector<unsigned char> der;
   der.reserve(hex.size() / 2);
   for (size_t i = 0; i < hex.size(); i += 2) {
-    int hi = hexDigit(hex[i]);
-    int lo = hexDigit(hex[i + 1]);
-    if (hi < 0 || lo < 0) return failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
-    der.push_back(static_cast<unsigned char>(hi << 4 | lo));
+    Result<unsigned char> hi = hexDigit(hex[i]);
+    if (!hi.ok()) return hi.status();
+    Result<unsigned char> lo = hexDigit(hex[i + 1]);
+    if (!lo.ok()) return lo.status();
+    der.push_back(static_cast<unsigned char>(hi.value() << 4 | lo.value()));
   }
   if (!isOneDerValue(der)) return failure(PARVOX_ERR_LDAPPARSE_BAD_HEXVALUE);
   return der;
@@ -246,9 +252,9 @@ Status addAttribute(X509NameHandle name, Attr attr, std::string_view value, std:
                            encodeDirectoryString(s.choice, bytesOf(s.bytes), s.bytes.size()));
     }
     case Attr::Dotted: {
-      std::optional<std::vector<int32_t>> arcs = parseObjid(trimSpaces(identifier));
-      if (!arcs) return failure(PARVOX_ERR_LDAPPARSE_BAD_KEYWORD);
-      const AsnObjid type{arcs->data(), static_cast<uint32_t>(arcs->size())};
+      Result<std::vector<int32_t>> arcs = parseObjid(trimSpaces(identifier));
+      if (!arcs.ok()) return arcs.status();
+      const AsnObjid type{arcs.value().data(), static_cast<uint32_t>(arcs.value().size())};
       if (!value.empty() && value.front() == '#') return appendEncoded(name, type, hexValue(value.substr(1)));
       StringValue s = chooseString(value, origin);
       return appendEncoded(name, type, encodeDirectoryString(s.choice, bytesOf(s.bytes), s.bytes.size()));

@@ -21,6 +21,8 @@ enum class StepCode : int32_t {
 // What every step returns; [[nodiscard]] on the type makes a step's
 // outcome impossible to drop silently.
 using Status = tokenenrol::Status<StepCode>;
+template <class T>
+using Result = tokenenrol::Result<T, StepCode>;
 
 constexpr int32_t toInt(StepCode code) noexcept { return static_cast<int32_t>(code); }
 

@@ -15,60 +15,52 @@ namespace {
 
 // Name reported for failures of Tesk itself rather than of one of its
 // steps: a missing argument, or no memory for the result buffer.
-constexpr std::string_view kTeskStep = "Tesk";
+constexpr const char kTeskStep[] = "Tesk";
 
 void FreeMalloced(unsigned char *p) noexcept { std::free(p); }
 
-// Remembers the first failing step (the pool release may replace it).
-class StepRecorder {
- public:
-  explicit StepRecorder(EncodeErrorInfo *info) noexcept : info_(info) {}
+// A step's failure names the step (static text, as Status keeps it).
+Status named(const char *step, Status status) noexcept { return status.ok() ? status : Status(status.code(), step); }
 
-  // Records a failing step; returns true when status is a failure.
-  bool failed(std::string_view step, Status status) noexcept {
-    if (status.ok()) {
-      return false;
-    }
-    code_ = toInt(status.code());
-    if (info_ != nullptr) {
-      const std::size_t n = step.size() < sizeof info_->stepName - 1 ? step.size() : sizeof info_->stepName - 1;
-      std::memcpy(info_->stepName, step.data(), n);
-      info_->stepName[n] = '\0';
-      info_->stepCode = code_;
-    }
-    return true;
+// Writes a failure into *info (when given) and answers its code.
+int32_t report(const Status &failure, EncodeErrorInfo *info) noexcept {
+  const int32_t code = toInt(failure.code());
+  if (info != nullptr) {
+    const std::string_view step = failure.what();
+    const std::size_t n = step.size() < sizeof info->stepName - 1 ? step.size() : sizeof info->stepName - 1;
+    std::memcpy(info->stepName, step.data(), n);
+    info->stepName[n] = '\0';
+    info->stepCode = code;
   }
+  return code;
+}
 
-  int32_t code() const noexcept { return code_; }
-
- private:
-  EncodeErrorInfo *info_;
-  int32_t code_ = TESK_OK;
+// The encoding in the pool's scratch area.
+struct Scratch {
+  unsigned char *bytes = nullptr;
+  uint32_t length = 0;
 };
 
-// Steps 2 and 3: the encoding in the pool's scratch area; returns the
-// scratch bytes and their count, or records the failing step.
-bool encodeInScratch(const X509Serial &serial, ScratchPool *pool, StepRecorder &steps, unsigned char **scratch,
-                     uint32_t *total) noexcept {
+// Steps 2 and 3: the encoding in the pool's scratch area, or the failing
+// step.
+Result<Scratch> encodeInScratch(const X509Serial &serial, ScratchPool *pool) noexcept {
   IntegerLengthInfo info{};
-  *total = 0;
+  Scratch scratch;
   if (serial.serialForm == 0) {
-    if (steps.failed("ZK_ASN1_CalLengthOfIntegerPDUDER",
-                     ZK_ASN1_CalLengthOfIntegerPDUDER(serial.serialValue, total, &info)) ||
-        steps.failed("ZK_MEM_Malloc", ZK_MEM_Malloc(pool, *total, scratch))) {
-      return false;
-    }
-    OutputCursor cursor{*total, *scratch};
-    return !steps.failed("ZK_ASN1_EncodeIntegerDER", ZK_ASN1_EncodeIntegerDER(serial.serialValue, &info, &cursor));
+    TOKENENROL_TRY(named("ZK_ASN1_CalLengthOfIntegerPDUDER",
+                         ZK_ASN1_CalLengthOfIntegerPDUDER(serial.serialValue, &scratch.length, &info)));
+    TOKENENROL_TRY(named("ZK_MEM_Malloc", ZK_MEM_Malloc(pool, scratch.length, &scratch.bytes)));
+    OutputCursor cursor{scratch.length, scratch.bytes};
+    TOKENENROL_TRY(named("ZK_ASN1_EncodeIntegerDER", ZK_ASN1_EncodeIntegerDER(serial.serialValue, &info, &cursor)));
+    return scratch;
   }
   const ByteString bytes{serial.serialLength, serial.serialBytes};
-  if (steps.failed("ZK_ASN1_CalLengthOfIntegerStringPDUDER",
-                   ZK_ASN1_CalLengthOfIntegerStringPDUDER(&bytes, total, &info)) ||
-      steps.failed("ZK_MEM_Malloc", ZK_MEM_Malloc(pool, *total, scratch))) {
-    return false;
-  }
-  OutputCursor cursor{*total, *scratch};
-  return !steps.failed("ZK_ASN1_EncodeIntegerStringDER", ZK_ASN1_EncodeIntegerStringDER(&bytes, &info, &cursor));
+  TOKENENROL_TRY(named("ZK_ASN1_CalLengthOfIntegerStringPDUDER",
+                       ZK_ASN1_CalLengthOfIntegerStringPDUDER(&bytes, &scratch.length, &info)));
+  TOKENENROL_TRY(named("ZK_MEM_Malloc", ZK_MEM_Malloc(pool, scratch.length, &scratch.bytes)));
+  OutputCursor cursor{scratch.length, scratch.bytes};
+  TOKENENROL_TRY(named("ZK_ASN1_EncodeIntegerStringDER", ZK_ASN1_EncodeIntegerStringDER(&bytes, &info, &cursor)));
+  return scratch;
 }
 
 }  // namespace
@@ -77,38 +69,44 @@ bool encodeInScratch(const X509Serial &serial, ScratchPool *pool, StepRecorder &
 extern "C" TESK_API int32_t Tesk(const X509CertParam *record, uint32_t *encodedLength, unsigned char **encodedBytes,
                                  EncodeErrorInfo *info) {
   using namespace tesk;
-  StepRecorder steps(info);
   if (record == nullptr || encodedLength == nullptr || encodedBytes == nullptr) {
-    steps.failed(kTeskStep, StepCode::invalidArgument);
-    return steps.code();
+    return report(Status(StepCode::invalidArgument, kTeskStep), info);
   }
 
   PoolGuard pool;
-  if (steps.failed("ZK_MEM_Create", pool.create())) {
-    return steps.code();
+  if (const Status created = named("ZK_MEM_Create", pool.create()); !created.ok()) {
+    return report(created, info);
   }
 
-  unsigned char *scratch = nullptr;
+  // Every failure is reported as it happens; the pool release's failure
+  // comes last and so is what the call answers.
+  int32_t code = TESK_OK;
   uint32_t total = 0;
   platform::Owned<unsigned char, FreeMalloced> result;
-  if (encodeInScratch(record->serial, pool.get(), steps, &scratch, &total)) {
+  const Result<Scratch> scratch = encodeInScratch(record->serial, pool.get());
+  if (!scratch.ok()) {
+    code = report(scratch.status(), info);
+  } else {
     // The result lives on this library's heap until FreeASN1Memory.
+    total = scratch.value().length;
     result.reset(static_cast<unsigned char *>(std::malloc(total)));
     if (result == nullptr) {
-      steps.failed(kTeskStep, StepCode::noMemory);
+      code = report(Status(StepCode::noMemory, kTeskStep), info);
     } else {
-      std::memcpy(result.get(), scratch, total);
+      std::memcpy(result.get(), scratch.value().bytes, total);
     }
   }
 
-  steps.failed("ZK_MEM_Destroy", pool.destroy());
+  if (const Status released = named("ZK_MEM_Destroy", pool.destroy()); !released.ok()) {
+    code = report(released, info);
+  }
   // The outputs are written only when the whole call succeeded, so that a
   // failure never leaves the caller holding a buffer.
-  if (steps.code() == TESK_OK) {
+  if (code == TESK_OK) {
     *encodedLength = total;
     *encodedBytes = result.release();
   }
-  return steps.code();
+  return code;
 }
 
 extern "C" TESK_API void FreeASN1Memory(void *buffer) {

@@ -28,7 +28,8 @@ class ObjectSearch {
 
   CK_RV InitResult() const { return initResult_; }
 
-  // Next handle; false at the end of the search or when the module fails.
+  // Next handle; false at the end of the search or when the module fails
+  // (a listing ends quietly on a failing C_FindObjects: what was found counts).
   [[nodiscard]] bool Next(CK_OBJECT_HANDLE *handle) {
     CK_ULONG found = 0;
     return Next(handle, &found) == CKR_OK && found == 1;

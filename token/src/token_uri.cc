@@ -70,6 +70,7 @@ Outcome TokenUri::Parse(std::string_view text, std::unique_ptr<TokenUri> *parsed
     case P11_KIT_URI_OK:
       break;
     case P11_KIT_URI_UNEXPECTED:  // p11-kit's "no memory"
+      // Reported as every allocation failure is: the entry point catches it.
       throw std::bad_alloc();
     case P11_KIT_URI_BAD_ENCODING:
       return Outcome::FailureText(kFailure, msg::kUriBadEncoding);

@@ -25,8 +25,9 @@ namespace token {
 // be read back.
 inline constexpr CK_ULONG kMaxAttributeLength = CK_ULONG{1} << 24;
 
-// What one read came to, and what failed: the module's answer to the call
-// that failed and the attribute at fault, where there is one.
+// What one read came to, and the attribute at fault, where there is one.
+// Callers decide from the verdict alone (an unreadable object is passed
+// over), so the module's answer is not kept.
 struct [[nodiscard]] AttributeRead {
   enum Status {
     kOk,                // every value read
@@ -35,7 +36,6 @@ struct [[nodiscard]] AttributeRead {
     kNoMemory,          // a value is too long or its buffer could not be had
   };
   Status status = kOk;
-  CK_RV rv = CKR_OK;  // C_GetAttributeValue's answer when it failed
   int index = -1;     // the attribute without a length, too long, or grown
 
   bool operator==(Status other) const { return status == other; }
@@ -51,10 +51,10 @@ class AttributeValues {
   AttributeRead Read(TokenReader &reader, CK_OBJECT_HANDLE object) {
     Release();
     CK_RV rv = reader.GetAttributeValue(object, attrs_);
-    if (rv != CKR_OK) return {AttributeRead::kUnreadable, rv};
+    if (rv != CKR_OK) return {AttributeRead::kUnreadable};
     for (size_t i = 0; i < N; ++i) {
       if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-        return {AttributeRead::kUnreadable, CKR_OK, static_cast<int>(i)};
+        return {AttributeRead::kUnreadable, static_cast<int>(i)};
       }
     }
     for (size_t i = 0; i < N; ++i) {
@@ -63,16 +63,16 @@ class AttributeValues {
       // is never null.
       if (length > kMaxAttributeLength || !buffers_[i].Allocate(length == 0 ? 1 : length)) {
         Release();
-        return {AttributeRead::kNoMemory, CKR_OK, static_cast<int>(i)};
+        return {AttributeRead::kNoMemory, static_cast<int>(i)};
       }
       attrs_[i].pValue = buffers_[i].data();
     }
     rv = reader.GetAttributeValue(object, attrs_);
-    if (rv != CKR_OK) return {AttributeRead::kValuesUnreadable, rv};
+    if (rv != CKR_OK) return {AttributeRead::kValuesUnreadable};
     for (size_t i = 0; i < N; ++i) {
       // A value that grew between the two calls was not stored whole.
       if (attrs_[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || attrs_[i].ulValueLen > buffers_[i].size()) {
-        return {AttributeRead::kValuesUnreadable, CKR_OK, static_cast<int>(i)};
+        return {AttributeRead::kValuesUnreadable, static_cast<int>(i)};
       }
     }
     return {};

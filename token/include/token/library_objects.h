@@ -18,7 +18,9 @@ class LibraryObject {
   LibraryObject &operator=(const LibraryObject &) = delete;
 
   // Creates the object; on failure returns false with *err set by the
-  // library.  An object held before is released first.
+  // library.  An object held before is released first.  The library's own
+  // code is handed on as the exported call gives it: each caller in both
+  // programs names the failure in a message of its own.
   [[nodiscard]] bool Create(uint32_t *err) {
     Reset();
     Handle h = nullptr;
