@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -32,30 +31,18 @@ bool Take(char *arg, platform::SecureBuffer *copy) {
 }
 
 // Reads the whole file into `blob` (wiped when it goes).  Only a regular
-// file is read: anything else counts as a file that cannot be opened.  On
-// failure the message is formatted into `message`.
-bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, FileIdentity *identity, char *message,
-                    size_t messageSize) {
+// file is read: anything else counts as a file that cannot be opened.
+EntryOutcome ReadPkcs12File(const char *path, platform::SecureBuffer *blob, FileIdentity *identity) {
   struct stat st {};
   bool statFailed = false;
   platform::FileDescriptor fd = platform::OpenRegularFile(path, O_RDONLY, &st, &statFailed);
-  if (statFailed) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kStatP12, kFailure);
-    return false;
-  }
-  if (!fd) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
-    return false;
-  }
+  if (statFailed) return EntryOutcome::Failure(kFailure, velkor::msg::kStatP12, kFailure);
+  if (!fd) return EntryOutcome::Failure(kFailure, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kStatP12, kFailure);
-    return false;
+    return EntryOutcome::Failure(kFailure, velkor::msg::kStatP12, kFailure);
   }
   size_t size = static_cast<size_t>(st.st_size);
-  if (!blob->Allocate(size)) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kAllocP12, kFailure);
-    return false;
-  }
+  if (!blob->Allocate(size)) return EntryOutcome::Failure(kFailure, velkor::msg::kAllocP12, kFailure);
   // The whole size must come: an empty file, or one that shrank meanwhile,
   // is a failed read.
   size_t done = 0;
@@ -65,14 +52,11 @@ bool ReadPkcs12File(const char *path, platform::SecureBuffer *blob, FileIdentity
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
-  if (size == 0 || done != size) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kReadP12, kFailure);
-    return false;
-  }
+  if (size == 0 || done != size) return EntryOutcome::Failure(kFailure, velkor::msg::kReadP12, kFailure);
   identity->device = st.st_dev;
   identity->inode = st.st_ino;
   identity->owner = st.st_uid;
-  return true;
+  return {};
 }
 
 // The folder that holds `path`'s last component: "." for a bare name, "/"
@@ -111,18 +95,6 @@ int Keyword(const char *arg, const char *first, const char *second) {
   return -1;
 }
 
-// A failure of the entry point: its message, formatted, is the log text.
-int Failed(std::string *logText, const char *format, ...) __attribute__((format(printf, 2, 3)));
-int Failed(std::string *logText, const char *format, ...) {
-  char message[kMessageSize] = {};
-  va_list args;
-  va_start(args, format);
-  platform::VFormatBounded(message, sizeof message, format, args);
-  va_end(args);
-  *logText = message;
-  return kFailure;
-}
-
 }  // namespace
 
 bool CommandLineSecrets::TakeFrom(int argc, char **argv) {
@@ -147,34 +119,27 @@ std::string RunLogText(token::Outcome &outcome) {
   return outcome.message().c_str();
 }
 
-int PrepareRun(int argc, char **argv, ImportSwitches *switches, platform::SecureBuffer *blob,
-               FileIdentity *identity, std::string *logText) {
-  if (argc != 8) return Failed(logText, velkor::msg::kArgCount, kFailure);
+EntryOutcome PrepareRun(int argc, char **argv, ImportSwitches *switches, platform::SecureBuffer *blob,
+                        FileIdentity *identity) {
+  if (argc != 8) return EntryOutcome::Failure(kFailure, velkor::msg::kArgCount, kFailure);
   // "SUBDN" 0, "SUBCN" 1; "ISCHKOFF" 0, "ISCHKON" 1; "ADDOFF" 0, "ADDON" 1.
   switches->m_subjectMode = Keyword(argv[5], velkor::msg::kSubDn, velkor::msg::kSubCn);
-  if (switches->m_subjectMode < 0) return Failed(logText, velkor::msg::kArg5, kFailure);
+  if (switches->m_subjectMode < 0) return EntryOutcome::Failure(kFailure, velkor::msg::kArg5, kFailure);
   switches->m_issuerCheck = Keyword(argv[6], velkor::msg::kIsChkOff, velkor::msg::kIsChkOn);
-  if (switches->m_issuerCheck < 0) return Failed(logText, velkor::msg::kArg6, kFailure);
+  if (switches->m_issuerCheck < 0) return EntryOutcome::Failure(kFailure, velkor::msg::kArg6, kFailure);
   switches->m_additionEnabled = Keyword(argv[7], velkor::msg::kAddOff, velkor::msg::kAddOn);
-  if (switches->m_additionEnabled < 0) return Failed(logText, velkor::msg::kArg7, kFailure);
+  if (switches->m_additionEnabled < 0) return EntryOutcome::Failure(kFailure, velkor::msg::kArg7, kFailure);
   // A module argument given as a PKCS#11 URI that cannot choose a token
   // is refused before the PKCS#12 file is consumed: the user corrects
   // the argument and runs again with the same file.
   if (token::IsPkcs11Uri(argv[4])) {
     std::unique_ptr<token::TokenUri> uri;
     token::Outcome checked = token::TokenUri::Parse(argv[4], &uri);
-    if (!checked.ok()) {
-      *logText = RunLogText(checked);
-      return checked.code();
-    }
+    if (!checked.ok()) return EntryOutcome::FailureText(checked.code(), RunLogText(checked).c_str());
   }
-  char message[kMessageSize] = {};
-  if (!ReadPkcs12File(argv[1], blob, identity, message, sizeof message)) {
-    *logText = message;
-    return kFailure;
-  }
-  if (!CanDeleteFile(argv[1], *identity)) return Failed(logText, velkor::msg::kDeleteP12, kFailure);
-  return 0;
+  if (EntryOutcome read = ReadPkcs12File(argv[1], blob, identity); !read.ok()) return read;
+  if (!CanDeleteFile(argv[1], *identity)) return EntryOutcome::Failure(kFailure, velkor::msg::kDeleteP12, kFailure);
+  return {};
 }
 
 }  // namespace velkor::entry

@@ -18,6 +18,11 @@ namespace velkor::entry {
 // The entry point's message buffer: its messages and their result line.
 inline constexpr size_t kMessageSize = 1024;
 
+// What a step of the entry point came to: its failures' messages are the
+// whole log text, result line included, and name the PKCS#12 file's path,
+// so they are given twice the room of a run's message.
+using EntryOutcome = token::BasicOutcome<kMessageSize>;
+
 // The PIN and the password, taken out of the command line at entry: every
 // user of the machine can read a process's arguments (/proc/<pid>/cmdline
 // shows the bytes of the original argument area), so they are copied into
@@ -50,10 +55,10 @@ std::string RunLogText(token::Outcome &outcome);
 // The entry point's steps up to the consumption of the file, with Velkor's
 // command line (program name and seven arguments): the count, the three
 // switches, a module URI, reading the whole file into `blob` (only a
-// regular file) and whether this process may delete it afterwards.  On
-// failure returns the code and sets *logText to the log Velkor would write.
-int PrepareRun(int argc, char **argv, ImportSwitches *switches, platform::SecureBuffer *blob,
-               FileIdentity *identity, std::string *logText);
+// regular file) and whether this process may delete it afterwards.  A
+// failure's message is the log Velkor would write.
+EntryOutcome PrepareRun(int argc, char **argv, ImportSwitches *switches, platform::SecureBuffer *blob,
+                        FileIdentity *identity);
 
 }  // namespace velkor::entry
 

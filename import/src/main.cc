@@ -28,6 +28,7 @@
 namespace {
 
 constexpr int kFailure = -1;
+using velkor::entry::EntryOutcome;
 using velkor::entry::FileIdentity;
 using velkor::entry::PathForMessage;
 
@@ -40,17 +41,12 @@ std::string LogPath() { return platform::BesideProgram("Tamrin.txt"); }
 // deletes the file.  The file is never truncated first: whatever happens
 // on the way, its contents are not lost before they were overwritten.  A
 // file that is no longer the one read is not touched.
-bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &identity, char *message,
-                         size_t messageSize) {
+EntryOutcome OverwritePkcs12File(const char *path, size_t size, const FileIdentity &identity) {
   struct stat st {};
   platform::FileDescriptor fd = platform::OpenRegularFile(path, O_WRONLY, &st);
-  if (!fd) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
-    return false;
-  }
+  if (!fd) return EntryOutcome::Failure(kFailure, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
   if (st.st_dev != identity.device || st.st_ino != identity.inode) {
-    platform::FormatBounded(message, messageSize, velkor::msg::kChangedP12, PathForMessage(path).c_str(), kFailure);
-    return false;
+    return EntryOutcome::Failure(kFailure, velkor::msg::kChangedP12, PathForMessage(path).c_str(), kFailure);
   }
   constexpr size_t kChunkSize = 64 * 1024;
   static const std::array<unsigned char, kChunkSize> kOnes = [] {
@@ -68,47 +64,37 @@ bool OverwritePkcs12File(const char *path, size_t size, const FileIdentity &iden
     done += static_cast<size_t>(n);
   }
   (void)fsync(fd.get());
-  return true;
+  return {};
 }
 
 int Run(int argc, char **argv, velkor::entry::CommandLineSecrets &secrets) {
   auto reader = std::make_unique<CSmartCardReader>();
-  int result = kFailure;
-  char message[velkor::entry::kMessageSize] = {};
   platform::SecureBuffer blob;
   velkor::ImportSwitches switches;
+  FileIdentity identity;
+  // The entry's own steps, up to the consumption of the file; their
+  // failure's message is the whole log.
+  EntryOutcome consumed = velkor::entry::PrepareRun(argc, argv, &switches, &blob, &identity);
+  if (consumed.ok()) consumed = OverwritePkcs12File(argv[1], blob.size(), identity);
+  if (consumed.ok() && std::remove(argv[1]) != 0) {
+    consumed = EntryOutcome::Failure(kFailure, velkor::msg::kDeleteP12, kFailure);
+  }
+  if (!consumed.ok()) {
+    token::WriteLogFile(LogPath(), consumed.message().c_str());
+    return consumed.code();
+  }
 
-  do {
-    FileIdentity identity;
-    std::string prepared;
-    result = velkor::entry::PrepareRun(argc, argv, &switches, &blob, &identity, &prepared);
-    if (result != 0) {
-      token::WriteLogFile(LogPath(), prepared.c_str());
-      break;
-    }
-    result = kFailure;
-    if (!OverwritePkcs12File(argv[1], blob.size(), identity, message, sizeof message)) break;
-    if (std::remove(argv[1]) != 0) {
-      platform::FormatBounded(message, sizeof message, velkor::msg::kDeleteP12, kFailure);
-      break;
-    }
-    velkor::ImportRun run(*reader, switches, argv[4]);
-    // The run wipes the password once the file is open; the PIN is kept
-    // for the whole import.
-    token::Outcome outcome =
-        run.DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), secrets.Pin(), secrets.password);
-    secrets.pin.Release();
-    result = outcome.code();
-    // The log is written before the token is closed: a module that fails
-    // on the way out cannot take the message with it.
-    if (!outcome.ok()) token::WriteLogFile(LogPath(), velkor::entry::RunLogText(outcome).c_str());
-    reader->CloseToken();
-  } while (false);
-
-  if (message[0] != '\0') token::WriteLogFile(LogPath(), message);
-  blob.Release();
-  reader.reset();
-  return result;
+  velkor::ImportRun run(*reader, switches, argv[4]);
+  // The run wipes the password once the file is open; the PIN is kept
+  // for the whole import.
+  token::Outcome outcome =
+      run.DoImportProc(static_cast<uint32_t>(blob.size()), blob.data(), secrets.Pin(), secrets.password);
+  secrets.pin.Release();
+  // The log is written before the token is closed: a module that fails
+  // on the way out cannot take the message with it.
+  if (!outcome.ok()) token::WriteLogFile(LogPath(), velkor::entry::RunLogText(outcome).c_str());
+  reader->CloseToken();
+  return outcome.code();
 }
 
 // Runs the program; nothing that fails on the way ends it otherwise than
@@ -130,13 +116,10 @@ int RunGuarded(int argc, char **argv) {
   // The run's objects are gone with their memory (the secrets wiped) and
   // the token is closed.
   try {
-    char message[velkor::entry::kMessageSize] = {};
-    if (outOfMemory) {
-      platform::FormatBounded(message, sizeof message, velkor::msg::kOutOfMemory, kFailure);
-    } else {
-      platform::FormatBounded(message, sizeof message, velkor::msg::kUnexpectedFailure, kFailure);
-    }
-    token::WriteLogFile(LogPath(), message);
+    const EntryOutcome failure =
+        EntryOutcome::Failure(kFailure, outOfMemory ? velkor::msg::kOutOfMemory : velkor::msg::kUnexpectedFailure,
+                              kFailure);
+    token::WriteLogFile(LogPath(), failure.message().c_str());
   } catch (...) {
     // Not even the log can be written: the exit code tells.
   }

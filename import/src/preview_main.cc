@@ -38,8 +38,12 @@ void Predict(int argc, char **argv, velkor::entry::CommandLineSecrets &secrets, 
   velkor::ImportSwitches switches;
   platform::SecureBuffer blob;
   velkor::entry::FileIdentity identity;
-  preview->result = velkor::entry::PrepareRun(argc, argv, &switches, &blob, &identity, &preview->logText);
-  if (preview->result != 0) return;
+  const velkor::entry::EntryOutcome prepared = velkor::entry::PrepareRun(argc, argv, &switches, &blob, &identity);
+  preview->result = prepared.code();
+  if (!prepared.ok()) {
+    preview->logText = prepared.message().c_str();
+    return;
+  }
   preview->fileConsumed = true;
   CSmartCardReader reader;
   reader.UseReadOnlySession();
@@ -64,14 +68,10 @@ void Print(const std::string &text) {
 
 // The failure Velkor's entry point reports when the run ended otherwise.
 void Unexpected(bool outOfMemory, Preview *preview) {
-  char message[velkor::entry::kMessageSize] = {};
-  if (outOfMemory) {
-    platform::FormatBounded(message, sizeof message, velkor::msg::kOutOfMemory, kFailure);
-  } else {
-    platform::FormatBounded(message, sizeof message, velkor::msg::kUnexpectedFailure, kFailure);
-  }
+  const velkor::entry::EntryOutcome failure = velkor::entry::EntryOutcome::Failure(
+      kFailure, outOfMemory ? velkor::msg::kOutOfMemory : velkor::msg::kUnexpectedFailure, kFailure);
   *preview = {};
-  preview->logText = message;
+  preview->logText = failure.message().c_str();
 }
 
 // Nothing that fails on the way ends the preview otherwise than with -1
