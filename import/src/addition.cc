@@ -84,9 +84,11 @@ decide::Anchor CheckTrustAnchor(const std::string &path, const std::optional<std
 
 Outcome Checker::DoAdditionProc(const FileCertificate &cert, Kind kind, bool endEntityAccepted) {
   // Not accepted: the run refuses the changed subject.
-  auto notAccepted = [](const char *message) { return Outcome::FailureText(decide::RefusalCode(decide::Finding::kNoSameSubject), message); };
+  auto notAccepted = [](const char *message) {
+    return Outcome::FailureText(decide::RefusalCode(decide::Finding::kNoSameSubject), message);
+  };
   uint32_t err = 0;
-  if (!cert.paramRead || !cert.serialEncoded) return notAccepted(msg::kAddition);
+  if (!cert.serialEncoding.ok()) return notAccepted(msg::kAddition);
   const X509CertParam &param = cert.param;
   const std::string &anchors = inputs_.trustAnchorPath;
 

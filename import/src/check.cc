@@ -104,7 +104,7 @@ Outcome Checker::PlanLeftoverKeys() {
   uint32_t err = 0;
   Pkcs1PublicKeyObject publicKey;
   PKCS1RSAPublicKeyParam material{};
-  if (!cert->paramRead || !publicKey.Create(&err)) return {};
+  if (!cert->params.ok() || !publicKey.Create(&err)) return {};
   Pdu keyPdu{cert->param.subjectPublicKey.bits, cert->param.subjectPublicKey.bitLength / 8};
   if (PKCS1RSAPublicKeyObjectSetPduBER(publicKey.get(), &keyPdu, &err) != 0 ||
       PKCS1RSAPublicKeyObjectGetParam(publicKey.get(), &material, &err) != 0) {

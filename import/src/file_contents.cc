@@ -81,9 +81,12 @@ Outcome FileContents::Certificate(int position, const FileCertificate **cert) {
     if (X509CertObjectSetPduBER(decoded->object.get(), &pdu, &err) != 0) {
       return Outcome::Failure(kFailure, msg::kCertDecode, err);
     }
-    decoded->paramRead = X509CertObjectGetParamUCert(decoded->object.get(), &decoded->param, &err) == 0;
-    decoded->paramError = decoded->paramRead ? 0 : err;
-    if (decoded->paramRead) decoded->serialEncoded = decoded->serial.Encode(decoded->param, &decoded->serialError);
+    if (X509CertObjectGetParamUCert(decoded->object.get(), &decoded->param, &err) != 0) {
+      decoded->params = Outcome::Failure(kFailure, msg::kCertParam, err);
+      decoded->serialEncoding = decoded->params;
+    } else {
+      decoded->serialEncoding = decoded->serial.Encode(decoded->param);
+    }
     slot = std::move(decoded);
   }
   *cert = slot.get();

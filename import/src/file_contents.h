@@ -20,19 +20,17 @@ using token::kFailure;
 using token::Outcome;
 
 // One certificate of the file, decoded.  Reading its parameters and
-// encoding its serial number may each fail; every user reports that in its
-// own words, so the failures are kept, not returned.
+// encoding its serial number may each fail; a step that needs them reports
+// that failure (or one of its own), so the failures are kept, not returned.
 struct FileCertificate {
   CertObject object;
   X509CertParam param{};
-  // The object library's code when the parameters could not be read; 0
-  // when they were.
-  uint32_t paramError = 0;
-  bool paramRead = false;
+  // Whether `param` was read.
+  Outcome params;
   EncodedSerial serial;
-  // The encoder's code when the serial number could not be encoded.
-  uint32_t serialError = 0;
-  bool serialEncoded = false;
+  // Whether `serial` holds the encoded serial number (a failure of the
+  // parameters is one of the serial number too).
+  Outcome serialEncoding;
 };
 
 class FileContents {

@@ -6,8 +6,10 @@
 #include <cstdint>
 
 #include "asn1x509/asn1x509.h"
+#include "import_messages.h"
 #include "token/library_objects.h"
 #include "tesk/tesk.h"
+#include "token/outcome.h"
 
 namespace velkor {
 
@@ -25,21 +27,21 @@ class EncodedSerial {
   EncodedSerial(const EncodedSerial &) = delete;
   EncodedSerial &operator=(const EncodedSerial &) = delete;
 
-  // Encodes the record's serial number; on failure returns false with the
-  // failing step's code in *code and holds nothing.
-  [[nodiscard]] bool Encode(const X509CertParam &param, uint32_t *code) {
+  // Encodes the record's serial number; on failure the message names the
+  // failing step's code, and nothing is held.
+  [[nodiscard]] token::Outcome Encode(const X509CertParam &param) {
     Reset();
     EncodeErrorInfo info{};
     uint32_t length = 0;
     unsigned char *bytes = nullptr;
     int32_t rc = Tesk(&param, &length, &bytes, &info);
     if (rc != 0) {
-      *code = static_cast<uint32_t>(info.stepCode != 0 ? info.stepCode : rc);
-      return false;
+      return token::Outcome::Failure(token::kFailure, msg::kSerialEncode,
+                                     static_cast<uint32_t>(info.stepCode != 0 ? info.stepCode : rc));
     }
     bytes_ = bytes;
     length_ = length;
-    return true;
+    return {};
   }
   void Reset() {
     if (bytes_ != nullptr) FreeASN1Memory(bytes_);

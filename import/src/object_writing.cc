@@ -49,7 +49,7 @@ const CK_BBOOL kFalse = CK_FALSE;
 // The certificate's parameters and the DER of its subject, as every writer
 // needs them.
 Outcome ReadCertificateSubject(const FileCertificate &cert, Pdu *subject) {
-  if (!cert.paramRead) return Outcome::Failure(kFailure, msg::kCertParam, cert.paramError);
+  if (!cert.params.ok()) return cert.params;
   uint32_t err = 0;
   if (X509NameObjectGetPduDER(cert.param.subject, subject, &err) != 0) {
     return Outcome::Failure(kFailure, msg::kCertSubject, err);
@@ -212,7 +212,7 @@ Outcome ImportRun::WriteCertificateObject(const FileCertificate &cert, std::stri
   if (X509NameObjectGetPduDER(cert.param.issuer, &issuer, &err) != 0) {
     return Outcome::Failure(kFailure, msg::kCertIssuer, err);
   }
-  if (!cert.serialEncoded) return Outcome::Failure(kFailure, msg::kSerialEncode, cert.serialError);
+  if (!cert.serialEncoding.ok()) return cert.serialEncoding;
   const EncodedSerial &serial = cert.serial;
   Pdu value{nullptr, 0};
   if (X509CertObjectGetPduDER(cert.object.get(), &value, &err) != 0) {

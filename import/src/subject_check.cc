@@ -115,8 +115,7 @@ Outcome Checker::PublicKeyAndPrivateKeyDelete(const CK_ATTRIBUTE &subject, const
 }
 
 Outcome Checker::SubjectAndSerialCheck(const FileCertificate &cert, Kind kind, decide::Finding *finding) {
-  if (!cert.paramRead) return Outcome::Failure(kFailure, msg::kCertParam, cert.paramError);
-  if (!cert.serialEncoded) return Outcome::Failure(kFailure, msg::kSerialEncode, cert.serialError);
+  if (!cert.serialEncoding.ok()) return cert.serialEncoding;
   const X509CertParam &param = cert.param;
   const EncodedSerial &serial = cert.serial;
   uint32_t err = 0;
