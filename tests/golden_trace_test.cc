@@ -122,20 +122,7 @@ TEST_P(GoldenTrace, CallsMatchTheRecordedTrace) {
   EXPECT_EQ(trace, *expected) << "the PKCS#11 calls of " << c.name << " changed";
 }
 
-// "renewal_renewed_ca" names the test RenewalRenewedCa.
-std::string TestName(const ::testing::TestParamInfo<GoldenCase> &param) {
-  std::string name;
-  bool upper = true;
-  for (const char *p = param.param.name; *p != '\0'; ++p) {
-    if (*p == '_') {
-      upper = true;
-      continue;
-    }
-    name += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(*p))) : *p;
-    upper = false;
-  }
-  return name;
-}
+std::string TestName(const ::testing::TestParamInfo<GoldenCase> &param) { return camelCaseName(param.param.name); }
 
 INSTANTIATE_TEST_SUITE_P(Runs, GoldenTrace, ::testing::ValuesIn(Cases()), TestName);
 

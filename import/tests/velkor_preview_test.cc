@@ -19,16 +19,6 @@ using Row = std::vector<Bytes>;  // a Snapshot row: class, label, id, ...
 constexpr size_t kClassColumn = 0;
 constexpr size_t kIdColumn = 2;
 
-std::string Hex(const Bytes &bytes) {
-  std::string out;
-  char digits[3];
-  for (unsigned char b : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", b);
-    out += digits;
-  }
-  return out;
-}
-
 std::string TypeOf(const Row &row) {
   CK_OBJECT_CLASS objectClass = 0;
   if (row[kClassColumn].size() == sizeof objectClass) std::memcpy(&objectClass, row[kClassColumn].data(), sizeof objectClass);
@@ -45,7 +35,7 @@ std::string Missing(std::vector<Row> from, const std::vector<Row> &without, bool
     if (found != from.end()) from.erase(found);
   }
   std::vector<std::string> names;
-  for (const Row &row : from) names.push_back(TypeOf(row) + (withId ? ":" + Hex(row[kIdColumn]) : ""));
+  for (const Row &row : from) names.push_back(TypeOf(row) + (withId ? ":" + testtoken::toHex(row[kIdColumn]) : ""));
   std::sort(names.begin(), names.end());
   std::string joined;
   for (const std::string &n : names) joined += (joined.empty() ? "" : ",") + n;
@@ -110,9 +100,9 @@ TEST_F(VelkorPreview, PredictsVelkorWithoutChangingAnything) {
   };
   const Seed oldSet = [this](testtoken::P11Session &s) { SeedOldSet(s, pki_); };
   // The certificates to write as the preview names them: "subject/serial".
-  const std::string newCert = "CN=Taro Yamada,O=Velkor Test,C=JP/" + Hex(pki_.newCert.serialContent());
-  const std::string movedCert = "CN=Taro Yamada,O=Velkor Test Moved,C=JP/" + Hex(moved.serialContent());
-  const std::string caCert = "CN=Velkor Test CA,O=Velkor Test,C=JP/" + Hex(pki_.ca.cert.serialContent());
+  const std::string newCert = "CN=Taro Yamada,O=Velkor Test,C=JP/" + testtoken::toHex(pki_.newCert.serialContent());
+  const std::string movedCert = "CN=Taro Yamada,O=Velkor Test Moved,C=JP/" + testtoken::toHex(moved.serialContent());
+  const std::string caCert = "CN=Velkor Test CA,O=Velkor Test,C=JP/" + testtoken::toHex(pki_.ca.cert.serialContent());
   struct Case {
     const char *what;
     Seed seed;
@@ -146,7 +136,7 @@ TEST_F(VelkorPreview, PredictsVelkorWithoutChangingAnything) {
          s.createPrivateKey(pki_.newKey.get(), leftoverId, "", {});
        },
        pki_.Renewal(), "1234", "SUBDN", "ADDOFF", false, 0, "cert,private,public",
-       "cert:01,private:01,private:" + Hex(leftoverId) + ",public:01", "cert:02", newCert},
+       "cert:01,private:01,private:" + testtoken::toHex(leftoverId) + ",public:01", "cert:02", newCert},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

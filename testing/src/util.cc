@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +37,20 @@ P11Error::P11Error(const std::string& what, CK_RV rv)
     : Error(what + " returned " + hexRv(rv)), rv_(rv) {}
 
 Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+std::string camelCaseName(const char* snakeCase) {
+  std::string name;
+  bool upper = true;
+  for (const char* p = snakeCase; *p != '\0'; ++p) {
+    if (*p == '_') {
+      upper = true;
+      continue;
+    }
+    name += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(*p))) : *p;
+    upper = false;
+  }
+  return name;
+}
 
 std::string toHex(const Bytes& bytes) {
   static const char digits[] = "0123456789abcdef";

@@ -23,7 +23,7 @@ std::string ReadTemplate(token::TokenReader& reader, CK_OBJECT_HANDLE object,
                          const std::array<CK_ATTRIBUTE_TYPE, N>& types) {
   token::AttributeValues<N> values(types);
   const token::AttributeRead read = values.Read(reader, object);
-  std::string text = std::to_string(read.status) + " " + std::to_string(read.rv) + " " + std::to_string(read.index);
+  std::string text = std::to_string(read.status) + " " + std::to_string(read.index);
   for (size_t i = 0; read == token::AttributeRead::kOk && i < N; ++i) {
     text += " " + toHex(Bytes(values.Bytes(i).begin(), values.Bytes(i).end()));
   }

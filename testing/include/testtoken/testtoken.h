@@ -53,6 +53,9 @@ class P11Error : public Error {
 
 Bytes toBytes(std::string_view text);
 std::string toHex(const Bytes& bytes);  // lower-case, no separators
+// A snake_case case name as a test name: "renewal_renewed_ca" is
+// RenewalRenewedCa.
+std::string camelCaseName(const char* snakeCase);
 Bytes readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 std::string readTextFile(const std::filesystem::path& path);
