@@ -151,7 +151,7 @@ void ImportRun::RollBackCreated(Outcome *failure) {
   while (createdCount_ > 0) {
     Created &object = created_[static_cast<size_t>(--createdCount_)];
     const CK_OBJECT_HANDLE handle = std::exchange(object.handle, 0);
-    if (r_.GetFunctionListPtr() == nullptr) continue;
+    if (!r_.IsInitialized()) continue;
     CK_RV rv = r_.DestroyObject(handle);
     if (rv != CKR_OK && failure != nullptr) failure->message().Append(msg::kRollback, static_cast<unsigned>(rv));
   }
