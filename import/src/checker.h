@@ -35,7 +35,9 @@ class Checker {
   // run's.
   Outcome SubjectAndSerialCheck(const FileCertificate &cert, Kind kind, decide::Finding *finding);
   // Whether the token issuer `issuerPdu` is the certificate's `issuer`
-  // (always, without the issuer check).
+  // (always, without the issuer check).  Like every reading step, the
+  // outcome says whether the answer could be had and the answer comes
+  // beside it: a failure is reported, an answer is decided on.
   Outcome IssuerCheck(X509NameHandle issuer, const Pdu &issuerPdu, bool *sameIssuer);
   Outcome SameTypicalCommonName(X509NameHandle a, X509NameHandle b, bool *same);
   // The addition procedure for a certificate of no same subject: accepted,

@@ -72,7 +72,9 @@ class ImportRun {
   // no private key.
   Outcome ProveNewKey();
   // Destroys what this run created, newest first; adds a line to
-  // `failure`'s message for every object that cannot be destroyed.
+  // `failure`'s message for every object that cannot be destroyed.  It
+  // answers nothing of its own: the run ends with the failure that made it
+  // roll back, and what the rollback met is told in that failure's message.
   void RollBackCreated(Outcome *failure);
   // The rollback after the token refused a write that followed earlier
   // writes of this run: a card's stack may then hold a stale view of the
