@@ -2,9 +2,6 @@
 // "certRead.txt" beside the program.  The exit code is the result; on
 // failure the message goes to "Morva.txt" beside the program, and only when
 // that file cannot be written does anything appear on the console.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -15,8 +12,9 @@
 #include <string_view>
 
 #include "platform/text.h"
-#include "sarnet/cert_reader.h"
+#include "sarnet/listing_run.h"
 #include "sarnet/messages.h"
+#include "token/smart_card_reader.h"
 
 namespace {
 
@@ -39,17 +37,15 @@ void Print(std::string_view utf8) {
 // Deletes the certificate information file of an earlier run, checks the
 // argument and lists the token.  The result; on failure the message is in
 // `message`.
-int32_t List(CSmartCardReaderForCertRead &reader, int argc, char **argv, char (&message)[kMessageSize]) {
-  // The entries of an earlier run never outlive a new run, whatever it
-  // finds.  A file that cannot be deleted is found out when it is opened.
-  struct stat st {};
-  if (stat(reader.m_certInfoPath.c_str(), &st) == 0) (void)unlink(reader.m_certInfoPath.c_str());
-
+int32_t List(CSmartCardReader &reader, const std::string &certInfoPath, int argc, char **argv,
+             char (&message)[kMessageSize]) {
+  sarnet::ListingRun run(reader, certInfoPath);
+  run.RemoveEarlierFile();
   if (argc != 2) {
     platform::CopyBounded(message, sarnet::msg::kArgCount);
     return -1;
   }
-  token::Outcome outcome = reader.ReadCertificates(argv[1]);
+  token::Outcome outcome = run.Run(argv[1]);
   if (!outcome.ok()) platform::CopyBounded(message, outcome.message().c_str());
   return outcome.code();
 }
@@ -65,9 +61,11 @@ int32_t Run(int argc, char **argv) {
     const std::string certInfoPath = platform::BesideProgram(sarnet::msg::kCertInfoFileName);
     errorPath = platform::BesideProgram(sarnet::msg::kErrorFileName);
     if (!errorPath.empty()) {
-      auto reader = std::make_unique<CSmartCardReaderForCertRead>();
-      reader->m_certInfoPath = certInfoPath;
-      result = List(*reader, argc, argv, message);
+      auto reader = std::make_unique<CSmartCardReader>();
+      // The listing never writes: a write-protected token is read through
+      // a read-only session.
+      reader->AllowReadOnlySessionFallback();
+      result = List(*reader, certInfoPath, argc, argv, message);
     }
   } catch (const std::bad_alloc &) {
     platform::CopyBounded(message, sarnet::msg::kOutOfMemory);
