@@ -20,6 +20,10 @@ namespace {
 
 using token::kFailure;
 
+// The object library and Parvox answer through a return value and an error
+// code out-parameter: that is their C interface, turned into an Outcome
+// where it is called.
+
 // Output mode of the common-name line: UTF-8, DN-escaped for the Unicode
 // string types, the stored bytes for printableString and teletexString.
 constexpr int32_t kCommonNameMode = 8;

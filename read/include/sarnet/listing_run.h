@@ -25,8 +25,9 @@ namespace sarnet {
 
 using token::Outcome;
 
-// A zero-filled text buffer whose allocation may fail without throwing; an
-// empty one reads as "".
+// A zero-filled text buffer whose allocation may fail without throwing (a
+// buffer that cannot be had is a failure with a message of its own, so it
+// is a test, not an exception); an empty one reads as "".
 class Text {
  public:
   Text() = default;
