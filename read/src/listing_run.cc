@@ -128,19 +128,11 @@ void ListingRun::RemoveEarlierFile() const {
 
 Outcome ListingRun::Run(const std::string &modulePath) {
   // On every way out the file is closed first, the token last.
-  class EndOfRun {
-   public:
-    explicit EndOfRun(ListingRun &run) : run_(run) {}
-    ~EndOfRun() {
-      run_.file_.Close();
-      run_.reader_.CloseToken();
-    }
-    EndOfRun(const EndOfRun &) = delete;
-    EndOfRun &operator=(const EndOfRun &) = delete;
-
-   private:
-    ListingRun &run_;
-  } end(*this);
+  auto closeAll = [](ListingRun *run) {
+    run->file_.Close();
+    run->reader_.CloseToken();
+  };
+  const std::unique_ptr<ListingRun, decltype(closeAll)> end(this, closeAll);
 
   if (Outcome found = FindObjects(modulePath); !found.ok()) return found;
   // The file is created (or emptied) once there are objects to list and
@@ -148,7 +140,8 @@ Outcome ListingRun::Run(const std::string &modulePath) {
   if (Outcome opened = OpenFile(); !opened.ok()) return opened;
   std::vector<Entry> entries;
   Outcome listed = ListEntries(&entries);
-  // The entries listed before a failure still go into the file.
+  // The entries listed before a failure still go into the file; a write
+  // that fails is the failure of the run.
   if (Outcome written = WriteEntries(entries); !written.ok()) return written;
   if (!listed.ok()) return listed;
   return CloseFile();
