@@ -2,9 +2,6 @@
 // "certRead.txt" beside the program.  The exit code is the result; on
 // failure the message goes to "Morva.txt" beside the program, and only when
 // that file cannot be written does anything appear on the console.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -15,12 +12,14 @@
 #include <string_view>
 
 #include "platform/text.h"
-#include "sarnet/cert_reader.h"
+#include "sarnet/listing_run.h"
 #include "sarnet/messages.h"
+#include "token/smart_card_reader.h"
 
 namespace {
 
-constexpr size_t kMessageSize = 512;
+using token::Outcome;
+
 constexpr size_t kResultLineSize = 32;
 
 std::string ResultLine(int32_t result) {
@@ -37,26 +36,22 @@ void Print(std::string_view utf8) {
 }
 
 // Deletes the certificate information file of an earlier run, checks the
-// argument and lists the token.  The result; on failure the message is in
-// `message`.
-int32_t List(CSmartCardReaderForCertRead &reader, int argc, char **argv, char (&message)[kMessageSize]) {
-  // The entries of an earlier run never outlive a new run, whatever it
-  // finds.  A file that cannot be deleted is found out when it is opened.
-  struct stat st {};
-  if (stat(reader.m_certInfoPath.c_str(), &st) == 0) (void)unlink(reader.m_certInfoPath.c_str());
-
-  if (argc != 2) {
-    platform::CopyBounded(message, sarnet::msg::kArgCount);
-    return -1;
-  }
-  token::Outcome outcome = reader.ReadCertificates(argv[1]);
-  if (!outcome.ok()) platform::CopyBounded(message, outcome.message().c_str());
-  return outcome.code();
+// argument and lists the token.
+Outcome List(int argc, char **argv, const std::string &certInfoPath) {
+  auto reader = std::make_unique<CSmartCardReader>();
+  // The listing never writes: a write-protected token is read through a
+  // read-only session.
+  reader->AllowReadOnlySessionFallback();
+  sarnet::ListingRun run(*reader, certInfoPath);
+  run.RemoveEarlierFile();
+  if (argc != 2) return Outcome::FailureText(token::kFailure, sarnet::msg::kArgCount);
+  return run.Run(argv[1]);
 }
 
 int32_t Run(int argc, char **argv) {
-  char message[kMessageSize] = {};
-  int32_t result = 0;
+  Outcome outcome;
+  // Left empty by BesideProgram when the program's folder is unknown: the
+  // one case in which no log can be written, so it stays a test of its own.
   std::string errorPath;
 
   // Nothing that fails in the run ends the program: memory that cannot be
@@ -64,40 +59,36 @@ int32_t Run(int argc, char **argv) {
   try {
     const std::string certInfoPath = platform::BesideProgram(sarnet::msg::kCertInfoFileName);
     errorPath = platform::BesideProgram(sarnet::msg::kErrorFileName);
-    if (!errorPath.empty()) {
-      auto reader = std::make_unique<CSmartCardReaderForCertRead>();
-      reader->m_certInfoPath = certInfoPath;
-      result = List(*reader, argc, argv, message);
-    }
+    if (!errorPath.empty()) outcome = List(argc, argv, certInfoPath);
   } catch (const std::bad_alloc &) {
-    platform::CopyBounded(message, sarnet::msg::kOutOfMemory);
-    result = -1;
+    outcome = Outcome::FailureText(token::kFailure, sarnet::msg::kOutOfMemory);
   } catch (const std::length_error &) {
-    platform::CopyBounded(message, sarnet::msg::kOutOfMemory);
-    result = -1;
+    outcome = Outcome::FailureText(token::kFailure, sarnet::msg::kOutOfMemory);
   } catch (...) {
-    platform::CopyBounded(message, sarnet::msg::kUnexpectedFailure);
-    result = -1;
+    outcome = Outcome::FailureText(token::kFailure, sarnet::msg::kUnexpectedFailure);
   }
 
   if (errorPath.empty()) {
     Print(sarnet::msg::kLogPath);
     return -2;
   }
-  if (message[0] != '\0' || result != 0) {
-    // The result line is always written whole after the message.
+  if (!outcome.ok()) {
+    // The result line is always written whole after the message.  Whether
+    // the log reached the disk is a flag: the console line is all that is
+    // left to report with when it did not.
+    const char *message = outcome.message().c_str();
     bool written = false;
     try {
-      written = platform::WriteCp932File(errorPath, std::string(message) + ResultLine(result));
+      written = platform::WriteCp932File(errorPath, std::string(message) + ResultLine(outcome.code()));
     } catch (...) {
       written = false;
     }
     if (!written) {
-      Print(std::string(sarnet::msg::kErrorFileWrite) + message + ResultLine(result));
-      result = -2;
+      Print(std::string(sarnet::msg::kErrorFileWrite) + message + ResultLine(outcome.code()));
+      return -2;
     }
   }
-  return result;
+  return outcome.code();
 }
 
 }  // namespace

@@ -1,36 +1,19 @@
-// The line writers of the listing, called directly.
+// The entries of the listing, made directly.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
-#include <memory>
 #include <string>
+#include <vector>
 
-#include "sarnet/cert_reader.h"
+#include "sarnet/listing_run.h"
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE *f) const { std::fclose(f); }
-};
-
-// What the writer put into a temporary file.
-std::string Written(const std::function<void(std::FILE *)> &write) {
-  std::unique_ptr<std::FILE, FileCloser> f(std::tmpfile());
-  if (!f) return "<no tmpfile>";
-  write(f.get());
-  std::rewind(f.get());
-  std::string text;
-  char buf[256];
-  size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
-  return text;
-}
+// The validity line as it is written, with its line end.
+std::string Line(const X509Time &time) { return std::string(sarnet::ValidityLine(time).data()) + "\n"; }
 
 std::string Validity(int32_t kind, const std::string &chars) {
-  CSmartCardReaderForCertRead reader;
-  X509Time time{kind, chars.data(), static_cast<uint32_t>(chars.size())};
-  return Written([&](std::FILE *f) { reader.WriteValidityLine(time, f); });
+  return Line(X509Time{kind, chars.data(), static_cast<uint32_t>(chars.size())});
 }
 
 TEST(SarnetValidityLine, UtcTimeGetsTheCenturyAndLosesTheZ) {
@@ -56,36 +39,49 @@ TEST(SarnetValidityLine, OverlongTimesAreCutToTheLineBuffer) {
 TEST(SarnetValidityLine, EmptyTimeGivesAnEmptyLineOrTheCentury) {
   EXPECT_EQ(Validity(X509_TIME_GENERALIZED, ""), "\n");
   EXPECT_EQ(Validity(X509_TIME_UTC, ""), "20\n");
-  CSmartCardReaderForCertRead reader;
-  X509Time none{X509_TIME_GENERALIZED, nullptr, 5};
-  EXPECT_EQ(Written([&](std::FILE *f) { reader.WriteValidityLine(none, f); }), "\n");
+  EXPECT_EQ(Line(X509Time{X509_TIME_GENERALIZED, nullptr, 5}), "\n");
 }
 
 TEST(SarnetBasicConstraints, NoExtensionsMeansAnEntryWithoutLookup) {
-  CSmartCardReaderForCertRead reader;
-  uint8_t write = 7;
-  // The handle is never used when the presence count is 0.
-  const token::Outcome checked = reader.CheckBasicConstraints(nullptr, 0, &write);
-  EXPECT_EQ(checked.code(), 0);
-  EXPECT_EQ(write, 1);
-  EXPECT_STREQ(checked.message().c_str(), "");
+  // CN=Taro as a UTF8String.
+  const unsigned char der[] = {0x30, 0x0f, 0x31, 0x0d, 0x30, 0x0b, 0x06, 0x03, 0x55,
+                               0x04, 0x03, 0x0c, 0x04, 0x54, 0x61, 0x72, 0x6f};
+  token::NameObject name;
+  uint32_t err = 0;
+  ASSERT_TRUE(name.Create(&err));
+  const Pdu pdu = {der, sizeof der};
+  ASSERT_EQ(X509NameObjectSetPduBER(name.get(), &pdu, &err), 0);
+  // The extension handle is never used when the presence count is 0.
+  X509CertParam record{};
+  record.notBefore = {X509_TIME_UTC, "240102030405Z", 13};
+  std::vector<sarnet::Entry> entries;
+  const token::Outcome appended = sarnet::AppendEntry(name.get(), record, &entries);
+  EXPECT_EQ(appended.code(), 0);
+  EXPECT_STREQ(appended.message().c_str(), "");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_STREQ(entries[0].subject.c_str(), "CN=Taro");
+  EXPECT_STREQ(entries[0].commonName.c_str(), "Taro");
+  EXPECT_STREQ(entries[0].notBefore.data(), "20240102030405");
+  EXPECT_STREQ(entries[0].notAfter.data(), "");
 }
 
 TEST(SarnetBasicConstraints, LookupFailureOtherThanAbsentIsReported) {
-  CSmartCardReaderForCertRead reader;
-  uint8_t write = 7;
-  const token::Outcome checked = reader.CheckBasicConstraints(nullptr, 1, &write);
-  EXPECT_EQ(checked.code(), -1);
-  EXPECT_EQ(write, 0);
+  X509CertParam record{};
+  record.extensionCount = 1;
+  std::vector<sarnet::Entry> entries;
+  const token::Outcome appended = sarnet::AppendEntry(nullptr, record, &entries);
+  EXPECT_EQ(appended.code(), -1);
+  EXPECT_TRUE(entries.empty());
   char expected[128];
   std::snprintf(expected, sizeof expected, "error:basicConstraintsの取得に失敗しました。code=0x%08X",
                 ASN1X509_ERR_ARGUMENT);
-  EXPECT_STREQ(checked.message().c_str(), expected);
+  EXPECT_STREQ(appended.message().c_str(), expected);
 }
 
-TEST(SarnetReader, ReadCertificatesWithoutModuleClosesEverything) {
-  CSmartCardReaderForCertRead reader;
-  EXPECT_EQ(reader.ReadCertificates("/nonexistent/module.so").code(), -8);
+TEST(SarnetReader, RunWithoutModuleClosesEverything) {
+  CSmartCardReader reader;
+  sarnet::ListingRun run(reader, "/nonexistent/certRead.txt");
+  EXPECT_EQ(run.Run("/nonexistent/module.so").code(), -8);
   EXPECT_EQ(reader.GetFunctionListPtr(), nullptr);
   EXPECT_EQ(reader.GetSessionHandle(), 0u);
 }

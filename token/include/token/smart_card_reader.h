@@ -49,6 +49,10 @@ class CSmartCardReader : public token::TokenReader, public token::TokenWriter {
   // From now on OpenTokenSession asks for a read-only session only: a
   // program that must not change the token cannot, whatever it calls.
   void UseReadOnlySession() { m_readOnlySession = true; }
+  // OpenTokenSession falls back to a read-only session when the token
+  // refuses a read-write one as write-protected: for a program that never
+  // writes.
+  void AllowReadOnlySessionFallback() { m_readOnlySessionAllowed = true; }
   // -6 wrong PIN; -7 wrong PIN at the final try; -11 PIN locked; -1 other
   // failure or already logged in.
   token::Outcome LoginUser(const char *pin);
@@ -88,12 +92,9 @@ class CSmartCardReader : public token::TokenReader, public token::TokenWriter {
   CK_RV DecryptRsaPkcs(CK_OBJECT_HANDLE key, std::span<const unsigned char> cryptogram, size_t room,
                        std::vector<unsigned char> *out) override;
 
- protected:
-  // A program that never writes may fall back to a read-only session when
-  // the token refuses a read-write one as write-protected.
-  bool m_readOnlySessionAllowed = false;
-
  private:
+  // Falls back to a read-only session (AllowReadOnlySessionFallback).
+  bool m_readOnlySessionAllowed = false;
   // Only read-only sessions are opened (UseReadOnlySession).
   bool m_readOnlySession = false;
   // Binds a module file through the program's loader.
