@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -21,9 +22,12 @@ ByteSpan span(const Bytes &b) { return ByteSpan(b.data(), b.size()); }
 
 // ------------------------------------------------------- Status and Result
 
-// Code 0 is success; a failure keeps its code; a bare number is no status.
-static_assert(Status().ok() && Status::success().ok() && Status(Code::kOk).ok());
+// Code 0 is success; a failure keeps its code and the text naming what
+// failed, a success keeps no text; a bare number is no status.
+static_assert(Status().ok() && Status::success().ok() && Status(Code::kOk, "value").ok());
 static_assert(!Status(Code::kArgument).ok() && Status(Code::kArgument) == Code::kArgument);
+static_assert(std::string_view(Status(Code::kArgument, "value").what()) == "value");
+static_assert(std::string_view(Status(Code::kOk, "value").what()).empty());
 static_assert(!std::is_convertible_v<uint32_t, Status>);
 static_assert(sizeof(Status) <= 2 * sizeof(void *));
 
@@ -31,10 +35,10 @@ TEST(SharedResult, HandsOutItsValueOrItsFailure) {
   Result<std::string> made(std::string("text"));
   ASSERT_TRUE(made.ok());
   EXPECT_EQ(std::move(made).value(), "text");
-  const Result<std::string> failed(Status(Code::kArgument));
+  const Result<std::string> failed(Status(Code::kArgument, "value"));
   EXPECT_FALSE(failed.ok());
   EXPECT_EQ(failed.code(), Code::kArgument);
-  EXPECT_EQ(failed.status(), Code::kArgument);
+  EXPECT_STREQ(failed.status().what(), "value");
 }
 
 // --------------------------------------------------------------- UTF-8 form

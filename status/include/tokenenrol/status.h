@@ -1,10 +1,11 @@
 // The outcome of an internal step of one library: success, or one of that
-// library's error codes.
+// library's error codes, with an optional short text naming what failed
+// (a field, an attribute, a call).
 //
 // Status and Result are instantiated with the library's own code type, an
 // enum class whose zero value means success; the codes of two libraries are
-// then different types and cannot be handed on by mistake.  A Status is
-// just its code: it never allocates.  Turning a code
+// then different types and cannot be handed on by mistake.  A Status is a
+// code and a pointer to static text: it never allocates.  Turning a code
 // into the number an exported call hands back is left to that call.
 #ifndef TOKENENROL_STATUS_H_
 #define TOKENENROL_STATUS_H_
@@ -23,17 +24,22 @@ template <CodeType Code>
 class [[nodiscard]] Status {
  public:
   constexpr Status() noexcept = default;
-  constexpr Status(Code code) noexcept : code_(code) {}  // NOLINT(google-explicit-constructor)
+  // `what`, when given, must be static text; it is kept only with a failure.
+  constexpr Status(Code code, const char *what = "") noexcept  // NOLINT(google-explicit-constructor)
+      : code_(code), what_(code == Code{} ? "" : what) {}
 
   static constexpr Status success() noexcept { return {}; }
 
   constexpr bool ok() const noexcept { return code_ == Code{}; }
   constexpr Code code() const noexcept { return code_; }
+  // What failed; empty on success or when the failure did not say.
+  constexpr const char *what() const noexcept { return what_; }
 
   friend constexpr bool operator==(const Status &status, Code code) noexcept { return status.code_ == code; }
 
  private:
   Code code_{};
+  const char *what_ = "";
 };
 
 // A value, or the failure that kept it from being made.
@@ -43,7 +49,8 @@ class [[nodiscard]] Result {
   Result(T value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
   // A failure; `failed` is never a success.
   constexpr Result(Status<Code> failed) noexcept : status_(failed) {}  // NOLINT(google-explicit-constructor)
-  constexpr Result(Code code) noexcept : status_(code) {}  // NOLINT(google-explicit-constructor)
+  constexpr Result(Code code, const char *what = "") noexcept  // NOLINT(google-explicit-constructor)
+      : status_(code, what) {}
 
   bool ok() const noexcept { return value_.has_value(); }
   Code code() const noexcept { return status_.code(); }
