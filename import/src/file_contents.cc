@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "import_messages.h"
-#include "password.h"
+#include "pkcs12/password.h"
 #include "token/attribute_values.h"
 
 namespace velkor {

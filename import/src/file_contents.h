@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "library_objects.h"
-#include "pkcs12_archive.h"
+#include "pkcs12/pkcs12_archive.h"
 #include "platform/secure.h"
 #include "token/outcome.h"
 

@@ -1,5 +1,6 @@
-// Every message text of the import procedure, in one place.  The texts are
-// kept as UTF-8 here; the log file receives them in cp932.
+// Every message text of the import procedure but those of reading the
+// PKCS#12 file (pkcs12/messages.h).  The texts are kept as UTF-8 here; the
+// log file receives them in cp932.
 #ifndef IMPORT_IMPORT_MESSAGES_H_
 #define IMPORT_IMPORT_MESSAGES_H_
 
@@ -12,24 +13,14 @@ inline constexpr char kResultLine[] = "\nツールの戻り値 = %d";
 inline constexpr char kPasswordToWide[] = "error:PKCS#12ファイルのパスワードをWCSに変換できませんでした。";
 inline constexpr char kPasswordBuffer[] =
     "error:PKCS#12ファイルのパスワードをWCSに変換するためのバッファが取得できませんでした。";
-inline constexpr char kNotPfx[] = "error:指定されたファイルPKCS#12ファイルではありません。";
-inline constexpr char kWrongPassword[] = "error:PKCS#12ファイルのパスワードが間違っています。";
-inline constexpr char kPfxImport[] = "error:PKCS#12のインポートに失敗しました。\ncode=0x%08X";
 inline constexpr char kSeveralCerts[] = "error:P12ファイルが不正である。P12ファイルに証明書が複数格納されている。";
-inline constexpr char kNoCert[] = "error:PKCS#12内に証明書が存在しない。";
 inline constexpr char kSeveralKeyCerts[] =
     "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が複数格納されている。";
 inline constexpr char kNoKeyCert[] = "error:P12ファイルが不正である。P12ファイルに秘密鍵を持つ証明書が存在しない。";
-// A private key that cannot serve the user: not a two-prime RSA key, or one
-// whose private parts do not hold together.
-inline constexpr char kKeyNotRsa[] = "error:P12ファイルが不正である。秘密鍵が2素数のRSA鍵ではない。";
-inline constexpr char kKeyDamaged[] = "error:P12ファイルが不正である。秘密鍵が壊れている。";
 // A certificate larger than any token attribute the programs read back.
 inline constexpr char kCertTooLarge[] = "error:P12ファイルが不正である。証明書のサイズが上限(16MiB)を超えている。";
 inline constexpr char kCertObjectCreate[] = "error:証明書オブジェクトの作成に失敗しました。\ncode=0x%08X";
 inline constexpr char kCertDecode[] = "error:証明書のデコードができませんでした。\ncode=0x%08X";
-inline constexpr char kKeyExport[] = "error:秘密鍵のエクスポートに失敗しました。\ncode=0x%08X";
-inline constexpr char kKeyExportMemory[] = "error:秘密鍵エクスポート用のメモリを確保できませんでした。";
 inline constexpr char kPkcs8Create[] = "error:PKCS8デコード用オブジェクトが作成できませんでした。\ncode=0x%08X";
 inline constexpr char kPkcs8Decode[] = "error:PKCS8がデコードできませんでした。\ncode=0x%08X";
 inline constexpr char kPkcs1Create[] = "error:PKCS1デコード用オブジェクトが作成できませんでした。\ncode=0x%08X";

@@ -14,7 +14,7 @@
 #include "decisions.h"
 #include "import_messages.h"
 #include "import_run.h"
-#include "password.h"
+#include "pkcs12/password.h"
 #include "platform/secure.h"
 #include "platform/text.h"
 #include "token/attribute_values.h"

@@ -17,7 +17,7 @@
 
 #include "import_messages.h"
 #include "import_run.h"
-#include "pkcs12_budget.h"
+#include "pkcs12/pkcs12_budget.h"
 #include "platform/owned.h"
 
 namespace velkor {

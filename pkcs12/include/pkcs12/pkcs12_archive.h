@@ -6,8 +6,8 @@
 // that neither the machine's openssl.cnf nor the process-wide defaults
 // decide which encryptions a file may use.  What a file may ask for is
 // bounded by its WorkBudget; the bags are read by a BagCollection.
-#ifndef IMPORT_PKCS12_ARCHIVE_H_
-#define IMPORT_PKCS12_ARCHIVE_H_
+#ifndef PKCS12_PKCS12_ARCHIVE_H_
+#define PKCS12_PKCS12_ARCHIVE_H_
 
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "pkcs12_bags.h"
-#include "pkcs12_budget.h"
+#include "pkcs12/pkcs12_bags.h"
+#include "pkcs12/pkcs12_budget.h"
 #include "platform/owned.h"
 #include "platform/secure.h"
 #include "token/outcome.h"
@@ -100,4 +100,4 @@ class Pkcs12Archive {
 
 }  // namespace velkor
 
-#endif  // IMPORT_PKCS12_ARCHIVE_H_
+#endif  // PKCS12_PKCS12_ARCHIVE_H_

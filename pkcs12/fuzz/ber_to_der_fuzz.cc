@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ber_to_der.h"
+#include "pkcs12/ber_to_der.h"
 #include "der.h"
 
 namespace der = asn1x509::der;

@@ -1,4 +1,4 @@
-#include "pkcs12_bags.h"
+#include "pkcs12/pkcs12_bags.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>

@@ -2,8 +2,8 @@
 // iterations of its key derivations, weighed by what their digests cost,
 // and the number of its safes and bags, counted on its bytes before the
 // crypto library decodes them.  Also the outcome of one step over a file.
-#ifndef IMPORT_PKCS12_BUDGET_H_
-#define IMPORT_PKCS12_BUDGET_H_
+#ifndef PKCS12_PKCS12_BUDGET_H_
+#define PKCS12_PKCS12_BUDGET_H_
 
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
@@ -96,4 +96,4 @@ class WorkBudget {
 
 }  // namespace velkor
 
-#endif  // IMPORT_PKCS12_BUDGET_H_
+#endif  // PKCS12_PKCS12_BUDGET_H_

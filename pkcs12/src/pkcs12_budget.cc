@@ -1,11 +1,11 @@
-#include "pkcs12_budget.h"
+#include "pkcs12/pkcs12_budget.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 
-#include "ber_to_der.h"
+#include "pkcs12/ber_to_der.h"
 #include "der.h"
 #include "platform/owned.h"
 #include "platform/secure.h"

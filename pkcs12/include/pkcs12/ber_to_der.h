@@ -9,8 +9,8 @@
 // value whose contents are no run of elements) are kept as they are from
 // the first byte that is no element on: a reader that looks in there stops
 // at the same place it would have stopped in the BER.
-#ifndef IMPORT_BER_TO_DER_H_
-#define IMPORT_BER_TO_DER_H_
+#ifndef PKCS12_BER_TO_DER_H_
+#define PKCS12_BER_TO_DER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -58,4 +58,4 @@ enum class BerConversion {
 
 }  // namespace velkor
 
-#endif  // IMPORT_BER_TO_DER_H_
+#endif  // PKCS12_BER_TO_DER_H_

@@ -1,7 +1,7 @@
 // The password as the PKCS#12 key derivation takes it: the locale's
 // multibyte text read as wide characters and written again as UTF-8.
-#ifndef IMPORT_PASSWORD_H_
-#define IMPORT_PASSWORD_H_
+#ifndef PKCS12_PASSWORD_H_
+#define PKCS12_PASSWORD_H_
 
 #include <cstddef>
 
@@ -26,4 +26,4 @@ enum class PasswordConversion { kOk, kConvertFailed, kNoMemory };
 
 }  // namespace velkor
 
-#endif  // IMPORT_PASSWORD_H_
+#endif  // PKCS12_PASSWORD_H_

@@ -1,4 +1,4 @@
-#include "password.h"
+#include "pkcs12/password.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,8 +2,8 @@
 // certificates in bag order (a certificate whose DER equals one already
 // collected counts once), the two-prime RSA keys, and which certificate
 // holds the public half of which key.
-#ifndef IMPORT_PKCS12_BAGS_H_
-#define IMPORT_PKCS12_BAGS_H_
+#ifndef PKCS12_PKCS12_BAGS_H_
+#define PKCS12_PKCS12_BAGS_H_
 
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
@@ -12,7 +12,7 @@
 #include <functional>
 #include <vector>
 
-#include "pkcs12_budget.h"
+#include "pkcs12/pkcs12_budget.h"
 #include "platform/owned.h"
 
 namespace velkor {
@@ -87,4 +87,4 @@ class BagCollection {
 
 }  // namespace velkor
 
-#endif  // IMPORT_PKCS12_BAGS_H_
+#endif  // PKCS12_PKCS12_BAGS_H_

@@ -1,4 +1,4 @@
-#include "ber_to_der.h"
+#include "pkcs12/ber_to_der.h"
 
 #include <cstring>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "pkcs12_archive.h"
+#include "pkcs12/pkcs12_archive.h"
 
 #include <openssl/err.h>
 #include <openssl/provider.h>
@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "import_messages.h"
+#include "pkcs12/messages.h"
 
 namespace velkor {
 
