@@ -35,6 +35,7 @@
 #include "import_messages.h"
 #include "import_run.h"
 #include "platform/secure.h"
+#include "platform/file.h"
 #include "platform/text.h"
 #include "token/attribute_values.h"
 

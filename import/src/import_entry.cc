@@ -11,6 +11,7 @@
 
 #include "entry_messages.h"
 #include "import_messages.h"
+#include "platform/file.h"
 #include "platform/text.h"
 #include "token/token_uri.h"
 

@@ -15,6 +15,7 @@
 #include "import_messages.h"
 #include "import_run.h"
 #include "pkcs12/password.h"
+#include "platform/file.h"
 #include "platform/secure.h"
 #include "platform/text.h"
 #include "token/attribute_values.h"

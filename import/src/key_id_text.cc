@@ -11,7 +11,7 @@
 
 #include "decisions.h"
 #include "der.h"
-#include "platform/text.h"
+#include "platform/file.h"
 
 namespace velkor {
 

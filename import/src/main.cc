@@ -22,6 +22,7 @@
 #include "import_messages.h"
 #include "import_run.h"
 #include "platform/secure.h"
+#include "platform/file.h"
 #include "platform/text.h"
 #include "token/smart_card_reader.h"
 

@@ -13,7 +13,7 @@
 #include "import_messages.h"
 #include "import_run.h"
 #include "library_objects.h"
-#include "platform/secure.h"
+#include "platform/clock_random.h"
 #include "platform/text.h"
 
 namespace velkor {

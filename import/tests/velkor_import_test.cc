@@ -9,7 +9,7 @@
 #include <ctime>
 #include <regex>
 
-#include "platform/secure.h"
+#include "platform/clock_random.h"
 #include "velkor_fixture.h"
 
 namespace velkor_test {

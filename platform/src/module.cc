@@ -15,7 +15,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/text.h"
+#include "platform/file.h"
 
 // What the loader makes of a module name is decided from the file system:
 // a path is examined with stat(), a bare name is looked up in the folders

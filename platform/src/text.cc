@@ -1,14 +1,13 @@
 #include "platform/text.h"
 
-#include <fcntl.h>
 #include <iconv.h>
-#include <unistd.h>
+#include <langinfo.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <langinfo.h>
 #include <optional>
 #include <vector>
 
@@ -163,46 +162,6 @@ std::string Utf8ToLocale(std::string_view utf8) {
   return ascii;
 }
 
-bool WriteCp932File(const std::string &path, std::string_view utf8) {
-  if (path.empty()) return false;
-  // Converted before the file is touched: without a cp932 converter
-  // nothing is written (UTF-8 under a cp932 file name would be misread).
-  const std::optional<std::string> text = Utf8ToCp932(utf8);
-  if (!text) return false;
-  // Opened as fopen's "w" would, but without blocking: a FIFO in the file's
-  // place with nobody reading it would otherwise hold the program forever.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) return false;
-  int flags = fcntl(fd, F_GETFL);
-  std::FILE *stream = nullptr;
-  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) stream = fdopen(fd, "w");
-  if (stream == nullptr) {
-    close(fd);
-    return false;
-  }
-  File f(stream);
-  bool ok = std::fwrite(text->data(), 1, text->size(), f.get()) == text->size();
-  return f.Close() == 0 && ok;
-}
-
-void FileDescriptor::Reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
-
-FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, bool *statFailed) {
-  if (statFailed != nullptr) *statFailed = false;
-  FileDescriptor fd(open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return fd;
-  if (fstat(fd.get(), st) != 0) {
-    if (statFailed != nullptr) *statFailed = true;
-    return FileDescriptor();
-  }
-  const int mode = fcntl(fd.get(), F_GETFL);
-  if (!S_ISREG(st->st_mode) || mode < 0 || fcntl(fd.get(), F_SETFL, mode & ~O_NONBLOCK) != 0) return FileDescriptor();
-  return fd;
-}
-
 void HexLower(std::span<const unsigned char> bytes, char *out) {
   static constexpr char kDigits[] = "0123456789abcdef";
   for (unsigned char b : bytes) {
@@ -215,27 +174,6 @@ std::string HexLower(std::span<const unsigned char> bytes) {
   std::string text(2 * bytes.size(), '\0');
   HexLower(bytes, text.data());
   return text;
-}
-
-std::string ProgramPath() {
-  std::vector<char> buf(PATH_MAX + 1);
-  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0 || static_cast<size_t>(n) >= buf.size() - 1) return {};
-  return std::string(buf.data(), static_cast<size_t>(n));
-}
-
-std::string ProgramFolder() {
-  const std::string path = ProgramPath();
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BesideProgram(std::string_view file) {
-  const std::string folder = ProgramFolder();
-  if (folder.empty()) return {};
-  return (folder == "/" ? std::string() : folder) + "/" + std::string(file);
 }
 
 }  // namespace platform

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/clock_random.h"
+#include "platform/file.h"
 #include "platform/module.h"
 #include "platform/secure.h"
 #include "platform/text.h"

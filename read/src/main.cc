@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file.h"
 #include "platform/text.h"
 #include "sarnet/listing_run.h"
 #include "sarnet/messages.h"

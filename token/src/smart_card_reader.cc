@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/text.h"
 #include "token/messages.h"
 

@@ -1,11 +1,9 @@
-// Memory that held secrets, and the clock-seeded random number.
+// Memory that held secrets: wiped before it is released.
 #ifndef PLATFORM_SECURE_H_
 #define PLATFORM_SECURE_H_
 
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 #include <span>
@@ -73,20 +71,6 @@ class SecureBuffer {
   std::unique_ptr<unsigned char[]> data_;
   size_t size_ = 0;
 };
-
-// A linear congruential generator seeded with `seed`:
-// x = x * 214013 + 2531011, result (x >> 16) & 0x7FFF, so every value lies
-// in 0..32767 and equal seeds give equal numbers.  `draw` picks the first,
-// second, ... number after seeding.
-inline int ClockRandom(std::time_t seed, unsigned draw = 1) {
-  uint32_t x = static_cast<uint32_t>(seed);
-  int value = 0;
-  for (unsigned i = 0; i < (draw == 0 ? 1u : draw); ++i) {
-    x = x * 214013u + 2531011u;
-    value = static_cast<int>((x >> 16) & 0x7FFFu);
-  }
-  return value;
-}
 
 }  // namespace platform
 

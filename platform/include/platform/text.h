@@ -1,13 +1,11 @@
-// Bounded message formatting, UTF-8, and the files our programs leave
-// beside themselves.
+// Text: bounded message formatting, UTF-8, the conversions to cp932 and to
+// the locale's encoding, and hexadecimal.
 #ifndef PLATFORM_TEXT_H_
 #define PLATFORM_TEXT_H_
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <sys/stat.h>
 #include <optional>
 #include <span>
 #include <string>
@@ -82,80 +80,6 @@ std::string Utf8ToLocale(std::string_view utf8);
 // them.
 void HexLower(std::span<const unsigned char> bytes, char *out);
 std::string HexLower(std::span<const unsigned char> bytes);
-
-// Converts `utf8` to cp932, then opens `path` with mode "w" (truncating)
-// and writes the text with one write.  Returns false when there is no cp932
-// converter (the file is not touched then), when the file cannot be opened
-// or when the write fails; nothing else is reported.
-[[nodiscard]] bool WriteCp932File(const std::string &path, std::string_view utf8);
-
-// The running program's file (resolved /proc/self/exe); empty when it
-// cannot be had.
-std::string ProgramPath();
-// Folder of the running program (resolved /proc/self/exe), without a
-// trailing slash; empty when it cannot be determined.
-std::string ProgramFolder();
-// "<program folder>/<file>", built whole whatever the folder's length (a
-// path cut to some bound would name another file); empty when the folder
-// is unknown.
-std::string BesideProgram(std::string_view file);
-
-// Owns a FILE* and closes it.
-class File {
- public:
-  File() = default;
-  explicit File(std::FILE *f) : f_(f) {}
-  ~File() { Close(); }
-  File(const File &) = delete;
-  File &operator=(const File &) = delete;
-  File(File &&o) noexcept : f_(o.f_) { o.f_ = nullptr; }
-  File &operator=(File &&o) noexcept {
-    if (this != &o) { Close(); f_ = o.f_; o.f_ = nullptr; }
-    return *this;
-  }
-  std::FILE *get() const { return f_; }
-  explicit operator bool() const { return f_ != nullptr; }
-  // Returns fclose's result (0 when nothing was open).
-  int Close() {
-    int rc = 0;
-    if (f_ != nullptr) { rc = std::fclose(f_); f_ = nullptr; }
-    return rc;
-  }
-
- private:
-  std::FILE *f_ = nullptr;
-};
-
-// Owns a file descriptor.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Reset(); }
-  FileDescriptor(const FileDescriptor &) = delete;
-  FileDescriptor &operator=(const FileDescriptor &) = delete;
-  FileDescriptor(FileDescriptor &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  FileDescriptor &operator=(FileDescriptor &&o) noexcept {
-    if (this != &o) { Reset(); fd_ = o.fd_; o.fd_ = -1; }
-    return *this;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Hands the descriptor over (for fdopen); this object owns none after.
-  int Release() { int fd = fd_; fd_ = -1; return fd; }
-  void Reset();
-
- private:
-  int fd_ = -1;
-};
-
-// Opens `path` with `flags` (O_RDONLY, O_WRONLY, ...) only when it is a
-// regular file, in ordinary blocking mode; `st` gets its status.  The open
-// itself never blocks: a FIFO without a reader or writer, or a device,
-// would otherwise hold the program forever.  An invalid descriptor when the
-// file cannot be opened, is no regular file, or its status cannot be had
-// (then *statFailed, when given, is true).
-FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, bool *statFailed = nullptr);
 
 }  // namespace platform
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "asn1x509/asn1x509.h"
-#include "platform/text.h"
+#include "platform/file.h"
 #include "token/library_objects.h"
 #include "token/outcome.h"
 #include "token/smart_card_reader.h"
