@@ -35,9 +35,11 @@ bool Take(char *arg, platform::SecureBuffer *copy) {
 // file is read: anything else counts as a file that cannot be opened.
 EntryOutcome ReadPkcs12File(const char *path, platform::SecureBuffer *blob, FileIdentity *identity) {
   struct stat st {};
-  bool statFailed = false;
-  platform::FileDescriptor fd = platform::OpenRegularFile(path, O_RDONLY, &st, &statFailed);
-  if (statFailed) return EntryOutcome::Failure(kFailure, velkor::msg::kStatP12, kFailure);
+  platform::OpenFailure why = platform::OpenFailure::kNotOpened;
+  platform::FileDescriptor fd = platform::OpenRegularFile(path, O_RDONLY, &st, &why);
+  if (!fd && why == platform::OpenFailure::kNoStatus) {
+    return EntryOutcome::Failure(kFailure, velkor::msg::kStatP12, kFailure);
+  }
   if (!fd) return EntryOutcome::Failure(kFailure, velkor::msg::kOpenP12, PathForMessage(path).c_str(), kFailure);
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
     return EntryOutcome::Failure(kFailure, velkor::msg::kStatP12, kFailure);

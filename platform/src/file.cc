@@ -30,7 +30,7 @@ bool WriteCp932File(const std::string &path, std::string_view utf8) {
   }
   File f(stream);
   bool ok = std::fwrite(text->data(), 1, text->size(), f.get()) == text->size();
-  return f.Close() == 0 && ok;
+  return f.Close() && ok;
 }
 
 void FileDescriptor::Reset() {
@@ -38,17 +38,17 @@ void FileDescriptor::Reset() {
   fd_ = -1;
 }
 
-FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, bool *statFailed) {
-  if (statFailed != nullptr) *statFailed = false;
+FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, OpenFailure *why) {
+  OpenFailure failure = OpenFailure::kNotOpened;
   FileDescriptor fd(open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return fd;
-  if (fstat(fd.get(), st) != 0) {
-    if (statFailed != nullptr) *statFailed = true;
-    return FileDescriptor();
+  if (fd && fstat(fd.get(), st) != 0) {
+    failure = OpenFailure::kNoStatus;
+  } else if (fd) {
+    const int mode = fcntl(fd.get(), F_GETFL);
+    if (S_ISREG(st->st_mode) && mode >= 0 && fcntl(fd.get(), F_SETFL, mode & ~O_NONBLOCK) == 0) return fd;
   }
-  const int mode = fcntl(fd.get(), F_GETFL);
-  if (!S_ISREG(st->st_mode) || mode < 0 || fcntl(fd.get(), F_SETFL, mode & ~O_NONBLOCK) != 0) return FileDescriptor();
-  return fd;
+  if (why != nullptr) *why = failure;
+  return FileDescriptor();
 }
 
 std::string ProgramPath() {

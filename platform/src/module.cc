@@ -171,9 +171,8 @@ bool Module::Open(const std::string &path, uint32_t *error) {
         if (handle_ != nullptr) return true;
         code = kErrorBadExeFormat;
       }
-    } else {
-      code = OpenBareName(path);
-      if (handle_ != nullptr) return true;
+    } else if (OpenBareName(path, &code)) {
+      return true;
     }
   }
   if (error != nullptr) *error = code;
@@ -188,23 +187,27 @@ bool Module::Open(const std::string &path, uint32_t *error) {
 // failure means the file there is not loadable here.  When no folder has
 // the name, the bare name is handed to the loader once, for its cache; a
 // failure then means not found.
-uint32_t Module::OpenBareName(const std::string &name) {
+bool Module::OpenBareName(const std::string &name, uint32_t *error) {
   bool inSubfolder = false;  // an earlier folder holds the name in a subfolder
   for (const std::string &folder : LoaderFolders()) {
     const FolderEntry entry = Examine(folder, name);
-    if (entry.anyIrregular) return kErrorBadExeFormat;
+    if (entry.anyIrregular) {
+      *error = kErrorBadExeFormat;
+      return false;
+    }
     if (inSubfolder || (!entry.plain && !entry.inSubfolder)) continue;
     if (!entry.inSubfolder) {
       handle_ = LoadRegularFile(Absolute(Join(folder, name)));
-      return handle_ != nullptr ? 0 : kErrorBadExeFormat;
+      if (handle_ == nullptr) *error = kErrorBadExeFormat;
+      return handle_ != nullptr;
     }
     // The loader may go on to later folders: none of them may hold an
     // entry that would block it.
     inSubfolder = true;
   }
   handle_ = Load(name.c_str());
-  if (handle_ != nullptr) return 0;
-  return inSubfolder ? kErrorBadExeFormat : kErrorModNotFound;
+  if (handle_ == nullptr) *error = inSubfolder ? kErrorBadExeFormat : kErrorModNotFound;
+  return handle_ != nullptr;
 }
 
 void *Module::Symbol(const char *name, uint32_t *error) const {

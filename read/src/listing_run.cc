@@ -233,7 +233,7 @@ Outcome ListingRun::CloseFile() {
     return Outcome::Failure(kFailure, msg::kCertFileWrite, static_cast<unsigned>(errno));
   }
   errno = 0;
-  if (file_.Close() != 0) {
+  if (!file_.Close()) {
     return Outcome::Failure(kFailure, msg::kCertFileWrite, static_cast<unsigned>(errno));
   }
   return {};

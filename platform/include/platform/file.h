@@ -44,11 +44,11 @@ class File {
   }
   std::FILE *get() const { return f_; }
   explicit operator bool() const { return f_ != nullptr; }
-  // Returns fclose's result (0 when nothing was open).
-  int Close() {
-    int rc = 0;
-    if (f_ != nullptr) { rc = std::fclose(f_); f_ = nullptr; }
-    return rc;
+  // False when fclose fails; true when it succeeds or nothing was open.
+  bool Close() {
+    bool closed = true;
+    if (f_ != nullptr) { closed = std::fclose(f_) == 0; f_ = nullptr; }
+    return closed;
   }
 
  private:
@@ -78,13 +78,19 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
+// Why OpenRegularFile gave no descriptor.
+enum class OpenFailure {
+  kNotOpened,  // the file cannot be opened, or is no regular file
+  kNoStatus,   // it was opened, but its status cannot be had
+};
+
 // Opens `path` with `flags` (O_RDONLY, O_WRONLY, ...) only when it is a
 // regular file, in ordinary blocking mode; `st` gets its status.  The open
 // itself never blocks: a FIFO without a reader or writer, or a device,
 // would otherwise hold the program forever.  An invalid descriptor when the
-// file cannot be opened, is no regular file, or its status cannot be had
-// (then *statFailed, when given, is true).
-FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, bool *statFailed = nullptr);
+// file cannot be opened, is no regular file, or its status cannot be had;
+// *why, when given, then says which.
+FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, OpenFailure *why = nullptr);
 
 }  // namespace platform
 

@@ -46,8 +46,9 @@ class Module {
   void Reset();
 
  private:
-  // Binds a name without a slash; the loader error number, 0 when bound.
-  uint32_t OpenBareName(const std::string &name);
+  // Binds a name without a slash; on failure false, with *error set to the
+  // loader error number.
+  bool OpenBareName(const std::string &name, uint32_t *error);
 
   void *handle_ = nullptr;
 };
