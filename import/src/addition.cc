@@ -15,6 +15,7 @@
 #include "library_objects.h"
 #include "platform/text.h"
 #include "token/attribute_values.h"
+#include "trust_anchor_file.h"
 
 namespace velkor {
 

@@ -1,6 +1,6 @@
 // Key identifiers as text: decoding of the authority and subject key
-// identifier extensions, their hexadecimal rendering, the piecewise
-// comparison of two renderings, and the lookup in the trust anchor file.
+// identifier extensions, their hexadecimal rendering, and the piecewise
+// comparison of two renderings.
 #ifndef IMPORT_KEY_ID_TEXT_H_
 #define IMPORT_KEY_ID_TEXT_H_
 
@@ -9,8 +9,6 @@
 #include <optional>
 #include <span>
 #include <string>
-
-#include "decisions.h"
 
 namespace velkor {
 
@@ -35,18 +33,6 @@ int CompareKeyIdText(const std::string &a, const std::string &b);
 // The length of a trust anchor line: 20 bytes as hexadecimal pairs with
 // single blanks between them.
 inline constexpr size_t kAnchorLineLength = 59;
-
-// The largest trust anchor file read: many thousands of identifier lines.
-// A larger file is not a trust anchor list but something else.
-inline constexpr size_t kAnchorFileSizeLimit = 1024 * 1024;
-
-// Looks `text` up in the trust anchor file at `path`: every line of exactly
-// 59 characters (line end, and a CR before it, not counted) is compared
-// with CompareKeyIdText: listed, not listed, or no file when the file
-// cannot be opened or read: also when it is no regular file (a FIFO or a
-// device never blocks or streams forever) or larger than
-// kAnchorFileSizeLimit.
-[[nodiscard]] decide::Anchor LookUpTrustAnchor(const std::string &path, const std::string &text);
 
 }  // namespace velkor
 

@@ -12,6 +12,7 @@
 
 #include "key_id_text.h"
 #include "testtoken/testtoken.h"
+#include "trust_anchor_file.h"
 
 namespace {
 
