@@ -79,8 +79,8 @@ int64_t localBytesPerChar() {
 }
 
 // UTF-8 scanning: sequence length from the lead byte (0 for a byte that
-// cannot begin one).  Lengths 5 and 6 of the original UTF-8 are accepted.
-// The 0 is a length, not a failure: countSequences turns it into
+// cannot begin one).  Lengths 5 and 6 (the 31-bit form of RFC 2279) are
+// accepted.  The 0 is a length, not a failure: countSequences turns it into
 // PARVOX_ERR_UTF8SCAN_LEAD, and the later passes walk checked input.
 size_t sequenceLength(unsigned char lead) {
   if (lead < 0x80) return 1;
@@ -111,8 +111,8 @@ constexpr unsigned char kLeadPayloadMask[7] = {0, 0x7F, 0x1F, 0x0F, 0x07, 0x03, 
 
 // Values the wide form takes from UTF-8: wchar_t holds whole code points
 // here, so everything up to U+10FFFF passes except U+FFFF, the one value
-// of the basic plane that was always refused.  Values beyond the last
-// plane are no characters.
+// of the basic plane that is refused.  Values beyond the last plane are no
+// characters.
 bool inWideRange(uint32_t v) { return v != 0xFFFFu && v <= 0x10FFFFu; }
 
 // Decode the sequence at src (length n from the first pass).

@@ -25,7 +25,7 @@ using EntryOutcome = token::BasicOutcome<kMessageSize>;
 
 // The PIN and the password, taken out of the command line at entry: every
 // user of the machine can read a process's arguments (/proc/<pid>/cmdline
-// shows the bytes of the original argument area), so they are copied into
+// shows the bytes of the argument area itself), so they are copied into
 // wiped buffers and overwritten in place before anything else happens.
 struct CommandLineSecrets {
   platform::SecureBuffer pin;

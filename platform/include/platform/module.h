@@ -1,5 +1,6 @@
-// Run-time binding of a shared module by file name, with the Windows loader
-// error numbers that our callers have always been shown.
+// Run-time binding of a shared module by file name.  A failure is reported
+// as one of three loader error numbers, the codes the programs' messages
+// show.
 #ifndef PLATFORM_MODULE_H_
 #define PLATFORM_MODULE_H_
 
@@ -8,8 +9,8 @@
 
 namespace platform {
 
-// The loader error numbers that messages carry, as callers know them:
-// file not found, and found but not loadable.
+// The loader error numbers that messages carry: file not found, found but
+// not loadable, and a symbol missing.
 inline constexpr uint32_t kErrorModNotFound = 0x7E;    // file not found
 inline constexpr uint32_t kErrorBadExeFormat = 0xC1;   // found, but not loadable
 inline constexpr uint32_t kErrorProcNotFound = 0x7F;   // symbol missing

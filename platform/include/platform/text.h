@@ -34,8 +34,8 @@ inline size_t CopyBounded(char (&buffer)[N], std::string_view text) {
 inline constexpr size_t kMaxUtf8Bytes = 6;
 
 // Writes `value` (at most 0x7FFFFFFF) as UTF-8 and returns the number of
-// bytes: 1 to 4 for a Unicode code point, 5 or 6 beyond it in the original
-// 31-bit form that directory strings may still carry.  Whether the value is
+// bytes: 1 to 4 for a Unicode code point, 5 or 6 beyond it in the 31-bit
+// form of RFC 2279 that directory strings may carry.  Whether the value is
 // a Unicode scalar value is for the caller to check.  Inline, so that the
 // shared libraries use it without linking this static one.
 inline size_t EncodeUtf8(uint32_t value, unsigned char (&out)[kMaxUtf8Bytes]) {
