@@ -112,7 +112,6 @@ std::string Hex(std::string_view bytes) {
   return platform::HexLower(std::span(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()));
 }
 
-// Hex text back to bytes; none for text that is not hex.
 // Hex text back to its text.size() / 2 bytes at `out`; false for text
 // that is not hex.
 bool UnhexInto(std::string_view text, unsigned char *out) {
@@ -284,54 +283,53 @@ bool WriteAll(int fd, std::string_view data,
 // takes what it says; none when it could not be run, failed, or did not
 // end in time (it is killed then).
 std::optional<std::string> RunFreshStart(std::initializer_list<std::string_view> request) {
-  std::array<int, 2> in{-1, -1}, out{-1, -1};
-  if (pipe2(in.data(), O_CLOEXEC) != 0) return std::nullopt;
-  if (pipe2(out.data(), O_CLOEXEC) != 0) {
-    close(in[0]);
-    close(in[1]);
-    return std::nullopt;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  // This program's file as its path (under a tool such as valgrind
+  // /proc/self/exe itself is the tool), and the environment with the
+  // variable that makes it the fresh start: made before any descriptor.
+  std::string program = platform::ProgramPath();
+  if (program.empty()) program = "/proc/self/exe";
+  char *argv[] = {program.data(), nullptr};
   std::vector<std::string> env;
   for (char **e = environ; e != nullptr && *e != nullptr; ++e) env.emplace_back(*e);
   env.push_back(std::string(kFreshRollbackVariable) + "=1");
   std::vector<char *> envp;
   for (std::string &e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  // This program's file as its path (under a tool such as valgrind
-  // /proc/self/exe itself is the tool).
-  std::string program = platform::ProgramPath();
-  if (program.empty()) program = "/proc/self/exe";
-  char *argv[] = {program.data(), nullptr};
+
+  std::array<int, 2> in{-1, -1}, out{-1, -1};
+  if (pipe2(in.data(), O_CLOEXEC) != 0) return std::nullopt;
+  platform::FileDescriptor toChild(in[1]), childIn(in[0]);
+  if (pipe2(out.data(), O_CLOEXEC) != 0) return std::nullopt;
+  platform::FileDescriptor fromChild(out[0]), childOut(out[1]);
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return std::nullopt;
   pid_t child = -1;
-  const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
+  const int spawned =
+      posix_spawn_file_actions_adddup2(&actions, childIn.get(), STDIN_FILENO) != 0 ||
+              posix_spawn_file_actions_adddup2(&actions, childOut.get(), STDOUT_FILENO) != 0
+          ? -1
+          : posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  if (spawned != 0) {
-    close(in[1]);
-    close(out[0]);
-    return std::nullopt;
-  }
+  childIn.Reset();
+  childOut.Reset();
+  if (spawned != 0) return std::nullopt;
+
   const auto deadline = std::chrono::steady_clock::now() + kFreshStartTimeout;
-  bool sent = fcntl(in[1], F_SETFL, O_NONBLOCK) == 0;
-  for (std::string_view part : request) sent = sent && WriteAll(in[1], part, deadline);
-  close(in[1]);
+  auto msLeft = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  };
+  bool sent = fcntl(toChild.get(), F_SETFL, O_NONBLOCK) == 0;
+  for (std::string_view part : request) sent = sent && WriteAll(toChild.get(), part, deadline);
+  toChild.Reset();
   std::string answer;
   bool ended = false;
-  while (sent && !ended) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{out[0], POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(left.count()));
+  while (sent && !ended && msLeft() > 0) {
+    pollfd p{fromChild.get(), POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(msLeft()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
     char buffer[512];
-    const ssize_t n = read(out[0], buffer, sizeof buffer);
+    const ssize_t n = read(fromChild.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ended = true;
@@ -339,10 +337,23 @@ std::optional<std::string> RunFreshStart(std::initializer_list<std::string_view>
       answer.append(buffer, static_cast<size_t>(n));
     }
   }
-  close(out[0]);
-  if (!ended) kill(child, SIGKILL);
+  fromChild.Reset();
+  // A process that closed its output is given what is left of the
+  // deadline to end; one that does not is killed, so that waiting for it
+  // never hangs.
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  pid_t waited = 0;
+  while (ended && msLeft() > 0) {
+    waited = waitpid(child, &status, WNOHANG);
+    if (waited == child || (waited < 0 && errno != EINTR)) break;
+    pollfd none{-1, 0, 0};
+    (void)poll(&none, 1, 10);
+  }
+  if (waited != child) {
+    kill(child, SIGKILL);
+    ended = false;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
   }
   if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return answer;

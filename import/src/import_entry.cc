@@ -115,6 +115,11 @@ std::string PathForMessage(const char *path) {
   return std::string(path, platform::TrimPartialUtf8(path, room));
 }
 
+EntryOutcome UnexpectedFailure(bool outOfMemory) {
+  return EntryOutcome::Failure(kFailure, outOfMemory ? velkor::msg::kOutOfMemory : velkor::msg::kUnexpectedFailure,
+                               kFailure);
+}
+
 std::string RunLogText(token::Outcome &outcome) {
   char resultLine[kResultLineSize] = {};
   platform::FormatBounded(resultLine, sizeof resultLine, velkor::msg::kResultLine, outcome.code());

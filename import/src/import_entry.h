@@ -49,6 +49,10 @@ struct FileIdentity {
 // that the message's own text and its result line always fit.
 std::string PathForMessage(const char *path);
 
+// The failure the entry point reports when the run ended otherwise than
+// with an outcome: memory that could not be had, or anything else.
+EntryOutcome UnexpectedFailure(bool outOfMemory);
+
 // The log text of a failure of the run: its message and the result line.
 std::string RunLogText(token::Outcome &outcome);
 

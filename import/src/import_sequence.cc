@@ -41,9 +41,7 @@ constexpr char kTrustAnchorFile[] = "trustAnchor.config";
 ImportRun::ImportRun(CSmartCardReader &reader, const ImportSwitches &switches, const std::string &modulePath)
     // Without the program's folder the trust anchor path stays empty and
     // cannot be opened.
-    : r_(reader), inputs_{switches, modulePath, platform::BesideProgram(kTrustAnchorFile)} {
-  plan_.changes.Reset(modulePath);
-}
+    : r_(reader), inputs_{switches, modulePath, platform::BesideProgram(kTrustAnchorFile)} {}
 
 namespace {
 

@@ -117,10 +117,7 @@ int RunGuarded(int argc, char **argv) {
   // The run's objects are gone with their memory (the secrets wiped) and
   // the token is closed.
   try {
-    const EntryOutcome failure =
-        EntryOutcome::Failure(kFailure, outOfMemory ? velkor::msg::kOutOfMemory : velkor::msg::kUnexpectedFailure,
-                              kFailure);
-    token::WriteLogFile(LogPath(), failure.message().c_str());
+    token::WriteLogFile(LogPath(), velkor::entry::UnexpectedFailure(outOfMemory).message().c_str());
   } catch (...) {
     // Not even the log can be written: the exit code tells.
   }

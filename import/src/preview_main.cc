@@ -68,10 +68,8 @@ void Print(const std::string &text) {
 
 // The failure Velkor's entry point reports when the run ended otherwise.
 void Unexpected(bool outOfMemory, Preview *preview) {
-  const velkor::entry::EntryOutcome failure = velkor::entry::EntryOutcome::Failure(
-      kFailure, outOfMemory ? velkor::msg::kOutOfMemory : velkor::msg::kUnexpectedFailure, kFailure);
   *preview = {};
-  preview->logText = failure.message().c_str();
+  preview->logText = velkor::entry::UnexpectedFailure(outOfMemory).message().c_str();
 }
 
 // Nothing that fails on the way ends the preview otherwise than with -1

@@ -208,8 +208,7 @@ class Converter {
         // A try that fails lies past every element of the chain before it.
         if (taken == 0) {
           failedChain_.erase(failedChain_.begin(), failedChain_.begin() + static_cast<ptrdiff_t>(chainMark));
-        }
-        if (taken != 0) {
+        } else {
           const size_t lengthOctets = LengthOctets(joinedLength);
           if (lengthOctets == 0) return 0;
           plan.joined = true;

@@ -17,20 +17,19 @@ bool WriteCp932File(const std::string &path, std::string_view utf8) {
   // nothing is written (UTF-8 under a cp932 file name would be misread).
   const std::optional<std::string> text = Utf8ToCp932(utf8);
   if (!text) return false;
-  // Opened as fopen's "w" would, but without blocking: a FIFO in the file's
-  // place with nobody reading it would otherwise hold the program forever.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) return false;
-  int flags = fcntl(fd, F_GETFL);
-  std::FILE *stream = nullptr;
-  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) stream = fdopen(fd, "w");
-  if (stream == nullptr) {
-    close(fd);
-    return false;
-  }
-  File f(stream);
+  File f = CreateRegularFile(path.c_str());
+  if (!f) return false;
   bool ok = std::fwrite(text->data(), 1, text->size(), f.get()) == text->size();
   return f.Close() && ok;
+}
+
+File CreateRegularFile(const char *path) {
+  struct stat st {};
+  FileDescriptor fd = OpenRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, &st);
+  if (!fd) return File();
+  File stream(fdopen(fd.get(), "w"));
+  if (stream) (void)fd.Release();
+  return stream;
 }
 
 void FileDescriptor::Reset() {
@@ -40,7 +39,7 @@ void FileDescriptor::Reset() {
 
 FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, OpenFailure *why) {
   OpenFailure failure = OpenFailure::kNotOpened;
-  FileDescriptor fd(open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  FileDescriptor fd(open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
   if (fd && fstat(fd.get(), st) != 0) {
     failure = OpenFailure::kNoStatus;
   } else if (fd) {

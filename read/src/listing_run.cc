@@ -204,7 +204,8 @@ Outcome ListingRun::ListEntries(std::vector<Entry> *entries) {
 
 Outcome ListingRun::OpenFile() {
   errno = 0;
-  file_ = platform::File(std::fopen(certInfoPath_.c_str(), "w"));
+  // Only a regular file is written, and the open never blocks.
+  file_ = platform::CreateRegularFile(certInfoPath_.c_str());
   if (!file_) {
     return Outcome::Failure(kFailure, msg::kCertFileOpen, static_cast<unsigned>(errno));
   }
@@ -213,6 +214,8 @@ Outcome ListingRun::OpenFile() {
 
 Outcome ListingRun::WriteEntries(const std::vector<Entry> &entries) {
   for (const Entry &entry : entries) {
+    // The code in the message is this entry's, not an earlier call's.
+    errno = 0;
     std::fprintf(file_.get(), "%s\n%s\n", entry.subject.c_str(), entry.commonName.c_str());
     std::fprintf(file_.get(), "%s\n", entry.notBefore.data());
     std::fprintf(file_.get(), "%s\n", entry.notAfter.data());

@@ -84,13 +84,19 @@ enum class OpenFailure {
   kNoStatus,   // it was opened, but its status cannot be had
 };
 
-// Opens `path` with `flags` (O_RDONLY, O_WRONLY, ...) only when it is a
-// regular file, in ordinary blocking mode; `st` gets its status.  The open
+// Opens `path` with `flags` (O_RDONLY, O_WRONLY, ...; with O_CREAT a new
+// file gets mode 0666 less the umask) only when it is a regular file, in
+// ordinary blocking mode; `st` gets its status.  The open
 // itself never blocks: a FIFO without a reader or writer, or a device,
 // would otherwise hold the program forever.  An invalid descriptor when the
 // file cannot be opened, is no regular file, or its status cannot be had;
 // *why, when given, then says which.
 FileDescriptor OpenRegularFile(const char *path, int flags, struct stat *st, OpenFailure *why = nullptr);
+
+// The stream fopen(path, "w") gives, for a regular file only (made when
+// missing, emptied when there); none otherwise, with errno from the open
+// where it failed there.
+File CreateRegularFile(const char *path);
 
 }  // namespace platform
 
